@@ -1,0 +1,23 @@
+// TForm2, the About dialog: created once at start, hidden, shown modally by
+// the About command; OK and the close box hide it again.
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+class TForm2 : public QDialog {
+public:
+    explicit TForm2(QWidget *parent = nullptr);
+
+    QLabel *Image1 = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *Label5 = nullptr;
+    QPushButton *Button1 = nullptr;
+
+    void Button1Click(QObject *Sender);
+};

@@ -1,0 +1,43 @@
+#include "drive/Scsi.h"
+
+#include <cstring>
+#include <memory>
+
+#include "platform/aspi.h"
+
+const uint8_t InquiryCommand[6] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
+uint8_t DownloadCommand[12] = {0xFF, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+void FillScsiRequest(uint8_t *requestBlock, uint8_t adapter, uint8_t target, const uint8_t *command,
+                     int commandLength, uint8_t *data, uint32_t dataLength) {
+    std::memset(requestBlock, 0, kRequestBlockSize);
+    auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(requestBlock);
+    srb->SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb->SRB_HaId = adapter;
+    // The vendor download command (FF xx 01) goes out with 0x02, which sets
+    // neither direction bit; everything else reads from the device.
+    srb->SRB_Flags = (command[0] == 0xFF && command[2] == 0x01) ? 0x02 : SRB_DIR_IN;
+    srb->SRB_Target = target;
+    srb->SRB_Lun = 0;
+    srb->SRB_BufPointer = data;
+    srb->SRB_BufLen = dataLength;
+    srb->SRB_SenseLen = SENSE_LEN;
+    srb->SRB_CDBLen = static_cast<uint8_t>(commandLength);
+    std::memcpy(srb->CDBByte, command, static_cast<size_t>(commandLength));
+}
+
+int ExecuteScsiCommand(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
+                       uint8_t *data, uint32_t dataLength) {
+    if (command == nullptr || commandLength < 1 || commandLength > 16) return SS_INVALID_CMD;
+    // The block must stay put until the manager has set the status: it lives
+    // on the heap for the whole call, never moved.
+    auto block = std::make_unique<uint8_t[]>(kRequestBlockSize);
+    FillScsiRequest(block.get(), adapter, target, command, commandLength, data, dataLength);
+    auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.get());
+    aspi::SendASPI32Command(srb);
+    uint8_t status;
+    while ((status = SrbStatusLoad(srb)) == SS_PENDING) {
+        // busy wait: the manager marks completion by writing SRB_Status
+    }
+    return status;
+}

@@ -1,0 +1,25 @@
+// The SCSI command transport: one command through the ASPI manager, and the
+// two fixed command blocks the program sends.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kRequestBlockSize = 256;
+
+extern const uint8_t InquiryCommand[6];   // 12 00 00 00 24 00
+// FF 00 01 00 00 xx 00 00 00 00 00 00: byte 5 marks first, further and final
+// block; no other byte ever changes.
+extern uint8_t DownloadCommand[12];
+
+// Fills a zeroed 256-byte request block for one command: SRB_ExecSCSICmd at
+// its start, every field the transport sets, the rest zero. Requires
+// 0 <= commandLength <= 16.
+void FillScsiRequest(uint8_t *requestBlock, uint8_t adapter, uint8_t target, const uint8_t *command,
+                     int commandLength, uint8_t *data, uint32_t dataLength);
+
+// Sends one command and waits, reading SRB_Status on every pass, until the
+// manager has ended it. Returns the status zero-extended (0x82 is 130); 1 is
+// success. A command length outside 1..16 is refused with SS_INVALID_CMD and
+// nothing is sent.
+int ExecuteScsiCommand(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
+                       uint8_t *data, uint32_t dataLength);

@@ -1,0 +1,4 @@
+// placeholder
+#include "app/Main.h"
+
+void TForm1::ToolButton1Click(QObject *) {}

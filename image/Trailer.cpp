@@ -1,0 +1,4 @@
+// placeholder
+#include "image/Trailer.h"
+
+bool ReadImageTrailer(const char *) { return false; }

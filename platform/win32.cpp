@@ -1,0 +1,43 @@
+// The calls as the program makes them, forwarded to the installed layer.
+#include "platform/win32.h"
+
+#include "platform/aspi.h"
+#include "platform/win32_qt.h"
+
+namespace {
+Win32Layer *installed = nullptr;
+
+Win32Layer &QtLayer() {
+    static QtWin32Layer layer;
+    return layer;
+}
+}  // namespace
+
+Win32Layer &CurrentWin32Layer() { return installed ? *installed : QtLayer(); }
+
+Win32Layer *InstallWin32Layer(Win32Layer *layer) {
+    Win32Layer *previous = installed;
+    installed = layer;
+    return previous;
+}
+
+int MessageBoxA(HWND owner, const char *text, const char *caption, UINT style) {
+    return CurrentWin32Layer().MessageBox(owner, text, caption, style);
+}
+BOOL GetVersionExA(OSVERSIONINFOA *info) { return CurrentWin32Layer().GetVersionEx(info); }
+void PostQuitMessage(int code) { CurrentWin32Layer().PostQuitMessage(code); }
+const char *GetCommandLineA() { return CurrentWin32Layer().GetCommandLine(); }
+HWND SetCapture(HWND window) { return CurrentWin32Layer().SetCapture(window); }
+BOOL ReleaseCapture() { return CurrentWin32Layer().ReleaseCapture(); }
+void SetScreenCursor(int cursor) { CurrentWin32Layer().SetScreenCursor(cursor); }
+int ScreenCursor() { return CurrentWin32Layer().ScreenCursor(); }
+HANDLE CreateThread(void *, size_t, LPTHREAD_START_ROUTINE start, void *param, DWORD, DWORD *threadId) {
+    if (threadId) *threadId = 0;
+    return CurrentWin32Layer().CreateThread(start, param);
+}
+BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return CurrentWin32Layer().ExitWindowsEx(flags, reserved); }
+
+namespace aspi {
+uint32_t GetASPI32SupportInfo() { return CurrentWin32Layer().AspiSupportInfo(); }
+uint32_t SendASPI32Command(void *srb) { return CurrentWin32Layer().AspiSendCommand(srb); }
+}  // namespace aspi

@@ -1,0 +1,126 @@
+// The operating-system calls the program is written against, with the names,
+// constants and meanings it knows them by. On this system they are provided by
+// a layer of our own on Qt 6, POSIX and D-Bus (win32_qt.cpp). The layer is the
+// only place that knows it runs on Linux.
+//
+// Every call goes through the installed Win32Layer. InstallWin32Layer is the
+// one seam through which tests put a recorder in its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class QWidget;
+class QFileDialog;
+
+using BOOL = int;
+using UINT = unsigned int;
+using DWORD = uint32_t;
+using HWND = QWidget *;
+using HANDLE = void *;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+// MessageBoxA styles and results
+constexpr UINT MB_OK = 0x0000;
+constexpr UINT MB_OKCANCEL = 0x0001;
+constexpr UINT MB_ICONERROR = 0x0010;
+constexpr UINT MB_APPLMODAL = 0x0000;
+constexpr UINT MB_SYSTEMMODAL = 0x1000;
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+// GetVersionExA: the 148-byte version record
+struct OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    char szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOA) == 148, "version record must be 148 bytes");
+constexpr DWORD VER_PLATFORM_WIN32s = 0;
+constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+// Screen cursor values
+constexpr int crDefault = 0;
+constexpr int crHourGlass = -11;
+
+// ExitWindowsEx
+constexpr UINT EWX_REBOOT = 0x0002;
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(void *);
+
+// The layer. Each virtual is one platform service; the default implementation
+// (QtWin32Layer, win32_qt.h) is the real one.
+class Win32Layer {
+public:
+    virtual ~Win32Layer() = default;
+
+    // Modal box owned by `owner`: caption as window title, text unchanged
+    // (\n starts a new line). MB_SYSTEMMODAL boxes stay on top of every
+    // window. Returns IDOK or IDCANCEL. Safe to call from any thread: off the
+    // user-interface thread the box is shown there and the caller waits.
+    virtual int MessageBox(HWND owner, const char *text, const char *caption, UINT style) = 0;
+    // Fills the record as far as the system can; FALSE when the query fails
+    // (on this system always: the record stays zero).
+    virtual BOOL GetVersionEx(OSVERSIONINFOA *info) = 0;
+    // Asks the message loop to end with `code` as soon as it runs, also when
+    // it has not started yet.
+    virtual void PostQuitMessage(int code) = 0;
+    // The program's path and arguments joined with single blanks, as received.
+    virtual const char *GetCommandLine() = 0;
+    // While captured, mouse presses and releases aimed at `window` and its
+    // children are swallowed; the keyboard is not. Returns the previous
+    // capture window.
+    virtual HWND SetCapture(HWND window) = 0;
+    virtual BOOL ReleaseCapture() = 0;
+    // The application-wide cursor: crDefault or crHourGlass.
+    virtual void SetScreenCursor(int cursor) = 0;
+    virtual int ScreenCursor() = 0;
+    // Starts `start(param)` on a new detached thread at once.
+    virtual HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *param) = 0;
+    // EWX_REBOOT: org.freedesktop.login1.Manager.Reboot(true) on the system bus.
+    virtual BOOL ExitWindowsEx(UINT flags, DWORD reserved) = 0;
+    // A logind block inhibitor for shutdown and sleep: a descriptor >= 0 that
+    // holds it until ReleaseShutdownInhibitor closes it, or -1 when the bus
+    // offers no logind.
+    virtual int TakeShutdownInhibitor(const char *why) = 0;
+    virtual void ReleaseShutdownInhibitor(int fd) = 0;
+    // Runs the file-open dialog; true with the chosen full path, false on cancel.
+    virtual bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) = 0;
+    // The ASPI manager's two entry points (see platform/aspi.h).
+    virtual uint32_t AspiSupportInfo() = 0;
+    virtual uint32_t AspiSendCommand(void *srb) = 0;
+};
+
+// The installed layer; the Qt layer unless a test installed another.
+Win32Layer &CurrentWin32Layer();
+// Installs `layer` (nullptr: back to the Qt layer); returns the previous one.
+Win32Layer *InstallWin32Layer(Win32Layer *layer);
+
+// The calls, as the program's code makes them.
+int MessageBoxA(HWND owner, const char *text, const char *caption, UINT style);
+BOOL GetVersionExA(OSVERSIONINFOA *info);
+void PostQuitMessage(int code);
+const char *GetCommandLineA();
+HWND SetCapture(HWND window);
+BOOL ReleaseCapture();
+void SetScreenCursor(int cursor);
+int ScreenCursor();
+HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE start, void *param,
+                    DWORD creationFlags, DWORD *threadId);
+BOOL ExitWindowsEx(UINT flags, DWORD reserved);
+
+// wsprintfA: %u, %d, %s, %c, %x and %% only, as the Windows call formats them;
+// writes at most 1024 characters and the zero; returns the count written.
+int wsprintfA(char *out, const char *format, ...);
+
+// File lookup as Windows does it: the exact name if it exists, else the one
+// entry of the named directory whose name matches ignoring letter case; with
+// none or more than one, the name unchanged.
+std::string ResolveFileName(const std::string &path);

@@ -1,0 +1,32 @@
+// The real layer: Qt 6 for windows, boxes, cursor and capture; POSIX for
+// threads and files; D-Bus for restart and the shutdown inhibitor; dlopen for
+// the ASPI manager.
+#pragma once
+
+#include "platform/win32.h"
+
+class QtWin32Layer : public Win32Layer {
+public:
+    QtWin32Layer();
+    ~QtWin32Layer() override;
+
+    int MessageBox(HWND owner, const char *text, const char *caption, UINT style) override;
+    BOOL GetVersionEx(OSVERSIONINFOA *info) override;
+    void PostQuitMessage(int code) override;
+    const char *GetCommandLine() override;
+    HWND SetCapture(HWND window) override;
+    BOOL ReleaseCapture() override;
+    void SetScreenCursor(int cursor) override;
+    int ScreenCursor() override;
+    HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *param) override;
+    BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
+    int TakeShutdownInhibitor(const char *why) override;
+    void ReleaseShutdownInhibitor(int fd) override;
+    bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
+    uint32_t AspiSupportInfo() override;
+    uint32_t AspiSendCommand(void *srb) override;
+
+private:
+    struct State;
+    State *state_;
+};

@@ -1,0 +1,78 @@
+// The ASPI for Win32 interface as this program and every manager library
+// (libwnaspi32.so.1) agree on it: the SRB_ExecSCSICmd record, packed to one
+// byte with this platform's 8-byte pointers, and the published constants.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#pragma pack(push, 1)
+struct SRB_ExecSCSICmd {
+    uint8_t SRB_Cmd;          //  0
+    uint8_t SRB_Status;       //  1  written last by the manager
+    uint8_t SRB_HaId;         //  2
+    uint8_t SRB_Flags;        //  3
+    uint32_t SRB_Hdr_Rsvd;    //  4
+    uint8_t SRB_Target;       //  8
+    uint8_t SRB_Lun;          //  9
+    uint16_t SRB_Rsvd1;       // 10
+    uint32_t SRB_BufLen;      // 12
+    uint8_t *SRB_BufPointer;  // 16
+    uint8_t SRB_SenseLen;     // 24
+    uint8_t SRB_CDBLen;       // 25
+    uint8_t SRB_HaStat;       // 26
+    uint8_t SRB_TargStat;     // 27
+    void *SRB_PostProc;       // 28
+    uint8_t SRB_Rsvd2[20];    // 36
+    uint8_t CDBByte[16];      // 56
+    uint8_t SenseArea[16];    // 72
+};
+#pragma pack(pop)
+
+static_assert(sizeof(SRB_ExecSCSICmd) == 88, "SRB_ExecSCSICmd must be 88 bytes");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16);
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 24);
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 28);
+static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 56);
+static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 72);
+
+// Commands
+constexpr uint8_t SC_HA_INQUIRY = 0x00;
+constexpr uint8_t SC_GET_DEV_TYPE = 0x01;
+constexpr uint8_t SC_EXEC_SCSI_CMD = 0x02;
+
+// Status values
+constexpr uint8_t SS_PENDING = 0x00;
+constexpr uint8_t SS_COMP = 0x01;
+constexpr uint8_t SS_ABORTED = 0x02;
+constexpr uint8_t SS_ERR = 0x04;
+constexpr uint8_t SS_INVALID_CMD = 0x80;
+constexpr uint8_t SS_INVALID_HA = 0x81;
+constexpr uint8_t SS_NO_DEVICE = 0x82;
+constexpr uint8_t SS_NO_ADAPTERS = 0xE8;
+
+// Request flags
+constexpr uint8_t SRB_POSTING = 0x01;
+constexpr uint8_t SRB_ENABLE_RESIDUAL_COUNT = 0x04;
+constexpr uint8_t SRB_DIR_IN = 0x08;
+constexpr uint8_t SRB_DIR_OUT = 0x10;
+constexpr uint8_t SRB_EVENT_NOTIFY = 0x40;
+
+constexpr int SENSE_LEN = 14;
+
+// SRB_Status is shared between the caller and the manager, which may write it
+// from another thread: it is only ever read and written through these two.
+inline uint8_t SrbStatusLoad(const SRB_ExecSCSICmd *srb) {
+    return std::atomic_ref<uint8_t>(const_cast<SRB_ExecSCSICmd *>(srb)->SRB_Status)
+        .load(std::memory_order_acquire);
+}
+inline void SrbStatusStore(SRB_ExecSCSICmd *srb, uint8_t status) {
+    std::atomic_ref<uint8_t>(srb->SRB_Status).store(status, std::memory_order_release);
+}
+
+// The two entry points every manager library exports, looked up by name.
+extern "C" {
+using GetASPI32SupportInfoFn = uint32_t (*)(void);
+using SendASPI32CommandFn = uint32_t (*)(void *);
+}

@@ -1,0 +1,128 @@
+#include "tests/support/RecorderLayer.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "platform/wnaspi32.h"
+
+RecorderLayer::RecorderLayer() { previous_ = InstallWin32Layer(this); }
+RecorderLayer::~RecorderLayer() { InstallWin32Layer(previous_); }
+
+void RecorderLayer::Log(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+}
+
+int RecorderLayer::MessageBox(HWND owner, const char *text, const char *caption, UINT style) {
+    BoxRecord record{text ? text : "", caption ? caption : "", style, owner,
+                     QCoreApplication::instance() &&
+                         QThread::currentThread() == QCoreApplication::instance()->thread()};
+    int answer = IDOK;
+    {
+        std::lock_guard lock(mutex_);
+        boxes_.push_back(record);
+        events_.push_back("MessageBox " + record.text);
+        if (!boxAnswers.empty()) {
+            answer = boxAnswers.front();
+            boxAnswers.pop_front();
+        }
+    }
+    if (onBox) onBox(record);
+    Log("MessageBox closed");
+    return answer;
+}
+
+BOOL RecorderLayer::GetVersionEx(OSVERSIONINFOA *info) {
+    Log("GetVersionEx");
+    if (!versionSucceeds) return FALSE;
+    info->dwPlatformId = platformId;
+    return TRUE;
+}
+
+void RecorderLayer::PostQuitMessage(int code) {
+    std::lock_guard lock(mutex_);
+    quits_.push_back(code);
+    events_.push_back("PostQuitMessage " + std::to_string(code));
+}
+
+const char *RecorderLayer::GetCommandLine() { return commandLine.c_str(); }
+
+HWND RecorderLayer::SetCapture(HWND window) {
+    Log("SetCapture");
+    HWND previous = capture;
+    capture = window;
+    return previous;
+}
+
+BOOL RecorderLayer::ReleaseCapture() {
+    Log("ReleaseCapture");
+    capture = nullptr;
+    return TRUE;
+}
+
+void RecorderLayer::SetScreenCursor(int value) {
+    Log("Cursor " + std::to_string(value));
+    cursor = value;
+}
+
+int RecorderLayer::ScreenCursor() { return cursor; }
+
+BOOL RecorderLayer::ExitWindowsEx(UINT flags, DWORD reserved) {
+    Log("ExitWindowsEx " + std::to_string(flags) + " " + std::to_string(reserved));
+    return TRUE;
+}
+
+int RecorderLayer::TakeShutdownInhibitor(const char *why) {
+    Log(std::string("Inhibit ") + (why ? why : ""));
+    if (!inhibitorAvailable) return -1;
+    return ::dup(STDERR_FILENO);
+}
+
+void RecorderLayer::ReleaseShutdownInhibitor(int fd) {
+    Log("ReleaseInhibit");
+    if (fd >= 0) ::close(fd);
+}
+
+bool RecorderLayer::ExecuteOpenDialog(QFileDialog *, std::string *path) {
+    std::optional<std::string> answer;
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back("OpenDialog");
+        if (!dialogAnswers.empty()) {
+            answer = dialogAnswers.front();
+            dialogAnswers.pop_front();
+        }
+    }
+    if (!answer) return false;
+    *path = *answer;
+    return true;
+}
+
+uint32_t RecorderLayer::AspiSupportInfo() { return supportInfo ? supportInfo() : 0; }
+
+uint32_t RecorderLayer::AspiSendCommand(void *srb) {
+    if (sendCommand) return sendCommand(srb);
+    SrbStatusStore(static_cast<SRB_ExecSCSICmd *>(srb), SS_NO_ADAPTERS);
+    return SS_NO_ADAPTERS;
+}
+
+std::vector<BoxRecord> RecorderLayer::Boxes() {
+    std::lock_guard lock(mutex_);
+    return boxes_;
+}
+std::vector<std::string> RecorderLayer::Events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+}
+std::vector<int> RecorderLayer::QuitRequests() {
+    std::lock_guard lock(mutex_);
+    return quits_;
+}
+void RecorderLayer::Clear() {
+    std::lock_guard lock(mutex_);
+    boxes_.clear();
+    events_.clear();
+    quits_.clear();
+}

@@ -1,0 +1,73 @@
+// A platform layer for tests: records every call, answers message boxes and
+// the file dialog from a script, reports the version the test sets, and sends
+// ASPI requests to whatever the test connects (FakeAspi, or nothing: no
+// manager). Constructing it installs it; destroying it puts the Qt layer back.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win32_qt.h"
+
+struct BoxRecord {
+    std::string text;
+    std::string caption;
+    UINT style = 0;
+    HWND owner = nullptr;
+    bool onUiThread = false;
+};
+
+class RecorderLayer : public QtWin32Layer {
+public:
+    RecorderLayer();
+    ~RecorderLayer() override;
+
+    int MessageBox(HWND owner, const char *text, const char *caption, UINT style) override;
+    BOOL GetVersionEx(OSVERSIONINFOA *info) override;
+    void PostQuitMessage(int code) override;
+    const char *GetCommandLine() override;
+    HWND SetCapture(HWND window) override;
+    BOOL ReleaseCapture() override;
+    void SetScreenCursor(int cursor) override;
+    int ScreenCursor() override;
+    BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
+    int TakeShutdownInhibitor(const char *why) override;
+    void ReleaseShutdownInhibitor(int fd) override;
+    bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
+    uint32_t AspiSupportInfo() override;
+    uint32_t AspiSendCommand(void *srb) override;
+
+    // Copies, safe to take while a worker thread is running.
+    std::vector<BoxRecord> Boxes();
+    std::vector<std::string> Events();
+    std::vector<int> QuitRequests();
+    void Clear();
+
+    // Script. Set before the code under test runs.
+    std::deque<int> boxAnswers;                        // IDOK when empty
+    std::function<void(const BoxRecord &)> onBox;      // runs while the box is "open"
+    std::deque<std::optional<std::string>> dialogAnswers;  // nullopt: cancel; empty: cancel
+    bool versionSucceeds = false;
+    DWORD platformId = 0;
+    std::string commandLine = "/usr/bin/quorvel";
+    bool inhibitorAvailable = true;
+    // The ASPI manager; unset means no manager (0 adapters, SS_NO_ADAPTERS).
+    std::function<uint32_t()> supportInfo;
+    std::function<uint32_t(void *)> sendCommand;
+
+    // What the program set.
+    HWND capture = nullptr;
+    int cursor = crDefault;
+
+private:
+    void Log(std::string event);
+    std::mutex mutex_;
+    std::vector<BoxRecord> boxes_;
+    std::vector<std::string> events_;
+    std::vector<int> quits_;
+    Win32Layer *previous_ = nullptr;
+};
