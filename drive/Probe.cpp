@@ -1,0 +1,46 @@
+#include "drive/Probe.h"
+
+#include <cstring>
+
+#include "app/SharedState.h"  // kDriveTableSize only: this file stays free of any window
+#include "drive/Scsi.h"
+#include "platform/wnaspi32.h"
+
+namespace {
+constexpr int kTargetsPerAdapter = 8;
+constexpr int kInquiryLength = 36;
+constexpr uint8_t kCdDvdDevice = 0x05;  // peripheral qualifier 0, device type 5
+constexpr size_t kIdentificationLength = 28;
+}  // namespace
+
+std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
+    std::vector<ProbedDrive> drives;
+    if (buffer == nullptr) return drives;
+    for (int adapter = 0; adapter < adapterCount && adapter <= 0xFF; ++adapter) {
+        for (int target = 0; target < kTargetsPerAdapter; ++target) {
+            // A device that reports success without sending its answer must not
+            // be taken for the drive probed before it: the answer area starts
+            // clear for every probe.
+            std::memset(buffer, 0, kInquiryLength + 1);
+            const int status = ExecuteScsiCommand(static_cast<uint8_t>(adapter), static_cast<uint8_t>(target),
+                                                  InquiryCommand, sizeof(InquiryCommand), buffer, kInquiryLength);
+            if (status != SS_COMP || buffer[0] != kCdDvdDevice) continue;
+            // The table has room for kDriveTableSize drives; further ones are
+            // still probed (every pair exactly once) but not listed.
+            if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
+            buffer[kInquiryLength] = 0;
+            ProbedDrive drive;
+            drive.adapter = static_cast<uint8_t>(adapter);
+            drive.target = static_cast<uint8_t>(target);
+            // Vendor, product and revision (bytes 8..35) up to the first zero.
+            // A zero inside them would make the entry short and push every
+            // following entry of the drive list off its 30-character grid, so
+            // a short text is padded with blanks to the full 28 characters.
+            const char *text = reinterpret_cast<const char *>(buffer + 8);
+            drive.identification.assign(text, strnlen(text, kIdentificationLength));
+            drive.identification.resize(kIdentificationLength, ' ');
+            drives.push_back(std::move(drive));
+        }
+    }
+    return drives;
+}
