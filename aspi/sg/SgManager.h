@@ -1,0 +1,110 @@
+// The ASPI manager over the Linux SG_IO pass-through: adapters are the SCSI
+// hosts that have /dev/sg nodes, numbered from 0 in ascending host number; a
+// device is reached at its SCSI target (channel 0, logical unit 0, targets 0
+// to 7). Every command is one synchronous SG_IO call, completed before
+// SendASPI32Command returns.
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "aspi/sg/SgSystem.h"
+#include "platform/wnaspi32.h"
+
+namespace sgaspi {
+
+// Published ASPI values the program itself does not use.
+constexpr uint8_t SS_INVALID_SRB = 0xE0;    // a record field out of range
+constexpr uint8_t SS_BUFFER_TO_BIG = 0xE6;  // more data than one command can carry
+constexpr uint8_t HASTAT_OK = 0x00;
+constexpr uint8_t HASTAT_TIMEOUT = 0x09;
+constexpr uint8_t HASTAT_COMMAND_TIMEOUT = 0x0B;
+constexpr uint8_t HASTAT_BUS_RESET = 0x0E;
+constexpr uint8_t HASTAT_PARITY_ERROR = 0x0F;
+constexpr uint8_t HASTAT_SEL_TO = 0x11;
+constexpr uint8_t HASTAT_PHASE_ERR = 0x14;
+
+constexpr int kTargetsPerAdapter = 8;
+// INQUIRY is answered without touching the medium: a few seconds are plenty.
+constexpr unsigned kInquiryTimeoutMs = 5'000;
+// Everything else may be a drive writing its flash, which takes minutes.
+constexpr unsigned kCommandTimeoutMs = 10 * 60 * 1'000;
+// Used when the kernel does not say how much one command may carry.
+constexpr uint32_t kFallbackMaxTransfer = 65'536;
+constexpr size_t kSenseBufferSize = 96;  // the kernel's own sense buffer size
+
+struct ScsiAddress {
+    int host = 0;
+    int channel = 0;
+    int target = 0;
+    int lun = 0;
+};
+
+// "H:C:T:L", as sysfs names a SCSI device; nothing else.
+std::optional<ScsiAddress> ParseScsiAddress(std::string_view text);
+
+enum class Direction { None, FromDevice, ToDevice, Invalid };
+// SRB_DIR_IN reads, SRB_DIR_OUT writes; neither bit with data writes (the
+// download command carries its block out with neither bit set); no data
+// moves nothing; both bits at once is no valid request.
+Direction TransferDirection(uint8_t flags, uint32_t dataLength);
+
+unsigned TimeoutFor(const uint8_t *cdb, int cdbLength);
+
+// The record's outcome after one SG_IO call.
+struct SrbOutcome {
+    uint8_t status = SS_COMP;
+    uint8_t haStat = HASTAT_OK;
+    uint8_t targStat = 0;
+};
+// In this order: the call's own error, the host status, the driver status
+// other than its sense flag, a SCSI status other than GOOD. Only a clean
+// result is SS_COMP.
+SrbOutcome MapSgResult(int callResult, int callErrno, const sg_io_hdr_t &header);
+uint8_t HostAdapterStatus(unsigned hostStatus, unsigned driverStatus);
+
+class SgManager {
+public:
+    explicit SgManager(SgSystem &system, std::string classDirectory = "/sys/class/scsi_generic",
+                       std::string deviceDirectory = "/dev");
+    ~SgManager();
+    SgManager(const SgManager &) = delete;
+    SgManager &operator=(const SgManager &) = delete;
+
+    // (status << 8) | adapter count; SS_NO_ADAPTERS and 0 with none.
+    uint32_t SupportInfo();
+    // Runs the request and returns its final SRB_Status, written last.
+    uint32_t Send(void *srb);
+
+    // One reachable device: its node, held open from discovery on, so that
+    // an address never comes to mean another device.
+    struct Node {
+        std::string path;
+        int fd = -1;
+        uint32_t maxTransfer = kFallbackMaxTransfer;
+    };
+    struct Adapter {
+        int host = 0;
+        std::array<std::optional<Node>, kTargetsPerAdapter> targets;
+    };
+    const std::vector<Adapter> &Adapters();
+
+private:
+    void Discover();
+    uint8_t Execute(SRB_ExecSCSICmd *srb);
+
+    SgSystem &system_;
+    std::string classDirectory_;
+    std::string deviceDirectory_;
+    std::once_flag discovered_;
+    std::vector<Adapter> adapters_;
+};
+
+}  // namespace sgaspi

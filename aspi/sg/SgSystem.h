@@ -1,0 +1,27 @@
+// The system calls the SG_IO manager makes, behind one interface so that the
+// manager's logic can run against a scripted system in tests. The real one
+// goes straight to the kernel.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sgaspi {
+
+class SgSystem {
+public:
+    virtual ~SgSystem() = default;
+    // Names in a directory (without "." and ".."); empty when it cannot be read.
+    virtual std::vector<std::string> ListDirectory(const std::string &path) = 0;
+    // Target of a symbolic link; empty when it is none.
+    virtual std::string ReadLink(const std::string &path) = 0;
+    // As open(2), ioctl(2) and close(2): -1 with errno set on failure.
+    virtual int Open(const std::string &path, int flags) = 0;
+    virtual int Ioctl(int fd, unsigned long request, void *argument) = 0;
+    virtual int Close(int fd) = 0;
+};
+
+// The kernel's own calls.
+SgSystem &RealSgSystem();
+
+}  // namespace sgaspi
