@@ -1,0 +1,180 @@
+// quorvel-sim-login1: the simulated machine's login1 on a private bus.
+// Reboot is recorded and "restarts the machine" by ending the program that
+// asked; Inhibit hands out the write end of a pipe and records when the
+// caller takes it and when it closes it. Formats in aspi/sim/README.md.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+QString Timestamp() {
+    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+}
+
+// A string as a quoted value: printable ASCII as is, '"' and '\' escaped,
+// every other byte of its UTF-8 form as \xHH.
+QString Quoted(const QString &text) {
+    QByteArray bytes = text.toUtf8();
+    QString out = QStringLiteral("\"");
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\') out += QStringLiteral("\\") + QLatin1Char(static_cast<char>(c));
+        else if (c >= 0x20 && c <= 0x7E) out += QLatin1Char(static_cast<char>(c));
+        else out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    return out + QLatin1Char('"');
+}
+
+class Login1Manager : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+
+public:
+    explicit Login1Manager(QString recordPath) : recordPath_(std::move(recordPath)) {}
+
+public slots:
+    void Reboot(bool interactive) {
+        QString caller = message().service();
+        uint pid = CallerPid(caller);
+        bool killable = pid > 1 && static_cast<pid_t>(pid) != ::getpid();
+        Record(QStringLiteral("reboot interactive=%1 caller=%2 pid=%3 signal=%4")
+                   .arg(interactive ? QStringLiteral("true") : QStringLiteral("false"), caller,
+                        killable ? QString::number(pid) : QStringLiteral("unknown"),
+                        killable ? QStringLiteral("SIGTERM") : QStringLiteral("none")));
+        // Answer first, then restart the machine: end the program that asked.
+        setDelayedReply(true);
+        connection().send(message().createReply());
+        if (killable) ::kill(static_cast<pid_t>(pid), SIGTERM);
+    }
+
+    QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why,
+                                    const QString &mode) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            sendErrorReply(QDBusError::Failed, QStringLiteral("pipe: %1").arg(errno));
+            return {};
+        }
+        QString caller = message().service();
+        uint pid = CallerPid(caller);
+        int id = ++lastInhibitor_;
+        QString description = QStringLiteral("what=%1 who=%2 why=%3 mode=%4")
+                                  .arg(Quoted(what), Quoted(who), Quoted(why), Quoted(mode));
+        // The caller's copy goes out with the answer; ours is closed at once,
+        // so the read end sees the hang-up when the caller's last copy closes.
+        QDBusUnixFileDescriptor handed(fds[1]);
+        ::close(fds[1]);
+        int readEnd = fds[0];
+        auto *notifier = new QSocketNotifier(readEnd, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this, notifier, readEnd, id, description] {
+            char buffer[256];
+            for (;;) {
+                ssize_t n = ::read(readEnd, buffer, sizeof buffer);
+                if (n > 0) continue;  // whatever the caller writes is ignored
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && errno == EAGAIN) return;
+                break;  // end of file: every write end is closed
+            }
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+            ::close(readEnd);
+            Record(QStringLiteral("inhibit released id=%1 %2").arg(id).arg(description));
+        });
+        Record(QStringLiteral("inhibit taken id=%1 %2 caller=%3 pid=%4")
+                   .arg(id)
+                   .arg(description, caller, pid ? QString::number(pid) : QStringLiteral("unknown")));
+        return handed;
+    }
+
+private:
+    uint CallerPid(const QString &caller) {
+        QDBusReply<uint> reply = connection().interface()->servicePid(caller);
+        return reply.isValid() ? reply.value() : 0;
+    }
+
+    void Record(const QString &text) {
+        QByteArray line = (Timestamp() + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8();
+        int fd = ::open(recordPath_.toLocal8Bit().constData(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            std::fprintf(stderr, "quorvel-sim-login1: cannot open %s\n",
+                         recordPath_.toLocal8Bit().constData());
+            return;
+        }
+        ssize_t written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
+        if (written != line.size()) std::fprintf(stderr, "quorvel-sim-login1: short write\n");
+        ::close(fd);
+    }
+
+    QString recordPath_;
+    int lastInhibitor_ = 0;
+};
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: quorvel-sim-login1 --record FILE [--address BUS_ADDRESS] [--ready FILE]\n"
+                 "  The bus address defaults to DBUS_SYSTEM_BUS_ADDRESS.\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication application(argc, argv);
+    QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
+    QString record, ready;
+    QStringList args = application.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (i + 1 >= args.size()) return Usage();
+        if (arg == QLatin1String("--address")) address = args[++i];
+        else if (arg == QLatin1String("--record")) record = args[++i];
+        else if (arg == QLatin1String("--ready")) ready = args[++i];
+        else return Usage();
+    }
+    if (record.isEmpty()) return Usage();
+    if (address.isEmpty()) {
+        std::fprintf(stderr, "quorvel-sim-login1: no bus address (--address or DBUS_SYSTEM_BUS_ADDRESS)\n");
+        return 2;
+    }
+    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("quorvel-sim-login1"));
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "quorvel-sim-login1: cannot connect to %s: %s\n",
+                     address.toLocal8Bit().constData(),
+                     bus.lastError().message().toLocal8Bit().constData());
+        return 1;
+    }
+    Login1Manager manager(record);
+    if (!bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager,
+                            QDBusConnection::ExportAllSlots)) {
+        std::fprintf(stderr, "quorvel-sim-login1: cannot register the object\n");
+        return 1;
+    }
+    if (!bus.registerService(QStringLiteral("org.freedesktop.login1"))) {
+        std::fprintf(stderr, "quorvel-sim-login1: cannot own org.freedesktop.login1: %s\n",
+                     bus.lastError().message().toLocal8Bit().constData());
+        return 1;
+    }
+    if (!ready.isEmpty()) {
+        QFile file(ready);
+        if (!file.open(QIODevice::WriteOnly)) {
+            std::fprintf(stderr, "quorvel-sim-login1: cannot create %s\n", ready.toLocal8Bit().constData());
+            return 1;
+        }
+    }
+    return application.exec();
+}
+
+#include "Login1Service.moc"

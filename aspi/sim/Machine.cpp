@@ -1,0 +1,401 @@
+#include "aspi/sim/Machine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quorvel_sim {
+namespace {
+
+struct LineError {
+    std::string reason;
+};
+
+// Splits one line into words. Blanks inside double quotes belong to the word;
+// a backslash inside quotes keeps the next character in the word. '#' outside
+// quotes ends the line. An unterminated quote is an error.
+bool SplitWords(const std::string &line, std::vector<std::string> &words, std::string &error) {
+    words.clear();
+    std::string word;
+    bool inWord = false, inQuote = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (inQuote) {
+            word += c;
+            if (c == '\\') {
+                if (i + 1 >= line.size()) break;
+                word += line[++i];
+            } else if (c == '"') {
+                inQuote = false;
+            }
+            continue;
+        }
+        if (c == '#') break;
+        if (c == ' ' || c == '\t' || c == '\r') {
+            if (inWord) words.push_back(word), word.clear(), inWord = false;
+            continue;
+        }
+        inWord = true;
+        word += c;
+        if (c == '"') inQuote = true;
+    }
+    if (inQuote) {
+        error = "unterminated quoted string";
+        return false;
+    }
+    if (inWord) words.push_back(word);
+    return true;
+}
+
+// A whole unsigned number, decimal or 0x-hex, within [0, max].
+bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+    errno = 0;
+    char *end = nullptr;
+    int base = (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
+    unsigned long value = std::strtoul(text.c_str(), &end, base);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || value > max) return false;
+    out = value;
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A quoted field of at most N bytes, padded with blanks.
+template <size_t N>
+bool ParseField(const std::string &value, std::array<uint8_t, N> &out, std::string &error,
+                const char *key) {
+    auto bytes = Unquote(value);
+    if (!bytes) {
+        error = std::string(key) + ": expected a quoted string";
+        return false;
+    }
+    if (bytes->size() > N) {
+        error = std::string(key) + ": longer than " + std::to_string(N) + " bytes";
+        return false;
+    }
+    out.fill(' ');
+    std::memcpy(out.data(), bytes->data(), bytes->size());
+    return true;
+}
+
+bool ParseDevice(const std::vector<std::string> &words, const MachineConfig &machine,
+                 DeviceConfig &device, std::string &error) {
+    if (machine.adapters < 0) {
+        error = "device before adapters";
+        return false;
+    }
+    if (words.size() < 3) {
+        error = "device needs an adapter and a target";
+        return false;
+    }
+    unsigned long number = 0;
+    if (!ParseNumber(words[1], 255, number) || static_cast<int>(number) >= machine.adapters) {
+        error = "device adapter '" + words[1] + "' is not below adapters " +
+                std::to_string(machine.adapters);
+        return false;
+    }
+    device.adapter = static_cast<int>(number);
+    if (!ParseNumber(words[2], 15, number)) {
+        error = "device target '" + words[2] + "' is not 0 to 15";
+        return false;
+    }
+    device.target = static_cast<int>(number);
+    for (const DeviceConfig &other : machine.devices) {
+        if (other.adapter == device.adapter && other.target == device.target) {
+            error = "a second device at " + words[1] + " " + words[2];
+            return false;
+        }
+    }
+    std::set<std::string> seen;
+    for (size_t i = 3; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        size_t eq = word.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            error = "expected key=value, found '" + word + "'";
+            return false;
+        }
+        std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+        if (!seen.insert(key).second) {
+            error = "key '" + key + "' given twice";
+            return false;
+        }
+        if (key == "type") {
+            if (!ParseNumber(value, 255, number)) {
+                error = "type: expected a number 0 to 255";
+                return false;
+            }
+            device.type = static_cast<uint8_t>(number);
+        } else if (key == "vendor") {
+            if (!ParseField(value, device.vendor, error, "vendor")) return false;
+        } else if (key == "product") {
+            if (!ParseField(value, device.product, error, "product")) return false;
+        } else if (key == "revision") {
+            if (!ParseField(value, device.revision, error, "revision")) return false;
+        } else if (key == "delay") {
+            if (!ParseNumber(value, 600000, number)) {
+                error = "delay: expected milliseconds 0 to 600000";
+                return false;
+            }
+            device.delayMs = static_cast<int>(number);
+        } else if (key == "completion") {
+            if (value == "now") device.completion = Completion::Now;
+            else if (value == "later") device.completion = Completion::Later;
+            else if (value == "never") device.completion = Completion::Never;
+            else {
+                error = "completion: expected now, later or never";
+                return false;
+            }
+        } else if (key == "refuse") {
+            if (value == "none") continue;
+            size_t start = 0;
+            while (start <= value.size()) {
+                size_t comma = value.find(',', start);
+                std::string item = value.substr(start, comma == std::string::npos ? std::string::npos
+                                                                                   : comma - start);
+                if (item == "final") {
+                    device.refuseFinal = true;
+                } else if (ParseNumber(item, 0xFFFFFFFFul, number) && number >= 1) {
+                    device.refuseCommands.insert(static_cast<uint32_t>(number));
+                } else {
+                    error = "refuse: expected none, or command numbers from 1 and/or final";
+                    return false;
+                }
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
+        } else {
+            error = "unknown device key '" + key + "'";
+            return false;
+        }
+    }
+    for (const char *required : {"vendor", "product", "revision"}) {
+        if (!seen.count(required)) {
+            error = std::string("device without ") + required;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::array<uint8_t, 24> DeviceConfig::Model() const {
+    std::array<uint8_t, 24> model{};
+    std::memcpy(model.data(), vendor.data(), 8);
+    std::memcpy(model.data() + 8, product.data(), 16);
+    return model;
+}
+
+std::string ResolvePath(const std::string &path, const std::string &baseDir) {
+    if (path.empty() || path[0] == '/' || baseDir.empty()) return path;
+    return baseDir + "/" + path;
+}
+
+Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &baseDir) {
+    Parsed<MachineConfig> result;
+    MachineConfig machine;
+    std::set<std::string> statements;
+    size_t lineNumber = 0, pos = 0;
+    std::vector<std::string> words;
+    auto fail = [&](const std::string &reason) {
+        result.error = std::to_string(lineNumber) + ": " + reason;
+        return result;
+    };
+    if (text.find('\0') != std::string::npos) {
+        lineNumber = 1;
+        return fail("a zero byte in the file");
+    }
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNumber;
+        std::string error;
+        if (!SplitWords(line, words, error)) return fail(error);
+        if (words.empty()) continue;
+        const std::string &statement = words[0];
+        if (statement == "device") {
+            DeviceConfig device;
+            if (!ParseDevice(words, machine, device, error)) return fail(error);
+            machine.devices.push_back(device);
+            continue;
+        }
+        if (statement != "adapters" && statement != "trace" && statement != "state" &&
+            statement != "dump")
+            return fail("unknown statement '" + statement + "'");
+        if (!statements.insert(statement).second) return fail(statement + " given twice");
+        if (words.size() != 2) return fail(statement + " takes exactly one value");
+        if (statement == "adapters") {
+            unsigned long count = 0;
+            if (!ParseNumber(words[1], 8, count)) return fail("adapters: expected 0 to 8");
+            machine.adapters = static_cast<int>(count);
+            continue;
+        }
+        std::string path = words[1];
+        if (path.front() == '"') {
+            auto unquoted = Unquote(path);
+            if (!unquoted || unquoted->empty() || unquoted->find('\0') != std::string::npos)
+                return fail(statement + ": malformed path");
+            path = *unquoted;
+        }
+        path = ResolvePath(path, baseDir);
+        if (statement == "trace") machine.tracePath = path;
+        else if (statement == "state") machine.statePath = path;
+        else machine.dumpDir = path;
+    }
+    if (machine.adapters < 0) {
+        lineNumber = lineNumber ? lineNumber : 1;
+        return fail("no adapters statement");
+    }
+    result.value = std::move(machine);
+    return result;
+}
+
+Parsed<Revisions> ParseState(const std::string &text) {
+    Parsed<Revisions> result;
+    Revisions revisions;
+    size_t lineNumber = 0, pos = 0;
+    std::vector<std::string> words;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNumber;
+        std::string error;
+        if (!SplitWords(line, words, error)) {
+            result.error = std::to_string(lineNumber) + ": " + error;
+            return result;
+        }
+        if (words.empty()) continue;
+        unsigned long adapter = 0, target = 0;
+        auto revision = words.size() == 4 ? Unquote(words[3]) : std::nullopt;
+        if (words[0] != "revision" || words.size() != 4 || !ParseNumber(words[1], 255, adapter) ||
+            !ParseNumber(words[2], 15, target) || !revision || revision->size() != 4) {
+            result.error = std::to_string(lineNumber) + ": expected revision HA TARGET \"REV\"";
+            return result;
+        }
+        std::array<uint8_t, 4> bytes{};
+        std::memcpy(bytes.data(), revision->data(), 4);
+        revisions[{static_cast<int>(adapter), static_cast<int>(target)}] = bytes;
+    }
+    result.value = std::move(revisions);
+    return result;
+}
+
+std::string FormatState(const Revisions &revisions) {
+    std::string text = "# quorvel simulated machine: firmware revisions taken by downloads\n";
+    for (const auto &[address, revision] : revisions) {
+        text += "revision " + std::to_string(address.first) + " " + std::to_string(address.second) +
+                " " + Quote(revision.data(), revision.size()) + "\n";
+    }
+    return text;
+}
+
+std::string Quote(const uint8_t *bytes, size_t length) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (size_t i = 0; i < length; ++i) {
+        uint8_t b = bytes[i];
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += static_cast<char>(b);
+        } else if (b >= 0x20 && b <= 0x7E) {
+            out += static_cast<char>(b);
+        } else {
+            out += "\\x";
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::optional<std::string> Unquote(const std::string &quoted) {
+    if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"') return std::nullopt;
+    std::string out;
+    for (size_t i = 1; i + 1 < quoted.size(); ++i) {
+        char c = quoted[i];
+        if (c == '"') return std::nullopt;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (i + 2 >= quoted.size()) return std::nullopt;  // a backslash before the closing quote
+        char next = quoted[++i];
+        if (next == '\\' || next == '"') {
+            out += next;
+        } else if (next == 'x') {
+            if (i + 3 >= quoted.size()) return std::nullopt;
+            int high = HexDigit(quoted[i + 1]), low = HexDigit(quoted[i + 2]);
+            if (high < 0 || low < 0) return std::nullopt;
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;  // e.g. a directory
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > (16u << 20)) {  // no machine or state file is this large
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+bool WriteFileAtomically(const std::string &path, const std::string &text) {
+    std::string temp = path + ".tmp." + std::to_string(::getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    bool written = ::fsync(fd) == 0;
+    written = ::close(fd) == 0 && written;
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quorvel_sim

@@ -1,0 +1,71 @@
+// The simulated machine's description: the machine file and the state file
+// (formats in aspi/sim/README.md), parsed into plain values. No I/O beyond
+// reading and writing those two files.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvel_sim {
+
+enum class Completion { Now, Later, Never };
+
+struct DeviceConfig {
+    int adapter = 0;
+    int target = 0;
+    uint8_t type = 0x05;
+    std::array<uint8_t, 8> vendor{};
+    std::array<uint8_t, 16> product{};
+    std::array<uint8_t, 4> revision{};
+    int delayMs = 0;
+    Completion completion = Completion::Now;
+    std::set<uint32_t> refuseCommands;  // 1-based download command numbers
+    bool refuseFinal = false;
+
+    // Vendor and product: the 24 bytes the drive knows itself by.
+    std::array<uint8_t, 24> Model() const;
+};
+
+struct MachineConfig {
+    int adapters = -1;
+    std::string tracePath;  // absolute or empty
+    std::string statePath;
+    std::string dumpDir;
+    std::vector<DeviceConfig> devices;
+};
+
+// A parse result: the value, or a one-line reason with its line number.
+template <typename T>
+struct Parsed {
+    std::optional<T> value;
+    std::string error;  // "LINE: reason" when value is empty
+};
+
+using Revisions = std::map<std::pair<int, int>, std::array<uint8_t, 4>>;
+
+// Parses a machine file's text; relative paths are taken from baseDir.
+Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &baseDir);
+// Parses a state file's text.
+Parsed<Revisions> ParseState(const std::string &text);
+// The text of a state file holding these revisions.
+std::string FormatState(const Revisions &revisions);
+
+// A byte run as a quoted string with \\, \" and \xHH escapes.
+std::string Quote(const uint8_t *bytes, size_t length);
+// The bytes of a quoted string ("..." with escapes); nullopt when malformed.
+std::optional<std::string> Unquote(const std::string &quoted);
+
+// Reads a whole file; nullopt when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string &path);
+// Writes a file atomically: a temporary file beside it, flushed, renamed over it.
+bool WriteFileAtomically(const std::string &path, const std::string &text);
+// path as is when absolute, else baseDir/path.
+std::string ResolvePath(const std::string &path, const std::string &baseDir);
+
+}  // namespace quorvel_sim
