@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The simulated machine's private system bus with its login1 service
+# (aspi/sim/README.md).
+#   eval "$(scripts/sim-bus.sh start DIR [LOGIN1_BINARY])"
+#   scripts/sim-bus.sh stop DIR
+# start prints DBUS_SYSTEM_BUS_ADDRESS and QUORVEL_SIM_LOGIN1_RECORD for eval;
+# the two process ids are kept in DIR/sim-bus.pid for stop.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+  echo "usage: $0 start DIR [LOGIN1_BINARY] | $0 stop DIR" >&2
+  exit 2
+}
+
+[ $# -ge 2 ] || usage
+command=$1
+dir=$2
+
+stop_pids() {
+  local pidfile=$1 pid
+  [ -f "$pidfile" ] || return 0
+  while read -r pid; do
+    case "$pid" in
+      ''|*[!0-9]*) continue ;;
+    esac
+    kill "$pid" 2>/dev/null || true
+  done < "$pidfile"
+  rm -f "$pidfile"
+}
+
+case "$command" in
+  stop)
+    stop_pids "$dir/sim-bus.pid"
+    ;;
+  start)
+    login1=${3:-${QUORVEL_SIM_LOGIN1:-}}
+    if [ -z "$login1" ]; then
+      for candidate in "$root"/build/sim/quorvel-sim-login1 "$root"/build*/sim/quorvel-sim-login1; do
+        if [ -x "$candidate" ]; then login1=$candidate; break; fi
+      done
+    fi
+    if [ -z "$login1" ] || [ ! -x "$login1" ]; then
+      echo "sim-bus: quorvel-sim-login1 not found; build it or give its path" >&2
+      exit 1
+    fi
+    daemon=$(command -v dbus-daemon || true)
+    if [ -z "$daemon" ]; then
+      echo "sim-bus: dbus-daemon not found (Debian package dbus-daemon)" >&2
+      exit 1
+    fi
+    mkdir -p "$dir"
+    dir=$(cd "$dir" && pwd)
+    stop_pids "$dir/sim-bus.pid"          # a bus left over from an earlier start
+    socket=$dir/system_bus_socket
+    record=$dir/login1.record
+    ready=$dir/login1.ready
+    rm -f "$socket" "$ready"
+    address="unix:path=$socket"
+
+    "$daemon" --config-file="$root/aspi/sim/sim-bus.conf" --address="$address" --nofork \
+      --nopidfile >"$dir/dbus-daemon.log" 2>&1 </dev/null &
+    daemon_pid=$!
+    echo "$daemon_pid" > "$dir/sim-bus.pid"
+    for _ in $(seq 1 100); do
+      [ -S "$socket" ] && break
+      kill -0 "$daemon_pid" 2>/dev/null || { echo "sim-bus: dbus-daemon failed:" >&2; cat "$dir/dbus-daemon.log" >&2; exit 1; }
+      sleep 0.05
+    done
+    [ -S "$socket" ] || { echo "sim-bus: the bus socket did not appear" >&2; stop_pids "$dir/sim-bus.pid"; exit 1; }
+
+    "$login1" --address "$address" --record "$record" --ready "$ready" \
+      >"$dir/login1.log" 2>&1 </dev/null &
+    login1_pid=$!
+    echo "$login1_pid" >> "$dir/sim-bus.pid"
+    for _ in $(seq 1 200); do
+      [ -e "$ready" ] && break
+      kill -0 "$login1_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    if [ ! -e "$ready" ]; then
+      echo "sim-bus: quorvel-sim-login1 failed:" >&2
+      cat "$dir/login1.log" >&2
+      stop_pids "$dir/sim-bus.pid"
+      exit 1
+    fi
+    printf "DBUS_SYSTEM_BUS_ADDRESS='%s'; export DBUS_SYSTEM_BUS_ADDRESS;\n" "$address"
+    printf "QUORVEL_SIM_LOGIN1_RECORD='%s'; export QUORVEL_SIM_LOGIN1_RECORD;\n" "$record"
+    ;;
+  *)
+    usage
+    ;;
+esac
