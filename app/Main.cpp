@@ -4,15 +4,22 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressBar>
+#include <QScreen>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
 
+#include "app/Icons.h"
 #include "app/Quorvelabout.h"
 #include "app/SharedState.h"
 #include "drive/Discovery.h"
@@ -20,26 +27,80 @@
 #include "platform/win32.h"
 
 namespace {
+// The toolbar: flat, with an edge line at its top and at its bottom; its
+// buttons stand between the two, 2 pixels in.
+class EdgedToolBar : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent *) override {
+        QPainter p(this);
+        const QColor shadow = palette().color(QPalette::Dark);
+        const QColor light = palette().color(QPalette::Light);
+        const int w = width(), h = height();
+        p.setPen(shadow);
+        p.drawLine(0, 0, w - 1, 0);
+        p.drawLine(0, h - 2, w - 1, h - 2);
+        p.setPen(light);
+        p.drawLine(0, 1, w - 1, 1);
+        p.drawLine(0, h - 1, w - 1, h - 1);
+    }
+};
+
+// The entries of the drive list are 13 pixels high.
+class ItemHeightDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), 13};
+    }
+};
+
+QFont WindowFont() {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(12);
+    font.setWeight(QFont::Normal);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+QFont StatusFont() {
+    QFont font(QStringLiteral("Small Fonts"));
+    font.setPixelSize(9);
+    font.setWeight(QFont::Normal);
+    font.setFixedPitch(true);
+    return font;
+}
+
 QLabel *MakeLabel(QWidget *parent, const char *name, const char *text, int x, int y, int w, int h) {
     auto *label = new QLabel(QString::fromLatin1(text), parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setGeometry(x, y, w, h);
-    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setAlignment(Qt::AlignRight | Qt::AlignTop);
     return label;
 }
 
+// A read-only field: fixed size, sunken border, info-background colour, no focus.
 QLabel *MakeField(QWidget *parent, const char *name, const char *text, int x, int y, int w, int h) {
     auto *field = new QLabel(QString::fromLatin1(text), parent);
     field->setObjectName(QString::fromLatin1(name));
     field->setGeometry(x, y, w, h);
     field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    field->setLineWidth(1);
+    field->setIndent(0);
+    field->setMargin(0);
+    field->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     field->setAutoFillBackground(true);
     field->setBackgroundRole(QPalette::ToolTipBase);
+    field->setForegroundRole(QPalette::ToolTipText);
     field->setFocusPolicy(Qt::NoFocus);
+    field->setTextFormat(Qt::PlainText);
     return field;
 }
 
-QToolButton *MakeButton(QWidget *parent, const char *name, const char *text, int x) {
+QToolButton *MakeButton(QWidget *parent, const char *name, const char *text, int x, const QPixmap &image,
+                        const QPixmap &hotImage) {
     auto *button = new QToolButton(parent);
     button->setObjectName(QString::fromLatin1(name));
     button->setText(QString::fromLatin1(text));
@@ -47,17 +108,46 @@ QToolButton *MakeButton(QWidget *parent, const char *name, const char *text, int
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     button->setFocusPolicy(Qt::NoFocus);
+    button->setIconSize(QSize(16, 15));
+    // Normal: the image list's picture; Active (the flat button under the
+    // mouse): the picture of the hot list.
+    QIcon icon;
+    icon.addPixmap(image, QIcon::Normal);
+    icon.addPixmap(hotImage, QIcon::Active);
+    button->setIcon(icon);
     return button;
 }
 }  // namespace
 
+void LoadApplicationFonts() {
+    // fontconfig refuses these bitmap fonts, so they are added by the program;
+    // without them the families fall back to what the system offers.
+    static bool loaded = false;
+    if (loaded) return;
+    loaded = true;
+    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/ms_sans_serif.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/small_fonts.ttf"));
+}
+
 TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     Form1 = this;
+    LoadApplicationFonts();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("QUORVEL"));
+    // Single fixed border, system menu and close box only, above every window
+    // that is not itself kept on top.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
+    setWindowIcon(QIcon(QPixmap::fromImage(QuorvelIconImage())));
+    setFont(WindowFont());
+    setBackgroundRole(QPalette::Button);
+
+    SeleceImage = ToolbarImages(false);
+    UnseleceImage = ToolbarImages(true);
 
     MainMenu1 = new QMenuBar(this);
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    MainMenu1->setNativeMenuBar(false);
     setMenuBar(MainMenu1);
     System1 = MainMenu1->addMenu(QStringLiteral("&System"));
     System1->setObjectName(QStringLiteral("System1"));
@@ -75,31 +165,38 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     auto *client = new QWidget(this);
     client->setObjectName(QStringLiteral("ClientArea"));
     client->setFixedSize(429, 167);
+    client->setAutoFillBackground(true);
+    client->setBackgroundRole(QPalette::Button);
     setCentralWidget(client);
 
-    ToolBar1 = new QFrame(client);
+    ToolBar1 = new EdgedToolBar(client);
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
     ToolBar1->setGeometry(0, 0, 429, 25);
-    ToolButton1 = MakeButton(ToolBar1, "ToolButton1", "Open", 0);
-    ToolButton2 = MakeButton(ToolBar1, "ToolButton2", "Down", 55);
-    ToolButton3 = MakeButton(ToolBar1, "ToolButton3", "About", 110);
+    ToolButton1 = MakeButton(ToolBar1, "ToolButton1", "Open", 0, SeleceImage[0], UnseleceImage[0]);
+    ToolButton2 = MakeButton(ToolBar1, "ToolButton2", "Down", 55, SeleceImage[1], UnseleceImage[1]);
+    ToolButton3 = MakeButton(ToolBar1, "ToolButton3", "About", 110, SeleceImage[2], UnseleceImage[2]);
     ToolButton4 = new QFrame(ToolBar1);
     ToolButton4->setObjectName(QStringLiteral("ToolButton4"));
     ToolButton4->setGeometry(165, 2, 8, 21);
+    ToolButton4->setFrameStyle(QFrame::VLine | QFrame::Sunken);
     Label1 = new QLabel(QStringLiteral("DRIVE: "), ToolBar1);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(173, 2, 39, 21);
     Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label1->setAutoFillBackground(true);
+    Label1->setBackgroundRole(QPalette::Button);
     ComboBox1 = new QComboBox(ToolBar1);
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
     ComboBox1->setGeometry(212, 2, 213, 21);
     ComboBox1->setEditable(false);
-    ComboBox1->setFocusPolicy(Qt::ClickFocus);
+    ComboBox1->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
+    ComboBox1->setItemDelegate(new ItemHeightDelegate(ComboBox1));
 
     Panel1 = new QFrame(client);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setGeometry(0, 26, 429, 141);
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
 
     Label2 = MakeLabel(Panel1, "Label2", "MODEL NAME :", 50, 16, 78, 13);
     Label3 = MakeLabel(Panel1, "Label3", "OLD VERSION :", 49, 32, 79, 13);
@@ -111,6 +208,11 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     StaticText3 = MakeField(Panel1, "StaticText3", "", 136, 48, 41, 15);
     StaticText4 = MakeField(Panel1, "StaticText4", "NOT OPEN", 136, 64, 201, 15);
     StaticText5 = MakeField(Panel1, "StaticText5", "", 136, 80, 73, 15);
+    StaticText5->setFont(StatusFont());
+    QPalette red = StaticText5->palette();
+    red.setColor(QPalette::ToolTipText, Qt::red);
+    red.setColor(QPalette::WindowText, Qt::red);
+    StaticText5->setPalette(red);
 
     ProgressBar1 = new QProgressBar(Panel1);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
@@ -127,6 +229,12 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
 
+    // Fixed size: the 429 x 167 client area under the menu bar.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    adjustSize();
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
     connect(ToolButton1, &QToolButton::clicked, this, [this] { ToolButton1Click(ToolButton1); });
     connect(Open1, &QAction::triggered, this, [this] { ToolButton1Click(Open1); });
     connect(ToolButton2, &QToolButton::clicked, this, [this] { ToolButton2Click(ToolButton2); });
@@ -134,7 +242,9 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     connect(ToolButton3, &QToolButton::clicked, this, [this] { ToolButton3Click(ToolButton3); });
     connect(About1, &QAction::triggered, this, [this] { ToolButton3Click(About1); });
     connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(Exit1); });
-    connect(ComboBox1, QOverload<int>::of(&QComboBox::activated), this, [this] { ComboBox1Change(ComboBox1); });
+    // Only the user's pick is a change of drive; the program setting the
+    // index (discovery, the autorun match) is not.
+    connect(ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(ComboBox1); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
 
     FormCreate(this);
@@ -148,16 +258,23 @@ void TForm1::FormCreate(QObject *) {
     DetectAutorun();
 
     TransferBuffer = static_cast<uint8_t *>(std::calloc(kTransferBufferSize, 1));
-
-    OSVERSIONINFOA version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    GetVersionExA(&version);
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+    if (TransferBuffer == nullptr) {
+        // Without the buffer no command can be sent: nothing is probed or
+        // loaded, and the program ends as soon as it starts.
         AutorunFlag = 0;
-        MessageBoxA(Form1, "Run in WINDOWS 98/ME !!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(Form1, "Not Enough Memory!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         PostQuitMessage(0);
     } else {
-        DiscoverDrives();
+        OSVERSIONINFOA version{};
+        version.dwOSVersionInfoSize = sizeof(version);
+        GetVersionExA(&version);  // a failed query leaves the platform at 0: go on
+        if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+            AutorunFlag = 0;
+            MessageBoxA(Form1, "Run in WINDOWS 98/ME !!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+            PostQuitMessage(0);
+        } else {
+            DiscoverDrives();
+        }
     }
 
     LoadAutorunImage();
@@ -165,7 +282,9 @@ void TForm1::FormCreate(QObject *) {
     ComboBox1->resize(ToolBar1->width() - ComboBox1->x(), ComboBox1->height());
 }
 
-void TForm1::ToolButton3Click(QObject *) { Form2->exec(); }
+void TForm1::ToolButton3Click(QObject *) {
+    if (Form2 != nullptr) Form2->exec();
+}
 
 void TForm1::Exit1Click(QObject *) { close(); }
 

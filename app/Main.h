@@ -20,6 +20,10 @@ class QTimer;
 class QToolButton;
 class QWidget;
 
+// Adds the window fonts ("MS Sans Serif", "Small Fonts") from the system's
+// font files; once per process, silently without them.
+void LoadApplicationFonts();
+
 class TForm1 : public QMainWindow {
 public:
     // Stores itself in Form1, lays out every component, then runs FormCreate.

@@ -6,9 +6,11 @@
 
 class QLabel;
 class QPushButton;
+class QKeyEvent;
 
 class TForm2 : public QDialog {
 public:
+    // `parent`: the main window, which the dialog stays in front of while shown.
     explicit TForm2(QWidget *parent = nullptr);
 
     QLabel *Image1 = nullptr;
@@ -20,4 +22,7 @@ public:
     QPushButton *Button1 = nullptr;
 
     void Button1Click(QObject *Sender);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
 };
