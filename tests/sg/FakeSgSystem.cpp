@@ -1,0 +1,101 @@
+#include "tests/sg/FakeSgSystem.h"
+
+#include <linux/fs.h>
+
+#include <cerrno>
+#include <cstring>
+
+void FakeSgSystem::AddNode(int number, const std::string &address, int openErrno) {
+    nodes_[number] = NodeInfo{address, openErrno};
+}
+
+void FakeSgSystem::AddEntry(const std::string &name, const std::string &link) { extraEntries_[name] = link; }
+
+void FakeSgSystem::SetMaxTransfer(int number, int bytes) { nodes_.at(number).maxTransfer = bytes; }
+
+void FakeSgSystem::SetSgVersion(int number, int version) { nodes_.at(number).version = version; }
+
+std::vector<std::string> FakeSgSystem::ListDirectory(const std::string &path) {
+    std::vector<std::string> names;
+    if (path != kClass) return names;
+    // Directory order is no order at all: highest numbers first.
+    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) names.push_back("sg" + std::to_string(it->first));
+    for (const auto &[name, link] : extraEntries_) names.push_back(name);
+    return names;
+}
+
+std::string FakeSgSystem::ReadLink(const std::string &path) {
+    const std::string prefix = std::string(kClass) + "/";
+    if (path.rfind(prefix, 0) != 0) return {};
+    std::string rest = path.substr(prefix.size());
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos || rest.substr(slash) != "/device") return {};
+    const std::string name = rest.substr(0, slash);
+    if (auto extra = extraEntries_.find(name); extra != extraEntries_.end()) return extra->second;
+    if (name.rfind("sg", 0) != 0) return {};
+    const auto node = nodes_.find(std::stoi(name.substr(2)));
+    if (node == nodes_.end()) return {};
+    return "../../../devices/pci0000:00/host" + node->second.address.substr(0, node->second.address.find(':')) +
+           "/target/" + node->second.address;
+}
+
+int FakeSgSystem::Open(const std::string &path, int flags) {
+    ++opens;
+    openFlags = flags;
+    if (path.rfind("/dev/sg", 0) != 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    const auto node = nodes_.find(std::stoi(path.substr(7)));
+    if (node == nodes_.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (node->second.openErrno != 0) {
+        errno = node->second.openErrno;
+        return -1;
+    }
+    const int fd = nextFd_++;
+    fds_[fd] = node->first;
+    return fd;
+}
+
+int FakeSgSystem::Ioctl(int fd, unsigned long request, void *argument) {
+    const auto open = fds_.find(fd);
+    if (open == fds_.end() || closed.count(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    const NodeInfo &node = nodes_.at(open->second);
+    if (request == SG_GET_VERSION_NUM) {
+        *static_cast<int *>(argument) = node.version;
+        return 0;
+    }
+    if (request == BLKSECTGET) {
+        if (node.maxTransfer < 0) {
+            errno = ENOTTY;
+            return -1;
+        }
+        *static_cast<int *>(argument) = node.maxTransfer;
+        return 0;
+    }
+    if (request != SG_IO) {
+        errno = ENOTTY;
+        return -1;
+    }
+    auto &header = *static_cast<sg_io_hdr_t *>(argument);
+    FakeSgCall call;
+    call.path = "/dev/sg" + std::to_string(open->second);
+    call.header = header;
+    call.cdb.assign(header.cmdp, header.cmdp + header.cmd_len);
+    if (header.dxfer_direction == SG_DXFER_TO_DEV && header.dxferp != nullptr)
+        call.data.assign(static_cast<uint8_t *>(header.dxferp), static_cast<uint8_t *>(header.dxferp) + header.dxfer_len);
+    calls.push_back(std::move(call));
+    if (answer) return answer(header);
+    return 0;
+}
+
+int FakeSgSystem::Close(int fd) {
+    closed.insert(fd);
+    return 0;
+}

@@ -1,0 +1,61 @@
+// A scripted system under the SG_IO manager: a sysfs class directory of sg
+// nodes with their SCSI addresses, nodes that open or refuse, and SG_IO calls
+// recorded and answered by a script.
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "aspi/sg/SgSystem.h"
+
+struct FakeSgCall {
+    std::string path;           // node the call went to
+    sg_io_hdr_t header{};       // as the manager handed it over
+    std::vector<uint8_t> cdb;   // cmd_len bytes
+    std::vector<uint8_t> data;  // bytes carried out (SG_DXFER_TO_DEV)
+};
+
+class FakeSgSystem final : public sgaspi::SgSystem {
+public:
+    static constexpr const char *kClass = "/sys/class/scsi_generic";
+
+    // /dev/sgN at "H:C:T:L". openErrno != 0 makes the node refuse to open.
+    void AddNode(int number, const std::string &address, int openErrno = 0);
+    void AddEntry(const std::string &name, const std::string &link);  // anything else in the class directory
+    void SetMaxTransfer(int number, int bytes);                      // BLKSECTGET answer; < 0 fails
+    void SetSgVersion(int number, int version);
+
+    // Answers every SG_IO call: returns the call's result (set errno for -1)
+    // and fills the header's status fields, sense and data. Default: GOOD.
+    std::function<int(sg_io_hdr_t &)> answer;
+
+    std::vector<FakeSgCall> calls;
+    std::set<int> closed;
+    int opens = 0;
+
+    std::vector<std::string> ListDirectory(const std::string &path) override;
+    std::string ReadLink(const std::string &path) override;
+    int Open(const std::string &path, int flags) override;
+    int Ioctl(int fd, unsigned long request, void *argument) override;
+    int Close(int fd) override;
+
+    int openFlags = 0;  // flags of the last open
+
+private:
+    struct NodeInfo {
+        std::string address;
+        int openErrno = 0;
+        int maxTransfer = 65536 * 2;
+        int version = 30536;
+    };
+    std::map<int, NodeInfo> nodes_;
+    std::map<std::string, std::string> extraEntries_;  // name -> link
+    std::map<int, int> fds_;                           // fd -> node number
+    int nextFd_ = 100;
+};
