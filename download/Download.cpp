@@ -1,8 +1,237 @@
-// placeholder
+// The Download command and its worker.
 #include "download/Download.h"
 
-#include "app/Main.h"
+#include <sys/stat.h>
 
-void TForm1::ToolButton2Click(QObject *) {}
-DWORD FinalBlockThread(void *) { return 0; }
-void ReportDownloadResult(uint8_t) {}
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "app/Main.h"
+#include "app/SharedState.h"
+#include "download/BlockPlan.h"
+#include "drive/Scsi.h"
+#include "platform/wnaspi32.h"
+
+namespace {
+constexpr UINT kErrorBox = MB_SYSTEMMODAL | MB_ICONERROR;
+constexpr UINT kNoticeBox = MB_SYSTEMMODAL;
+constexpr char kCaption[] = "MESSAGE";
+constexpr char kInhibitReason[] = "QUORVEL is writing new firmware into a CD/DVD drive";
+
+// Set by Download just before it starts the worker, cleared by the worker as
+// soon as its command has returned. A new Download is held off meanwhile:
+// the worker's command still uses TransferBuffer and DownloadCommand.
+std::atomic<bool> FinalCommandInFlight{false};
+// The drive the final block goes to, fixed when Download hands the block to
+// the worker: a later change of the selected drive must not redirect it.
+uint8_t FinalAdapter = 0;
+uint8_t FinalTarget = 0;
+// The logind inhibitor held while the drive's flash is being written: taken
+// before the first block, released when the transfer ends (by the worker after
+// the final command, by Download when it ends early). -1: none held.
+int ShutdownInhibitor = -1;
+
+void ReleaseInhibitor() {
+    const int held = ShutdownInhibitor;
+    ShutdownInhibitor = -1;
+    if (held >= 0) CurrentWin32Layer().ReleaseShutdownInhibitor(held);
+}
+
+void CloseImageFile() {
+    if (ImageFile != nullptr) std::fclose(ImageFile);
+    ImageFile = nullptr;
+}
+
+// The file must still be the one that was measured when the image was
+// loaded: a changed length means the blocks no longer line up with the trailer.
+bool StillImageSize(FILE *file) {
+    struct stat info {};
+    if (::fstat(fileno(file), &info) != 0) return false;
+    return info.st_size == static_cast<off_t>(ImageSize);
+}
+
+const char *PlanProblem(PlanVerdict verdict) {
+    switch (verdict) {
+    case PlanVerdict::NoBlocks: return "The file names no blocks to send.";
+    case PlanVerdict::EmptyBlocks: return "The file names blocks of 0 KB.";
+    case PlanVerdict::FileTooShort: return "The file is shorter than its blocks.";
+    case PlanVerdict::BlockTooLong: return "Its final block is larger than 512 KB.";
+    case PlanVerdict::Ok: break;
+    }
+    return "";
+}
+
+// A transfer that ends before the final block is in the drive: nothing more
+// goes to the drive and no restart follows. The user is told which block
+// ended it; "FAIL" stays in the status field.
+void EndTransferEarly(const char *format, int blockNumber) {
+    ReleaseInhibitor();
+    SetScreenCursor(crDefault);
+    ReleaseCapture();
+    CloseImageFile();
+    Form1->StaticText5->setText(QStringLiteral("FAIL"));
+    char text[1025];
+    wsprintfA(text, format, blockNumber, BlockCount);
+    MessageBoxA(Form1, text, kCaption, kErrorBox);
+}
+
+// Runs `work` on the user-interface thread and returns when it has finished.
+// The hand-over is guarded by a mutex of our own, so that everything written
+// before it on one side is seen by the other.
+void RunOnUserInterfaceThread(const std::function<void()> &work) {
+    QCoreApplication *application = QCoreApplication::instance();
+    if (application == nullptr || QThread::currentThread() == application->thread()) {
+        work();
+        return;
+    }
+    struct Handoff {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    } handoff;
+    std::unique_lock lock(handoff.mutex);
+    QMetaObject::invokeMethod(
+        application,
+        [&handoff, &work] {
+            { std::lock_guard seen(handoff.mutex); }
+            work();
+            std::lock_guard done(handoff.mutex);
+            handoff.done = true;
+            handoff.finished.notify_one();
+        },
+        Qt::QueuedConnection);
+    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
+}
+}  // namespace
+
+bool ReadImageBlock(int32_t length) {
+    if (length < 0 || length > kTransferBufferSize) return false;
+    return std::fread(TransferBuffer, 1, static_cast<size_t>(length), ImageFile) == static_cast<size_t>(length);
+}
+
+int SendDownloadCommand() {
+    return ExecuteScsiCommand(SelectedAdapter, SelectedTarget, DownloadCommand, 12, TransferBuffer,
+                              kDownloadTransferLength);
+}
+
+bool FinalCommandOutstanding() { return FinalCommandInFlight.load(std::memory_order_acquire); }
+
+void TForm1::ToolButton2Click(QObject *) {
+    if (FinalCommandOutstanding()) {
+        MessageBoxA(Form1, " DOWNLOAD BUSY!! \nThe drive is still taking the final block.\nWait for its result.",
+                    kCaption, kErrorBox);
+        return;
+    }
+
+    // 1-2: the image, opened anew, and still as it was measured.
+    ImageFile = std::fopen(ResolveFileName(ImagePath).c_str(), "rb");
+    if (ImageFile == nullptr || ImageSize == 0 || !StillImageSize(ImageFile)) {
+        CloseImageFile();
+        MessageBoxA(Form1, "Flash File Not Opened!!", kCaption, kErrorBox);
+        return;
+    }
+    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    if (plan.verdict != PlanVerdict::Ok) {
+        CloseImageFile();
+        const std::string text =
+            std::string("Flash File Not Valid!!\n") + PlanProblem(plan.verdict) + "\nNothing was sent to the drive.";
+        MessageBoxA(Form1, text.c_str(), kCaption, kErrorBox);
+        return;
+    }
+
+    // 3-5
+    StaticText5->setText(QStringLiteral("WAIT.."));
+    SetCapture(Form1);
+    SetScreenCursor(crHourGlass);
+    ShutdownInhibitor = CurrentWin32Layer().TakeShutdownInhibitor(kInhibitReason);
+
+    // 6: every block but the last, one after another.
+    const int finalIndex = static_cast<int>(plan.steps.size()) - 1;
+    for (int i = 0; i < finalIndex; ++i) {
+        const BlockStep &step = plan.steps[static_cast<size_t>(i)];
+        if (!ReadImageBlock(step.length)) {
+            EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be read from the file.", i + 1);
+            return;
+        }
+        DownloadCommand[5] = step.byte5;
+        if (SendDownloadCommand() != SS_COMP) {
+            EndTransferEarly(" DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", i + 1);
+            return;
+        }
+    }
+
+    // 7: the final block goes to the worker, and the bar starts to move.
+    const bool timerWasRunning = Timer1->isActive();
+    if (!timerWasRunning) Timer1->start();
+    const BlockStep &last = plan.steps.back();
+    if (!ReadImageBlock(last.length)) {
+        if (!timerWasRunning) Timer1->stop();
+        EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be read from the file.", finalIndex + 1);
+        return;
+    }
+    DownloadCommand[5] = last.byte5;
+    const int32_t busyBefore = BusyFlag.load(std::memory_order_relaxed);
+    BusyFlag.store(1, std::memory_order_release);
+    FinalAdapter = SelectedAdapter;
+    FinalTarget = SelectedTarget;
+    FinalCommandInFlight.store(true, std::memory_order_release);
+    HANDLE worker = nullptr;
+    try {
+        worker = CreateThread(nullptr, 0, FinalBlockThread, nullptr, 0, nullptr);
+    } catch (const std::system_error &) {
+        worker = nullptr;
+    }
+    if (worker == nullptr) {
+        FinalCommandInFlight.store(false, std::memory_order_release);
+        BusyFlag.store(busyBefore, std::memory_order_release);
+        if (!timerWasRunning) Timer1->stop();
+        EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be started.", finalIndex + 1);
+        return;
+    }
+
+    // 9
+    CloseImageFile();
+}
+
+DWORD FinalBlockThread(void *) {
+    const int status = ExecuteScsiCommand(FinalAdapter, FinalTarget, DownloadCommand, 12, TransferBuffer,
+                                          kDownloadTransferLength);
+    // The flash is no longer being written: the restart that follows must not
+    // be held off by our own inhibitor.
+    ReleaseInhibitor();
+    FinalCommandInFlight.store(false, std::memory_order_release);
+    ReportDownloadResult(static_cast<uint8_t>(status));
+    return 0;
+}
+
+void ReportDownloadResult(uint8_t status) {
+    // The window belongs to the user-interface thread: steps 1 to 4 run
+    // there, and this thread waits until the user has closed the message.
+    RunOnUserInterfaceThread([status] {
+        SetScreenCursor(crDefault);
+        ReleaseCapture();
+        if (status == SS_COMP) {
+            if (Form1 != nullptr) {
+                Form1->ProgressBar1->setValue(100);
+                Form1->StaticText5->setText(QStringLiteral("OK"));
+            }
+            MessageBoxA(Form1, "  DOWNLOAD OK!!  \nRestart WINDOWS", kCaption, kNoticeBox);
+        } else {
+            if (Form1 != nullptr) Form1->StaticText5->setText(QStringLiteral("FAIL"));
+            MessageBoxA(Form1, " DOWNLOAD FAIL!! \nRestart WINDOWS", kCaption, kErrorBox);
+        }
+    });
+    // 5: only now may the timer request the restart.
+    BusyFlag.store(0, std::memory_order_release);
+}

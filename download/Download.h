@@ -1,4 +1,6 @@
-// The download's worker thread and completion steps.
+// The download: ToolButton2Click (declared in app/Main.h) sends every block
+// but the last from the user-interface thread; the worker FinalBlockThread
+// sends the last one and runs the completion steps.
 #pragma once
 
 #include <cstdint>
@@ -11,3 +13,15 @@ DWORD FinalBlockThread(void *parameter);
 // capture, bar, status, result message (shown on the user-interface thread),
 // and BusyFlag 0 once the user has closed it.
 void ReportDownloadResult(uint8_t status);
+
+// One block's two halves, as the download uses them for every block.
+// Reads the next `length` bytes of ImageFile into the start of
+// TransferBuffer; false when fewer came.
+bool ReadImageBlock(int32_t length);
+// Sends DownloadCommand as it stands with the first 65536 bytes of
+// TransferBuffer to the selected drive; returns the completion status.
+int SendDownloadCommand();
+
+// True from the start of the worker until its command has returned: while it
+// holds, TransferBuffer and DownloadCommand are the worker's.
+bool FinalCommandOutstanding();
