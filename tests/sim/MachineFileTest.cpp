@@ -1,0 +1,181 @@
+// The machine file and state file rules, straight from their source.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "aspi/sim/Machine.h"
+
+using namespace quorvel_sim;
+
+namespace {
+
+std::string Text(const std::array<uint8_t, 8> &a) { return std::string(a.begin(), a.end()); }
+std::string Text(const std::array<uint8_t, 16> &a) { return std::string(a.begin(), a.end()); }
+std::string Text(const std::array<uint8_t, 4> &a) { return std::string(a.begin(), a.end()); }
+
+TEST(MachineFile, FullMachine) {
+    auto parsed = ParseMachine(
+        "# a comment line\n"
+        "\n"
+        "trace  run.trace   # after a statement\n"
+        "state \"/abs/dir with blank/s\"\n"
+        "dump dumps\n"
+        "adapters 2\n"
+        "device 0 1 type=0x05 vendor=\"QUORVEL \" product=\"CDRW-4824A      \" revision=\"1.10\" "
+        "delay=700 completion=later\n"
+        "device 0 3 type=0 vendor=\"ACMEDISK\" product=\"FIXED # DISK\" revision=\"3.01\"\r\n"
+        "\tdevice 1 15 type=0x25 vendor=\"V\" product=\"P\" revision=\"R\" refuse=3,final,7 completion=never\n"
+        "device 1 0 vendor=\"A\" product=\"B\" revision=\"C\" refuse=none completion=now",
+        "/base");
+    ASSERT_TRUE(parsed.value) << parsed.error;
+    const MachineConfig &m = *parsed.value;
+    EXPECT_EQ(m.adapters, 2);
+    EXPECT_EQ(m.tracePath, "/base/run.trace");
+    EXPECT_EQ(m.statePath, "/abs/dir with blank/s");
+    EXPECT_EQ(m.dumpDir, "/base/dumps");
+    ASSERT_EQ(m.devices.size(), 4u);
+    const DeviceConfig &a = m.devices[0];
+    EXPECT_EQ(a.adapter, 0);
+    EXPECT_EQ(a.target, 1);
+    EXPECT_EQ(a.type, 0x05);
+    EXPECT_EQ(Text(a.vendor), "QUORVEL ");
+    EXPECT_EQ(Text(a.product), "CDRW-4824A      ");
+    EXPECT_EQ(Text(a.revision), "1.10");
+    EXPECT_EQ(a.delayMs, 700);
+    EXPECT_EQ(a.completion, Completion::Later);
+    EXPECT_TRUE(a.refuseCommands.empty());
+    EXPECT_FALSE(a.refuseFinal);
+    auto model = a.Model();
+    EXPECT_EQ(std::string(model.begin(), model.end()), "QUORVEL CDRW-4824A      ");
+    EXPECT_EQ(m.devices[1].type, 0x00);
+    EXPECT_EQ(Text(m.devices[1].product), "FIXED # DISK    ");  // '#' inside quotes is text
+    const DeviceConfig &c = m.devices[2];
+    EXPECT_EQ(c.target, 15);
+    EXPECT_EQ(c.type, 0x25);
+    EXPECT_EQ(Text(c.vendor), "V       ");
+    EXPECT_EQ(c.refuseCommands, (std::set<uint32_t>{3, 7}));
+    EXPECT_TRUE(c.refuseFinal);
+    EXPECT_EQ(c.completion, Completion::Never);
+    const DeviceConfig &d = m.devices[3];
+    EXPECT_EQ(d.type, 0x05);  // defaults
+    EXPECT_EQ(d.delayMs, 0);
+    EXPECT_EQ(d.completion, Completion::Now);
+}
+
+TEST(MachineFile, EscapesInQuotedStrings) {
+    auto parsed = ParseMachine(
+        "adapters 1\ndevice 0 0 vendor=\"A\\x00B\" product=\"q\\\"\\\\ \" revision=\"\\xff\\x7F\"\n", "");
+    ASSERT_TRUE(parsed.value) << parsed.error;
+    const DeviceConfig &d = parsed.value->devices[0];
+    EXPECT_EQ(Text(d.vendor), std::string("A\0B     ", 8));
+    EXPECT_EQ(Text(d.product), "q\"\\             ");
+    EXPECT_EQ(Text(d.revision), "\xff\x7f  ");
+}
+
+TEST(MachineFile, QuoteAndUnquoteRoundTrip) {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+    std::string quoted = Quote(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    EXPECT_EQ(quoted.find(' ', 0), quoted.find(" !"));  // blank kept as is
+    auto back = Unquote(quoted);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, bytes);
+    const uint8_t rev[4] = {'1', '.', '"', 0};
+    EXPECT_EQ(Quote(rev, 4), "\"1.\\\"\\x00\"");
+    for (const char *bad : {"", "\"", "abc", "\"a", "\"a\\\"", "\"\\q\"", "\"\\x0\"", "\"\\xg0\"",
+                            "\"a\"b\"", "\"\\x1\""})
+        EXPECT_FALSE(Unquote(bad)) << bad;
+}
+
+struct BadCase {
+    const char *text;
+    const char *error;
+};
+
+class MalformedMachine : public testing::TestWithParam<BadCase> {};
+
+TEST_P(MalformedMachine, IsRefusedWithItsLineAndReason) {
+    auto parsed = ParseMachine(GetParam().text, "/base");
+    EXPECT_FALSE(parsed.value);
+    EXPECT_EQ(parsed.error, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MachineFile, MalformedMachine,
+    testing::Values(
+        BadCase{"", "1: no adapters statement"},
+        BadCase{"# only a comment\n", "1: no adapters statement"},
+        BadCase{"adapters 1\nadapters 1\n", "2: adapters given twice"},
+        BadCase{"adapters 9\n", "1: adapters: expected 0 to 8"},
+        BadCase{"adapters -1\n", "1: adapters: expected 0 to 8"},
+        BadCase{"adapters two\n", "1: adapters: expected 0 to 8"},
+        BadCase{"adapters 1 2\n", "1: adapters takes exactly one value"},
+        BadCase{"adapters 1\ntrace\n", "2: trace takes exactly one value"},
+        BadCase{"adapters 1\nstate \"\"\n", "2: state: malformed path"},
+        BadCase{"adapters 1\nbus 3\n", "2: unknown statement 'bus'"},
+        BadCase{"device 0 0 vendor=\"V\"\nadapters 1\n", "1: device before adapters"},
+        BadCase{"adapters 1\ndevice 0\n", "2: device needs an adapter and a target"},
+        BadCase{"adapters 1\ndevice 1 0 vendor=\"V\" product=\"P\" revision=\"R\"\n",
+                "2: device adapter '1' is not below adapters 1"},
+        BadCase{"adapters 1\ndevice 0 16 vendor=\"V\" product=\"P\" revision=\"R\"\n",
+                "2: device target '16' is not 0 to 15"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\"\n"
+                "device 0 1 vendor=\"V\" product=\"P\" revision=\"R\"\n",
+                "3: a second device at 0 1"},
+        BadCase{"adapters 1\ndevice 0 1 product=\"P\" revision=\"R\"\n", "2: device without vendor"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" revision=\"R\"\n", "2: device without product"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\"\n", "2: device without revision"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"VENDOR123\" product=\"P\" revision=\"R\"\n",
+                "2: vendor: longer than 8 bytes"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"12345678901234567\" revision=\"R\"\n",
+                "2: product: longer than 16 bytes"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"1.100\"\n",
+                "2: revision: longer than 4 bytes"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=V product=\"P\" revision=\"R\"\n",
+                "2: vendor: expected a quoted string"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V product=\"P\" revision=\"R\"\n",
+                "2: unterminated quoted string"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" type=256\n",
+                "2: type: expected a number 0 to 255"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" delay=-5\n",
+                "2: delay: expected milliseconds 0 to 600000"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" completion=soon\n",
+                "2: completion: expected now, later or never"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" refuse=0\n",
+                "2: refuse: expected none, or command numbers from 1 and/or final"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" refuse=2,\n",
+                "2: refuse: expected none, or command numbers from 1 and/or final"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" speed=2\n",
+                "2: unknown device key 'speed'"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" delay=1 delay=2\n",
+                "2: key 'delay' given twice"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" loose\n",
+                "2: expected key=value, found 'loose'"}));
+
+TEST(StateFile, ParsesAndFormatsRevisions) {
+    auto parsed = ParseState("# comment\nrevision 0 1 \"1.20\"\n\nrevision 1 0 \"\\x00ab\\\"\"\n");
+    ASSERT_TRUE(parsed.value) << parsed.error;
+    Revisions expected;
+    expected[{0, 1}] = {'1', '.', '2', '0'};
+    expected[{1, 0}] = {0, 'a', 'b', '"'};
+    EXPECT_EQ(*parsed.value, expected);
+    auto again = ParseState(FormatState(expected));
+    ASSERT_TRUE(again.value);
+    EXPECT_EQ(*again.value, expected);
+    EXPECT_EQ(FormatState(expected),
+              "# quorvel simulated machine: firmware revisions taken by downloads\n"
+              "revision 0 1 \"1.20\"\n"
+              "revision 1 0 \"\\x00ab\\\"\"\n");
+}
+
+TEST(StateFile, MalformedLinesAreRefused) {
+    for (const char *bad : {"revision 0 1 \"1.2\"", "revision 0 1 1.20", "revision 0 \"1.20\"",
+                            "rev 0 1 \"1.20\"", "revision 0 16 \"1.20\"", "revision x 1 \"1.20\"",
+                            "revision 0 1 \"1.20\" extra"}) {
+        auto parsed = ParseState(std::string("# ok\n") + bad + "\n");
+        EXPECT_FALSE(parsed.value) << bad;
+        EXPECT_EQ(parsed.error, "2: expected revision HA TARGET \"REV\"") << bad;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,573 @@
+// The simulated ASPI manager, loaded as the program loads it: dlopen of
+// libwnaspi32.so.1 and the two entry points by name. Each case runs in its
+// own process, so the library starts fresh with the machine file it is given.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/wnaspi32.h"
+#include "tests/sim/SimTestSupport.h"
+
+using namespace simtest;
+
+namespace {
+
+const std::string kModelA = "QUORVEL CDRW-4824A      ";  // 24 bytes
+const std::string kModelB = "QUORVEL DVDRW-1612B     ";
+
+class SimAspiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = MakeTempDir();
+        machinePath_ = dir_ + "/test.machine";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Writes the machine file, points the library at it and binds it.
+    void Machine(const std::string &text) {
+        WriteText(machinePath_, text);
+        UseMachine(machinePath_);
+    }
+    void UseMachine(const std::string &path) {
+        ::setenv("QUORVEL_SIM_MACHINE", path.c_str(), 1);
+        Bind();
+    }
+    void Bind() {
+        if (handle_) return;
+        handle_ = ::dlopen(QUORVEL_SIM_LIBRARY, RTLD_NOW);
+        ASSERT_NE(handle_, nullptr) << ::dlerror();
+        support_ = reinterpret_cast<GetASPI32SupportInfoFn>(::dlsym(handle_, "GetASPI32SupportInfo"));
+        send_ = reinterpret_cast<SendASPI32CommandFn>(::dlsym(handle_, "SendASPI32Command"));
+        ASSERT_NE(support_, nullptr);
+        ASSERT_NE(send_, nullptr);
+    }
+
+    // A request as the program's transport fills it.
+    static SRB_ExecSCSICmd Request(uint8_t adapter, uint8_t target, std::vector<uint8_t> cdb,
+                                   uint8_t *buffer, uint32_t length) {
+        SRB_ExecSCSICmd srb{};
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_HaId = adapter;
+        srb.SRB_Flags = (cdb[0] == 0xFF && cdb[2] == 0x01) ? 0x02 : SRB_DIR_IN;
+        srb.SRB_Target = target;
+        srb.SRB_BufLen = length;
+        srb.SRB_BufPointer = buffer;
+        srb.SRB_SenseLen = SENSE_LEN;
+        srb.SRB_CDBLen = static_cast<uint8_t>(cdb.size());
+        std::memcpy(srb.CDBByte, cdb.data(), cdb.size());
+        return srb;
+    }
+
+    uint8_t Run(SRB_ExecSCSICmd &srb) {
+        send_(&srb);
+        EXPECT_TRUE(WaitFor([&] { return SrbStatusLoad(&srb) != SS_PENDING; }));
+        return SrbStatusLoad(&srb);
+    }
+
+    uint8_t Inquiry(uint8_t adapter, uint8_t target, std::array<uint8_t, 36> &answer) {
+        answer.fill(0xEE);
+        SRB_ExecSCSICmd srb = Request(adapter, target, {0x12, 0, 0, 0, 0x24, 0}, answer.data(), 36);
+        return Run(srb);
+    }
+
+    // The revision that INQUIRY reports now.
+    std::string Revision(uint8_t adapter, uint8_t target) {
+        std::array<uint8_t, 36> answer{};
+        EXPECT_EQ(Inquiry(adapter, target, answer), SS_COMP);
+        return std::string(answer.begin() + 32, answer.end());
+    }
+
+    // One download command carrying a 64 KiB block.
+    uint8_t Download(uint8_t adapter, uint8_t target, uint8_t marker, std::vector<uint8_t> &block) {
+        SRB_ExecSCSICmd srb = Request(adapter, target, {0xFF, 0, 0x01, 0, 0, marker, 0, 0, 0, 0, 0, 0},
+                                      block.data(), static_cast<uint32_t>(block.size()));
+        return Run(srb);
+    }
+
+    // A block of pattern bytes, with model and revision at offset (if any).
+    static std::vector<uint8_t> Block(uint8_t seed, const std::string &model = "",
+                                      const std::string &revision = "", size_t offset = 60000) {
+        std::vector<uint8_t> block(65536);
+        for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + seed);
+        if (!model.empty()) {
+            std::memcpy(block.data() + offset, model.data(), model.size());
+            std::memcpy(block.data() + offset + model.size(), revision.data(), revision.size());
+        }
+        return block;
+    }
+
+    std::vector<std::map<std::string, std::string>> Trace(const std::string &kind = "SRB") {
+        std::vector<std::map<std::string, std::string>> records;
+        for (const auto &line : Lines(ReadText(dir_ + "/trace"))) {
+            auto fields = Fields(line);
+            if (fields[""] == kind) records.push_back(fields);
+        }
+        return records;
+    }
+
+    std::string dir_, machinePath_;
+    void *handle_ = nullptr;
+    GetASPI32SupportInfoFn support_ = nullptr;
+    SendASPI32CommandFn send_ = nullptr;
+};
+
+const char *kTwoDrives =
+    "trace trace\n"
+    "state state\n"
+    "adapters 2\n"
+    "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\"\n"
+    "device 1 0 type=0x05 vendor=\"QUORVEL \" product=\"DVDRW-1612B\" revision=\"2.04\"\n";
+
+TEST_F(SimAspiTest, NoMachineMeansNoAdapters) {
+    ::unsetenv("QUORVEL_SIM_MACHINE");
+    Bind();
+    EXPECT_EQ(support_(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+    std::array<uint8_t, 36> answer{};
+    EXPECT_EQ(Inquiry(0, 0, answer), SS_NO_ADAPTERS);
+
+    UseMachine(dir_ + "/missing.machine");
+    EXPECT_EQ(support_(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+    UseMachine(dir_);  // a directory cannot be read as a machine file
+    EXPECT_EQ(support_(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+}
+
+TEST_F(SimAspiTest, MalformedMachineSaysWhyOnOneLine) {
+    testing::internal::CaptureStderr();
+    Machine("adapters 1\ndevice 0 1 vendor=\"TOO LONG VENDOR\" product=\"X\" revision=\"1\"\n");
+    EXPECT_EQ(support_(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "quorvel-sim: " + machinePath_ + ":2: vendor: longer than 8 bytes\n");
+}
+
+TEST_F(SimAspiTest, MalformedStateFileMakesTheMachineMalformed) {
+    WriteText(dir_ + "/state", "revision 0 1 \"1.2\"\n");
+    testing::internal::CaptureStderr();
+    Machine(kTwoDrives);
+    EXPECT_EQ(support_(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("state:1:"), std::string::npos);
+}
+
+TEST_F(SimAspiTest, AdapterCountWithReadyStatus) {
+    Machine(kTwoDrives);
+    EXPECT_EQ(support_(), 0x0102u);
+    auto start = Trace("START");
+    ASSERT_EQ(start.size(), 1u);
+    EXPECT_EQ(start[0]["adapters"], "2");
+    EXPECT_EQ(start[0]["machine"], machinePath_);
+}
+
+TEST_F(SimAspiTest, ZeroAdaptersAnswerReadyWithNone) {
+    Machine("adapters 0\n");
+    EXPECT_EQ(support_(), static_cast<uint32_t>(SS_COMP) << 8);
+}
+
+TEST_F(SimAspiTest, InquiryAnswersPerDeviceType) {
+    Machine("adapters 1\n"
+            "device 0 0 type=0x05 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\"\n"
+            "device 0 1 type=0x25 vendor=\"Q\" product=\"P\" revision=\"R\"\n"
+            "device 0 2 type=0x00 vendor=\"ACMEDISK\" product=\"FIXED DISK 2000 \" revision=\"3.01\"\n"
+            "device 0 3 type=1 vendor=\"ACMETAPE\" product=\"DAT-72\" revision=\"0.90\"\n");
+    ASSERT_EQ(support_(), 0x0101u);
+    std::array<uint8_t, 36> answer{};
+    ASSERT_EQ(Inquiry(0, 0, answer), SS_COMP);
+    const uint8_t head[8] = {0x05, 0x80, 0x05, 0x02, 31, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(answer.data(), head, 8), 0);
+    EXPECT_EQ(std::string(answer.begin() + 8, answer.end()), "QUORVEL CDRW-4824A      1.10");
+
+    ASSERT_EQ(Inquiry(0, 1, answer), SS_COMP);
+    EXPECT_EQ(answer[0], 0x25);
+    EXPECT_EQ(std::string(answer.begin() + 8, answer.end()), "Q       P               R   ");
+    ASSERT_EQ(Inquiry(0, 2, answer), SS_COMP);
+    EXPECT_EQ(answer[0], 0x00);
+    EXPECT_EQ(answer[1], 0x00);
+    EXPECT_EQ(std::string(answer.begin() + 8, answer.end()), "ACMEDISKFIXED DISK 2000 3.01");
+    ASSERT_EQ(Inquiry(0, 3, answer), SS_COMP);
+    EXPECT_EQ(answer[0], 0x01);
+    EXPECT_EQ(answer[1], 0x80);
+}
+
+TEST_F(SimAspiTest, ShortIdentificationCarriesAZero) {
+    Machine("adapters 1\ndevice 0 4 vendor=\"AB\\x00\" product=\"\" revision=\"\\x01\\\\\\\"\"\n");
+    support_();
+    std::array<uint8_t, 36> answer{};
+    ASSERT_EQ(Inquiry(0, 4, answer), SS_COMP);
+    const uint8_t expected[28] = {'A', 'B', 0,   ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                  ' ', ' ', ' ', ' ', 1,   '\\', '"', ' '};
+    EXPECT_EQ(std::memcmp(answer.data() + 8, expected, 28), 0);
+}
+
+TEST_F(SimAspiTest, InquiryCopiesNoMoreThanBufLenOrAllocationLength) {
+    Machine(kTwoDrives);
+    support_();
+    std::array<uint8_t, 40> buffer;
+    buffer.fill(0xEE);
+    SRB_ExecSCSICmd srb = Request(0, 1, {0x12, 0, 0, 0, 0x24, 0}, buffer.data(), 10);
+    ASSERT_EQ(Run(srb), SS_COMP);
+    EXPECT_EQ(std::string(buffer.begin() + 8, buffer.begin() + 10), "QU");
+    EXPECT_EQ(buffer[10], 0xEE);
+
+    buffer.fill(0xEE);
+    srb = Request(0, 1, {0x12, 0, 0, 0, 5, 0}, buffer.data(), 40);
+    ASSERT_EQ(Run(srb), SS_COMP);
+    EXPECT_EQ(buffer[4], 31);
+    EXPECT_EQ(buffer[5], 0xEE);
+
+    buffer.fill(0xEE);
+    srb = Request(0, 1, {0x12, 0, 0, 0, 0xFF, 0}, buffer.data(), 40);
+    ASSERT_EQ(Run(srb), SS_COMP);
+    EXPECT_EQ(buffer[35], '0');
+    EXPECT_EQ(buffer[36], 0xEE);  // the answer is 36 bytes
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(trace[0]["In"], "10");
+    EXPECT_EQ(trace[1]["In"], "5");
+    EXPECT_EQ(trace[2]["In"], "36");
+}
+
+TEST_F(SimAspiTest, AddressingErrors) {
+    Machine(kTwoDrives);
+    support_();
+    std::array<uint8_t, 36> answer{};
+    EXPECT_EQ(Inquiry(2, 0, answer), SS_INVALID_HA);
+    EXPECT_EQ(Inquiry(255, 0, answer), SS_INVALID_HA);
+    EXPECT_EQ(Inquiry(0, 0, answer), SS_NO_DEVICE);
+    EXPECT_EQ(Inquiry(1, 1, answer), SS_NO_DEVICE);
+    EXPECT_EQ(answer[0], 0xEE);  // nothing written
+
+    SRB_ExecSCSICmd srb = Request(0, 1, {0x12, 0, 0, 0, 0x24, 0}, answer.data(), 36);
+    srb.SRB_Lun = 1;
+    EXPECT_EQ(Run(srb), SS_NO_DEVICE);
+    srb = Request(0, 1, {0x12, 0, 0, 0, 0x24, 0}, answer.data(), 36);
+    srb.SRB_Cmd = SC_HA_INQUIRY;
+    EXPECT_EQ(Run(srb), SS_INVALID_CMD);
+    srb = Request(0, 1, {0x12, 0, 0, 0, 0x24, 0}, nullptr, 36);
+    EXPECT_EQ(Run(srb), SS_ERR);
+}
+
+TEST_F(SimAspiTest, UnknownCommandGivesIllegalRequestSense) {
+    Machine(kTwoDrives);
+    support_();
+    std::array<uint8_t, 36> buffer{};
+    // A download opcode with another subcommand is no download.
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0}, buffer.data(), 36);
+    EXPECT_EQ(Run(srb), SS_ERR);
+    EXPECT_EQ(srb.SRB_TargStat, 0x02);
+    const uint8_t sense[14] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0x00};
+    EXPECT_EQ(std::memcmp(srb.SenseArea, sense, 14), 0);
+    EXPECT_EQ(srb.SenseArea[14], 0);
+
+    srb = Request(0, 1, {0x00, 0, 0, 0, 0, 0}, buffer.data(), 0);
+    srb.SRB_SenseLen = 3;
+    EXPECT_EQ(Run(srb), SS_ERR);
+    EXPECT_EQ(srb.SenseArea[2], 0x05);
+    EXPECT_EQ(srb.SenseArea[7], 0);  // only SRB_SenseLen bytes of sense
+
+    srb = Request(0, 1, {0x12, 0x01, 0x80, 0, 0x24, 0}, buffer.data(), 36);  // EVPD page
+    EXPECT_EQ(Run(srb), SS_ERR);
+    EXPECT_EQ(srb.SenseArea[12], 0x24);
+    EXPECT_EQ(Trace().back()["Sense"], "05/24/00");
+}
+
+TEST_F(SimAspiTest, WholeDownloadIsTakenAtTheNextStart) {
+    Machine(kTwoDrives);
+    ASSERT_EQ(support_(), 0x0102u);
+    auto first = Block(1), next = Block(2), last = Block(3, kModelA, "1.20");
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0xFF, next), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0x18, last), SS_COMP);
+    EXPECT_EQ(ReadText(dir_ + "/state"),
+              "# quorvel simulated machine: firmware revisions taken by downloads\n"
+              "revision 0 1 \"1.20\"\n");
+    EXPECT_EQ(Revision(0, 1), "1.10");  // the running firmware until the next start
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 4u);
+    EXPECT_EQ(trace[0]["Phase"], "first");
+    EXPECT_EQ(trace[1]["Phase"], "next");
+    EXPECT_EQ(trace[2]["Phase"], "final");
+    EXPECT_EQ(trace[2]["NewRevision"], "\"1.20\"");
+    EXPECT_EQ(trace[2]["Download"], "3");
+
+    ASSERT_EQ(support_(), 0x0102u);  // the next start
+    EXPECT_EQ(Revision(0, 1), "1.20");
+    EXPECT_EQ(Revision(1, 0), "2.04");
+}
+
+TEST_F(SimAspiTest, RevisionIsTheFourBytesAfterTheFirstOccurrenceOfTheModel) {
+    Machine(kTwoDrives);
+    support_();
+    auto only = Block(5, kModelB, "9.99", 100);
+    std::memcpy(only.data() + 200, kModelB.data(), 24);  // a later occurrence does not count
+    std::memcpy(only.data() + 224, "0.01", 4);
+    // A single-block download: byte 5 neither 0x00 nor 0xFF.
+    EXPECT_EQ(Download(1, 0, 0x40, only), SS_COMP);
+    EXPECT_EQ(Trace().back()["Phase"], "only");
+    support_();
+    EXPECT_EQ(Revision(1, 0), "9.99");
+    EXPECT_EQ(Revision(0, 1), "1.10");
+}
+
+TEST_F(SimAspiTest, FinalBlockMarkedZeroEndsTheSession) {
+    Machine(kTwoDrives);
+    support_();
+    auto first = Block(1), last = Block(2, kModelA, "1.30", 65536 - 28);  // at the very end
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0x00, last), SS_COMP);  // LastBlockKb 0: 256 KiB modulo 256
+    EXPECT_EQ(Trace().back()["Phase"], "final");
+    support_();
+    EXPECT_EQ(Revision(0, 1), "1.30");
+}
+
+TEST_F(SimAspiTest, FinalBlockWithoutTheModelTakesNothing) {
+    Machine(kTwoDrives);
+    support_();
+    auto first = Block(1), last = Block(2, kModelB, "6.66");  // another drive's model
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0x10, last), SS_COMP);
+    EXPECT_EQ(Trace().back()["NewRevision"], "none");
+    auto cut = Block(3);  // the revision cut off by the end of the data
+    std::memcpy(cut.data() + 65536 - 27, kModelA.data(), 24);
+    std::memcpy(cut.data() + 65536 - 3, "7.7", 3);
+    EXPECT_EQ(Download(0, 1, 0x10, cut), SS_COMP);
+    EXPECT_EQ(Trace().back()["NewRevision"], "none");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/state"));
+}
+
+TEST_F(SimAspiTest, UnmarkedFinalBlockLeavesTheSessionOpen) {
+    // LastBlockKb 0xFF cannot be told from a further block: nothing is taken.
+    Machine(kTwoDrives);
+    support_();
+    auto first = Block(1), last = Block(2, kModelA, "1.40");
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0xFF, last), SS_COMP);
+    EXPECT_EQ(Trace().back()["Phase"], "next");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/state"));
+}
+
+TEST_F(SimAspiTest, FurtherBlockWithoutFirstIsRefused) {
+    Machine(kTwoDrives);
+    support_();
+    auto block = Block(1, kModelA, "1.50");
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+    EXPECT_EQ(Run(srb), SS_ERR);
+    EXPECT_EQ(srb.SRB_TargStat, 0x02);
+    EXPECT_EQ(srb.SenseArea[2], 0x05);
+    EXPECT_EQ(srb.SenseArea[12], 0x2C);
+    EXPECT_EQ(Trace().back()["Phase"], "stray");
+}
+
+TEST_F(SimAspiTest, RefusedCommandEndsTheSessionAndTakesNothing) {
+    Machine("trace trace\nstate state\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" refuse=2\n");
+    support_();
+    auto first = Block(1), next = Block(2), last = Block(3, kModelA, "1.20");
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, first.data(), 65536);
+    EXPECT_EQ(Run(srb), SS_COMP);
+    srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0}, next.data(), 65536);
+    EXPECT_EQ(Run(srb), SS_ERR);
+    EXPECT_EQ(srb.SRB_TargStat, 0x02);
+    const uint8_t sense[14] = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0x00};
+    EXPECT_EQ(std::memcmp(srb.SenseArea, sense, 14), 0);
+    // The session is over: a further block is out of sequence, a final one
+    // would start a new single-block download only if marked so.
+    EXPECT_EQ(Download(0, 1, 0xFF, next), SS_ERR);
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(trace[1]["Sense"], "03/0c/00");
+    EXPECT_EQ(trace[1]["Status"], "0x04");
+    EXPECT_EQ(trace[2]["Phase"], "stray");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/state"));
+
+    // The count starts again at the next start: command 2 is refused again,
+    // and a download that gets past it is taken.
+    support_();
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_ERR);
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0x18, last), SS_COMP);
+    support_();
+    EXPECT_EQ(Revision(0, 1), "1.20");
+}
+
+TEST_F(SimAspiTest, RefusedFinalBlockTakesNothing) {
+    Machine("trace trace\nstate state\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" refuse=final\n");
+    support_();
+    auto first = Block(1), next = Block(2), last = Block(3, kModelA, "1.20");
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0xFF, next), SS_COMP);
+    EXPECT_EQ(Download(0, 1, 0x18, last), SS_ERR);
+    EXPECT_EQ(Download(0, 1, 0x18, last), SS_ERR);  // "only" is a final block too
+    auto trace = Trace();
+    EXPECT_EQ(trace[2]["Phase"], "final");
+    EXPECT_EQ(trace[3]["Phase"], "only");
+    EXPECT_EQ(trace[2].count("NewRevision"), 0u);
+    support_();
+    EXPECT_EQ(Revision(0, 1), "1.10");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/state"));
+}
+
+TEST_F(SimAspiTest, LaterCompletionComesFromAnotherThread) {
+    Machine("trace trace\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" delay=1500 completion=later\n");
+    support_();
+    auto block = Block(1);
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+    EXPECT_EQ(send_(&srb), SS_PENDING);
+    EXPECT_EQ(SrbStatusLoad(&srb), SS_PENDING);
+    ASSERT_TRUE(WaitFor([&] { return SrbStatusLoad(&srb) != SS_PENDING; }));
+    EXPECT_EQ(SrbStatusLoad(&srb), SS_COMP);
+    ASSERT_TRUE(WaitFor([&] { return Trace().size() == 1; }));
+    EXPECT_EQ(Trace()[0]["Status"], "0x01");
+    EXPECT_EQ(Trace()[0].count("Changed"), 0u);
+
+    // INQUIRY is answered at once all the same.
+    std::array<uint8_t, 36> answer{};
+    SRB_ExecSCSICmd inquiry = Request(0, 1, {0x12, 0, 0, 0, 0x24, 0}, answer.data(), 36);
+    EXPECT_EQ(send_(&inquiry), SS_COMP);
+    EXPECT_EQ(SrbStatusLoad(&inquiry), SS_COMP);
+}
+
+TEST_F(SimAspiTest, CompletionAtOnceIsDoneBeforeTheCallReturns) {
+    Machine("adapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" delay=50 completion=now\n");
+    support_();
+    auto block = Block(1);
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+    EXPECT_EQ(send_(&srb), SS_COMP);
+    EXPECT_EQ(SrbStatusLoad(&srb), SS_COMP);
+}
+
+TEST_F(SimAspiTest, NeverCompletingCommandLeavesTheStatusAtZero) {
+    Machine("trace trace\nstate state\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" completion=never\n");
+    support_();
+    auto block = Block(1, kModelA, "1.20");
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x05, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+    EXPECT_EQ(send_(&srb), SS_PENDING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(SrbStatusLoad(&srb), SS_PENDING);
+    EXPECT_EQ(srb.SRB_TargStat, 0);
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0]["Status"], "none");
+    EXPECT_EQ(trace[0]["Phase"], "none");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/state"));
+}
+
+TEST_F(SimAspiTest, TraceLineCarriesEveryRecordField) {
+    Machine(kTwoDrives);
+    support_();
+    std::array<uint8_t, 36> answer{};
+    Inquiry(0, 0, answer);
+    auto lines = Lines(ReadText(dir_ + "/trace"));
+    ASSERT_EQ(lines.size(), 2u);
+    std::string line = lines[1];
+    line.erase(line.find(" time="), line.find(" Cmd=") - line.find(" time="));
+    EXPECT_EQ(line, "SRB seq=1 Cmd=0x02 HaId=0 Flags=0x08 Target=0 Lun=0 BufLen=36 SenseLen=14 "
+                    "CDBLen=6 CDB=120000002400 Status=0x82");
+
+    auto block = Block(9);
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+    srb.SRB_Hdr_Rsvd = 0x01020304;
+    srb.SRB_Rsvd1 = 0xBEEF;
+    srb.SRB_Rsvd2[19] = 0x7F;
+    srb.SRB_HaStat = 0x11;
+    srb.SRB_TargStat = 0x22;
+    srb.SenseArea[0] = 0x33;
+    srb.CDBByte[13] = 0xAB;
+    Run(srb);
+    auto f = Trace().back();
+    EXPECT_EQ(f["seq"], "2");
+    EXPECT_EQ(f["pid"], std::to_string(::getpid()));
+    EXPECT_EQ(f["Cmd"], "0x02");
+    EXPECT_EQ(f["HaId"], "0");
+    EXPECT_EQ(f["Flags"], "0x02");
+    EXPECT_EQ(f["Target"], "1");
+    EXPECT_EQ(f["Lun"], "0");
+    EXPECT_EQ(f["BufLen"], "65536");
+    EXPECT_EQ(f["SenseLen"], "14");
+    EXPECT_EQ(f["CDBLen"], "12");
+    EXPECT_EQ(f["CDB"], "ff0001000000000000000000");
+    EXPECT_EQ(f["CDBRest"], "00ab0000");
+    EXPECT_EQ(f["Hdr_Rsvd"], "0x01020304");
+    EXPECT_EQ(f["Rsvd1"], "0xbeef");
+    EXPECT_EQ(f["Rsvd2"], "00000000000000000000000000000000000000" "7f");
+    EXPECT_EQ(f["HaStatIn"], "0x11");
+    EXPECT_EQ(f["TargStatIn"], "0x22");
+    EXPECT_EQ(f["SenseIn"], "33000000000000000000000000000000");
+    EXPECT_EQ(f["Download"], "1");
+    EXPECT_EQ(f["Len"], "65536");
+    EXPECT_EQ(f["Status"], "0x01");
+    // FNV-1a 64 of exactly the bytes the drive was given.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (uint8_t b : block) hash = (hash ^ b) * 0x100000001b3ull;
+    char expected[24];
+    std::snprintf(expected, sizeof expected, "%016llx", static_cast<unsigned long long>(hash));
+    EXPECT_EQ(f["FNV1a64"], expected);
+}
+
+TEST_F(SimAspiTest, DumpHoldsExactlyTheBytesOfEachDownloadCommand) {
+    Machine(std::string(kTwoDrives) + "dump dumps\n");
+    support_();
+    auto block = Block(4);
+    block.resize(1000);
+    SRB_ExecSCSICmd srb = Request(1, 0, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 1000);
+    ASSERT_EQ(Run(srb), SS_COMP);
+    auto f = Trace().back();
+    EXPECT_EQ(f["Dump"], dir_ + "/dumps/cmd-000001.bin");
+    std::string dumped = ReadText(dir_ + "/dumps/cmd-000001.bin");
+    EXPECT_EQ(dumped, std::string(block.begin(), block.end()));
+}
+
+TEST_F(SimAspiTest, EnvironmentOverridesPathsRelativeToTheMachineFile) {
+    ::setenv("QUORVEL_SIM_TRACE", "elsewhere.trace", 1);
+    ::setenv("QUORVEL_SIM_STATE", (dir_ + "/elsewhere.state").c_str(), 1);
+    Machine(kTwoDrives);
+    support_();
+    auto only = Block(1, kModelA, "2.00");
+    EXPECT_EQ(Download(0, 1, 0x01, only), SS_COMP);
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/elsewhere.trace"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/trace"));
+    EXPECT_NE(ReadText(dir_ + "/elsewhere.state").find("revision 0 1 \"2.00\""), std::string::npos);
+}
+
+TEST_F(SimAspiTest, StateKeepsEveryDrivesRevision) {
+    Machine(kTwoDrives);
+    support_();
+    auto onlyA = Block(1, kModelA, "1.11"), onlyB = Block(2, kModelB, "2.22");
+    EXPECT_EQ(Download(0, 1, 0x01, onlyA), SS_COMP);
+    EXPECT_EQ(Download(1, 0, 0x01, onlyB), SS_COMP);
+    support_();
+    EXPECT_EQ(Revision(0, 1), "1.11");
+    EXPECT_EQ(Revision(1, 0), "2.22");
+    // A drive flashed again keeps only the newest revision.
+    auto again = Block(3, kModelA, "1.12");
+    EXPECT_EQ(Download(0, 1, 0x01, again), SS_COMP);
+    support_();
+    EXPECT_EQ(Revision(0, 1), "1.12");
+    EXPECT_EQ(Revision(1, 0), "2.22");
+}
+
+TEST_F(SimAspiTest, DemoMachineIsWellFormed) {
+    std::filesystem::copy_file(QUORVEL_SOURCE_DIR "/demo/machine/demo.machine", machinePath_);
+    UseMachine(machinePath_);
+    ASSERT_EQ(support_(), 0x0102u);
+    EXPECT_EQ(Revision(0, 1), "1.10");
+    std::array<uint8_t, 36> answer{};
+    ASSERT_EQ(Inquiry(1, 0, answer), SS_COMP);
+    EXPECT_EQ(answer[0], 0x05);
+    ASSERT_EQ(Inquiry(0, 3, answer), SS_COMP);
+    EXPECT_EQ(answer[0], 0x00);
+    ASSERT_EQ(Inquiry(1, 2, answer), SS_COMP);
+    EXPECT_EQ(answer[0], 0x01);
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/quorvel-sim.trace"));
+}
+
+}  // namespace
