@@ -72,3 +72,8 @@ void TForm2::keyPressEvent(QKeyEvent *event) {
     }
     QDialog::keyPressEvent(event);
 }
+
+void TForm2::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    Button1->setFocus(Qt::OtherFocusReason);  // OK has the focus each time it opens
+}

@@ -7,6 +7,7 @@
 class QLabel;
 class QPushButton;
 class QKeyEvent;
+class QShowEvent;
 
 class TForm2 : public QDialog {
 public:
@@ -25,4 +26,5 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 };
