@@ -17,16 +17,25 @@ usage() {
 command=$1
 dir=$2
 
+# Ends the processes named in the pid file, and waits (up to 5 s) until they are gone.
 stop_pids() {
-  local pidfile=$1 pid
+  local pidfile=$1 pid pids=()
   [ -f "$pidfile" ] || return 0
   while read -r pid; do
     case "$pid" in
       ''|*[!0-9]*) continue ;;
     esac
-    kill "$pid" 2>/dev/null || true
+    kill "$pid" 2>/dev/null && pids+=("$pid")
   done < "$pidfile"
   rm -f "$pidfile"
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 1 100); do
+      kill -0 "$pid" 2>/dev/null || break
+      # an ended process that its parent has not reaped yet is gone as well
+      [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" = Z ] && break
+      sleep 0.05
+    done
+  done
 }
 
 case "$command" in
@@ -51,6 +60,9 @@ case "$command" in
     fi
     mkdir -p "$dir"
     dir=$(cd "$dir" && pwd)
+    case "$dir" in
+      *"'"*) echo "sim-bus: the directory's path must not hold a quote: $dir" >&2; exit 1 ;;
+    esac
     stop_pids "$dir/sim-bus.pid"          # a bus left over from an earlier start
     socket=$dir/system_bus_socket
     record=$dir/login1.record

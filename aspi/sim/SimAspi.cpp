@@ -154,10 +154,18 @@ struct Machine {
     }
 };
 
-std::mutex g_machineMutex;  // guards g_machine and g_sequence
-std::shared_ptr<Machine> g_machine;
-uint64_t g_sequence = 0;
-std::mutex g_stateMutex;  // one state file update at a time
+// The library's globals. They are never destroyed: a command completing
+// from a detached thread may still use them while the process exits.
+struct Globals {
+    std::mutex machineMutex;  // guards machine and sequence
+    std::shared_ptr<Machine> machine;
+    uint64_t sequence = 0;
+    std::mutex stateMutex;  // one state file update at a time
+};
+Globals &G() {
+    static Globals *globals = new Globals;
+    return *globals;
+}
 
 std::shared_ptr<Machine> LoadMachine() {
     auto machine = std::make_shared<Machine>();
@@ -213,17 +221,17 @@ std::shared_ptr<Machine> LoadMachine() {
 }
 
 std::shared_ptr<Machine> CurrentMachine(uint64_t &sequence) {
-    std::lock_guard lock(g_machineMutex);
-    if (!g_machine) g_machine = LoadMachine();
-    sequence = ++g_sequence;
-    return g_machine;
+    std::lock_guard lock(G().machineMutex);
+    if (!G().machine) G().machine = LoadMachine();
+    sequence = ++G().sequence;
+    return G().machine;
 }
 
 // Stores a revision a drive took, merging with what the file holds now.
 void StoreRevision(Machine &machine, const Device &device, const std::array<uint8_t, 4> &revision) {
     const std::string &path = machine.config.statePath;
     if (path.empty()) return;
-    std::lock_guard lock(g_stateMutex);
+    std::lock_guard lock(G().stateMutex);
     Revisions revisions;
     if (auto text = ReadWholeFile(path)) {
         auto state = ParseState(*text);
@@ -458,8 +466,8 @@ QUORVEL_SIM_EXPORT uint32_t GetASPI32SupportInfo(void) {
     using namespace quorvel_sim;
     std::shared_ptr<Machine> machine = LoadMachine();
     {
-        std::lock_guard lock(g_machineMutex);
-        g_machine = machine;
+        std::lock_guard lock(G().machineMutex);
+        G().machine = machine;
     }
     if (!machine->valid) return static_cast<uint32_t>(SS_NO_ADAPTERS) << 8;
     uint32_t answer = (static_cast<uint32_t>(SS_COMP) << 8) |
