@@ -144,9 +144,14 @@ void SgManager::Discover() {
 
         Node node;
         node.path = deviceDirectory_ + "/" + name;
-        // Read and write access: the download writes to the device. A node
-        // that cannot be opened so is passed over.
+        // Read and write access: the download writes to the device. With
+        // read access alone the device can still be identified, but the
+        // kernel refuses it every command it does not know as read-safe (the
+        // download command among them): such a command fails. A node that
+        // cannot be opened at all is passed over.
         node.fd = system_.Open(node.path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (node.fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+            node.fd = system_.Open(node.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (node.fd < 0) continue;
         int version = 0;
         if (system_.Ioctl(node.fd, SG_GET_VERSION_NUM, &version) < 0 || version < kSgMinimumVersion) {

@@ -1,5 +1,6 @@
 #include "tests/sg/FakeSgSystem.h"
 
+#include <fcntl.h>
 #include <linux/fs.h>
 
 #include <cerrno>
@@ -12,6 +13,8 @@ void FakeSgSystem::AddNode(int number, const std::string &address, int openErrno
 void FakeSgSystem::AddEntry(const std::string &name, const std::string &link) { extraEntries_[name] = link; }
 
 void FakeSgSystem::SetMaxTransfer(int number, int bytes) { nodes_.at(number).maxTransfer = bytes; }
+
+void FakeSgSystem::SetReadOnly(int number, int writeErrno) { nodes_.at(number).writeErrno = writeErrno; }
 
 void FakeSgSystem::SetSgVersion(int number, int version) { nodes_.at(number).version = version; }
 
@@ -41,7 +44,6 @@ std::string FakeSgSystem::ReadLink(const std::string &path) {
 
 int FakeSgSystem::Open(const std::string &path, int flags) {
     ++opens;
-    openFlags = flags;
     if (path.rfind("/dev/sg", 0) != 0) {
         errno = ENOENT;
         return -1;
@@ -55,6 +57,11 @@ int FakeSgSystem::Open(const std::string &path, int flags) {
         errno = node->second.openErrno;
         return -1;
     }
+    if (node->second.writeErrno != 0 && (flags & O_ACCMODE) != O_RDONLY) {
+        errno = node->second.writeErrno;
+        return -1;
+    }
+    openFlags = flags;
     const int fd = nextFd_++;
     fds_[fd] = node->first;
     return fd;

@@ -30,6 +30,7 @@ public:
     void AddEntry(const std::string &name, const std::string &link);  // anything else in the class directory
     void SetMaxTransfer(int number, int bytes);                      // BLKSECTGET answer; < 0 fails
     void SetSgVersion(int number, int version);
+    void SetReadOnly(int number, int writeErrno);  // read-write opens fail with writeErrno
 
     // Answers every SG_IO call: returns the call's result (set errno for -1)
     // and fills the header's status fields, sense and data. Default: GOOD.
@@ -45,7 +46,7 @@ public:
     int Ioctl(int fd, unsigned long request, void *argument) override;
     int Close(int fd) override;
 
-    int openFlags = 0;  // flags of the last open
+    int openFlags = 0;  // flags of the last successful open
 
 private:
     struct NodeInfo {
@@ -53,6 +54,7 @@ private:
         int openErrno = 0;
         int maxTransfer = 65536 * 2;
         int version = 30536;
+        int writeErrno = 0;
     };
     std::map<int, NodeInfo> nodes_;
     std::map<std::string, std::string> extraEntries_;  // name -> link

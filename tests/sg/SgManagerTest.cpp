@@ -143,6 +143,26 @@ TEST_F(SgManagerTest, NodesAreOpenedForReadAndWriteOnceAndKeptOpen) {
     EXPECT_EQ(system.closed.size(), 1u);
 }
 
+TEST_F(SgManagerTest, ANodeWithoutWriteAccessIsOpenedForReadingAndIdentifiesItsDevice) {
+    system.AddNode(0, "0:0:0:0");
+    system.SetReadOnly(0, EACCES);
+    system.AddNode(1, "1:0:0:0");
+    system.SetReadOnly(1, EROFS);
+    system.AddNode(2, "2:0:0:0", ENXIO);  // gone: not tried again read-only
+    SgManager manager(system);
+    EXPECT_EQ(manager.SupportInfo(), 0x0102u);
+    EXPECT_EQ(system.opens, 5);
+    EXPECT_EQ(system.openFlags & O_ACCMODE, O_RDONLY);
+    EXPECT_EQ(Inquiry(manager, 0, 0), SS_COMP);
+    // The kernel refuses such a node the download command: a failure.
+    system.answer = [](sg_io_hdr_t &) {
+        errno = EPERM;
+        return -1;
+    };
+    Request request(0, 0, kDownload, 12, 0x02, buffer, 65536);
+    EXPECT_EQ(manager.Send(request.srb), SS_ERR);
+}
+
 TEST(SgAddress, OnlyFourDecimalNumbers) {
     const auto address = sgaspi::ParseScsiAddress("12:0:7:0");
     ASSERT_TRUE(address);
