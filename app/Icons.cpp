@@ -48,9 +48,11 @@ QPixmap OpenImage(bool hot) {
     // Folder back with its tab, then the opened front leaf.
     Polygon(p, body, kBlack, QPolygon({QPoint(0, 3), QPoint(1, 2), QPoint(5, 2), QPoint(6, 3), QPoint(12, 3),
                                        QPoint(12, 13), QPoint(0, 13)}));
+    // The image file, sticking out of the folder.
+    Polygon(p, kWhite, kBlack, QPolygon({QPoint(6, 0), QPoint(13, 0), QPoint(13, 7), QPoint(6, 7)}));
+    Line(p, hot ? kBlue : kNavy, 8, 2, 11, 2);
+    Line(p, hot ? kBlue : kNavy, 8, 4, 11, 4);
     Polygon(p, front, kBlack, QPolygon({QPoint(3, 7), QPoint(15, 7), QPoint(12, 13), QPoint(0, 13)}));
-    Line(p, hot ? kRed : kMaroon, 13, 1, 15, 3);  // a spark: the image to be opened
-    Line(p, hot ? kRed : kMaroon, 13, 3, 15, 1);
     return QPixmap::fromImage(image);
 }
 

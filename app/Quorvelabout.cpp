@@ -45,7 +45,7 @@ TForm2::TForm2(QWidget *parent) : QDialog(parent) {
     Label2 = MakeLine(this, "Label2", "Flash Download For Windows 98/ME", 45, 64);
     Label3 = MakeLine(this, "Label3", "CD/DVD Drive Firmware", 75, 80);
     Label4 = MakeLine(this, "Label4", "2001.5.", 108, 96);
-    Label5 = MakeLine(this, "Label5", "Restart the system after writing", 47, 112);
+    Label5 = MakeLine(this, "Label5", "For ATAPI And SCSI CD/DVD Drives", 47, 112);
 
     Button1 = new QPushButton(QStringLiteral("&OK"), this);
     Button1->setObjectName(QStringLiteral("Button1"));

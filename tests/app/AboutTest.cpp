@@ -67,7 +67,7 @@ TEST_F(AboutFixture, LayoutFontAndFrame) {
         EXPECT_GE(label->width(), metrics.horizontalAdvance(label->text()));
         EXPECT_GE(label->height(), metrics.height());
         const int middle = label->x() + label->width() / 2;
-        EXPECT_NEAR(middle, 125, 20);
+        EXPECT_NEAR(middle, 125, 6);
         EXPECT_LE(label->geometry().right(), 250);
         EXPECT_EQ(label->focusPolicy(), Qt::NoFocus);
     }
