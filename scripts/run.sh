@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Runs QUORVEL on the simulated machine (the demo).
+#
+# Installs what is missing, builds, and sets up a scratch machine in demo-run/:
+# the demo machine file (two adapters: two CD/DVD drives of different models, a
+# disk and a tape), firmware images for it, and a private system bus whose
+# login1 service stands in for the system restart.
+#
+# With a display: the window opens there. Open FW-CDRW.BIN (made for the first
+# drive), press Down; after "DOWNLOAD OK!!" the simulated machine restarts,
+# which ends the program, and this script starts it again, showing the drive's
+# new firmware version. Exit the program to end the demo.
+#
+# Without a display: the same flow runs under Xvfb, in autorun mode, answered
+# by this script; it prints the drive's version before and after and where the
+# screenshots are.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/deps.sh
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+bin=$root/build/bin
+demo=$root/demo-run
+rm -rf "$demo"
+mkdir -p "$demo/shots"
+cp demo/machine/demo.machine "$demo/"
+
+# Images: 384 KiB in 7 blocks of 60 KiB, the last one 24 KiB with the trailer.
+"$bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 60 --blocks 7 "$demo/FW-CDRW.BIN"
+"$bin/quorvel-mkimage" --quiet --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 60 --blocks 7 "$demo/FW-DVDRW.BIN"
+"$bin/quorvel-mkimage" --quiet --model "OTHERCO DVD-ROM X" --version 9.99 --block-kb 60 --blocks 7 "$demo/OTHER.BIN"
+
+export LD_LIBRARY_PATH="$root/build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+export QUORVEL_SIM_MACHINE=$demo/demo.machine
+eval "$(scripts/sim-bus.sh start "$demo/bus" "$root/build/sim/quorvel-sim-login1")"
+trap 'scripts/sim-bus.sh stop "$demo/bus" >/dev/null 2>&1 || true' EXIT
+
+reboots() { grep -c ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" 2>/dev/null || true; }
+
+# The drive's firmware revision as the simulated machine holds it.
+revision_of() {  # adapter target
+  local rev
+  rev=$(grep -E "^revision $1 $2 " "$demo/quorvel-sim.state" 2>/dev/null | sed -E 's/.*"(.*)"/\1/')
+  [ -n "$rev" ] || rev=$(grep -E "^device $1 $2 " "$demo/demo.machine" | sed -E 's/.*revision="([^"]*)".*/\1/')
+  echo "$rev"
+}
+
+cd "$demo"
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "Simulated machine: $demo/demo.machine"
+  echo "Images to open: $demo/FW-CDRW.BIN (first drive), FW-DVDRW.BIN (second drive), OTHER.BIN (no drive)"
+  while :; do
+    before=$(reboots)
+    "$bin/quorvel" || true
+    if [ "$(reboots)" -gt "$before" ]; then
+      echo "The simulated machine restarts; the first drive now reports firmware $(revision_of 0 1)."
+      continue
+    fi
+    break
+  done
+  exit 0
+fi
+
+# No display: the whole autorun flow under Xvfb, answered by this script.
+exec "$root/scripts/with-display.sh" bash "$root/scripts/demo-headless.sh" "$demo"
