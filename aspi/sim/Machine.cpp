@@ -148,6 +148,12 @@ bool ParseDevice(const std::vector<std::string> &words, const MachineConfig &mac
                 return false;
             }
             device.delayMs = static_cast<int>(number);
+        } else if (key == "final-delay") {
+            if (!ParseNumber(value, 600000, number)) {
+                error = "final-delay: expected milliseconds 0 to 600000";
+                return false;
+            }
+            device.finalDelayMs = static_cast<int>(number);
         } else if (key == "completion") {
             if (value == "now") device.completion = Completion::Now;
             else if (value == "later") device.completion = Completion::Later;

@@ -24,6 +24,7 @@ struct DeviceConfig {
     std::array<uint8_t, 16> product{};
     std::array<uint8_t, 4> revision{};
     int delayMs = 0;
+    int finalDelayMs = -1;  // for the final block; -1: delayMs
     Completion completion = Completion::Now;
     std::set<uint32_t> refuseCommands;  // 1-based download command numbers
     bool refuseFinal = false;

@@ -411,7 +411,9 @@ uint32_t Download(const std::shared_ptr<Machine> &machine, Device &device, SRB_E
     DownloadDecision decision = DecideDownload(device, *srb);
     line += " Download=" + std::to_string(decision.number);
     decision.hashAtSubmission = Fnv1a64(srb->SRB_BufPointer, srb->SRB_BufLen);
-    int delayMs = device.config.delayMs;
+    bool final = decision.phase == Phase::Final || decision.phase == Phase::Only;
+    int delayMs = final && device.config.finalDelayMs >= 0 ? device.config.finalDelayMs
+                                                            : device.config.delayMs;
     switch (device.config.completion) {
         case Completion::Never: {
             char hashText[24];

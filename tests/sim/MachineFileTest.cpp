@@ -22,7 +22,7 @@ TEST(MachineFile, FullMachine) {
         "dump dumps\n"
         "adapters 2\n"
         "device 0 1 type=0x05 vendor=\"QUORVEL \" product=\"CDRW-4824A      \" revision=\"1.10\" "
-        "delay=700 completion=later\n"
+        "delay=700 final-delay=4000 completion=later\n"
         "device 0 3 type=0 vendor=\"ACMEDISK\" product=\"FIXED # DISK\" revision=\"3.01\"\r\n"
         "\tdevice 1 15 type=0x25 vendor=\"V\" product=\"P\" revision=\"R\" refuse=3,final,7 completion=never\n"
         "device 1 0 vendor=\"A\" product=\"B\" revision=\"C\" refuse=none completion=now",
@@ -42,6 +42,7 @@ TEST(MachineFile, FullMachine) {
     EXPECT_EQ(Text(a.product), "CDRW-4824A      ");
     EXPECT_EQ(Text(a.revision), "1.10");
     EXPECT_EQ(a.delayMs, 700);
+    EXPECT_EQ(a.finalDelayMs, 4000);
     EXPECT_EQ(a.completion, Completion::Later);
     EXPECT_TRUE(a.refuseCommands.empty());
     EXPECT_FALSE(a.refuseFinal);
@@ -59,6 +60,7 @@ TEST(MachineFile, FullMachine) {
     const DeviceConfig &d = m.devices[3];
     EXPECT_EQ(d.type, 0x05);  // defaults
     EXPECT_EQ(d.delayMs, 0);
+    EXPECT_EQ(d.finalDelayMs, -1);
     EXPECT_EQ(d.completion, Completion::Now);
 }
 
@@ -139,6 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "2: type: expected a number 0 to 255"},
         BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" delay=-5\n",
                 "2: delay: expected milliseconds 0 to 600000"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" final-delay=x\n",
+                "2: final-delay: expected milliseconds 0 to 600000"},
         BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" completion=soon\n",
                 "2: completion: expected now, later or never"},
         BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" refuse=0\n",

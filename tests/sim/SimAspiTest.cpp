@@ -434,6 +434,21 @@ TEST_F(SimAspiTest, LaterCompletionComesFromAnotherThread) {
     EXPECT_EQ(SrbStatusLoad(&inquiry), SS_COMP);
 }
 
+TEST_F(SimAspiTest, FinalBlockTakesItsOwnTime) {
+    Machine("trace trace\nstate state\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" "
+            "final-delay=1500 completion=later\n");
+    support_();
+    auto first = Block(1), last = Block(2, kModelA, "1.20");
+    EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x18, 0, 0, 0, 0, 0, 0}, last.data(), 65536);
+    EXPECT_EQ(send_(&srb), SS_PENDING);
+    EXPECT_EQ(SrbStatusLoad(&srb), SS_PENDING);  // still in the drive
+    ASSERT_TRUE(WaitFor([&] { return SrbStatusLoad(&srb) != SS_PENDING; }));
+    EXPECT_EQ(SrbStatusLoad(&srb), SS_COMP);
+    EXPECT_EQ(Trace().back()["NewRevision"], "\"1.20\"");
+}
+
 TEST_F(SimAspiTest, CompletionAtOnceIsDoneBeforeTheCallReturns) {
     Machine("adapters 1\n"
             "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" delay=50 completion=now\n");
