@@ -399,7 +399,7 @@ uint32_t FinishDownload(Machine &machine, Device &device, SRB_ExecSCSICmd *srb, 
         if (fd >= 0) {
             WriteAll(fd, data, length);
             ::close(fd);
-            line += " Dump=" + path;
+            line += " Dump=" + Quote(reinterpret_cast<const uint8_t *>(path.data()), path.size());
         }
     }
     if (decision.refused) return Refuse(machine, srb, line, decision.sense);
@@ -475,9 +475,9 @@ QUORVEL_SIM_EXPORT uint32_t GetASPI32SupportInfo(void) {
     uint32_t answer = (static_cast<uint32_t>(SS_COMP) << 8) |
                       static_cast<uint32_t>(machine->config.adapters);
     machine->Trace("START time=" + Now() + " pid=" + std::to_string(::getpid()) +
-                   " machine=" + machine->path +
                    " adapters=" + std::to_string(machine->config.adapters) +
-                   " status=" + HexByte(SS_COMP));
+                   " status=" + HexByte(SS_COMP) + " machine=" +
+                   Quote(reinterpret_cast<const uint8_t *>(machine->path.data()), machine->path.size()));
     return answer;
 }
 

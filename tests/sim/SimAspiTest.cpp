@@ -159,7 +159,8 @@ TEST_F(SimAspiTest, AdapterCountWithReadyStatus) {
     auto start = Trace("START");
     ASSERT_EQ(start.size(), 1u);
     EXPECT_EQ(start[0]["adapters"], "2");
-    EXPECT_EQ(start[0]["machine"], machinePath_);
+    EXPECT_EQ(start[0]["machine"], "\"" + machinePath_ + "\"");
+    EXPECT_EQ(start[0]["status"], "0x01");
 }
 
 TEST_F(SimAspiTest, ZeroAdaptersAnswerReadyWithNone) {
@@ -536,7 +537,7 @@ TEST_F(SimAspiTest, DumpHoldsExactlyTheBytesOfEachDownloadCommand) {
     SRB_ExecSCSICmd srb = Request(1, 0, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 1000);
     ASSERT_EQ(Run(srb), SS_COMP);
     auto f = Trace().back();
-    EXPECT_EQ(f["Dump"], dir_ + "/dumps/cmd-000001.bin");
+    EXPECT_EQ(f["Dump"], "\"" + dir_ + "/dumps/cmd-000001.bin\"");
     std::string dumped = ReadText(dir_ + "/dumps/cmd-000001.bin");
     EXPECT_EQ(dumped, std::string(block.begin(), block.end()));
 }
