@@ -392,8 +392,9 @@ uint32_t FinishDownload(Machine &machine, Device &device, SRB_ExecSCSICmd *srb, 
         }
     }
     if (!machine.config.dumpDir.empty()) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/cmd-%06llu.bin", static_cast<unsigned long long>(sequence));
+        char name[64];
+        std::snprintf(name, sizeof name, "/cmd-%ld-%06llu.bin", static_cast<long>(::getpid()),
+                      static_cast<unsigned long long>(sequence));
         std::string path = machine.config.dumpDir + name;
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {

@@ -537,8 +537,9 @@ TEST_F(SimAspiTest, DumpHoldsExactlyTheBytesOfEachDownloadCommand) {
     SRB_ExecSCSICmd srb = Request(1, 0, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 1000);
     ASSERT_EQ(Run(srb), SS_COMP);
     auto f = Trace().back();
-    EXPECT_EQ(f["Dump"], "\"" + dir_ + "/dumps/cmd-000001.bin\"");
-    std::string dumped = ReadText(dir_ + "/dumps/cmd-000001.bin");
+    std::string path = dir_ + "/dumps/cmd-" + std::to_string(::getpid()) + "-000001.bin";
+    EXPECT_EQ(f["Dump"], "\"" + path + "\"");
+    std::string dumped = ReadText(path);
     EXPECT_EQ(dumped, std::string(block.begin(), block.end()));
 }
 
