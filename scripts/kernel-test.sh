@@ -213,6 +213,12 @@ done
 expect '^QV unprivileged-ro-download 0 status=04 hastat=00 targstat=00 sense=00( 00){13}$'
 expect '^QV unprivileged-ro-download 1 status=04 hastat=00 targstat=00 sense=00( 00){13}$'
 
+# A signal while a command is in the device (scsi_debug slowed down): the
+# manager's call waits for the command's end; the bare call beside it shows
+# that the signal did cut into the kernel's wait.
+expect '^QV signal manager status=01 targstat=00 alarms=1$'
+expect '^QV signal bare result=EINTR alarms=1$'
+
 # A device that vanishes after discovery: its commands fail, nothing hangs.
 expect '^QV vanished sg[0-9]+ node-gone=1$'
 status=$(field '^QV vanished inquiry' status)

@@ -9,7 +9,9 @@
 #include <grp.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +113,66 @@ void PrintRecord(const char *what, int index, const Outcome &outcome) {
 
 uint8_t DownloadBlock[12];
 
+volatile sig_atomic_t alarms = 0;
+void OnAlarm(int) { alarms = alarms + 1; }
+
+// READ(10) of the first 512-byte block: a command scsi_debug delays.
+const uint8_t kRead10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+
+// One command straight through SG_IO on a descriptor of its own.
+int BareCommand(int fd, const uint8_t *command, int length, uint8_t *answer, uint32_t answerLength) {
+    uint8_t cdb[16];
+    uint8_t sense[32];
+    std::memcpy(cdb, command, static_cast<size_t>(length));
+    sg_io_hdr_t header{};
+    header.interface_id = 'S';
+    header.dxfer_direction = SG_DXFER_FROM_DEV;
+    header.cmd_len = static_cast<unsigned char>(length);
+    header.cmdp = cdb;
+    header.dxfer_len = answerLength;
+    header.dxferp = answer;
+    header.mx_sb_len = sizeof(sense);
+    header.sbp = sense;
+    header.timeout = 5000;
+    if (ioctl(fd, SG_IO, &header) < 0) return -errno;
+    return (header.status || header.host_status || (header.driver_status & ~0x08)) ? 1 : 0;
+}
+
+int BareInquiry(int fd, uint8_t *answer) { return BareCommand(fd, InquiryCommand, 6, answer, 36); }
+
+// A signal that arrives while a command is in the device: the manager's call
+// still waits for the command's end (a bare SG_IO would return EINTR with
+// the command still running, or with SA_RESTART send it a second time). The
+// scsi_debug device is slowed down for this.
+void SignalDuringCommand(const ProbedDrive &drive, const std::string &node) {
+    const std::string delayPath = "/sys/bus/pseudo/drivers/scsi_debug/delay";
+    const std::string oldDelay = ReadLine(delayPath);
+    std::ofstream(delayPath) << "100\n";  // jiffies: some hundreds of milliseconds
+    struct sigaction action {};
+    action.sa_handler = OnAlarm;  // no SA_RESTART
+    sigaction(SIGALRM, &action, nullptr);
+    itimerval timer{};
+    timer.it_value.tv_usec = 50'000;
+
+    alarms = 0;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    const Outcome outcome = SendRecord(drive.adapter, drive.target, kRead10, 10, 512);
+    std::printf("QV signal manager status=%02X targstat=%02X alarms=%d\n", outcome.status, outcome.srb.SRB_TargStat,
+                static_cast<int>(alarms));
+
+    const int fd = open(("/dev/" + node).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    uint8_t answer[512];
+    alarms = 0;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    const int bare = BareCommand(fd, kRead10, 10, answer, sizeof(answer));
+    std::printf("QV signal bare result=%s alarms=%d\n", bare == -EINTR ? "EINTR" : std::to_string(bare).c_str(),
+                static_cast<int>(alarms));
+    usleep(600'000);  // the orphaned command ends before the device is used again
+    close(fd);
+    std::ofstream(delayPath) << oldDelay << "\n";
+    std::printf("QV signal delay restored=%s\n", ReadLine(delayPath).c_str());
+}
+
 void PrepareDownload() {
     std::memcpy(DownloadBlock, DownloadCommand, sizeof(DownloadBlock));
     for (uint32_t i = 0; i < kBlockSize; ++i) transfer[i] = static_cast<uint8_t>(i * 13 + 1);
@@ -128,7 +190,6 @@ void Bench(int index, const ProbedDrive &drive, const std::string &node) {
     constexpr int kRounds = 7;
     constexpr int kCommands = 300;
     uint8_t answer[36];
-    uint8_t sense[32];
     double bestManager = 1e30, bestBare = 1e30;
     int failures = 0;
     for (int round = 0; round < kRounds; ++round) {
@@ -139,23 +200,8 @@ void Bench(int index, const ProbedDrive &drive, const std::string &node) {
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / kCommands;
 
         start = std::chrono::steady_clock::now();
-        for (int i = 0; i < kCommands; ++i) {
-            uint8_t cdb[6];
-            std::memcpy(cdb, InquiryCommand, 6);
-            sg_io_hdr_t header{};
-            header.interface_id = 'S';
-            header.dxfer_direction = SG_DXFER_FROM_DEV;
-            header.cmd_len = 6;
-            header.cmdp = cdb;
-            header.dxfer_len = 36;
-            header.dxferp = answer;
-            header.mx_sb_len = sizeof(sense);
-            header.sbp = sense;
-            header.timeout = 5000;
-            if (ioctl(fd, SG_IO, &header) < 0 || header.status || header.host_status ||
-                (header.driver_status & ~0x08))
-                ++failures;
-        }
+        for (int i = 0; i < kCommands; ++i)
+            if (BareInquiry(fd, answer) != 0) ++failures;
         const double bare =
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / kCommands;
         bestManager = std::min(bestManager, manager);
@@ -254,6 +300,8 @@ int main() {
         }
         for (const ProbedDrive &d : drives) chmod(("/dev/" + NodeOf(d.identification)).c_str(), 0600);
     }
+
+    if (!drives.empty()) SignalDuringCommand(drives.back(), NodeOf(drives.back().identification));
 
     for (size_t k = 0; k < drives.size(); ++k) {
         const std::string node = NodeOf(drives[k].identification);
