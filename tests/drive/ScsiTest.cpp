@@ -91,7 +91,7 @@ TEST_F(ScsiFixture, BytesBeyondTheCommandLengthAreZero) {
     for (int i = 6; i < 16; ++i) EXPECT_EQ(request.srb.CDBByte[i], 0) << i;
     for (uint8_t b : request.srb.SenseArea) EXPECT_EQ(b, 0);
     for (uint8_t b : request.srb.SRB_Rsvd2) EXPECT_EQ(b, 0);
-    EXPECT_EQ(request.srb.SRB_PostProc, nullptr);
+    for (size_t i = 28; i < 36; ++i) EXPECT_EQ(request.record[i], 0) << i;  // SRB_PostProc
 }
 
 TEST_F(ScsiFixture, FillLeavesTheRestOfThe256ByteBlockZero) {

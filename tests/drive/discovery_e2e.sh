@@ -22,7 +22,12 @@ cleanup() {
   [ -n "${KEEP_WORK:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; [ -f "$work/quorvel-sim.trace" ] && tail -n 30 "$work/quorvel-sim.trace" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  [ -f "$work/quorvel-sim.trace" ] && tail -n 30 "$work/quorvel-sim.trace" >&2
+  [ -f "$work/program.log" ] && tail -n 30 "$work/program.log" >&2
+  exit 1
+}
 
 # start MACHINE_FILE [PROGRAM]: runs the program on that machine in the background.
 start() {
