@@ -43,6 +43,7 @@ std::string FakeSgSystem::ReadLink(const std::string &path) {
 }
 
 int FakeSgSystem::Open(const std::string &path, int flags) {
+    std::lock_guard<std::mutex> lock(mutex_);
     ++opens;
     if (path.rfind("/dev/sg", 0) != 0) {
         errno = ENOENT;
@@ -68,6 +69,7 @@ int FakeSgSystem::Open(const std::string &path, int flags) {
 }
 
 int FakeSgSystem::Ioctl(int fd, unsigned long request, void *argument) {
+    std::lock_guard<std::mutex> lock(mutex_);
     const auto open = fds_.find(fd);
     if (open == fds_.end() || closed.count(fd)) {
         errno = EBADF;
@@ -103,6 +105,7 @@ int FakeSgSystem::Ioctl(int fd, unsigned long request, void *argument) {
 }
 
 int FakeSgSystem::Close(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
     closed.insert(fd);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,6 +57,7 @@ private:
         int version = 30536;
         int writeErrno = 0;
     };
+    std::mutex mutex_;  // the manager may call from several threads
     std::map<int, NodeInfo> nodes_;
     std::map<std::string, std::string> extraEntries_;  // name -> link
     std::map<int, int> fds_;                           // fd -> node number

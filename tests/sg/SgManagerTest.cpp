@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "aspi/sg/SgManager.h"
 #include "tests/sg/FakeSgSystem.h"
@@ -161,6 +162,28 @@ TEST_F(SgManagerTest, ANodeWithoutWriteAccessIsOpenedForReadingAndIdentifiesItsD
     };
     Request request(0, 0, kDownload, 12, 0x02, buffer, 65536);
     EXPECT_EQ(manager.Send(request.srb), SS_ERR);
+}
+
+TEST_F(SgManagerTest, FirstUseFromTwoThreadsDiscoversOnce) {
+    system.AddNode(0, "0:0:0:0");
+    system.AddNode(1, "1:0:0:0");
+    SgManager manager(system);
+    uint32_t infos[2] = {};
+    uint8_t statuses[2] = {};
+    uint8_t answers[2][36];
+    std::thread threads[2];
+    for (int i = 0; i < 2; ++i)
+        threads[i] = std::thread([&, i] {
+            Request request(static_cast<uint8_t>(i), 0, kInquiry, 6, SRB_DIR_IN, answers[i], 36);
+            statuses[i] = static_cast<uint8_t>(manager.Send(request.srb));
+            infos[i] = manager.SupportInfo();
+        });
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(system.opens, 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(infos[i], 0x0102u);
+        EXPECT_EQ(statuses[i], SS_COMP);
+    }
 }
 
 TEST(SgAddress, OnlyFourDecimalNumbers) {
