@@ -129,6 +129,12 @@ void LoadApplicationFonts() {
     QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/small_fonts.ttf"));
 }
 
+void ShowApplicationException(const std::exception &error) {
+    const char *message = error.what();
+    if (message == nullptr || *message == '\0') message = "Unknown error.";
+    MessageBoxA(Form1, message, "QUORVEL", MB_OK | MB_ICONERROR);
+}
+
 TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     Form1 = this;
     LoadApplicationFonts();

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMainWindow>
 #include <QPixmap>
+#include <exception>
 
 class QComboBox;
 class QFileDialog;
@@ -23,6 +24,11 @@ class QWidget;
 // Adds the window fonts ("MS Sans Serif", "Small Fonts") from the system's
 // font files; once per process, silently without them.
 void LoadApplicationFonts();
+
+// The application's exception display: an error box owned by the main window
+// (when there is one) with the exception's message, captioned with the
+// application's title.
+void ShowApplicationException(const std::exception &error);
 
 class TForm1 : public QMainWindow {
 public:

@@ -2,21 +2,12 @@
 // start-up sequence), the About dialog, the message loop; exit code 0 always.
 #include <QApplication>
 #include <exception>
-#include <string>
 
 #include "app/Main.h"
 #include "app/Quorvelabout.h"
 #include "app/SharedState.h"
-#include "platform/win32.h"
 
 namespace {
-// The application's exception display: an error box with the message.
-void ShowException(const std::exception &error) {
-    std::string text = error.what();
-    if (text.empty()) text = "Unknown error.";
-    MessageBoxA(Form1, text.c_str(), "QUORVEL", MB_OK | MB_ICONERROR);
-}
-
 // An exception that escapes an event handler is shown by the exception
 // display, and the message loop goes on, as it does for any handler's error;
 // it must never unwind through the toolkit.
@@ -27,7 +18,7 @@ public:
         try {
             return QApplication::notify(receiver, event);
         } catch (const std::exception &error) {
-            ShowException(error);
+            ShowApplicationException(error);
             return false;
         }
     }
@@ -37,12 +28,17 @@ public:
 int main(int argc, char *argv[]) {
     QuorvelApplication application(argc, argv);
     try {
-        new TForm1;  // stores itself in Form1 before FormCreate runs
+        try {
+            new TForm1;  // stores itself in Form1 before FormCreate runs
+        } catch (...) {
+            Form1 = nullptr;  // the half-made window is gone: no box may name it as owner
+            throw;
+        }
         Form2 = new TForm2(Form1);
         Form1->show();
         QApplication::exec();
     } catch (const std::exception &error) {
-        ShowException(error);
+        ShowApplicationException(error);
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <QToolButton>
 #include <QWindow>
 #include <functional>
+#include <stdexcept>
 
 #include "tests/app/WindowFixture.h"
 
@@ -139,6 +140,30 @@ TEST_F(StartupFixture, ProgrammaticIndexChangeIsNoDriveChange) {
     EXPECT_TRUE(layer.Boxes().empty());
     EXPECT_EQ(SelectedIndex, 0);
     EXPECT_EQ(SelectedTarget, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StartupFixture, ExceptionDisplayShowsTheMessageInAnErrorBox) {
+    CreateWindows();
+    layer.Clear();
+    ShowApplicationException(std::runtime_error("Out of resources"));
+    ShowApplicationException(std::runtime_error(""));
+    const auto boxes = layer.Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "Out of resources");
+    EXPECT_EQ(boxes[0].caption, "QUORVEL");
+    EXPECT_EQ(boxes[0].style, MB_OK | MB_ICONERROR);
+    EXPECT_EQ(boxes[0].owner, form.get());
+    EXPECT_FALSE(boxes[1].text.empty());
+}
+
+TEST_F(StartupFixture, ExceptionDisplayWithoutAWindowHasNoOwner) {
+    ShowApplicationException(std::runtime_error("Early failure"));
+    ASSERT_EQ(layer.Boxes().size(), 1u);
+    EXPECT_EQ(layer.Boxes()[0].owner, nullptr);
 }
 
 }  // namespace
