@@ -1,38 +1,375 @@
-// First cut of the real layer; see win32_qt.h.
+// The real layer; see win32_qt.h.
 #include "platform/win32_qt.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
+#include <condition_variable>
 #include <cstdarg>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "platform/wnaspi32.h"
 
+namespace {
+
+// ---------------------------------------------------------------------------
+// Threads
+
+bool OnUiThread() {
+    QCoreApplication *app = QCoreApplication::instance();
+    return app == nullptr || QThread::currentThread() == app->thread();
+}
+
+// Runs `work` on the user-interface thread and hands back its result; called
+// there, it runs at once. Off that thread the caller waits until the
+// user-interface thread has run it. The hand-over is guarded by a mutex of
+// our own, so that everything written on one side before it is seen by the
+// other (and by ThreadSanitizer, which cannot look into Qt's own locks).
+template <typename Work>
+auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
+    using Result = std::invoke_result_t<Work>;
+    if (OnUiThread()) return work();
+    struct Handoff {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    } handoff;
+    std::conditional_t<std::is_void_v<Result>, bool, Result> result{};
+    std::unique_lock lock(handoff.mutex);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [&handoff, &work, &result] {
+            { std::lock_guard seen(handoff.mutex); }
+            if constexpr (std::is_void_v<Result>) {
+                work();
+            } else {
+                result = work();
+            }
+            std::lock_guard done(handoff.mutex);
+            handoff.done = true;
+            handoff.finished.notify_one();
+        },
+        Qt::QueuedConnection);
+    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
+    if constexpr (!std::is_void_v<Result>) return result;
+}
+
+QApplication *WidgetApplication() { return qobject_cast<QApplication *>(QCoreApplication::instance()); }
+
+// ---------------------------------------------------------------------------
+// Quit requests
+
+// A quit request is meant for the message loop itself. Delivered inside the
+// loop of a modal box (one shown after the request, perhaps before the
+// message loop even started) it would end only that box and then be
+// forgotten; delivered while events are processed outside any loop it would
+// do nothing. It waits instead until a loop runs with no modal box open.
+void DeliverQuit(int code) {
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    const bool modalOpen = WidgetApplication() != nullptr && QApplication::activeModalWidget() != nullptr;
+    if (QThread::currentThread()->loopLevel() >= 1 && !modalOpen) {
+        QCoreApplication::exit(code);
+        return;
+    }
+    QTimer::singleShot(10, app, [code] { DeliverQuit(code); });
+}
+
+// ---------------------------------------------------------------------------
+// Mouse capture
+
+// While installed, swallows the mouse clicks aimed at the capture window and
+// at the widgets inside it, including the popups that open from it (menus,
+// the drop-down of a list). Other windows, dialogs owned by the capture
+// window among them, and the keyboard are left alone.
+class CaptureFilter : public QObject {
+public:
+    explicit CaptureFilter(QObject *parent) : QObject(parent) {}
+
+    QPointer<QWidget> window;
+
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+            break;
+        case QEvent::ContextMenu:
+            if (static_cast<QContextMenuEvent *>(event)->reason() != QContextMenuEvent::Mouse) return false;
+            break;
+        default:
+            return false;
+        }
+        if (!watched->isWidgetType()) return false;
+        return Captures(static_cast<QWidget *>(watched));
+    }
+
+private:
+    bool Captures(QWidget *widget) const {
+        QWidget *target = window.data();
+        if (target == nullptr) return false;
+        for (QWidget *w = widget; w != nullptr; w = w->parentWidget()) {
+            if (w == target) return true;
+            if (w->isWindow() && w->windowType() != Qt::Popup) return false;
+        }
+        return false;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// login1 on the system bus
+
+const char kLogin1Service[] = "org.freedesktop.login1";
+const char kLogin1Path[] = "/org/freedesktop/login1";
+const char kLogin1Manager[] = "org.freedesktop.login1.Manager";
+// logind answers Inhibit at once; this only bounds a bus that does not.
+constexpr int kInhibitTimeoutMs = 5000;
+
+QDBusMessage Login1Call(const char *method) {
+    return QDBusMessage::createMethodCall(QLatin1String(kLogin1Service), QLatin1String(kLogin1Path),
+                                          QLatin1String(kLogin1Manager), QLatin1String(method));
+}
+
+// ---------------------------------------------------------------------------
+// wsprintfA
+
+constexpr size_t kFormatLimit = 1024;
+
+class FormatSink {
+public:
+    explicit FormatSink(char *out) : out_(out) {}
+    void Put(char c) {
+        if (count_ < kFormatLimit) out_[count_++] = c;
+    }
+    void Put(const char *text, size_t length) {
+        for (size_t i = 0; i < length; ++i) Put(text[i]);
+    }
+    void Repeat(char c, size_t times) {
+        for (size_t i = 0; i < times && count_ < kFormatLimit; ++i) Put(c);
+    }
+    size_t Finish() {
+        out_[count_] = '\0';
+        return count_;
+    }
+
+private:
+    char *out_;
+    size_t count_ = 0;
+};
+
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    bool alternate = false;
+    size_t width = 0;
+    bool hasPrecision = false;
+    size_t precision = 0;
+};
+
+// A field: sign or prefix, then zeros to the precision, then the digits,
+// padded to the width on the left or the right.
+void PutField(FormatSink &sink, const Spec &spec, const char *prefix, const char *body, size_t length,
+              size_t minDigits) {
+    const size_t prefixLength = std::strlen(prefix);
+    const size_t zeros = minDigits > length ? minDigits - length : 0;
+    const size_t used = prefixLength + zeros + length;
+    const size_t pad = spec.width > used ? spec.width - used : 0;
+    const bool zeroPad = spec.zero && !spec.left && !spec.hasPrecision;
+    if (!spec.left && !zeroPad) sink.Repeat(' ', pad);
+    sink.Put(prefix, prefixLength);
+    if (zeroPad) sink.Repeat('0', pad);
+    sink.Repeat('0', zeros);
+    sink.Put(body, length);
+    if (spec.left) sink.Repeat(' ', pad);
+}
+
+void PutNumber(FormatSink &sink, const Spec &spec, uint32_t magnitude, bool negative, unsigned base, bool upper) {
+    char digits[16];
+    size_t length = 0;
+    const char *alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    do {
+        digits[length++] = alphabet[magnitude % base];
+        magnitude /= base;
+    } while (magnitude != 0);
+    char body[16];
+    for (size_t i = 0; i < length; ++i) body[i] = digits[length - 1 - i];
+    // An explicit precision of 0 prints nothing for the value 0.
+    if (spec.hasPrecision && spec.precision == 0 && length == 1 && body[0] == '0') length = 0;
+    const char *prefix = negative ? "-" : "";
+    if (spec.alternate && base == 16 && !(length == 1 && body[0] == '0') && length > 0) prefix = upper ? "0X" : "0x";
+    PutField(sink, spec, prefix, body, length, spec.hasPrecision ? spec.precision : 0);
+}
+
+// Reads a decimal run; large values are capped, the output is anyway.
+size_t ReadCount(const char *&p) {
+    size_t value = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (value < 100000) value = value * 10 + static_cast<size_t>(*p - '0');
+        ++p;
+    }
+    return value;
+}
+
+int FormatInto(char *out, const char *format, va_list args) {
+    FormatSink sink(out);
+    const char *p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            sink.Put(*p++);
+            continue;
+        }
+        const char *start = p++;
+        if (*p == '%') {
+            sink.Put('%');
+            ++p;
+            continue;
+        }
+        Spec spec;
+        for (;; ++p) {
+            if (*p == '-') spec.left = true;
+            else if (*p == '0') spec.zero = true;
+            else if (*p == '#') spec.alternate = true;
+            else break;
+        }
+        spec.width = ReadCount(p);
+        if (*p == '.') {
+            ++p;
+            spec.hasPrecision = true;
+            spec.precision = ReadCount(p);
+        }
+        // l: long, which on Windows is 32 bits like int; h: single-byte
+        // character or text, which is what the A call prints anyway.
+        char size = '\0';
+        if (*p == 'l' || *p == 'h') size = *p++;
+        const char type = *p;
+        bool handled = true;
+        switch (type) {
+        case 'd':
+        case 'i': {
+            if (size == 'h') {
+                handled = false;
+                break;
+            }
+            const int value = va_arg(args, int);
+            const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+            PutNumber(sink, spec, magnitude, value < 0, 10, false);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+            if (size == 'h') {
+                handled = false;
+                break;
+            }
+            PutNumber(sink, spec, va_arg(args, unsigned int), false, type == 'u' ? 10 : 16, type == 'X');
+            break;
+        case 'c': {
+            if (size == 'l') {
+                handled = false;
+                break;
+            }
+            const char c = static_cast<char>(va_arg(args, int));
+            Spec plain = spec;
+            plain.hasPrecision = false;
+            PutField(sink, plain, "", &c, 1, 0);
+            break;
+        }
+        case 's': {
+            if (size == 'l') {
+                handled = false;
+                break;
+            }
+            const char *text = va_arg(args, const char *);
+            if (text == nullptr) text = "(null)";
+            const size_t length = spec.hasPrecision ? strnlen(text, spec.precision) : std::strlen(text);
+            Spec plain = spec;
+            plain.hasPrecision = false;
+            PutField(sink, plain, "", text, length, 0);
+            break;
+        }
+        default:
+            handled = false;
+            break;
+        }
+        if (handled) {
+            ++p;
+            continue;
+        }
+        // Not a conversion this call knows: copied as it stands, and no
+        // argument is taken for it.
+        if (*p != '\0') ++p;
+        sink.Put(start, static_cast<size_t>(p - start));
+    }
+    return static_cast<int>(sink.Finish());
+}
+
+bool SameIgnoringAsciiCase(const char *a, const std::string &b) {
+    size_t i = 0;
+    for (; a[i] != '\0'; ++i) {
+        if (i >= b.size()) return false;
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return i == b.size();
+}
+
+}  // namespace
+
 struct QtWin32Layer::State {
+    // ASPI manager, bound once on first use.
     std::once_flag bindOnce;
     GetASPI32SupportInfoFn supportInfo = nullptr;
     SendASPI32CommandFn sendCommand = nullptr;
-    HWND capture = nullptr;
-    int cursor = crDefault;
+
+    // User-interface thread only.
+    QPointer<CaptureFilter> captureFilter;
+    bool overridePushed = false;
+    std::atomic<int> cursor{crDefault};
+
+    std::mutex commandLineMutex;
+    bool commandLineRead = false;
     std::string commandLine;
 
     void Bind() {
         std::call_once(bindOnce, [this] {
             void *lib = dlopen("libwnaspi32.so.1", RTLD_NOW | RTLD_LOCAL);
-            if (!lib) return;
+            if (lib == nullptr) return;
             auto info = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(lib, "GetASPI32SupportInfo"));
             auto send = reinterpret_cast<SendASPI32CommandFn>(dlsym(lib, "SendASPI32Command"));
-            if (!info || !send) return;
+            if (info == nullptr || send == nullptr) {
+                dlclose(lib);
+                return;
+            }
+            // The library stays loaded for the life of the process.
             supportInfo = info;
             sendCommand = send;
         });
@@ -40,86 +377,230 @@ struct QtWin32Layer::State {
 };
 
 QtWin32Layer::QtWin32Layer() : state_(new State) {}
-QtWin32Layer::~QtWin32Layer() { delete state_; }
 
-int QtWin32Layer::MessageBox(HWND owner, const char *text, const char *caption, UINT style) {
-    QMessageBox box(owner);
-    box.setWindowTitle(QString::fromLatin1(caption));
-    box.setText(QString::fromLatin1(text));
-    box.setIcon((style & MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon);
-    box.setStandardButtons((style & MB_OKCANCEL) ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok);
-    box.setWindowModality(Qt::ApplicationModal);
-    if (style & MB_SYSTEMMODAL) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    return box.exec() == QMessageBox::Cancel ? IDCANCEL : IDOK;
+QtWin32Layer::~QtWin32Layer() {
+    // The filter belongs to the application object and goes with it; it is
+    // removed here only when the application outlives the layer.
+    if (state_->captureFilter && QCoreApplication::instance() != nullptr) {
+        QCoreApplication::instance()->removeEventFilter(state_->captureFilter);
+        delete state_->captureFilter.data();
+    }
+    delete state_;
 }
 
-BOOL QtWin32Layer::GetVersionEx(OSVERSIONINFOA *) { return FALSE; }
+// ---------------------------------------------------------------------------
+
+int QtWin32Layer::MessageBox(HWND owner, const char *text, const char *caption, UINT style) {
+    const bool okCancel = (style & 0x0Fu) == MB_OKCANCEL;
+    // The answer when the box cannot be asked or goes away unanswered: Cancel
+    // where there is one, so that nothing starts that the user did not choose.
+    const int unanswered = okCancel ? IDCANCEL : IDOK;
+    if (WidgetApplication() == nullptr) return unanswered;
+
+    const QString title = QString::fromLocal8Bit(caption != nullptr ? caption : "");
+    const QString body = QString::fromLocal8Bit(text != nullptr ? text : "");
+    QPointer<QWidget> parent(owner);
+    return RunOnUiThread([&]() -> int {
+        QPointer<QMessageBox> box = new QMessageBox(parent.data());
+        box->setWindowTitle(title);
+        box->setTextFormat(Qt::PlainText);
+        box->setText(body);
+        box->setIcon((style & 0xF0u) == MB_ICONERROR ? QMessageBox::Critical : QMessageBox::NoIcon);
+        box->setStandardButtons(okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok);
+        box->setDefaultButton(QMessageBox::Ok);
+        box->setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
+        box->setWindowModality(Qt::ApplicationModal);
+        if (style & MB_SYSTEMMODAL) box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+        box->exec();
+        // The owner may have taken the box with it while it was open.
+        if (box.isNull()) return unanswered;
+        int answer = IDOK;
+        if (okCancel) answer = box->clickedButton() == box->button(QMessageBox::Ok) ? IDOK : IDCANCEL;
+        delete box.data();
+        return answer;
+    });
+}
+
+BOOL QtWin32Layer::GetVersionEx(OSVERSIONINFOA *) {
+    // There is no Windows version to report here; the record stays as the
+    // caller prepared it.
+    return FALSE;
+}
 
 void QtWin32Layer::PostQuitMessage(int code) {
-    QMetaObject::invokeMethod(qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(app, [code] { DeliverQuit(code); }, Qt::QueuedConnection);
 }
 
 const char *QtWin32Layer::GetCommandLine() {
-    if (state_->commandLine.empty()) {
-        const QStringList args = QCoreApplication::arguments();
-        state_->commandLine = args.join(QLatin1Char(' ')).toStdString();
+    std::lock_guard lock(state_->commandLineMutex);
+    if (!state_->commandLineRead && QCoreApplication::instance() != nullptr) {
+        state_->commandLine = QCoreApplication::arguments().join(QLatin1Char(' ')).toLocal8Bit().toStdString();
+        state_->commandLineRead = true;
     }
     return state_->commandLine.c_str();
 }
 
 HWND QtWin32Layer::SetCapture(HWND window) {
-    HWND previous = state_->capture;
-    state_->capture = window;
-    return previous;
+    return RunOnUiThread([this, window]() -> HWND {
+        QCoreApplication *app = QCoreApplication::instance();
+        if (app == nullptr) return nullptr;
+        CaptureFilter *filter = state_->captureFilter.data();
+        HWND previous = filter != nullptr ? filter->window.data() : nullptr;
+        if (window == nullptr) {
+            if (filter != nullptr) filter->window = nullptr;
+            return previous;
+        }
+        if (filter == nullptr) {
+            filter = new CaptureFilter(app);
+            state_->captureFilter = filter;
+        }
+        filter->window = window;
+        // Installing again moves it to the front; it is never there twice.
+        app->installEventFilter(filter);
+        return previous;
+    });
 }
+
 BOOL QtWin32Layer::ReleaseCapture() {
-    state_->capture = nullptr;
+    RunOnUiThread([this] {
+        CaptureFilter *filter = state_->captureFilter.data();
+        if (filter == nullptr) return;
+        filter->window = nullptr;
+        if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(filter);
+    });
     return TRUE;
 }
 
 void QtWin32Layer::SetScreenCursor(int cursor) {
-    if (cursor == state_->cursor) return;
-    if (cursor == crHourGlass) QApplication::setOverrideCursor(Qt::WaitCursor);
-    else QApplication::restoreOverrideCursor();
-    state_->cursor = cursor;
+    RunOnUiThread([this, cursor] {
+        state_->cursor.store(cursor);
+        const bool wantHourglass = cursor == crHourGlass;
+        if (WidgetApplication() == nullptr || wantHourglass == state_->overridePushed) return;
+        // One override of our own at most, so that the hourglass never
+        // stacks and crDefault never takes away someone else's.
+        if (wantHourglass) QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        else QApplication::restoreOverrideCursor();
+        state_->overridePushed = wantHourglass;
+    });
 }
-int QtWin32Layer::ScreenCursor() { return state_->cursor; }
+
+int QtWin32Layer::ScreenCursor() { return state_->cursor.load(); }
 
 HANDLE QtWin32Layer::CreateThread(LPTHREAD_START_ROUTINE start, void *param) {
-    std::thread([start, param] { start(param); }).detach();
-    return reinterpret_cast<HANDLE>(1);
+    if (start == nullptr) return nullptr;
+    try {
+        std::thread([start, param] { start(param); }).detach();
+    } catch (const std::system_error &) {
+        return nullptr;
+    }
+    // The handle is never used to reach the thread; it only tells that one
+    // was started.
+    static std::atomic<uintptr_t> started{0};
+    return reinterpret_cast<HANDLE>(++started);
 }
 
-BOOL QtWin32Layer::ExitWindowsEx(UINT, DWORD) { return FALSE; }
-int QtWin32Layer::TakeShutdownInhibitor(const char *) { return -1; }
+BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
+    // Only the restart is offered: not shut down (0x01), power off (0x08) or
+    // log off (no bit).
+    if ((flags & 0x0Bu) != EWX_REBOOT) return FALSE;
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) return FALSE;
+    QDBusMessage call = Login1Call("Reboot");
+    call << true;  // interactive: the system may ask the user to allow it
+    call.setInteractiveAuthorizationAllowed(true);
+    // Sent without waiting for the answer: the program does not examine it.
+    return bus.send(call) ? TRUE : FALSE;
+}
+
+int QtWin32Layer::TakeShutdownInhibitor(const char *why) {
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) return -1;
+    if (!(bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) return -1;
+    QDBusMessage call = Login1Call("Inhibit");
+    call << QStringLiteral("shutdown:sleep") << QStringLiteral("QUORVEL")
+         << QString::fromLocal8Bit(why != nullptr ? why : "") << QStringLiteral("block");
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) return -1;
+    const QVariant value = reply.arguments().constFirst();
+    if (value.metaType() != QMetaType::fromType<QDBusUnixFileDescriptor>()) return -1;
+    const QDBusUnixFileDescriptor held = value.value<QDBusUnixFileDescriptor>();
+    if (!held.isValid()) return -1;
+    // The reply's descriptor closes with the reply; ours stays open until
+    // ReleaseShutdownInhibitor, and with it the inhibitor.
+    return ::fcntl(held.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+}
+
 void QtWin32Layer::ReleaseShutdownInhibitor(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
 bool QtWin32Layer::ExecuteOpenDialog(QFileDialog *dialog, std::string *path) {
-    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return false;
-    *path = dialog->selectedFiles().first().toStdString();
-    return true;
+    if (dialog == nullptr || path == nullptr) return false;
+    return RunOnUiThread([dialog, path]() -> bool {
+        dialog->setFileMode(QFileDialog::ExistingFile);
+        // Names keep their case here, while the filter's pattern is written
+        // for a system where they do not: the dialog's own file list matches
+        // it ignoring case (a platform dialog might not).
+        dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+        dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
+        if (dialog->exec() != QDialog::Accepted) return false;
+        const QStringList files = dialog->selectedFiles();
+        if (files.size() != 1 || files.constFirst().isEmpty()) return false;
+        *path = QFile::encodeName(files.constFirst()).toStdString();
+        return true;
+    });
 }
 
 uint32_t QtWin32Layer::AspiSupportInfo() {
     state_->Bind();
-    return state_->supportInfo ? state_->supportInfo() : 0;
+    return state_->supportInfo != nullptr ? state_->supportInfo() : 0;
 }
 
 uint32_t QtWin32Layer::AspiSendCommand(void *srb) {
     state_->Bind();
-    if (state_->sendCommand) return state_->sendCommand(srb);
-    SrbStatusStore(static_cast<SRB_ExecSCSICmd *>(srb), SS_NO_ADAPTERS);
+    if (state_->sendCommand != nullptr) return state_->sendCommand(srb);
+    if (srb != nullptr) SrbStatusStore(static_cast<SRB_ExecSCSICmd *>(srb), SS_NO_ADAPTERS);
     return SS_NO_ADAPTERS;
 }
 
+// ---------------------------------------------------------------------------
+
 int wsprintfA(char *out, const char *format, ...) {
+    if (out == nullptr) return 0;
+    if (format == nullptr) {
+        out[0] = '\0';
+        return 0;
+    }
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(out, 1025, format, args);
+    const int count = FormatInto(out, format, args);
     va_end(args);
-    return n;
+    return count;
 }
 
-std::string ResolveFileName(const std::string &path) { return path; }
+std::string ResolveFileName(const std::string &path) {
+    if (path.empty()) return path;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) return path;
+
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty()) return path;
+    std::string directory = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    if (directory.empty()) directory = "/";
+
+    DIR *dir = ::opendir(directory.c_str());
+    if (dir == nullptr) return path;
+    std::string found;
+    int matches = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (SameIgnoringAsciiCase(entry->d_name, name)) {
+            if (++matches == 1) found = entry->d_name;
+        }
+    }
+    ::closedir(dir);
+    if (matches != 1) return path;
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + found;
+}

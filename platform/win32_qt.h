@@ -9,6 +9,8 @@ class QtWin32Layer : public Win32Layer {
 public:
     QtWin32Layer();
     ~QtWin32Layer() override;
+    QtWin32Layer(const QtWin32Layer &) = delete;
+    QtWin32Layer &operator=(const QtWin32Layer &) = delete;
 
     int MessageBox(HWND owner, const char *text, const char *caption, UINT style) override;
     BOOL GetVersionEx(OSVERSIONINFOA *info) override;
@@ -27,6 +29,8 @@ public:
     uint32_t AspiSendCommand(void *srb) override;
 
 private:
+    // Everything the layer keeps (capture filter, cursor, command line, the
+    // bound manager) lives in win32_qt.cpp.
     struct State;
     State *state_;
 };
