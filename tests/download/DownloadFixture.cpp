@@ -43,6 +43,9 @@ void DownloadFlow::SetUp() {
     aspi->SetAdapters(2);
     aspi->AddDevice(kAdapter, kTarget, 0x05, "QUORVEL CDRW-4824A      1.10");
     form = std::make_unique<TForm1>();
+    // The tests tick Timer1Timer by hand: the timer itself must never fire
+    // on its own, however slowly a case runs.
+    form->Timer1->setInterval(24 * 3600 * 1000);
     ASSERT_NE(TransferBuffer, nullptr);
     SelectedAdapter = kAdapter;
     SelectedTarget = kTarget;
