@@ -1,6 +1,7 @@
 #include "app/Quorvelabout.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
@@ -27,6 +28,7 @@ TForm2::TForm2(QWidget *parent) : QDialog(parent) {
     // Dialog frame: fixed size, no icon, system menu and close box only.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
+    setWindowIcon(QIcon());  // no icon in the title bar, not even the main window's
     setFixedSize(251, 163);
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);

@@ -79,6 +79,8 @@ TEST_F(AboutFixture, LayoutFontAndFrame) {
     EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(Form2->windowIcon().isNull());
+    EXPECT_FALSE(form->windowIcon().isNull());
     EXPECT_GE(QFontMetrics(Form2->Button1->font()).horizontalAdvance("OK"), 1);
 }
 
