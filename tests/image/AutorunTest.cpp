@@ -93,30 +93,38 @@ TEST_F(AutorunFixture, CommandLineNameIsUpperCasedAndShownAsTaken) {
     EXPECT_TRUE(layer.Boxes().empty());
 }
 
-TEST_F(AutorunFixture, LowerCaseFilesAreFoundUnderTheirUpperCasedNames) {
+// Names are looked up as Windows would: the exact name, else the one entry
+// that matches ignoring letter case.
+TEST_F(AutorunFixture, LowerCaseAutorunBinIsFound) {
     OneAdapter();
     aspi->AddDevice(0, 0, 0x05, kAlpha + "1.01");
     WriteImage("autorun.bin", kAlpha, "2.00", 32, 5, 262144);
     Start();
     EXPECT_EQ(std::string(ImagePath), "AUTORUN.BIN");
     EXPECT_EQ(ImageSize, 262144);
-    form.reset();
+    EXPECT_EQ(Fields()[3], "AUTORUN.BIN");
+}
 
-    std::filesystem::remove("autorun.bin");
+TEST_F(AutorunFixture, LowerCaseCommandLineFileIsFoundUnderItsUpperCasedName) {
+    OneAdapter();
+    aspi->AddDevice(0, 0, 0x05, kAlpha + "1.01");
     WriteImage("fw.bin", kAlpha, "2.00", 32, 5, 262144);
     layer.commandLine = "/usr/bin/quorvel fw.bin";
-    AutorunFlag = 0;
     Start();
     EXPECT_EQ(std::string(ImagePath), "FW.BIN");
     EXPECT_EQ(ImageSize, 262144);
-    form.reset();
+}
 
-    // Two candidates: no match, as a lookup must find exactly one.
+TEST_F(AutorunFixture, TwoNamesMatchingIgnoringCaseFindNothing) {
+    OneAdapter();
+    aspi->AddDevice(0, 0, 0x05, kAlpha + "1.01");
+    WriteImage("fw.bin", kAlpha, "2.00", 32, 5, 262144);
     WriteImage("Fw.bin", kAlpha, "2.00", 32, 5, 262144);
-    layer.Clear();
+    layer.commandLine = "/usr/bin/quorvel fw.bin";
     Start();
     EXPECT_EQ(Texts(), std::vector<std::string>{"File Not Opened!!"});
     EXPECT_EQ(ImageSize, 0);
+    EXPECT_EQ(AutorunFlag, 0);
 }
 
 TEST_F(AutorunFixture, NameIsCutToTenCharacters) {
@@ -196,17 +204,17 @@ TEST_F(AutorunFixture, SizeRuleAcceptsTheWrappedSize) {
     EXPECT_EQ(Fields()[4], "READY");
 }
 
-TEST_F(AutorunFixture, SizeRuleWithSixtyFourKiBBlocks) {
+TEST_F(AutorunFixture, SizeRuleWithSixtyFourKiBBlocksRefusesAnyLastBlock) {
     OneAdapter();
     aspi->AddDevice(0, 0, 0x05, kAlpha + "1.01");
     WriteImage("AUTORUN.BIN", kAlpha, "6.40", 64, 4, 65536 * 3 + 1024);
     Start();
     EXPECT_EQ(Texts(), std::vector<std::string>{"File Open Fail (No Flash File) !!\n65536b 0Kb 4Cmd"});
-    form.reset();
+}
 
-    layer.Clear();
-    AutorunFlag = 0;
-    std::strcpy(ImagePath, "AUTORUN.BIN");
+TEST_F(AutorunFixture, SizeRuleWithSixtyFourKiBBlocksTakesExactlyCountLessOneBlocks) {
+    OneAdapter();
+    aspi->AddDevice(0, 0, 0x05, kAlpha + "1.01");
     WriteImage("AUTORUN.BIN", kAlpha, "6.40", 64, 4, 65536 * 3);
     Start();
     EXPECT_TRUE(layer.Boxes().empty());
