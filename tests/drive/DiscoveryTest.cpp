@@ -175,6 +175,18 @@ TEST_F(DiscoveryFixture, ShortIdentificationKeepsTheFollowingEntriesOnTheGrid) {
     EXPECT_EQ(Version(), "    ");
 }
 
+TEST_F(DiscoveryFixture, IdentificationBytesComeBackExactlyAsTheDriveSentThem) {
+    // Bytes outside printable ASCII go through the list unchanged, so the
+    // model compared with an image is the drive's own, byte for byte.
+    std::string odd = "VEND\xC9" "R  PR\xD6" "DUCT\x7F\x01\x80\xFF     9\xB0" ".1";
+    ASSERT_EQ(odd.size(), 28u);
+    aspi->SetAdapters(1);
+    aspi->AddDevice(0, 0, 0x05, odd);
+    Start();
+    EXPECT_EQ(std::string(DriveModel, 24), odd.substr(0, 24));
+    EXPECT_EQ(std::string(DriveVersion, 4), odd.substr(24, 4));
+}
+
 struct DriveChangeFixture : DiscoveryFixture {
     void SetUp() override {
         aspi->SetAdapters(2);
