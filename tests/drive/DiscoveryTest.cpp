@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QToolButton>
 #include <QCoreApplication>
 #include <cstring>
 #include <memory>
@@ -239,6 +240,16 @@ TEST_F(DriveChangeFixture, PickingEntryTwoTakesItsCharactersAndShowsTheChangeBox
     EXPECT_EQ(form->StaticText4->text(), "NOT OPEN");
     EXPECT_EQ(form->StaticText5->text(), "");
     EXPECT_EQ(ImageSize, 0);
+}
+
+TEST_F(DriveChangeFixture, DownloadIsRefusedAfterAChangeOfDrive) {
+    UserPicks(1);
+    const size_t before = aspi->RequestCount();
+    layer.Clear();
+    form->ToolButton2->click();
+    EXPECT_EQ(aspi->RequestCount(), before);  // nothing sent to any drive
+    ASSERT_EQ(layer.Boxes().size(), 1u);
+    EXPECT_EQ(layer.Boxes()[0].style & MB_ICONERROR, MB_ICONERROR);
 }
 
 TEST_F(DriveChangeFixture, KeyboardPickOnTheListRunsTheChange) {
