@@ -116,8 +116,10 @@ HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE s
                     DWORD creationFlags, DWORD *threadId);
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
 
-// wsprintfA: %u, %d, %s, %c, %x and %% only, as the Windows call formats them;
-// writes at most 1024 characters and the zero; returns the count written.
+// wsprintfA: %u, %d, %i, %x, %X, %s, %c and %%, with the flags '-', '0', '#',
+// a width, a precision and the l prefix (32 bits), as the Windows call formats
+// them; anything else is copied as written and takes no argument. Writes at
+// most 1024 characters and the zero; returns the count written.
 int wsprintfA(char *out, const char *format, ...);
 
 // File lookup as Windows does it: the exact name if it exists, else the one

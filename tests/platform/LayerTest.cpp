@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <cstring>
 #include <set>
 #include <string>
@@ -141,6 +143,24 @@ TEST_F(Capture, SwallowsClicksOnTheWindowAndItsControls) {
     EXPECT_FALSE(button->isDown());
     ClickMenuTitle();
     EXPECT_FALSE(menu->isVisible());
+}
+
+TEST_F(Capture, WheelCannotTurnTheDriveList) {
+    auto *list = new QComboBox(&window);
+    list->addItems({QStringLiteral("drive 0"), QStringLiteral("drive 1")});
+    window.layout()->addWidget(list);
+    list->show();
+    SetCapture(&window);
+    const QPointF at(list->width() / 2.0, list->height() / 2.0);
+    QWheelEvent wheel(at, list->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(list, &wheel);
+    EXPECT_EQ(list->currentIndex(), 0);
+    ReleaseCapture();
+    QWheelEvent again(at, list->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(list, &again);
+    EXPECT_EQ(list->currentIndex(), 1);
 }
 
 TEST_F(Capture, LeavesTheKeyboardAlone) {
