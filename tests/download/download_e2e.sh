@@ -100,7 +100,17 @@ dialog=$(wait_new_window 30 $known) || fail "the file dialog did not come"
 focus "$dialog"
 xdotool type --delay 10 "$image"
 keys Return
-box=$(wait_window MESSAGE 30) || fail "no \"File Open OK !!\" box"
+# The name completer may take the first Return for itself.
+box=""
+for attempt in 1 2 3; do
+  box=$(wait_window MESSAGE 10) || box=""
+  [ -n "$box" ] && break
+  if [ -z "$box" ] && xdotool search --onlyvisible --name '.' 2>/dev/null | grep -qx "$dialog"; then
+    focus "$dialog"
+    keys Return
+  fi
+done
+[ -n "$box" ] || fail "no \"File Open OK !!\" box"
 focus "$box"
 keys Return
 
