@@ -30,9 +30,11 @@ constexpr char kCaption[] = "MESSAGE";
 constexpr char kInhibitReason[] = "QUORVEL is writing new firmware into a CD/DVD drive";
 
 // Set by Download just before it starts the worker, cleared by the worker as
-// soon as its command has returned. A new Download is held off meanwhile:
-// the worker's command still uses TransferBuffer and DownloadCommand.
-std::atomic<bool> FinalCommandInFlight{false};
+// its very last step, after BusyFlag. A new Download is held off meanwhile:
+// until the final command has returned it still uses TransferBuffer and
+// DownloadCommand, and until the result has been reported its BusyFlag store
+// would otherwise clear the flag that the new Download has set.
+std::atomic<bool> WorkerRunning{false};
 // The drive the final block goes to, fixed when Download hands the block to
 // the worker: a later change of the selected drive must not redirect it.
 uint8_t FinalAdapter = 0;
@@ -125,18 +127,17 @@ int SendDownloadCommand() {
                               kDownloadTransferLength);
 }
 
-bool FinalCommandOutstanding() { return FinalCommandInFlight.load(std::memory_order_acquire); }
+bool DownloadWorkerRunning() { return WorkerRunning.load(std::memory_order_acquire); }
 
 void TForm1::ToolButton2Click(QObject *) {
-    if (FinalCommandOutstanding()) {
-        MessageBoxA(Form1, " DOWNLOAD BUSY!! \nThe drive is still taking the final block.\nWait for its result.",
-                    kCaption, kErrorBox);
+    if (DownloadWorkerRunning()) {
+        MessageBoxA(Form1, " DOWNLOAD BUSY!! \nWait for the result of the download.", kCaption, kErrorBox);
         return;
     }
 
     // 1-2: the image, opened anew, and still as it was measured.
     ImageFile = std::fopen(ResolveFileName(ImagePath).c_str(), "rb");
-    if (ImageFile == nullptr || ImageSize == 0 || !StillImageSize(ImageFile)) {
+    if (ImageFile == nullptr || ImageSize == 0 || !StillImageSize(ImageFile) || TransferBuffer == nullptr) {
         CloseImageFile();
         MessageBoxA(Form1, "Flash File Not Opened!!", kCaption, kErrorBox);
         return;
@@ -185,7 +186,7 @@ void TForm1::ToolButton2Click(QObject *) {
     BusyFlag.store(1, std::memory_order_release);
     FinalAdapter = SelectedAdapter;
     FinalTarget = SelectedTarget;
-    FinalCommandInFlight.store(true, std::memory_order_release);
+    WorkerRunning.store(true, std::memory_order_release);
     HANDLE worker = nullptr;
     try {
         worker = CreateThread(nullptr, 0, FinalBlockThread, nullptr, 0, nullptr);
@@ -193,7 +194,7 @@ void TForm1::ToolButton2Click(QObject *) {
         worker = nullptr;
     }
     if (worker == nullptr) {
-        FinalCommandInFlight.store(false, std::memory_order_release);
+        WorkerRunning.store(false, std::memory_order_release);
         BusyFlag.store(busyBefore, std::memory_order_release);
         if (!timerWasRunning) Timer1->stop();
         EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be started.", finalIndex + 1);
@@ -210,8 +211,8 @@ DWORD FinalBlockThread(void *) {
     // The flash is no longer being written: the restart that follows must not
     // be held off by our own inhibitor.
     ReleaseInhibitor();
-    FinalCommandInFlight.store(false, std::memory_order_release);
     ReportDownloadResult(static_cast<uint8_t>(status));
+    WorkerRunning.store(false, std::memory_order_release);
     return 0;
 }
 

@@ -22,6 +22,7 @@ bool ReadImageBlock(int32_t length);
 // TransferBuffer to the selected drive; returns the completion status.
 int SendDownloadCommand();
 
-// True from the start of the worker until its command has returned: while it
-// holds, TransferBuffer and DownloadCommand are the worker's.
-bool FinalCommandOutstanding();
+// True from the start of the worker until it has reported the result: while
+// it holds, TransferBuffer, DownloadCommand and BusyFlag are the worker's, and
+// Download is held off.
+bool DownloadWorkerRunning();

@@ -107,14 +107,14 @@ TEST_F(DownloadFlow, WhileTheFinalBlockIsInTheDriveTheWindowWaits) {
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crHourGlass);
     EXPECT_EQ(layer.capture, form.get());
-    EXPECT_TRUE(FinalCommandOutstanding());
+    EXPECT_TRUE(DownloadWorkerRunning());
     EXPECT_FALSE(HasEvent("ReleaseInhibit")) << "the flash is being written";
     EXPECT_EQ(ImageFile, nullptr) << "the worker does not use the file";
 
     aspi->OpenGate();
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_TRUE(HasEvent("ReleaseInhibit"));
-    EXPECT_FALSE(FinalCommandOutstanding());
+    EXPECT_FALSE(DownloadWorkerRunning());
 }
 
 TEST_F(DownloadFlow, OneBlockSendsTheWholeFileFromTheWorker) {
@@ -321,7 +321,7 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
 
     form->Download1->trigger();  // the menu's access key reaches it while the mouse is captured
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{
-                              " DOWNLOAD BUSY!! \nThe drive is still taking the final block.\nWait for its result."});
+                              " DOWNLOAD BUSY!! \nWait for the result of the download."});
     EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
     EXPECT_EQ(Downloads().size(), 1u);
     EXPECT_EQ(DownloadCommand[5], byte5);
@@ -330,10 +330,23 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_EQ(layer.cursor, crHourGlass);
     EXPECT_EQ(layer.started.load(), 1);
 
+    // the command has returned, but the result is not reported yet: a
+    // Download now would have its BusyFlag cleared by this worker
+    bool triedWhileOpen = false;
+    layer.onBox = [&](const BoxRecord &box) {
+        if (box.text != kOk || triedWhileOpen) return;
+        triedWhileOpen = true;
+        EXPECT_TRUE(DownloadWorkerRunning());
+        form->ToolButton2Click(form->ToolButton2);
+    };
     aspi->OpenGate();
     ASSERT_TRUE(WaitForWorkers());
-    EXPECT_EQ(BoxTexts().back(), kOk);
-    // once the command has returned, Download runs again
+    EXPECT_TRUE(triedWhileOpen);
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{layer.Boxes()[0].text, kOk, layer.Boxes()[0].text}));
+    EXPECT_EQ(Downloads().size(), 1u);
+    EXPECT_EQ(BusyFlag.load(), 0);
+    EXPECT_FALSE(DownloadWorkerRunning());
+    // once the worker has ended, Download runs again
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(Downloads().size(), 2u);
@@ -377,7 +390,7 @@ TEST_F(DownloadFlow, AWorkerThatCannotStartEndsTheTransfer) {
     form->ToolButton2Click(form->ToolButton2);
     EXPECT_EQ(Downloads().size(), 1u);
     EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_FALSE(FinalCommandOutstanding());
+    EXPECT_FALSE(DownloadWorkerRunning());
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
