@@ -56,7 +56,7 @@ program_pid=$!
 wait_box() {
   local i id
   for ((i = 0; i < $1 * 10; i++)); do
-    id=$(xdotool search --onlyvisible --name '^MESSAGE$' 2>/dev/null | head -n 1 || true)
+    id=$(xdotool search --all --onlyvisible --pid "$program_pid" --name '^MESSAGE$' 2>/dev/null | head -n 1 || true)
     if [ -n "$id" ]; then echo "$id"; return 0; fi
     kill -0 "$program_pid" 2>/dev/null || return 1
     sleep 0.1
@@ -65,7 +65,9 @@ wait_box() {
 }
 # answer ID: presses Return (the OK button) in the box.
 answer() {
-  xdotool windowactivate --sync "$1" 2>/dev/null || xdotool windowfocus --sync "$1"
+  xdotool windowraise "$1"
+  xdotool windowfocus --sync "$1"
+  sleep 0.3
   xdotool key --clearmodifiers Return
 }
 
