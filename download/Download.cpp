@@ -135,7 +135,7 @@ void TForm1::ToolButton2Click(QObject *) {
         return;
     }
 
-    // 1-2: the image, opened anew, and still as it was measured.
+    // The image, opened anew, and still as it was measured when it was loaded.
     ImageFile = std::fopen(ResolveFileName(ImagePath).c_str(), "rb");
     if (ImageFile == nullptr || ImageSize == 0 || !StillImageSize(ImageFile) || TransferBuffer == nullptr) {
         CloseImageFile();
@@ -151,13 +151,13 @@ void TForm1::ToolButton2Click(QObject *) {
         return;
     }
 
-    // 3-5
+    // From here the drive is busy: the window says so and takes no clicks.
     StaticText5->setText(QStringLiteral("WAIT.."));
     SetCapture(Form1);
     SetScreenCursor(crHourGlass);
     ShutdownInhibitor = CurrentWin32Layer().TakeShutdownInhibitor(kInhibitReason);
 
-    // 6: every block but the last, one after another.
+    // Every block but the last, one after another.
     const int finalIndex = static_cast<int>(plan.steps.size()) - 1;
     for (int i = 0; i < finalIndex; ++i) {
         const BlockStep &step = plan.steps[static_cast<size_t>(i)];
@@ -172,7 +172,7 @@ void TForm1::ToolButton2Click(QObject *) {
         }
     }
 
-    // 7: the final block goes to the worker, and the bar starts to move.
+    // The final block goes to the worker, and the bar starts to move.
     const bool timerWasRunning = Timer1->isActive();
     if (!timerWasRunning) Timer1->start();
     const BlockStep &last = plan.steps.back();
@@ -201,7 +201,7 @@ void TForm1::ToolButton2Click(QObject *) {
         return;
     }
 
-    // 9
+    // The worker does not use the file.
     CloseImageFile();
 }
 
@@ -217,8 +217,9 @@ DWORD FinalBlockThread(void *) {
 }
 
 void ReportDownloadResult(uint8_t status) {
-    // The window belongs to the user-interface thread: steps 1 to 4 run
-    // there, and this thread waits until the user has closed the message.
+    // The window belongs to the user-interface thread: cursor, capture, bar,
+    // status and message are handled there, and this thread waits until the
+    // user has closed the message.
     RunOnUserInterfaceThread([status] {
         SetScreenCursor(crDefault);
         ReleaseCapture();
@@ -233,6 +234,6 @@ void ReportDownloadResult(uint8_t status) {
             MessageBoxA(Form1, " DOWNLOAD FAIL!! \nRestart WINDOWS", kCaption, kErrorBox);
         }
     });
-    // 5: only now may the timer request the restart.
+    // Only now may the timer request the restart.
     BusyFlag.store(0, std::memory_order_release);
 }
