@@ -117,38 +117,36 @@ TEST_F(DownloadFlow, WhileTheFinalBlockIsInTheDriveTheWindowWaits) {
     EXPECT_FALSE(DownloadWorkerRunning());
 }
 
-TEST_F(DownloadFlow, OneBlockSendsTheWholeFileFromTheWorker) {
-    LoadImage(200 * KiB + 100, 60, 1);
-    form->ToolButton2Click(form->ToolButton2);
-    ASSERT_TRUE(WaitForWorkers());
-    const auto sent = Downloads();
-    ASSERT_EQ(sent.size(), 1u);
-    ExpectDownloadRecord(sent[0], 200, kAdapter, kTarget);
-    EXPECT_TRUE(sent[0].data == ExpectedTransfers({200 * KiB + 100})[0]);
-    EXPECT_EQ(layer.started.load(), 1);
-}
-
-TEST_F(DownloadFlow, TwoBlocksSendOneFirstBlockThenTheFinal) {
-    LoadImage(100 * KiB, 64, 2);
-    form->ToolButton2Click(form->ToolButton2);
-    ASSERT_TRUE(WaitForWorkers());
-    const auto sent = Downloads();
-    ASSERT_EQ(sent.size(), 2u);
-    ExpectDownloadRecord(sent[0], 0x00, kAdapter, kTarget);
-    ExpectDownloadRecord(sent[1], 36, kAdapter, kTarget);
-    const auto expected = ExpectedTransfers({64 * KiB, 36 * KiB});
-    EXPECT_TRUE(sent[0].data == expected[0]);
-    EXPECT_TRUE(sent[1].data == expected[1]);
-}
-
-TEST_F(DownloadFlow, FinalBlockOf300KbIsMarked44) {
-    LoadImage(60 * KiB + 300 * KiB, 60, 2);
-    form->ToolButton2Click(form->ToolButton2);
-    ASSERT_TRUE(WaitForWorkers());
-    const auto sent = Downloads();
-    ASSERT_EQ(sent.size(), 2u);
-    ExpectDownloadRecord(sent[1], 44, kAdapter, kTarget);
-    EXPECT_TRUE(sent[1].data == ExpectedTransfers({60 * KiB, 300 * KiB})[1]);
+TEST_F(DownloadFlow, EveryShapeOfImageGoesOutByteExact) {
+    struct Case {
+        int32_t size, kb, count;
+        std::vector<int32_t> reads;  // bytes read from the file per command
+        std::vector<uint8_t> marks;  // byte 5 per command
+    };
+    const Case cases[] = {
+        // one block: the worker sends the whole file, marked with its KiB count
+        {200 * KiB + 100, 60, 1, {200 * KiB + 100}, {200}},
+        // two blocks: one first block, then the final
+        {100 * KiB, 64, 2, {64 * KiB, 36 * KiB}, {0x00, 36}},
+        // a final block of 300 KiB keeps the low 8 bits of its KiB count
+        {60 * KiB + 300 * KiB, 60, 2, {60 * KiB, 300 * KiB}, {0x00, 44}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        const size_t before = Downloads().size();
+        LoadImage(c.size, c.kb, c.count);
+        std::memcpy(TransferBuffer, bufferBefore.data(), bufferBefore.size());
+        form->ToolButton2Click(form->ToolButton2);
+        ASSERT_TRUE(WaitForWorkers());
+        const auto sent = Downloads();
+        ASSERT_EQ(sent.size() - before, c.reads.size());
+        const auto expected = ExpectedTransfers(c.reads);
+        for (size_t i = 0; i < c.reads.size(); ++i) {
+            ExpectDownloadRecord(sent[before + i], c.marks[i], kAdapter, kTarget);
+            EXPECT_TRUE(sent[before + i].data == expected[i]) << "command " << i + 1;
+        }
+    }
+    EXPECT_EQ(layer.started.load(), 3);
 }
 
 TEST_F(DownloadFlow, OneMbAnd48BytesSendsTheFirst65536BytesOfA65584ByteFinalBlock) {
