@@ -24,7 +24,13 @@ cleanup() {
   [ -n "${KEEP_WORK:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; [ -f "$work/trace" ] && tail -n 20 "$work/trace" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  [ -f "$work/quorvel-sim.trace" ] && tail -n 8 "$work/quorvel-sim.trace" >&2
+  [ -f "$work/program.log" ] && tail -n 20 "$work/program.log" >&2
+  exit 1
+}
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2; [ -f "$work/program.log" ] && tail -n 20 "$work/program.log" >&2' ERR
 
 cat >"$work/machine" <<'M'
 trace quorvel-sim.trace
