@@ -14,16 +14,15 @@ cmake --build "$build" -j "$(nproc)" --target trailer_fuzz
 corpus="$build/corpus/trailer"
 mkdir -p "$corpus"
 # Seeds: a near trailer, and an 0xFF at size-48 with room for the far one.
-python3 - "$corpus" <<'PY'
-import os, struct, sys
-d = sys.argv[1]
-trailer = b"SEED    FUZZ DRIVE      1.00" + bytes([32, 5])
-def seed(name, filler, body):
-    with open(os.path.join(d, name), "wb") as f:
-        f.write(struct.pack("<i", 262144) + bytes([32, 5]) + filler.to_bytes(3, "little") + body)
-seed("near", 0, b"x" * 10 + trailer + b"y" * 18)
-seed("far", 65584, trailer + b"z" * 100 + b"\xff" + b"w" * 47)
-PY
+trailer='SEED    FUZZ DRIVE      1.00\x20\x05'
+# header: image size 262144 (little-endian), 32 KiB, 5 blocks, filler count
+printf '\x00\x00\x04\x00\x20\x05\x00\x00\x00xxxxxxxxxx'"$trailer"'yyyyyyyyyyyyyyyyyy' >"$corpus/near"
+{
+  printf '\x00\x00\x04\x00\x20\x05\x30\x00\x01'"$trailer"  # 65584 bytes of filler in front
+  head -c 100 /dev/zero | tr '\0' 'z'
+  printf '\xff'
+  head -c 47 /dev/zero | tr '\0' 'w'
+} >"$corpus/far"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -121,18 +121,12 @@ grep -q 'reboot' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "no restart was requested"
 # What the drive received, byte for byte: each block from the start of the
 # transfer buffer, 65536 bytes per command (bytes past a 48 KiB block are what
 # the buffer held: zeros, as nothing longer was read before the final block).
-python3 - "$work/run/AUTORUN.BIN" "$work/dumps" <<'PY' || fail "the data sent differ from the image"
-import os, sys
-image = open(sys.argv[1], "rb").read()
-dumps = sorted(os.listdir(sys.argv[2]))
-assert len(dumps) == 5, dumps
-for i, name in enumerate(dumps):
-    data = open(os.path.join(sys.argv[2], name), "rb").read()
-    assert len(data) == 65536, (name, len(data))
-    if i < 4:
-        want = image[i * 49152:(i + 1) * 49152] + bytes(16384)
-    else:
-        want = image[4 * 49152:]  # the final 64 KiB, trailer included
-    assert data == want, name
-PY
+image="$work/run/AUTORUN.BIN"
+dumps=("$work"/dumps/cmd-*.bin)
+[ "${#dumps[@]}" -eq 5 ] || fail "expected 5 dumps, got ${#dumps[@]}"
+for i in 0 1 2 3; do
+  { head -c $(((i + 1) * 49152)) "$image" | tail -c 49152; head -c 16384 /dev/zero; } |
+    cmp -s - "${dumps[$i]}" || fail "block $((i + 1)) differs from the image"
+done
+tail -c 65536 "$image" | cmp -s - "${dumps[4]}" || fail "the final block differs from the image's last 64 KiB"
 echo "autorun end to end: prompt, 5 commands to 1:4, revision 1.20 taken, restart requested"
