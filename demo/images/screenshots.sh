@@ -2,10 +2,12 @@
 # Takes the demo's screenshots of Open on the simulated machine of
 # demo/machine/demo.machine, driving the real program and its file dialog
 # with xdotool under an X display (Xvfb when there is none):
-#   open-ok.png          the "File Open OK !!" box for FW4824A.BIN
+#   open-ok.png          the "File Open OK !!" box for FW4824.BIN
 #   open-ready.png       the window afterwards: model, old and new version, file, READY
-#   different-model.png  "Different Model !!" for FW1612B.BIN
-#   autorun-prompt.png   the start prompt with FW4824A.BIN as AUTORUN.BIN
+#   different-model.png  "Different Model !!" for FW1612.BIN
+#   autorun-prompt.png   the start prompt with FW4824.BIN as AUTORUN.BIN
+#   autorun-cmdline.png  after "quorvel fw1612.bin" and Cancel: the second drive
+#                        selected by itself, its image READY
 #   demo/images/screenshots.sh BUILD_DIR OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,7 +41,7 @@ start() {
     export LD_LIBRARY_PATH="$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
     export QUORVEL_SIM_MACHINE="$work/demo.machine"
     unset QT_QPA_PLATFORM
-    exec "$build/bin/quorvel"
+    exec "$build/bin/quorvel" "$@"
   ) >>"$work/program.log" 2>&1 &
   pid=$!
 }
@@ -92,25 +94,33 @@ open() {
 
 start
 main=$(window QUORVEL) || fail "the main window did not come"
-open FW4824A.BIN
+open FW4824.BIN
 box=$(window MESSAGE) || fail "no box after Open"
 shot open-ok.png
 focus "$box"; xdotool key Return
 shot_window "$main" open-ready.png
 
-open FW1612B.BIN
+open FW1612.BIN
 box=$(window MESSAGE) || fail "no box after the second Open"
 shot different-model.png
 focus "$box"; xdotool key Return
 sleep 0.5
 quit "$main"
 
-cp "$work/run/FW4824A.BIN" "$work/run/AUTORUN.BIN"
+cp "$work/run/FW4824.BIN" "$work/run/AUTORUN.BIN"
 start
 box=$(window MESSAGE) || fail "no start prompt"
 shot autorun-prompt.png
 focus "$box"; xdotool key Escape  # Cancel
 main=$(window QUORVEL)
 sleep 0.5
+quit "$main"
+
+rm "$work/run/AUTORUN.BIN"
+start fw1612.bin
+box=$(window MESSAGE) || fail "no start prompt for the command-line name"
+main=$(window QUORVEL)
+focus "$box"; xdotool key Escape
+shot_window "$main" autorun-cmdline.png
 quit "$main"
 echo "screenshots in $out"
