@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
@@ -22,6 +23,7 @@
 #include "app/Icons.h"
 #include "app/Quorvelabout.h"
 #include "app/SharedState.h"
+#include "download/Download.h"
 #include "drive/Discovery.h"
 #include "image/Autorun.h"
 #include "platform/win32.h"
@@ -293,6 +295,18 @@ void TForm1::ToolButton3Click(QObject *) {
 }
 
 void TForm1::Exit1Click(QObject *) { close(); }
+
+void TForm1::closeEvent(QCloseEvent *event) {
+    // Ending the program while the worker still has the final block in the
+    // drive would cut the drive off in the middle of writing its flash.
+    if (DownloadWorkerRunning()) {
+        event->ignore();
+        MessageBoxA(Form1, " DOWNLOAD BUSY!! \nWait for the result of the download.", "MESSAGE",
+                    MB_SYSTEMMODAL | MB_ICONERROR);
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
 
 void TForm1::paintEvent(QPaintEvent *event) {
     QMainWindow::paintEvent(event);

@@ -80,4 +80,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // Exit and the close box: refused while the final block is in the drive.
+    void closeEvent(QCloseEvent *event) override;
 };

@@ -395,3 +395,23 @@ TEST_F(DownloadFlow, AWorkerThatCannotStartEndsTheTransfer) {
     EXPECT_TRUE(HasEvent("ReleaseInhibit"));
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nBlock 2 of 2 could not be started."});
 }
+
+TEST_F(DownloadFlow, ExitAndTheCloseBoxWaitWhileTheFinalBlockIsInTheDrive) {
+    LoadImage(100 * KiB, 60, 1);
+    form->show();
+    aspi->CloseGate();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
+
+    form->Exit1->trigger();
+    EXPECT_TRUE(form->isVisible()) << "the window must not close under the worker";
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{
+                              " DOWNLOAD BUSY!! \nWait for the result of the download."});
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
+
+    aspi->OpenGate();
+    ASSERT_TRUE(WaitForWorkers());
+    // once the result is reported, Exit closes the window as always
+    form->Exit1->trigger();
+    EXPECT_FALSE(form->isVisible());
+}
