@@ -32,8 +32,8 @@ shot() { sleep 0.5; import -window root "$shots/$1.png"; echo "  screenshot: $sh
 press_return() { xdotool windowfocus --sync "$1" 2>/dev/null || true; sleep 0.2; xdotool key Return; }
 
 echo "Drive 1: QUORVEL CDRW-4824A at adapter 0, target 1, firmware $(revision_of 0 1) before the download."
-echo "Starting QUORVEL in autorun mode with AUTORUN.BIN = FW-CDRW.BIN (firmware 1.20 for that drive)."
-cp FW-CDRW.BIN AUTORUN.BIN
+echo "Starting QUORVEL in autorun mode with AUTORUN.BIN = FW4824.BIN (firmware 1.20 for that drive)."
+cp FW4824.BIN AUTORUN.BIN
 before=$(reboots)
 "$bin/quorvel" >"$demo/quorvel-1.log" 2>&1 &
 pid=$!

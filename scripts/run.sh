@@ -6,7 +6,7 @@
 # disk and a tape), firmware images for it, and a private system bus whose
 # login1 service stands in for the system restart.
 #
-# With a display: the window opens there. Open FW-CDRW.BIN (made for the first
+# With a display: the window opens there. Open FW4824.BIN (made for the first
 # drive), press Down; after "DOWNLOAD OK!!" the simulated machine restarts,
 # which ends the program, and this script starts it again, showing the drive's
 # new firmware version. Exit the program to end the demo.
@@ -27,10 +27,8 @@ rm -rf "$demo"
 mkdir -p "$demo/shots"
 cp demo/machine/demo.machine "$demo/"
 
-# Images: 384 KiB in 7 blocks of 60 KiB, the last one 24 KiB with the trailer.
-"$bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 60 --blocks 7 "$demo/FW-CDRW.BIN"
-"$bin/quorvel-mkimage" --quiet --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 60 --blocks 7 "$demo/FW-DVDRW.BIN"
-"$bin/quorvel-mkimage" --quiet --model "OTHERCO DVD-ROM X" --version 9.99 --block-kb 60 --blocks 7 "$demo/OTHER.BIN"
+# Images: FW4824.BIN for the first drive, FW1612.BIN for the second one.
+bash demo/images/make-images.sh "$root/build" "$demo" >/dev/null
 
 export LD_LIBRARY_PATH="$root/build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export QUORVEL_SIM_MACHINE=$demo/demo.machine
@@ -51,7 +49,7 @@ cd "$demo"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "Simulated machine: $demo/demo.machine"
-  echo "Images to open: $demo/FW-CDRW.BIN (first drive), FW-DVDRW.BIN (second drive), OTHER.BIN (no drive)"
+  echo "Images to open: $demo/FW4824.BIN (for the first drive), $demo/FW1612.BIN (for the second drive)"
   while :; do
     before=$(reboots)
     "$bin/quorvel" || true
