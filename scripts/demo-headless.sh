@@ -8,14 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/bin
 shots=$demo/shots
 cd "$demo"
-
-revision_of() {  # adapter target
-  local rev
-  rev=$(grep -E "^revision $1 $2 " "$demo/quorvel-sim.state" 2>/dev/null | sed -E 's/.*"(.*)"/\1/')
-  [ -n "$rev" ] || rev=$(grep -E "^device $1 $2 " "$demo/demo.machine" | sed -E 's/.*revision="([^"]*)".*/\1/')
-  echo "$rev"
-}
-reboots() { grep -c ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" 2>/dev/null || true; }
+. "$root/scripts/demo-lib.sh"
 
 # wait_window NAME SECONDS [NOT_ID]: prints the id of a visible window titled NAME.
 wait_window() {
@@ -31,7 +24,8 @@ wait_window() {
 shot() { sleep 0.5; import -window root "$shots/$1.png"; echo "  screenshot: $shots/$1.png"; }
 press_return() { xdotool windowfocus --sync "$1" 2>/dev/null || true; sleep 0.2; xdotool key Return; }
 
-echo "Drive 1: QUORVEL CDRW-4824A at adapter 0, target 1, firmware $(revision_of 0 1) before the download."
+first=$(revision_of 0 1)
+echo "Drive 1: QUORVEL CDRW-4824A at adapter 0, target 1, firmware $first before the download."
 echo "Starting QUORVEL in autorun mode with AUTORUN.BIN = FW4824.BIN (firmware 1.20 for that drive)."
 cp FW4824.BIN AUTORUN.BIN
 before=$(reboots)
@@ -42,11 +36,15 @@ prompt=$(wait_window MESSAGE 30)
 shot 1-start-prompt
 echo "The start prompt asks to begin; answering OK."
 press_return "$prompt"
+# Four blocks of 0.7 s on the user-interface thread, then the final block
+# stays 5 s in the drive while the bar moves.
+sleep 5
+shot 2-downloading
 
 # The non-final blocks go out on the user-interface thread; then the final block
 # is in the drive while the bar moves, until the result box comes.
 result=$(wait_window MESSAGE 120 "$prompt")
-shot 2-result
+shot 3-result
 echo "The result box is up; closing it."
 press_return "$result"
 
@@ -69,10 +67,10 @@ echo "Starting QUORVEL again after the restart."
 "$bin/quorvel" >"$demo/quorvel-2.log" 2>&1 &
 pid=$!
 wait_window QUORVEL 30 >/dev/null
-shot 3-after-restart
+shot 4-after-restart
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 
-echo "Drive 1 firmware: before $(grep -E '^device 0 1 ' demo.machine | sed -E 's/.*revision="([^"]*)".*/\1/'), after $(revision_of 0 1)."
+echo "Drive 1 firmware: before $first, after $(revision_of 0 1)."
 echo "What the drive received: $demo/quorvel-sim.trace"
 echo "Screenshots: $shots"

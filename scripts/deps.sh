@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth xdotool imagemagick fonts-wine
+  xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
   qemu-system-x86 busybox-static kmod cpio
 )

@@ -14,7 +14,13 @@
 # Without a display: the same flow runs under Xvfb, in autorun mode, answered
 # by this script; it prints the drive's version before and after and where the
 # screenshots are.
+#
+#   scripts/run.sh                 the window, no image loaded
+#   scripts/run.sh --autorun       FW4824.BIN as AUTORUN.BIN: offered at start
+#   scripts/run.sh fw1612.bin      a name on the command line: loaded at start
 set -euo pipefail
+autorun=0
+if [ "${1:-}" = "--autorun" ]; then autorun=1; shift; fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
@@ -35,24 +41,21 @@ export QUORVEL_SIM_MACHINE=$demo/demo.machine
 eval "$(scripts/sim-bus.sh start "$demo/bus" "$root/build/sim/quorvel-sim-login1")"
 trap 'scripts/sim-bus.sh stop "$demo/bus" >/dev/null 2>&1 || true' EXIT
 
-reboots() { grep -c ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" 2>/dev/null || true; }
 
-# The drive's firmware revision as the simulated machine holds it.
-revision_of() {  # adapter target
-  local rev
-  rev=$(grep -E "^revision $1 $2 " "$demo/quorvel-sim.state" 2>/dev/null | sed -E 's/.*"(.*)"/\1/')
-  [ -n "$rev" ] || rev=$(grep -E "^device $1 $2 " "$demo/demo.machine" | sed -E 's/.*revision="([^"]*)".*/\1/')
-  echo "$rev"
-}
 
 cd "$demo"
+. "$root/scripts/demo-lib.sh"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "Simulated machine: $demo/demo.machine"
   echo "Images to open: $demo/FW4824.BIN (for the first drive), $demo/FW1612.BIN (for the second drive)"
+  [ "$autorun" -eq 0 ] || cp FW4824.BIN AUTORUN.BIN
   while :; do
     before=$(reboots)
-    "$bin/quorvel" || true
+    "$bin/quorvel" "$@" || true
+    # After a restart the image has been written: it is not offered again.
+    rm -f AUTORUN.BIN
+    set --
     if [ "$(reboots)" -gt "$before" ]; then
       echo "The simulated machine restarts; the first drive now reports firmware $(revision_of 0 1)."
       continue
