@@ -10,4 +10,8 @@ revision_of() {
 }
 
 # reboots: how many restarts the login1 stand-in has recorded.
-reboots() { grep -c ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" 2>/dev/null || true; }
+reboots() {
+  local n
+  n=$(grep -c ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" 2>/dev/null) || true
+  echo "${n:-0}"
+}
