@@ -182,7 +182,7 @@ private:
     size_t count_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool alternate = false;
@@ -193,22 +193,22 @@ struct Spec {
 
 // A field: sign or prefix, then zeros to the precision, then the digits,
 // padded to the width on the left or the right.
-void PutField(FormatSink &sink, const Spec &spec, const char *prefix, const char *body, size_t length,
+void PutField(FormatSink &sink, const Conversion &conv, const char *prefix, const char *body, size_t length,
               size_t minDigits) {
     const size_t prefixLength = std::strlen(prefix);
     const size_t zeros = minDigits > length ? minDigits - length : 0;
     const size_t used = prefixLength + zeros + length;
-    const size_t pad = spec.width > used ? spec.width - used : 0;
-    const bool zeroPad = spec.zero && !spec.left && !spec.hasPrecision;
-    if (!spec.left && !zeroPad) sink.Repeat(' ', pad);
+    const size_t pad = conv.width > used ? conv.width - used : 0;
+    const bool zeroPad = conv.zero && !conv.left && !conv.hasPrecision;
+    if (!conv.left && !zeroPad) sink.Repeat(' ', pad);
     sink.Put(prefix, prefixLength);
     if (zeroPad) sink.Repeat('0', pad);
     sink.Repeat('0', zeros);
     sink.Put(body, length);
-    if (spec.left) sink.Repeat(' ', pad);
+    if (conv.left) sink.Repeat(' ', pad);
 }
 
-void PutNumber(FormatSink &sink, const Spec &spec, uint32_t magnitude, bool negative, unsigned base, bool upper) {
+void PutNumber(FormatSink &sink, const Conversion &conv, uint32_t magnitude, bool negative, unsigned base, bool upper) {
     char digits[16];
     size_t length = 0;
     const char *alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -219,10 +219,10 @@ void PutNumber(FormatSink &sink, const Spec &spec, uint32_t magnitude, bool nega
     char body[16];
     for (size_t i = 0; i < length; ++i) body[i] = digits[length - 1 - i];
     // An explicit precision of 0 prints nothing for the value 0.
-    if (spec.hasPrecision && spec.precision == 0 && length == 1 && body[0] == '0') length = 0;
+    if (conv.hasPrecision && conv.precision == 0 && length == 1 && body[0] == '0') length = 0;
     const char *prefix = negative ? "-" : "";
-    if (spec.alternate && base == 16 && !(length == 1 && body[0] == '0') && length > 0) prefix = upper ? "0X" : "0x";
-    PutField(sink, spec, prefix, body, length, spec.hasPrecision ? spec.precision : 0);
+    if (conv.alternate && base == 16 && !(length == 1 && body[0] == '0') && length > 0) prefix = upper ? "0X" : "0x";
+    PutField(sink, conv, prefix, body, length, conv.hasPrecision ? conv.precision : 0);
 }
 
 // Reads a decimal run; large values are capped, the output is anyway.
@@ -249,18 +249,18 @@ int FormatInto(char *out, const char *format, va_list args) {
             ++p;
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
-            if (*p == '-') spec.left = true;
-            else if (*p == '0') spec.zero = true;
-            else if (*p == '#') spec.alternate = true;
+            if (*p == '-') conv.left = true;
+            else if (*p == '0') conv.zero = true;
+            else if (*p == '#') conv.alternate = true;
             else break;
         }
-        spec.width = ReadCount(p);
+        conv.width = ReadCount(p);
         if (*p == '.') {
             ++p;
-            spec.hasPrecision = true;
-            spec.precision = ReadCount(p);
+            conv.hasPrecision = true;
+            conv.precision = ReadCount(p);
         }
         // l: long, which on Windows is 32 bits like int; h: single-byte
         // character or text, which is what the A call prints anyway.
@@ -277,7 +277,7 @@ int FormatInto(char *out, const char *format, va_list args) {
             }
             const int value = va_arg(args, int);
             const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-            PutNumber(sink, spec, magnitude, value < 0, 10, false);
+            PutNumber(sink, conv, magnitude, value < 0, 10, false);
             break;
         }
         case 'u':
@@ -287,7 +287,7 @@ int FormatInto(char *out, const char *format, va_list args) {
                 handled = false;
                 break;
             }
-            PutNumber(sink, spec, va_arg(args, unsigned int), false, type == 'u' ? 10 : 16, type == 'X');
+            PutNumber(sink, conv, va_arg(args, unsigned int), false, type == 'u' ? 10 : 16, type == 'X');
             break;
         case 'c': {
             if (size == 'l') {
@@ -295,7 +295,7 @@ int FormatInto(char *out, const char *format, va_list args) {
                 break;
             }
             const char c = static_cast<char>(va_arg(args, int));
-            Spec plain = spec;
+            Conversion plain = conv;
             plain.hasPrecision = false;
             PutField(sink, plain, "", &c, 1, 0);
             break;
@@ -307,8 +307,8 @@ int FormatInto(char *out, const char *format, va_list args) {
             }
             const char *text = va_arg(args, const char *);
             if (text == nullptr) text = "(null)";
-            const size_t length = spec.hasPrecision ? strnlen(text, spec.precision) : std::strlen(text);
-            Spec plain = spec;
+            const size_t length = conv.hasPrecision ? strnlen(text, conv.precision) : std::strlen(text);
+            Conversion plain = conv;
             plain.hasPrecision = false;
             PutField(sink, plain, "", text, length, 0);
             break;
