@@ -21,7 +21,10 @@ BlockPlan MakeBlockPlan(int32_t imageSize, int32_t blockSizeKb, int32_t blockCou
         plan.verdict = PlanVerdict::BlockTooLong;
         return plan;
     }
-    if (finalLength <= 0) {
+    // An empty final block is a well-formed image: the non-final blocks take
+    // the whole file (64 KiB blocks, say) and the final command, with byte 5
+    // at 0, closes the download.
+    if (finalLength < 0) {
         plan.verdict = PlanVerdict::FileTooShort;
         return plan;
     }

@@ -1,7 +1,9 @@
 // The Download command and its worker.
 #include "download/Download.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -21,6 +24,8 @@
 #include "app/SharedState.h"
 #include "download/BlockPlan.h"
 #include "drive/Scsi.h"
+#include "image/ImageRules.h"
+#include "image/Trailer.h"
 #include "platform/wnaspi32.h"
 
 namespace {
@@ -55,12 +60,36 @@ void CloseImageFile() {
     ImageFile = nullptr;
 }
 
-// The file must still be the one that was measured when the image was
-// loaded: a changed length means the blocks no longer line up with the trailer.
-bool StillImageSize(FILE *file) {
+// Opens the image anew for the download: a regular file only (a FIFO put in
+// its place must not hold up the window), or nullptr.
+FILE *OpenImageFile() {
+    const int fd = ::open(ResolveFileName(ImagePath).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
     struct stat info {};
-    if (::fstat(fileno(file), &info) != 0) return false;
-    return info.st_size == static_cast<off_t>(ImageSize);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE *file = ::fdopen(fd, "rb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+// The file must still be the one that was checked when the image was loaded:
+// its length (the blocks line up with the trailer) and its trailer, read again
+// by the same position rule (another image of the same length, or another file
+// found under the name, must not reach the drive).
+bool StillTheLoadedImage(FILE *file) {
+    struct stat info {};
+    if (::fstat(fileno(file), &info) != 0 || info.st_size != static_cast<off_t>(ImageSize)) return false;
+    const int fd = fileno(file);
+    uint8_t first = 0;
+    if (::pread(fd, &first, 1, ImageSize - kTrailerNearBack) != 1) return false;
+    const int64_t offset = TrailerOffset(ImageSize, first);
+    if (offset < 0) return false;
+    uint8_t trailer[kTrailerSize];
+    if (::pread(fd, trailer, sizeof trailer, offset) != static_cast<ssize_t>(sizeof trailer)) return false;
+    return std::memcmp(trailer, ImageTrailer, sizeof trailer) == 0;
 }
 
 const char *PlanProblem(PlanVerdict verdict) {
@@ -136,8 +165,8 @@ void TForm1::ToolButton2Click(QObject *) {
     }
 
     // The image, opened anew, and still as it was measured when it was loaded.
-    ImageFile = std::fopen(ResolveFileName(ImagePath).c_str(), "rb");
-    if (ImageFile == nullptr || ImageSize == 0 || !StillImageSize(ImageFile) || TransferBuffer == nullptr) {
+    ImageFile = OpenImageFile();
+    if (ImageFile == nullptr || ImageSize == 0 || !StillTheLoadedImage(ImageFile) || TransferBuffer == nullptr) {
         CloseImageFile();
         MessageBoxA(Form1, "Flash File Not Opened!!", kCaption, kErrorBox);
         return;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "download/BlockPlan.h"
 
 namespace {
@@ -70,9 +72,7 @@ TEST(BlockPlan, TrailersThatDoNotFitTheFileAreRefused) {
     EXPECT_EQ(MakeBlockPlan(100 * KiB, 60, 0).verdict, PlanVerdict::NoBlocks);
     EXPECT_EQ(MakeBlockPlan(100 * KiB, 60, -1).verdict, PlanVerdict::NoBlocks);
     EXPECT_EQ(MakeBlockPlan(100 * KiB, 0, 2).verdict, PlanVerdict::EmptyBlocks);
-    // the non-final blocks end exactly at the end of the file: nothing left
-    EXPECT_EQ(MakeBlockPlan(120 * KiB, 60, 3).verdict, PlanVerdict::FileTooShort);
-    // ... or beyond it: a final length below zero
+    // the non-final blocks end beyond the end of the file: a final length below zero
     EXPECT_EQ(MakeBlockPlan(100 * KiB, 60, 7).verdict, PlanVerdict::FileTooShort);
     EXPECT_EQ(MakeBlockPlan(100 * KiB, 255, 255).verdict, PlanVerdict::FileTooShort);
     // the final block must fit the 512 KiB buffer, and does when it is exactly that
@@ -82,6 +82,20 @@ TEST(BlockPlan, TrailersThatDoNotFitTheFileAreRefused) {
     // a refused plan carries no steps that a caller could send by mistake
     EXPECT_TRUE(MakeBlockPlan(100 * KiB, 60, 0).steps.empty());
     EXPECT_TRUE(MakeBlockPlan(512 * KiB + 1, 60, 1).steps.empty());
+}
+
+TEST(BlockPlan, NonFinalBlocksThatTakeTheWholeFileLeaveAnEmptyFinalBlock) {
+    // 64 KiB blocks, and 32 KiB x 9 at 256 KiB: what the autorun size rule expects
+    for (const auto &[size, kb, count] : {std::tuple{256 * KiB, 64, 5}, std::tuple{256 * KiB, 32, 9},
+                                          std::tuple{120 * KiB, 60, 3}}) {
+        const BlockPlan plan = MakeBlockPlan(size, kb, count);
+        ASSERT_EQ(plan.verdict, PlanVerdict::Ok) << size << " " << kb << " " << count;
+        ASSERT_EQ(plan.steps.size(), static_cast<size_t>(count));
+        EXPECT_EQ(plan.steps.back().offset, size);
+        EXPECT_EQ(plan.steps.back().length, 0);
+        EXPECT_EQ(plan.steps.back().byte5, 0);
+        ExpectContiguous(plan, size);
+    }
 }
 
 TEST(BlockPlan, BlockSizeZeroIsFineForASingleBlock) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/SharedState.h"
+#include "image/Trailer.h"
 #include "download/Download.h"
 
 namespace {
@@ -77,6 +78,11 @@ void DownloadFlow::LoadImage(int32_t size, int32_t blockSizeKb, int32_t blockCou
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
     std::fclose(file);
     std::snprintf(ImagePath, sizeof ImagePath, "%s", path.c_str());
+    // the trailer as loading the image found it
+    if (size >= 48) {
+        const int64_t offset = TrailerOffset(size, bytes[static_cast<size_t>(size - 48)]);
+        if (offset >= 0) std::memcpy(ImageTrailer, bytes.data() + offset, sizeof ImageTrailer);
+    }
     ImageSize = size;
     BlockSizeKb = blockSizeKb;
     BlockCount = blockCount;
