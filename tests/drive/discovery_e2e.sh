@@ -7,65 +7,13 @@
 # no CD/DVD drive, no adapters, and no manager library at all.
 #   discovery_e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
-build=$(cd "$1" && pwd)
-source=$(cd "$2" && pwd)
-shots=${3:-}
-
-if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
-  exec "$source/scripts/with-display.sh" "$0" "$@"
-fi
-
-work=$(mktemp -d /tmp/quorvel-discovery-e2e-XXXXXX)
-program_pid=""
-cleanup() {
-  if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then kill "$program_pid" 2>/dev/null || true; fi
-  [ -n "${KEEP_WORK:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  [ -f "$work/quorvel-sim.trace" ] && tail -n 30 "$work/quorvel-sim.trace" >&2
-  [ -f "$work/program.log" ] && tail -n 30 "$work/program.log" >&2
-  exit 1
-}
+# shellcheck source=SCRIPTDIR/../support/e2e-lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/e2e-lib.sh"
+e2e_setup discovery "$@"
 
 # start MACHINE_FILE [PROGRAM]: runs the program on that machine in the background.
-start() {
-  local machine=$1 program=${2:-$build/bin/quorvel}
-  (
-    cd "$work"
-    export LD_LIBRARY_PATH="$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-    if [ -n "$machine" ]; then export QUORVEL_SIM_MACHINE=$machine; else unset QUORVEL_SIM_MACHINE; fi
-    unset QT_QPA_PLATFORM
-    exec "$program"
-  ) >>"$work/program.log" 2>&1 &
-  program_pid=$!
-}
-# wait_window NAME SECONDS: prints the id of the first visible window named NAME.
-wait_window() {
-  local i id
-  for ((i = 0; i < $2 * 10; i++)); do
-    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
-    if [ -n "$id" ]; then echo "$id"; return 0; fi
-    kill -0 "$program_pid" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
-focus() { xdotool windowactivate --sync "$1" 2>/dev/null || xdotool windowfocus --sync "$1"; }
-# finish SECONDS: waits for the program to end; its exit code goes to exit_code.
-exit_code=""
-finish() {
-  local i
-  for ((i = 0; i < $1 * 10; i++)); do
-    kill -0 "$program_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$program_pid" 2>/dev/null; then return 1; fi
-  exit_code=0
-  wait "$program_pid" || exit_code=$?
-  program_pid=""
-}
+start() { start_program "$work" "$work/program.log" "$@"; }
+
 # expect_probes TRACE ADAPTERS: every target 0..7 of every adapter asked once,
 # adapter first, with nothing but the INQUIRY request in the record.
 expect_probes() {
@@ -110,7 +58,7 @@ for addr in "HaId=0 Flags=0x08 Target=5" "HaId=1 Flags=0x08 Target=0" "HaId=2 Fl
   grep -q "$addr .* In=36 Status=0x01" "$trace" || fail "no answered INQUIRY for $addr"
 done
 [ "$(grep -c 'Status=0x82' "$trace")" -eq 18 ] || fail "the empty addresses were not all refused"
-[ -n "$shots" ] && { import -window root "$shots/discovery-window.png" || true; }
+shot discovery-window 0
 
 # The user picks the next drive: a click on the list opens it, Down and
 # Return choose the second entry, and the "CHANGE DRIVE" box comes.
@@ -120,18 +68,16 @@ xdotool mousemove $((X + 300)) $((Y + menu + 12)) click 1
 sleep 0.5
 xdotool key Down Return
 box=$(wait_window "CHANGE DRIVE" 30) || fail "no CHANGE DRIVE box after picking another drive"
-[ -n "$shots" ] && { sleep 0.3; import -window root "$shots/change-drive.png" || true; }
-focus "$box"
-xdotool key --clearmodifiers Return
+shot change-drive
+answer "$box"
 sleep 0.5
 xdotool search --onlyvisible --name '^CHANGE DRIVE$' >/dev/null 2>&1 && fail "the CHANGE DRIVE box stayed"
 grep -c '^SRB ' "$trace" | grep -qx 24 || fail "the drive change sent a command"
 
 # System > Exit by its access keys ends the program with 0.
 focus "$main"
-xdotool key --clearmodifiers alt+s
-sleep 0.3
-xdotool key x
+keys alt+s
+keys x
 finish 30 || fail "Exit did not end the program"
 [ "$exit_code" -eq 0 ] || fail "exit code $exit_code after Exit"
 
@@ -141,8 +87,7 @@ refused() {
   start "$2" "${3:-}"
   local box
   box=$(wait_window MESSAGE "$1") || fail "no refusal box ($2)"
-  focus "$box"
-  xdotool key --clearmodifiers Return
+  answer "$box"
   finish 30 || fail "the program did not end after the refusal ($2)"
   [ "$exit_code" -eq 0 ] || fail "exit code $exit_code after the refusal ($2)"
 }
@@ -169,15 +114,9 @@ grep -q '^SRB ' "$work/quorvel-sim3.trace" && fail "a probe went out with 0 adap
 #    with no library path: "ASPI Not Found!!", never a crash.
 mkdir "$work/alone"
 cp "$build/bin/quorvel" "$work/alone/quorvel"
-(
-  cd "$work"
-  unset QT_QPA_PLATFORM QUORVEL_SIM_MACHINE
-  env -u LD_LIBRARY_PATH "$work/alone/quorvel"
-) >>"$work/program.log" 2>&1 &
-program_pid=$!
+start_program --bare "$work" "$work/program.log" "" "$work/alone/quorvel"
 box=$(wait_window MESSAGE 60) || fail "no refusal box without a manager library"
-focus "$box"
-xdotool key --clearmodifiers Return
+answer "$box"
 finish 30 || fail "the program did not end without a manager library"
 [ "$exit_code" -eq 0 ] || fail "exit code $exit_code without a manager library"
 

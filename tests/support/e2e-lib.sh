@@ -1,0 +1,208 @@
+# Shared by the end-to-end scripts (sourced): the real program on the simulated
+# machine under an X display, driven with xdotool.
+#
+# A test script sets `set -euo pipefail`, sources this file and calls
+#   e2e_setup NAME "$@"        (arguments: BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR])
+# which sets build, source and shots, starts the script again under
+# scripts/with-display.sh when there is no display, makes the work directory
+# $work (/tmp/quorvel-NAME-e2e-*; kept when KEEP_WORK is set) and ends the
+# program and the private bus on exit. The demo uses the helpers alone: it sets
+# build, source and shots itself and traps e2e_stop.
+#
+# State the helpers share: program_pid (the running program, "" when none),
+# bus_dir (the private bus, "" when none), exit_code (set by finish).
+
+program_pid=""
+bus_dir=""
+exit_code=""
+
+e2e_setup() {
+  local name=$1
+  shift
+  if [ $# -lt 2 ]; then
+    echo "usage: $0 BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]" >&2
+    exit 2
+  fi
+  build=$(cd "$1" && pwd)
+  source=$(cd "$2" && pwd)
+  shots=${3:-}
+  if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+    exec "$source/scripts/with-display.sh" "$0" "$@"
+  fi
+  work=$(mktemp -d "/tmp/quorvel-$name-e2e-XXXXXX")
+  trap e2e_cleanup EXIT
+  # A command that fails outside a check ends the script (set -e): say where.
+  trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2; diagnose' ERR
+}
+
+# e2e_stop: ends the program (if it runs) and the private bus (if started).
+e2e_stop() {
+  stop_program
+  if [ -n "$bus_dir" ]; then
+    "$source/scripts/sim-bus.sh" stop "$bus_dir" >/dev/null 2>&1 || true
+    bus_dir=""
+  fi
+}
+e2e_cleanup() {
+  e2e_stop
+  if [ -n "${KEEP_WORK:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
+}
+
+# diagnose: what a failure report shows: the end of the machine's trace, the
+# login1 record, the end of the program's logs.
+diagnose() {
+  local log
+  [ -f "$work/quorvel-sim.trace" ] && tail -n 30 "$work/quorvel-sim.trace" >&2
+  [ -n "${QUORVEL_SIM_LOGIN1_RECORD:-}" ] && [ -f "$QUORVEL_SIM_LOGIN1_RECORD" ] && cat "$QUORVEL_SIM_LOGIN1_RECORD" >&2
+  for log in "$work"/program*.log; do
+    [ -f "$log" ] && { echo "--- $log" >&2; tail -n 30 "$log" >&2; }
+  done
+  return 0
+}
+fail() {
+  echo "FAIL: $*" >&2
+  diagnose
+  exit 1
+}
+
+# start_bus DIR: the private system bus with the simulated login1 service;
+# exports DBUS_SYSTEM_BUS_ADDRESS and QUORVEL_SIM_LOGIN1_RECORD.
+start_bus() {
+  local settings
+  bus_dir=$1
+  settings=$("$source/scripts/sim-bus.sh" start "$bus_dir" "$build/sim/quorvel-sim-login1") ||
+    fail "the private bus did not start"
+  eval "$settings"
+}
+
+# start_program [--bare] DIR LOG MACHINE [PROGRAM [ARGUMENTS...]]: runs the
+# program (by default the one built) in DIR on the simulated machine MACHINE
+# ("" for none), the simulated managers on the library path, its output added
+# to LOG. --bare: no library path at all. Sets program_pid.
+start_program() {
+  local bare=""
+  if [ "$1" = --bare ]; then bare=1; shift; fi
+  local dir=$1 log=$2 machine=$3 program=${4:-$build/bin/quorvel}
+  shift 3
+  [ $# -eq 0 ] || shift
+  (
+    cd "$dir" || exit 1
+    if [ -n "$bare" ]; then
+      unset LD_LIBRARY_PATH
+    else
+      export LD_LIBRARY_PATH="$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    fi
+    if [ -n "$machine" ]; then export QUORVEL_SIM_MACHINE=$machine; else unset QUORVEL_SIM_MACHINE; fi
+    unset QT_QPA_PLATFORM
+    exec "$program" "$@"
+  ) >>"$log" 2>&1 &
+  program_pid=$!
+}
+# running: whether the program still runs.
+running() { [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; }
+# poll SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails
+# when the time is up or the program has ended.
+poll() {
+  local limit=$1 i
+  shift
+  for ((i = 0; i < limit * 10; i++)); do
+    "$@" && return 0
+    running || return 1
+    sleep 0.1
+  done
+  return 1
+}
+# finish SECONDS: waits for the program to end; its exit code goes to exit_code.
+finish() {
+  poll "$1" ended || return 1
+  exit_code=0
+  wait "$program_pid" 2>/dev/null || exit_code=$?
+  program_pid=""
+}
+ended() { ! running; }
+# stop_program: ends the program if it still runs.
+stop_program() {
+  [ -n "$program_pid" ] || return 0
+  kill "$program_pid" 2>/dev/null || true
+  wait "$program_pid" 2>/dev/null || true
+  program_pid=""
+}
+
+# windows NAME: the ids of the program's visible windows titled NAME.
+windows() {
+  xdotool search --all --onlyvisible --pid "$program_pid" --name "^$1\$" 2>/dev/null || true
+}
+# window NAME [NOT_ID]: prints the id of a visible window of the program
+# titled NAME (other than NOT_ID); fails when there is none.
+window() {
+  local id
+  id=$(windows "$1" | grep -vx "${2:-none}" | head -n 1 || true)
+  [ -n "$id" ] && echo "$id"
+}
+# wait_window NAME SECONDS [NOT_ID]: waits for such a window; prints its id.
+wait_window() { poll "$2" window "$1" "${3:-none}"; }
+# wait_closed NAME SECONDS: waits until the program shows no window titled NAME.
+wait_closed() { poll "$2" no_window "$1"; }
+no_window() { [ -z "$(windows "$1")" ]; }
+# visible_windows: the ids of all visible windows, on one line.
+visible_windows() { xdotool search --onlyvisible --name '.' 2>/dev/null | tr '\n' ' ' || true; }
+# new_window KNOWN_IDS...: prints the first visible window not among them.
+new_window() {
+  local id
+  for id in $(visible_windows); do
+    [[ " $* " == *" $id "* ]] || { echo "$id"; return 0; }
+  done
+  return 1
+}
+# wait_new_window SECONDS KNOWN_IDS...: waits for a window not among them; prints its id.
+wait_new_window() {
+  local limit=$1
+  shift
+  poll "$limit" new_window "$@"
+}
+# wait_trace PATTERN SECONDS: waits until the machine's trace holds PATTERN.
+wait_trace() { poll "$2" grep -q -- "$1" "$work/quorvel-sim.trace"; }
+
+# focus ID: raises the window and gives it the keyboard.
+focus() {
+  xdotool windowraise "$1" 2>/dev/null || true
+  xdotool windowactivate --sync "$1" 2>/dev/null || xdotool windowfocus --sync "$1"
+  sleep 0.2
+}
+# keys KEY...: key strokes to the focused window, modifiers held down released.
+keys() { xdotool key --clearmodifiers "$@"; sleep 0.3; }
+# answer ID [KEY]: presses KEY (Return: the default button) in the box.
+answer() { focus "$1"; keys "${2:-Return}"; }
+
+# shot NAME [DELAY]: the screen as $shots/NAME.png after DELAY seconds (0.3);
+# nothing without a screenshot directory.
+shot() {
+  [ -n "${shots:-}" ] || return 0
+  sleep "${2:-0.3}"
+  if import -window root "$shots/$1.png"; then
+    echo "  screenshot: $shots/$1.png"
+  else
+    echo "  no screenshot $shots/$1.png" >&2
+  fi
+}
+
+# expect_downloads COUNT FINAL: the trace holds COUNT download commands (kept
+# in $downloads), in order: the first block (CDB byte 5 0x00), the further
+# ones (0xff), and the final one, byte 5 its length in KiB (FINAL, hex).
+expect_downloads() {
+  local count=$1 final=$2 expected got i
+  downloads=$(grep 'Download=' "$work/quorvel-sim.trace") || fail "no download command went out"
+  [ "$(wc -l <<<"$downloads")" -eq "$count" ] || fail "expected $count download commands, got: $downloads"
+  expected="ff0001000000000000000000 first"
+  for ((i = 2; i < count; i++)); do expected+=$'\n'"ff00010000ff000000000000 next"; done
+  expected+=$'\n'"ff00010000${final}000000000000 final"
+  got=$(sed -E 's/.* CDB=([0-9a-f]+) .* Phase=([a-z]+) .*/\1 \2/' <<<"$downloads")
+  [ "$got" = "$expected" ] || fail "commands were: $got"
+}
+# expect_revision ADAPTER TARGET REVISION: the final block was taken with the
+# new REVISION, and the machine's state file keeps it for that drive.
+expect_revision() {
+  grep -q "Phase=final .*NewRevision=\"$3\".* Status=0x01" "$work/quorvel-sim.trace" ||
+    fail "the drive did not take $3"
+  grep -q "^revision $1 $2 \"$3\"" "$work/quorvel-sim.state" || fail "the state file lacks the new revision"
+}
