@@ -199,6 +199,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     ComboBox1->setEditable(false);
     ComboBox1->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
     ComboBox1->setItemDelegate(new ItemHeightDelegate(ComboBox1));
+    ComboBox1->installEventFilter(this);
 
     Panel1 = new QFrame(client);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -306,6 +307,13 @@ void TForm1::closeEvent(QCloseEvent *event) {
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+bool TForm1::eventFilter(QObject *watched, QEvent *event) {
+    // A turn of the wheel while the pointer merely passes over the list would
+    // change the drive (and unload the image) without the user having picked.
+    if (watched == ComboBox1 && event->type() == QEvent::Wheel && !ComboBox1->hasFocus()) return true;
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TForm1::paintEvent(QPaintEvent *event) {

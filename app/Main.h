@@ -82,4 +82,6 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     // Exit and the close box: refused while the final block is in the drive.
     void closeEvent(QCloseEvent *event) override;
+    // The wheel reaches the drive list only when the list has the focus.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 };

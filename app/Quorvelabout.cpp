@@ -72,6 +72,13 @@ void TForm2::keyPressEvent(QKeyEvent *event) {
         event->accept();
         return;
     }
+    // A dialog without a default button would drop Enter: the focused OK
+    // takes it, as a focused button does.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && focusWidget() == Button1) {
+        event->accept();
+        Button1->click();
+        return;
+    }
     QDialog::keyPressEvent(event);
 }
 

@@ -26,7 +26,13 @@ public:
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    QuorvelApplication application(argc, argv);
+    // The command line has a meaning of its own (an image to load at start,
+    // read through GetCommandLineA): the toolkit gets none of it, so that no
+    // argument is taken as one of its options (-style, -reverse, ...).
+    (void)argc;
+    int toolkitArgc = 1;
+    char *toolkitArgv[] = {argv[0], nullptr};
+    QuorvelApplication application(toolkitArgc, toolkitArgv);
     try {
         try {
             new TForm1;  // stores itself in Form1 before FormCreate runs

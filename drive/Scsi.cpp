@@ -16,7 +16,7 @@ void FillScsiRequest(uint8_t *requestBlock, uint8_t adapter, uint8_t target, con
     srb->SRB_HaId = adapter;
     // The vendor download command (FF xx 01) goes out with 0x02, which sets
     // neither direction bit; everything else reads from the device.
-    srb->SRB_Flags = (command[0] == 0xFF && command[2] == 0x01) ? 0x02 : SRB_DIR_IN;
+    srb->SRB_Flags = (commandLength >= 3 && command[0] == 0xFF && command[2] == 0x01) ? 0x02 : SRB_DIR_IN;
     srb->SRB_Target = target;
     srb->SRB_Lun = 0;
     srb->SRB_BufPointer = data;

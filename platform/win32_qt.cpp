@@ -64,10 +64,15 @@ auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
         QCoreApplication::instance(),
         [&handoff, &work, &result] {
             { std::lock_guard seen(handoff.mutex); }
-            if constexpr (std::is_void_v<Result>) {
-                work();
-            } else {
-                result = work();
+            // The waiting thread is released whatever happens here: an
+            // exception ends the work, never the hand-over.
+            try {
+                if constexpr (std::is_void_v<Result>) {
+                    work();
+                } else {
+                    result = work();
+                }
+            } catch (...) {
             }
             std::lock_guard done(handoff.mutex);
             handoff.done = true;
@@ -397,8 +402,10 @@ int QtWin32Layer::MessageBox(HWND owner, const char *text, const char *caption, 
     const int unanswered = okCancel ? IDCANCEL : IDOK;
     if (WidgetApplication() == nullptr) return unanswered;
 
-    const QString title = QString::fromLocal8Bit(caption != nullptr ? caption : "");
-    const QString body = QString::fromLocal8Bit(text != nullptr ? text : "");
+    // The texts are ANSI bytes (a drive's model among them), shown unchanged:
+    // one byte, one character.
+    const QString title = QString::fromLatin1(caption != nullptr ? caption : "");
+    const QString body = QString::fromLatin1(text != nullptr ? text : "");
     QPointer<QWidget> parent(owner);
     return RunOnUiThread([&]() -> int {
         QPointer<QMessageBox> box = new QMessageBox(parent.data());
@@ -435,8 +442,23 @@ void QtWin32Layer::PostQuitMessage(int code) {
 
 const char *QtWin32Layer::GetCommandLine() {
     std::lock_guard lock(state_->commandLineMutex);
-    if (!state_->commandLineRead && QCoreApplication::instance() != nullptr) {
-        state_->commandLine = QCoreApplication::arguments().join(QLatin1Char(' ')).toLocal8Bit().toStdString();
+    if (!state_->commandLineRead) {
+        // The arguments as the system handed them to the process, byte for
+        // byte: the kernel's copy, not the toolkit's (which has taken its own
+        // options out and decoded the rest).
+        std::string line;
+        if (FILE *file = std::fopen("/proc/self/cmdline", "rb")) {
+            char chunk[4096];
+            size_t n;
+            while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) line.append(chunk, n);
+            std::fclose(file);
+        }
+        while (!line.empty() && line.back() == '\0') line.pop_back();
+        for (char &c : line)
+            if (c == '\0') c = ' ';
+        if (line.empty() && QCoreApplication::instance() != nullptr)
+            line = QCoreApplication::arguments().join(QLatin1Char(' ')).toLocal8Bit().toStdString();
+        state_->commandLine = line;
         state_->commandLineRead = true;
     }
     return state_->commandLine.c_str();

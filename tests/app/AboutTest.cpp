@@ -6,6 +6,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QTest>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -124,6 +125,23 @@ TEST_F(AboutFixture, EscapeIsNoCancel) {
              });
     EXPECT_TRUE(stillOpen);
     EXPECT_FALSE(Form2->isVisible());
+}
+
+TEST_F(AboutFixture, EnterAndTheSpaceBarOnTheFocusedOkCloseIt) {
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        bool focused = false;
+        bool closedByKey = false;
+        RunAbout([&] { form->ToolButton3->click(); },
+                 [&] {
+                     focused = Form2->focusWidget() == Form2->Button1;
+                     QTest::keyClick(Form2->Button1, key);
+                     closedByKey = !Form2->isVisible();
+                     if (Form2->isVisible()) Form2->Button1->click();  // never leave the test hanging
+                 });
+        EXPECT_TRUE(focused) << key;
+        EXPECT_FALSE(Form2->isVisible()) << key;
+        EXPECT_TRUE(closedByKey) << key;
+    }
 }
 
 TEST_F(AboutFixture, AboutChangesNoState) {

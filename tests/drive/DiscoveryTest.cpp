@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QWheelEvent>
 #include <QLabel>
 #include <QToolButton>
 #include <QCoreApplication>
@@ -259,6 +260,18 @@ TEST_F(DriveChangeFixture, KeyboardPickOnTheListRunsTheChange) {
     EXPECT_EQ(SelectedIndex, 1);
     EXPECT_EQ(SelectedTarget, 4);
     EXPECT_EQ(SelectedAdapter, 0);
+}
+
+TEST_F(DriveChangeFixture, TheWheelOverTheListWithoutFocusChangesNoDrive) {
+    const QPointF at(10, 10);
+    QWheelEvent wheel(at, form->ComboBox1->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    ASSERT_FALSE(form->ComboBox1->hasFocus());
+    QCoreApplication::sendEvent(form->ComboBox1, &wheel);
+    EXPECT_EQ(form->ComboBox1->currentIndex(), 0);
+    EXPECT_TRUE(layer.Boxes().empty());
+    EXPECT_EQ(SelectedIndex, 0);
+    EXPECT_EQ(ImageSize, 262144);
 }
 
 TEST_F(DriveChangeFixture, PickingTheSelectedEntryDoesNothing) {

@@ -130,3 +130,22 @@ TEST_F(ScsiFixture, NoManagerAnswersAtOnceWithoutHanging) {
 }
 
 }  // namespace
+
+TEST_F(ScsiFixture, CommandsOfNoLengthOrOverSixteenBytesAreRefusedAndNothingIsSent) {
+    const uint8_t longCommand[17] = {0xFF, 0x00, 0x01};
+    EXPECT_EQ(ExecuteScsiCommand(1, 3, nullptr, 6, data.data(), 36), SS_INVALID_CMD);
+    EXPECT_EQ(ExecuteScsiCommand(1, 3, InquiryCommand, 0, data.data(), 36), SS_INVALID_CMD);
+    EXPECT_EQ(ExecuteScsiCommand(1, 3, longCommand, 17, data.data(), 65536), SS_INVALID_CMD);
+    EXPECT_EQ(aspi.RequestCount(), 0u);
+}
+
+TEST_F(ScsiFixture, ACommandShorterThanThreeBytesIsNeverReadPastItsEnd) {
+    // only byte 0 exists: the flags rule must not look at byte 2
+    const uint8_t single[1] = {0xFF};
+    EXPECT_EQ(ExecuteScsiCommand(1, 3, single, 1, data.data(), 0), SS_COMP);
+    const FakeRequest request = Only();
+    EXPECT_EQ(request.srb.SRB_Flags, SRB_DIR_IN);
+    EXPECT_EQ(request.srb.SRB_CDBLen, 1);
+    EXPECT_EQ(request.srb.CDBByte[0], 0xFF);
+    EXPECT_EQ(request.srb.CDBByte[1], 0x00);
+}

@@ -82,6 +82,15 @@ TEST_F(Boxes, NoticeHasNoIconAndKeepsBlanksAndLineBreak) {
     EXPECT_EQ(seen.modality, Qt::ApplicationModal);
 }
 
+TEST_F(Boxes, TextBytesAreShownOneByteOneCharacter) {
+    // a drive model with a byte above 0x7E, as INQUIRY may report it
+    Seen seen;
+    RecordAndClick(&seen, QMessageBox::Ok);
+    EXPECT_EQ(MessageBoxA(&owner, "ACME    LECTEUR \xC9" "CRAN   ", "CHANGE DRIVE", MB_SYSTEMMODAL), IDOK);
+    EXPECT_EQ(seen.text, QString::fromLatin1("ACME    LECTEUR \xC9" "CRAN   "));
+    EXPECT_EQ(seen.text.size(), 24);
+}
+
 TEST_F(Boxes, DriveChangeNoticeCaption) {
     Seen seen;
     RecordAndClick(&seen, QMessageBox::Ok);
