@@ -39,7 +39,7 @@ bash demo/images/make-images.sh "$root/build" "$demo" >/dev/null
 export LD_LIBRARY_PATH="$root/build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export QUORVEL_SIM_MACHINE=$demo/demo.machine
 eval "$(scripts/sim-bus.sh start "$demo/bus" "$root/build/sim/quorvel-sim-login1")"
-trap 'scripts/sim-bus.sh stop "$demo/bus" >/dev/null 2>&1 || true' EXIT
+trap '"$root/scripts/sim-bus.sh" stop "$demo/bus" >/dev/null 2>&1 || true' EXIT
 
 
 
