@@ -5,19 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QLabel>
-#include <QMetaObject>
 #include <QProgressBar>
-#include <QThread>
 #include <QTimer>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -118,56 +111,6 @@ void EndTransferEarly(const char *format, int blockNumber) {
     MessageBoxA(Form1, text, kCaption, kErrorBox);
 }
 
-// Hands `work` to the user-interface thread and returns when it has run
-// there. The work travels through a queue of our own, under a mutex of our
-// own: the queued call that wakes the user-interface thread carries nothing,
-// so everything the two threads share passes through locks that
-// ThreadSanitizer can see (Qt's own event queue it cannot).
-struct Handoff {
-    const std::function<void()> *work = nullptr;
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-};
-std::mutex HandoffQueueMutex;
-std::deque<Handoff *> HandoffQueue;
-
-void RunHandedOffWork() {
-    for (;;) {
-        Handoff *handoff = nullptr;
-        {
-            std::lock_guard queued(HandoffQueueMutex);
-            if (HandoffQueue.empty()) return;
-            handoff = HandoffQueue.front();
-            HandoffQueue.pop_front();
-        }
-        // The waiting thread is released whatever the work does.
-        try {
-            (*handoff->work)();
-        } catch (...) {
-        }
-        std::lock_guard done(handoff->mutex);
-        handoff->done = true;
-        handoff->finished.notify_one();
-    }
-}
-
-void RunOnUserInterfaceThread(const std::function<void()> &work) {
-    QCoreApplication *application = QCoreApplication::instance();
-    if (application == nullptr || QThread::currentThread() == application->thread()) {
-        work();
-        return;
-    }
-    Handoff handoff;
-    handoff.work = &work;
-    std::unique_lock lock(handoff.mutex);
-    {
-        std::lock_guard queued(HandoffQueueMutex);
-        HandoffQueue.push_back(&handoff);
-    }
-    QMetaObject::invokeMethod(application, [] { RunHandedOffWork(); }, Qt::QueuedConnection);
-    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
-}
 }  // namespace
 
 bool ReadImageBlock(int32_t length) {

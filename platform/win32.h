@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class QWidget;
@@ -121,6 +122,11 @@ BOOL ExitWindowsEx(UINT flags, DWORD reserved);
 // them; anything else is copied as written and takes no argument. Writes at
 // most 1024 characters and the zero; returns the count written.
 int wsprintfA(char *out, const char *format, ...);
+
+// Runs `work` on the user-interface thread, the only one that may touch the
+// windows, and returns when it has run; called there, it runs at once. An
+// exception thrown by the work ends the work, not the caller's wait.
+void RunOnUserInterfaceThread(const std::function<void()> &work);
 
 // File lookup as Windows does it: the exact name if it exists, else the one
 // entry of the named directory whose name matches ignoring letter case; with

@@ -27,6 +27,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -44,43 +46,53 @@ bool OnUiThread() {
     return app == nullptr || QThread::currentThread() == app->thread();
 }
 
-// Runs `work` on the user-interface thread and hands back its result; called
-// there, it runs at once. Off that thread the caller waits until the
-// user-interface thread has run it. The hand-over is guarded by a mutex of
-// our own, so that everything written on one side before it is seen by the
-// other (and by ThreadSanitizer, which cannot look into Qt's own locks).
+// The hand-over to the user-interface thread. The work travels through a
+// queue of our own, under a mutex of our own: the queued call that wakes the
+// user-interface thread carries nothing, so everything the two threads share
+// passes through locks that ThreadSanitizer can see (Qt's event queue it
+// cannot).
+struct Handoff {
+    const std::function<void()> *work = nullptr;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+std::mutex HandoffQueueMutex;
+std::deque<Handoff *> HandoffQueue;
+
+void RunHandedOffWork() {
+    for (;;) {
+        Handoff *handoff = nullptr;
+        {
+            std::lock_guard queued(HandoffQueueMutex);
+            if (HandoffQueue.empty()) return;
+            handoff = HandoffQueue.front();
+            HandoffQueue.pop_front();
+        }
+        // The waiting thread is released whatever the work does: an
+        // exception ends the work, never the hand-over.
+        try {
+            (*handoff->work)();
+        } catch (...) {
+        }
+        std::lock_guard done(handoff->mutex);
+        handoff->done = true;
+        handoff->finished.notify_one();
+    }
+}
+
+// Runs `work` on the user-interface thread and hands back its result (a
+// default one if the work threw); called there, it runs at once.
 template <typename Work>
 auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
     using Result = std::invoke_result_t<Work>;
-    if (OnUiThread()) return work();
-    struct Handoff {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-    } handoff;
-    std::conditional_t<std::is_void_v<Result>, bool, Result> result{};
-    std::unique_lock lock(handoff.mutex);
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [&handoff, &work, &result] {
-            { std::lock_guard seen(handoff.mutex); }
-            // The waiting thread is released whatever happens here: an
-            // exception ends the work, never the hand-over.
-            try {
-                if constexpr (std::is_void_v<Result>) {
-                    work();
-                } else {
-                    result = work();
-                }
-            } catch (...) {
-            }
-            std::lock_guard done(handoff.mutex);
-            handoff.done = true;
-            handoff.finished.notify_one();
-        },
-        Qt::QueuedConnection);
-    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
-    if constexpr (!std::is_void_v<Result>) return result;
+    if constexpr (std::is_void_v<Result>) {
+        RunOnUserInterfaceThread(work);
+    } else {
+        Result result{};
+        RunOnUserInterfaceThread([&] { result = work(); });
+        return result;
+    }
 }
 
 QApplication *WidgetApplication() { return qobject_cast<QApplication *>(QCoreApplication::instance()); }
@@ -625,4 +637,20 @@ std::string ResolveFileName(const std::string &path) {
     ::closedir(dir);
     if (matches != 1) return path;
     return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + found;
+}
+
+void RunOnUserInterfaceThread(const std::function<void()> &work) {
+    if (OnUiThread()) {
+        work();
+        return;
+    }
+    Handoff handoff;
+    handoff.work = &work;
+    std::unique_lock lock(handoff.mutex);
+    {
+        std::lock_guard queued(HandoffQueueMutex);
+        HandoffQueue.push_back(&handoff);
+    }
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunHandedOffWork(); }, Qt::QueuedConnection);
+    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
 }
