@@ -203,6 +203,17 @@ std::array<uint8_t, 24> DeviceConfig::Model() const {
     return model;
 }
 
+// The next line of `text` from `pos` (without its line feed) into `line`,
+// moving `pos` past it; false at the end of the text.
+static bool NextLine(const std::string &text, size_t &pos, std::string &line) {
+    if (pos >= text.size()) return false;
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    line.assign(text, pos, end - pos);
+    pos = end + 1;
+    return true;
+}
+
 std::string ResolvePath(const std::string &path, const std::string &baseDir) {
     if (path.empty() || path[0] == '/' || baseDir.empty()) return path;
     return baseDir + "/" + path;
@@ -222,11 +233,8 @@ Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &b
         lineNumber = 1;
         return fail("a zero byte in the file");
     }
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
+    std::string line;
+    while (NextLine(text, pos, line)) {
         ++lineNumber;
         std::string error;
         if (!SplitWords(line, words, error)) return fail(error);
@@ -274,11 +282,8 @@ Parsed<Revisions> ParseState(const std::string &text) {
     Revisions revisions;
     size_t lineNumber = 0, pos = 0;
     std::vector<std::string> words;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
+    std::string line;
+    while (NextLine(text, pos, line)) {
         ++lineNumber;
         std::string error;
         if (!SplitWords(line, words, error)) {
