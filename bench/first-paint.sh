@@ -43,5 +43,5 @@ body() {
 if [ -n "${DISPLAY:-}" ] && [ "${QUORVEL_BENCH_INNER:-}" = 1 ]; then
   body
 else
-  QUORVEL_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build" "$runs"
+  QUORVEL_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$build" "$runs"
 fi

@@ -4,4 +4,7 @@ set -euo pipefail
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   exec "$@"
 fi
-exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$@"
+# -noreset: without it the server resets whenever its last client leaves, and
+# a program connecting at that moment (right after a check with xdpyinfo) is
+# refused.
+exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" "$@"
