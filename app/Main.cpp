@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -22,11 +21,14 @@
 
 #include "app/Icons.h"
 #include "app/Quorvelabout.h"
-#include "app/SharedState.h"
 #include "download/Download.h"
+#include "download/Progress.h"
 #include "drive/Discovery.h"
 #include "image/Autorun.h"
+#include "image/OpenCommand.h"
+#include "platform/Fonts.h"
 #include "platform/win32.h"
+#include "state/SharedState.h"
 
 namespace {
 // The toolbar: flat, with an edge line at its top and at its bottom; its
@@ -121,14 +123,12 @@ QToolButton *MakeButton(QWidget *parent, const char *name, const char *text, int
 }
 }  // namespace
 
-void LoadApplicationFonts() {
-    // fontconfig refuses these bitmap fonts, so they are added by the program;
-    // without them the families fall back to what the system offers.
-    static bool loaded = false;
-    if (loaded) return;
-    loaded = true;
-    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/ms_sans_serif.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/small_fonts.ttf"));
+void PrepareOpenDialog(QFileDialog *dialog) {
+    // Windows matches *.BIN whatever the letter case of the name; so must we.
+    // Qt's own dialog matches name filters ignoring case unless told otherwise;
+    // a desktop's native dialog may not, so ours is used.
+    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
 }
 
 void ShowApplicationException(const std::exception &error) {
@@ -139,7 +139,10 @@ void ShowApplicationException(const std::exception &error) {
 
 TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     Form1 = this;
-    LoadApplicationFonts();
+    MainForm = this;
+    // fontconfig refuses these bitmap fonts, so the platform adds them; without
+    // them the families fall back to what the system offers.
+    LoadWindowFonts();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("QUORVEL"));
     // Single fixed border, system menu and close box only, above every window
@@ -261,6 +264,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
 
 TForm1::~TForm1() {
     if (Form1 == this) Form1 = nullptr;
+    if (MainForm == this) MainForm = nullptr;
 }
 
 void TForm1::FormCreate(QObject *) {
@@ -289,6 +293,23 @@ void TForm1::FormCreate(QObject *) {
     LoadAutorunImage();
 
     ComboBox1->resize(ToolBar1->width() - ComboBox1->x(), ComboBox1->height());
+}
+
+void TForm1::ToolButton1Click(QObject *) { OpenImage(); }
+
+void TForm1::ToolButton2Click(QObject *) { StartDownload(); }
+
+void TForm1::Timer1Timer(QObject *) { ProgressTick(); }
+
+void TForm1::ComboBox1Change(QObject *) { ChangeDrive(ComboBox1->currentIndex()); }
+
+void TForm1::FormPaint(QObject *) {
+    if (!StartPromptDue()) return;
+    // A modal box must not run inside paintEvent: the prompt runs from the
+    // event loop, right after this paint. OK runs Download as if Down had been
+    // pressed.
+    QMetaObject::invokeMethod(
+        this, [this] { if (AskToStartDownload()) ToolButton2Click(ToolButton2); }, Qt::QueuedConnection);
 }
 
 void TForm1::ToolButton3Click(QObject *) {
@@ -320,3 +341,65 @@ void TForm1::paintEvent(QPaintEvent *event) {
     QMainWindow::paintEvent(event);
     FormPaint(this);
 }
+
+// ---------------------------------------------------------------------------
+// MainWindow
+
+namespace {
+QLabel *FieldLabel(TForm1 *form, Field field) {
+    switch (field) {
+    case Field::ModelName: return form->StaticText1;
+    case Field::OldVersion: return form->StaticText2;
+    case Field::NewVersion: return form->StaticText3;
+    case Field::DownloadFile: return form->StaticText4;
+    case Field::Status: return form->StaticText5;
+    }
+    return nullptr;
+}
+}  // namespace
+
+void TForm1::SetField(Field field, const char *text) {
+    // Model and versions are the drive's and the image's bytes, one byte one
+    // character; the file name is a name of this file system.
+    const QString shown = field == Field::DownloadFile ? QString::fromUtf8(text) : QString::fromLatin1(text);
+    if (QLabel *label = FieldLabel(this, field)) label->setText(shown);
+}
+
+int TForm1::BarPosition() { return ProgressBar1->value(); }
+
+void TForm1::SetBarPosition(int position) { ProgressBar1->setValue(position); }
+
+void TForm1::StartProgressTimer() { Timer1->start(); }
+
+void TForm1::StopProgressTimer() { Timer1->stop(); }
+
+bool TForm1::ProgressTimerRunning() { return Timer1->isActive(); }
+
+void TForm1::AddDriveEntry(const std::string &identification) {
+    ComboBox1->addItem(QString::fromLatin1(identification.data(), static_cast<qsizetype>(identification.size())));
+}
+
+int TForm1::DriveEntryCount() { return ComboBox1->count(); }
+
+std::string TForm1::DriveEntryText(int k) { return ComboBox1->itemText(k).toLatin1().toStdString(); }
+
+int TForm1::ShownDriveEntry() { return ComboBox1->currentIndex(); }
+
+void TForm1::ShowDriveEntry(int k) {
+    // Setting the index raises no user pick (activated): ComboBox1Change does
+    // not run.
+    if (k >= 0 && k < ComboBox1->count()) ComboBox1->setCurrentIndex(k);
+}
+
+void TForm1::SetFlashCommandsEnabled(bool enabled) {
+    for (QAction *command : {Open1, Download1, Exit1}) command->setEnabled(enabled);
+    for (QWidget *control : std::initializer_list<QWidget *>{ToolButton1, ToolButton2, ComboBox1})
+        control->setEnabled(enabled);
+}
+
+bool TForm1::ChooseImageFile(std::string *path) {
+    PrepareOpenDialog(OpenDialog1);
+    return CurrentWin32Layer().ExecuteOpenDialog(OpenDialog1, path);
+}
+
+HWND TForm1::BoxOwner() { return this; }

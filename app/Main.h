@@ -1,13 +1,16 @@
 // TForm1, the main window: its components, laid out in the constructor, and
-// its event handlers. The handlers of the image and download commands are
-// defined beside their subsystems (image/, download/); the window only routes
-// the events to them.
+// its event handlers, which route each event to its flow (drive/, image/,
+// download/). The flows reach the window back through MainWindow
+// (state/MainWindow.h), which TForm1 implements.
 #pragma once
 
 #include <QList>
 #include <QMainWindow>
 #include <QPixmap>
 #include <exception>
+#include <string>
+
+#include "state/MainWindow.h"
 
 class QComboBox;
 class QFileDialog;
@@ -21,18 +24,18 @@ class QTimer;
 class QToolButton;
 class QWidget;
 
-// Adds the window fonts ("MS Sans Serif", "Small Fonts") from the system's
-// font files; once per process, silently without them.
-void LoadApplicationFonts();
-
 // The application's exception display: an error box owned by the main window
 // (when there is one) with the exception's message, captioned with the
 // application's title.
 void ShowApplicationException(const std::exception &error);
 
-class TForm1 : public QMainWindow {
+// The file dialog set up to match *.BIN in any letter case, as Windows does.
+void PrepareOpenDialog(QFileDialog *dialog);
+
+class TForm1 : public QMainWindow, public MainWindow {
 public:
-    // Stores itself in Form1, lays out every component, then runs FormCreate.
+    // Stores itself in Form1 and MainForm, lays out every component, then
+    // runs FormCreate.
     explicit TForm1(QWidget *parent = nullptr);
     ~TForm1() override;
 
@@ -69,14 +72,30 @@ public:
     QFrame *ToolButton4 = nullptr;
 
     // Event handlers. Sender is the component that raised the event.
-    void FormCreate(QObject *Sender);        // app/Main.cpp
-    void ToolButton1Click(QObject *Sender);  // Open: image/OpenCommand.cpp
-    void ToolButton3Click(QObject *Sender);  // About: app/Main.cpp
-    void ToolButton2Click(QObject *Sender);  // Download: download/Download.cpp
-    void Timer1Timer(QObject *Sender);       // download/Progress.cpp
-    void ComboBox1Change(QObject *Sender);   // drive/Discovery.cpp
-    void Exit1Click(QObject *Sender);        // app/Main.cpp
-    void FormPaint(QObject *Sender);         // image/Autorun.cpp
+    void FormCreate(QObject *Sender);        // start-up
+    void ToolButton1Click(QObject *Sender);  // Open: OpenImage, image/
+    void ToolButton3Click(QObject *Sender);  // About
+    void ToolButton2Click(QObject *Sender);  // Download: StartDownload, download/
+    void Timer1Timer(QObject *Sender);       // ProgressTick, download/
+    void ComboBox1Change(QObject *Sender);   // ChangeDrive, drive/
+    void Exit1Click(QObject *Sender);        // Exit
+    void FormPaint(QObject *Sender);         // the autorun start prompt, image/
+
+    // MainWindow, for the flows.
+    void SetField(Field field, const char *text) override;
+    int BarPosition() override;
+    void SetBarPosition(int position) override;
+    void StartProgressTimer() override;
+    void StopProgressTimer() override;
+    bool ProgressTimerRunning() override;
+    void AddDriveEntry(const std::string &identification) override;
+    int DriveEntryCount() override;
+    std::string DriveEntryText(int k) override;
+    int ShownDriveEntry() override;
+    void ShowDriveEntry(int k) override;
+    void SetFlashCommandsEnabled(bool enabled) override;
+    bool ChooseImageFile(std::string *path) override;
+    HWND BoxOwner() override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

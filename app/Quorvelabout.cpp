@@ -9,7 +9,7 @@
 #include <QScreen>
 
 #include "app/Icons.h"
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 
 namespace {
 QLabel *MakeLine(QWidget *parent, const char *name, const char *text, int x, int y) {

@@ -5,7 +5,7 @@
 
 #include "app/Main.h"
 #include "app/Quorvelabout.h"
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 
 namespace {
 // An exception that escapes an event handler is shown by the exception

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "download/Download.h"
 #include "drive/Scsi.h"
+#include "platform/Files.h"
 #include "platform/aspi.h"
 
 namespace {
@@ -43,22 +44,19 @@ void BM_ProgramBlock(benchmark::State &state) {
         return;
     }
     TransferBuffer = static_cast<uint8_t *>(std::calloc(kTransferBufferSize, 1));
-    ImageFile = std::fopen(ImageName().c_str(), "rb");
+    ImageFile = OpenRawFile(ImageName().c_str());
     SelectedAdapter = 0;
     SelectedTarget = 0;
     size_t position = 0;
     for (auto _ : state) {
-        if (position + kBlock > kFileSize) {
-            std::rewind(ImageFile);
-            position = 0;
-        }
-        if (!ReadImageBlock(kBlock)) state.SkipWithError("short read");
+        if (position + kBlock > kFileSize) position = 0;
+        if (!ReadImageBlock(static_cast<int32_t>(position), kBlock)) state.SkipWithError("short read");
         DownloadCommand[5] = 0xFF;
         if (SendDownloadCommand() != 1) state.SkipWithError("refused");
         position += kBlock;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlock));
-    std::fclose(ImageFile);
+    CloseRawFile(ImageFile);
     ImageFile = nullptr;
     std::free(TransferBuffer);
     TransferBuffer = nullptr;

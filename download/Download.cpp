@@ -1,26 +1,19 @@
 // The Download command and its worker.
 #include "download/Download.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QLabel>
-#include <QProgressBar>
-#include <QTimer>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
 
-#include "app/Main.h"
-#include "app/SharedState.h"
 #include "download/BlockPlan.h"
 #include "drive/Scsi.h"
 #include "image/ImageRules.h"
 #include "image/Trailer.h"
+#include "platform/Files.h"
 #include "platform/wnaspi32.h"
+#include "state/MainWindow.h"
+#include "state/SharedState.h"
 
 namespace {
 constexpr UINT kErrorBox = MB_SYSTEMMODAL | MB_ICONERROR;
@@ -50,39 +43,22 @@ void ReleaseInhibitor() {
 }
 
 void CloseImageFile() {
-    if (ImageFile != nullptr) std::fclose(ImageFile);
+    CloseRawFile(ImageFile);
     ImageFile = nullptr;
-}
-
-// Opens the image anew for the download: a regular file only (a FIFO put in
-// its place must not hold up the window), or nullptr.
-FILE *OpenImageFile() {
-    const int fd = ::open(ResolveFileName(ImagePath).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    FILE *file = ::fdopen(fd, "rb");
-    if (file == nullptr) ::close(fd);
-    return file;
 }
 
 // The file must still be the one that was checked when the image was loaded:
 // its length (the blocks line up with the trailer) and its trailer, read again
 // by the same position rule (another image of the same length, or another file
 // found under the name, must not reach the drive).
-bool StillTheLoadedImage(FILE *file) {
-    struct stat info {};
-    if (::fstat(fileno(file), &info) != 0 || info.st_size != static_cast<off_t>(ImageSize)) return false;
-    const int fd = fileno(file);
+bool StillTheLoadedImage(RawFile *file) {
+    if (RawFileSize(file) != ImageSize) return false;
     uint8_t first = 0;
-    if (::pread(fd, &first, 1, ImageSize - kTrailerNearBack) != 1) return false;
+    if (!ReadRawFileAt(file, ImageSize - kTrailerNearBack, &first, 1)) return false;
     const int64_t offset = TrailerOffset(ImageSize, first);
     if (offset < 0) return false;
     uint8_t trailer[kTrailerSize];
-    if (::pread(fd, trailer, sizeof trailer, offset) != static_cast<ssize_t>(sizeof trailer)) return false;
+    if (!ReadRawFileAt(file, offset, trailer, sizeof trailer)) return false;
     return std::memcmp(trailer, ImageTrailer, sizeof trailer) == 0;
 }
 
@@ -105,17 +81,17 @@ void EndTransferEarly(const char *format, int blockNumber) {
     SetScreenCursor(crDefault);
     ReleaseCapture();
     CloseImageFile();
-    Form1->StaticText5->setText(QStringLiteral("FAIL"));
+    MainForm->SetField(Field::Status, "FAIL");
     char text[1025];
     wsprintfA(text, format, blockNumber, BlockCount);
-    MessageBoxA(Form1, text, kCaption, kErrorBox);
+    MessageBoxA(BoxOwner(), text, kCaption, kErrorBox);
 }
 
 }  // namespace
 
-bool ReadImageBlock(int32_t length) {
-    if (length < 0 || length > kTransferBufferSize) return false;
-    return std::fread(TransferBuffer, 1, static_cast<size_t>(length), ImageFile) == static_cast<size_t>(length);
+bool ReadImageBlock(int32_t offset, int32_t length) {
+    if (offset < 0 || length < 0 || length > kTransferBufferSize) return false;
+    return ReadRawFileAt(ImageFile, offset, TransferBuffer, static_cast<size_t>(length));
 }
 
 int SendDownloadCommand() {
@@ -125,17 +101,17 @@ int SendDownloadCommand() {
 
 bool DownloadWorkerRunning() { return WorkerRunning.load(std::memory_order_acquire); }
 
-void TForm1::ToolButton2Click(QObject *) {
+void StartDownload() {
     if (DownloadWorkerRunning()) {
-        MessageBoxA(Form1, " DOWNLOAD BUSY!! \nWait for the result of the download.", kCaption, kErrorBox);
+        MessageBoxA(BoxOwner(), " DOWNLOAD BUSY!! \nWait for the result of the download.", kCaption, kErrorBox);
         return;
     }
 
     // The image, opened anew, and still as it was measured when it was loaded.
-    ImageFile = OpenImageFile();
+    ImageFile = ImagePath[0] != '\0' ? OpenRawFile(ImagePath) : nullptr;
     if (ImageFile == nullptr || ImageSize == 0 || !StillTheLoadedImage(ImageFile) || TransferBuffer == nullptr) {
         CloseImageFile();
-        MessageBoxA(Form1, "Flash File Not Opened!!", kCaption, kErrorBox);
+        MessageBoxA(BoxOwner(), "Flash File Not Opened!!", kCaption, kErrorBox);
         return;
     }
     const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
@@ -143,13 +119,13 @@ void TForm1::ToolButton2Click(QObject *) {
         CloseImageFile();
         const std::string text =
             std::string("Flash File Not Valid!!\n") + PlanProblem(plan.verdict) + "\nNothing was sent to the drive.";
-        MessageBoxA(Form1, text.c_str(), kCaption, kErrorBox);
+        MessageBoxA(BoxOwner(), text.c_str(), kCaption, kErrorBox);
         return;
     }
 
     // From here the drive is busy: the window says so and takes no clicks.
-    StaticText5->setText(QStringLiteral("WAIT.."));
-    SetCapture(Form1);
+    MainForm->SetField(Field::Status, "WAIT..");
+    SetCapture(BoxOwner());
     SetScreenCursor(crHourGlass);
     ShutdownInhibitor = CurrentWin32Layer().TakeShutdownInhibitor(kInhibitReason);
 
@@ -157,7 +133,7 @@ void TForm1::ToolButton2Click(QObject *) {
     const int finalIndex = static_cast<int>(plan.steps.size()) - 1;
     for (int i = 0; i < finalIndex; ++i) {
         const BlockStep &step = plan.steps[static_cast<size_t>(i)];
-        if (!ReadImageBlock(step.length)) {
+        if (!ReadImageBlock(step.offset, step.length)) {
             EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be read from the file.", i + 1);
             return;
         }
@@ -169,11 +145,11 @@ void TForm1::ToolButton2Click(QObject *) {
     }
 
     // The final block goes to the worker, and the bar starts to move.
-    const bool timerWasRunning = Timer1->isActive();
-    if (!timerWasRunning) Timer1->start();
+    const bool timerWasRunning = MainForm->ProgressTimerRunning();
+    if (!timerWasRunning) MainForm->StartProgressTimer();
     const BlockStep &last = plan.steps.back();
-    if (!ReadImageBlock(last.length)) {
-        if (!timerWasRunning) Timer1->stop();
+    if (!ReadImageBlock(last.offset, last.length)) {
+        if (!timerWasRunning) MainForm->StopProgressTimer();
         EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be read from the file.", finalIndex + 1);
         return;
     }
@@ -192,7 +168,7 @@ void TForm1::ToolButton2Click(QObject *) {
     if (worker == nullptr) {
         WorkerRunning.store(false, std::memory_order_release);
         BusyFlag.store(busyBefore, std::memory_order_release);
-        if (!timerWasRunning) Timer1->stop();
+        if (!timerWasRunning) MainForm->StopProgressTimer();
         EndTransferEarly(" DOWNLOAD FAIL!! \nBlock %d of %d could not be started.", finalIndex + 1);
         return;
     }
@@ -220,14 +196,14 @@ void ReportDownloadResult(uint8_t status) {
         SetScreenCursor(crDefault);
         ReleaseCapture();
         if (status == SS_COMP) {
-            if (Form1 != nullptr) {
-                Form1->ProgressBar1->setValue(100);
-                Form1->StaticText5->setText(QStringLiteral("OK"));
+            if (MainForm != nullptr) {
+                MainForm->SetBarPosition(100);
+                MainForm->SetField(Field::Status, "OK");
             }
-            MessageBoxA(Form1, "  DOWNLOAD OK!!  \nRestart WINDOWS", kCaption, kNoticeBox);
+            MessageBoxA(BoxOwner(), "  DOWNLOAD OK!!  \nRestart WINDOWS", kCaption, kNoticeBox);
         } else {
-            if (Form1 != nullptr) Form1->StaticText5->setText(QStringLiteral("FAIL"));
-            MessageBoxA(Form1, " DOWNLOAD FAIL!! \nRestart WINDOWS", kCaption, kErrorBox);
+            if (MainForm != nullptr) MainForm->SetField(Field::Status, "FAIL");
+            MessageBoxA(BoxOwner(), " DOWNLOAD FAIL!! \nRestart WINDOWS", kCaption, kErrorBox);
         }
     });
     // Only now may the timer request the restart.

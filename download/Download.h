@@ -1,13 +1,16 @@
-// The download: ToolButton2Click (declared in app/Main.h) sends every block
-// but the last from the user-interface thread; the worker FinalBlockThread
-// sends the last one and runs the completion steps.
+// The download: StartDownload sends every block but the last from the
+// user-interface thread; the worker FinalBlockThread sends the last one and
+// runs the completion steps.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/win32.h"
 
-// Sends the final block as ToolButton2Click left it, then reports.
+// Download (Down, the menu's Download, OK on the start prompt): the loaded
+// image, checked again, goes to the selected drive block by block.
+void StartDownload();
+// Sends the final block as StartDownload left it, then reports.
 DWORD FinalBlockThread(void *parameter);
 // Completion steps after the final command, on the worker thread: cursor,
 // capture, bar, status, result message (shown on the user-interface thread),
@@ -15,9 +18,9 @@ DWORD FinalBlockThread(void *parameter);
 void ReportDownloadResult(uint8_t status);
 
 // One block's two halves, as the download uses them for every block.
-// Reads the next `length` bytes of ImageFile into the start of
+// Reads `length` bytes of ImageFile at `offset` into the start of
 // TransferBuffer; false when fewer came.
-bool ReadImageBlock(int32_t length);
+bool ReadImageBlock(int32_t offset, int32_t length);
 // Sends DownloadCommand as it stands with the first 65536 bytes of
 // TransferBuffer to the selected drive; returns the completion status.
 int SendDownloadCommand();

@@ -1,11 +1,8 @@
 #include "download/Progress.h"
 
-#include <QProgressBar>
-#include <QTimer>
-
-#include "app/Main.h"
-#include "app/SharedState.h"
 #include "platform/win32.h"
+#include "state/MainWindow.h"
+#include "state/SharedState.h"
 
 namespace {
 // 32-bit products that wrap as the machine's do, instead of being undefined.
@@ -24,20 +21,20 @@ int32_t ProgressPosition(int32_t timerTicks, int32_t blockCount) {
     return Multiply32(timerTicks, 100) / divisor;
 }
 
-void TForm1::Timer1Timer(QObject *) {
+void ProgressTick() {
     // Progress: moves by elapsed time until the bar is full.
-    if (ProgressBar1->value() < 100) {
+    if (MainForm->BarPosition() < 100) {
         int32_t position = ProgressPosition(TimerTicks, BlockCount);
         // The bar ignores values outside its range; hold them at its ends so
         // that it always shows where the count stands.
         if (position > 100) position = 100;
         if (position < 0) position = 0;
-        ProgressBar1->setValue(position);
+        MainForm->SetBarPosition(position);
         TimerTicks = static_cast<int32_t>(static_cast<uint32_t>(TimerTicks) + 1u);
     }
     // Restart: once the user has closed the result message.
     if (BusyFlag.load(std::memory_order_acquire) == 0) {
-        Timer1->stop();
+        MainForm->StopProgressTimer();
         ExitWindowsEx(EWX_REBOOT, 0);
     }
 }

@@ -1,16 +1,14 @@
 #include "drive/Discovery.h"
 
-#include <QByteArray>
-#include <QComboBox>
-#include <QLabel>
 #include <algorithm>
 #include <cstring>
+#include <string>
 
-#include "app/Main.h"
-#include "app/SharedState.h"
 #include "drive/Probe.h"
 #include "platform/aspi.h"
 #include "platform/win32.h"
+#include "state/MainWindow.h"
+#include "state/SharedState.h"
 
 namespace {
 // Every list entry takes 30 characters of the joined text: its 28-character
@@ -28,7 +26,7 @@ void DiscoverDrives() {
     const int adapterCount = static_cast<int>(info & 0xFF);
     const int supportStatus = static_cast<int>((info >> 8) & 0xFF);
     if (adapterCount == 0 || supportStatus != SS_COMP) {
-        MessageBoxA(Form1, "ASPI Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), "ASPI Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         PostQuitMessage(0);
         return;
     }
@@ -37,15 +35,14 @@ void DiscoverDrives() {
     for (const ProbedDrive &drive : ProbeDrives(adapterCount, TransferBuffer)) {
         DriveTable[0][DriveCount] = drive.target;
         DriveTable[1][DriveCount] = drive.adapter;
-        Form1->ComboBox1->addItem(QString::fromLatin1(drive.identification.data(),
-                                                      static_cast<qsizetype>(drive.identification.size())));
+        MainForm->AddDriveEntry(drive.identification);
         ++DriveCount;
     }
 
     ShowDriveListEntry(0);
     if (DriveCount > 0) ReadDriveEntry(0);
     if (DriveCount == 0) {
-        MessageBoxA(Form1, "Drive Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), "Drive Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         PostQuitMessage(0);
     }
     SelectedTarget = DriveTable[0][0];
@@ -53,44 +50,38 @@ void DiscoverDrives() {
 }
 
 void ReadDriveEntry(int k) {
-    if (k < 0 || k >= kDriveTableSize) return;
+    if (k < 0 || k >= kDriveTableSize || MainForm == nullptr) return;
     // The joined text of the list, each entry followed by CR LF, cut to the
     // work area; bytes the list does not fill stay zero.
     char workArea[kWorkAreaSize] = {};
-    QByteArray joined;
-    for (int i = 0; i < Form1->ComboBox1->count(); ++i) {
-        joined += Form1->ComboBox1->itemText(i).toLatin1();
-        joined += "\r\n";
-    }
-    std::memcpy(workArea, joined.constData(),
-                static_cast<size_t>(std::min<qsizetype>(joined.size(), kWorkAreaSize - 1)));
+    std::string joined;
+    for (int i = 0; i < MainForm->DriveEntryCount(); ++i) joined += MainForm->DriveEntryText(i) + "\r\n";
+    std::memcpy(workArea, joined.data(), std::min<size_t>(joined.size(), kWorkAreaSize - 1));
     // The zeros after the 24 and 4 characters are never written.
     std::memcpy(DriveModel, workArea + k * kEntryPitch, kModelLength);
     std::memcpy(DriveVersion, workArea + k * kEntryPitch + kModelLength, kVersionLength);
 }
 
 void ShowDriveListEntry(int k) {
-    // Setting the index from the program raises no user pick (activated), so
-    // ComboBox1Change does not run.
-    QComboBox *list = Form1->ComboBox1;
-    if (k >= 0 && k < list->count()) list->setCurrentIndex(k);
+    // The program setting the index is no pick of the user's: ChangeDrive
+    // does not run.
+    if (MainForm != nullptr) MainForm->ShowDriveEntry(k);
 }
 
-void TForm1::ComboBox1Change(QObject *) {
-    const int k = ComboBox1->currentIndex();
+void ChangeDrive(int k) {
     if (k < 0 || k >= kDriveTableSize || k >= DriveCount) return;
     if (k == SelectedIndex) return;
     SelectedIndex = static_cast<uint8_t>(k);
 
-    StaticText1->setText(QString());
-    StaticText2->setText(QString());
-    StaticText3->setText(QString());
-    StaticText4->setText(QStringLiteral("NOT OPEN"));
-    StaticText5->setText(QString());
+    MainForm->SetField(Field::ModelName, "");
+    MainForm->SetField(Field::OldVersion, "");
+    MainForm->SetField(Field::NewVersion, "");
+    MainForm->SetField(Field::DownloadFile, "NOT OPEN");
+    MainForm->SetField(Field::Status, "");
 
     ImageSize = 0;
     ReadDriveEntry(k);
-    MessageBoxA(Form1, DriveModel, "CHANGE DRIVE", MB_SYSTEMMODAL);
+    MessageBoxA(BoxOwner(), DriveModel, "CHANGE DRIVE", MB_SYSTEMMODAL);
     // Commands go to the new drive only once the user has seen the notice.
     SelectedTarget = DriveTable[0][k];
     SelectedAdapter = DriveTable[1][k];

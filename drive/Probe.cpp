@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/SharedState.h"  // kDriveTableSize only: this file stays free of any window
+#include "state/SharedState.h"  // kDriveTableSize only: this file stays free of any window
 #include "drive/Scsi.h"
 #include "platform/wnaspi32.h"
 

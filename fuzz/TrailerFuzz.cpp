@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "image/ImageRules.h"
 #include "image/Trailer.h"
 

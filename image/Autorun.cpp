@@ -3,52 +3,31 @@
 // and offered once when the window first paints.
 #include "image/Autorun.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QLabel>
-#include <QMetaObject>
-#include <QToolButton>
 #include <cstring>
 #include <string>
 
-#include "app/Main.h"
-#include "app/SharedState.h"
 #include "drive/Discovery.h"
 #include "image/ImageRules.h"
 #include "image/OpenCommand.h"
 #include "image/Trailer.h"
+#include "platform/Files.h"
 #include "platform/win32.h"
+#include "state/MainWindow.h"
+#include "state/SharedState.h"
 
 namespace {
-// "Can be opened for binary reading": an existing regular file we may read.
-// O_NONBLOCK keeps a FIFO of that name from holding up the start.
-bool CanOpenForReading(const char *name) {
-    const int fd = ::open(ResolveFileName(name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    return regular;
-}
-
 void FormatImageFigures(char *out, const char *format) {
     const uint8_t lastBlockKb = LastBlockKbFromTrailer(BlockSizeKb, BlockCount);
     wsprintfA(out, format, static_cast<unsigned>(BlockSizeKb * 1024), static_cast<int>(lastBlockKb),
               static_cast<int>(BlockCount));
 }
 
-void ShowStartPrompt() {
-    char text[160];
-    FormatImageFigures(text, "File Open OK !!\n(%ub %dKb %dCmd)\n\n DOWNLOAD START !!");
-    if (MessageBoxA(Form1, text, "MESSAGE", MB_SYSTEMMODAL | MB_OKCANCEL) == IDOK)
-        Form1->ToolButton2Click(Form1->ToolButton2);  // as if Down had been pressed
-}
 }  // namespace
 
 void DetectAutorun() {
-    if (CanOpenForReading("AUTORUN.BIN")) {
+    // "Can be opened for binary reading": an existing regular file we may
+    // read; a FIFO of that name must not hold up the start.
+    if (CanOpenRawFile("AUTORUN.BIN")) {
         AutorunFlag = 1;  // ImagePath keeps "AUTORUN.BIN"; the command line is not looked at
         return;
     }
@@ -77,7 +56,7 @@ void LoadAutorunImage() {
     if (!ImageSizeMatchesTrailer(ImageSize, BlockSizeKb, BlockCount)) {
         char text[160];
         FormatImageFigures(text, "File Open Fail (No Flash File) !!\n%ub %dKb %dCmd");
-        MessageBoxA(Form1, text, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         ImageSize = 0;
         AutorunFlag = 0;
         return;
@@ -86,7 +65,7 @@ void LoadAutorunImage() {
     int match = -1;
     for (int k = 0; k < DriveCount && k < kDriveTableSize; ++k) {
         ReadDriveEntry(k);
-        if (std::memcmp(DriveModel, ImageModel, 24) == 0) {
+        if (ModelMatches(DriveModel, ImageModel)) {
             match = k;
             break;
         }
@@ -97,7 +76,7 @@ void LoadAutorunImage() {
         AutorunFlag = 0;
         ShowDriveListEntry(0);
         if (DriveCount > 0) ReadDriveEntry(0);  // the first drive again, in every respect
-        MessageBoxA(Form1, "File Not Opened!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), "File Not Opened!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         return;
     }
 
@@ -109,17 +88,21 @@ void LoadAutorunImage() {
     SelectedTarget = DriveTable[0][match];
     SelectedAdapter = DriveTable[1][match];
 
-    Form1->StaticText1->setText(QString::fromLatin1(ImageModel));
-    Form1->StaticText2->setText(QString::fromLatin1(DriveVersion));
-    Form1->StaticText3->setText(QString::fromLatin1(ImageVersion));
-    Form1->StaticText4->setText(QString::fromUtf8(ImagePath));
-    Form1->StaticText5->setText(QStringLiteral("READY"));
+    MainForm->SetField(Field::ModelName, ImageModel);
+    MainForm->SetField(Field::OldVersion, DriveVersion);
+    MainForm->SetField(Field::NewVersion, ImageVersion);
+    MainForm->SetField(Field::DownloadFile, ImagePath);
+    MainForm->SetField(Field::Status, "READY");
 }
 
-void TForm1::FormPaint(QObject *) {
-    if (PromptShown != 0 || AutorunFlag != 1) return;
+bool StartPromptDue() {
+    if (PromptShown != 0 || AutorunFlag != 1) return false;
     PromptShown = 1;  // before the box: later paints do nothing
-    // A modal box must not run inside paintEvent: the prompt runs from the
-    // event loop, right after this paint.
-    QMetaObject::invokeMethod(this, [] { ShowStartPrompt(); }, Qt::QueuedConnection);
+    return true;
+}
+
+bool AskToStartDownload() {
+    char text[160];
+    FormatImageFigures(text, "File Open OK !!\n(%ub %dKb %dCmd)\n\n DOWNLOAD START !!");
+    return MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL | MB_OKCANCEL) == IDOK;
 }

@@ -6,6 +6,10 @@ namespace {
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 }  // namespace
 
+bool ModelMatches(const char *driveModel, const char *imageModel) {
+    return std::memcmp(driveModel, imageModel, kModelLength) == 0;
+}
+
 uint8_t LastBlockKbFromSize(int32_t imageSize, int32_t blockSizeKb, int32_t blockCount) {
     const int32_t kb = imageSize / 1024 - (blockCount - 1) * blockSizeKb;
     return static_cast<uint8_t>(kb);  // the low 8 bits

@@ -8,6 +8,14 @@ constexpr int kTrailerSize = 30;
 constexpr int32_t kTrailerNearBack = 48;     // trailer at S - 48 ...
 constexpr int32_t kTrailerFarBack = 65584;   // ... or at S - 65584 when S - 48 starts with 0xFF
 
+constexpr int kModelLength = 24;
+
+// The model match, drive against image: the drive's 24-byte model (INQUIRY
+// vendor and product) and the model the image's trailer names agree byte for
+// byte, blanks and letter case included. Nothing else makes an image one for
+// that drive.
+bool ModelMatches(const char *driveModel, const char *imageModel);
+
 // Last block in KiB as Open works it out from the file size:
 // (size / 1024 - (count - 1) * blockKb), low 8 bits.
 uint8_t LastBlockKbFromSize(int32_t imageSize, int32_t blockSizeKb, int32_t blockCount);

@@ -1,36 +1,26 @@
 // The Open command: choose an image, read its trailer, check its model against
 // the selected drive, report, and show it.
-#include <QFileDialog>
-#include <QLabel>
+#include "image/OpenCommand.h"
+
 #include <cstring>
 #include <string>
 
-#include "app/Main.h"
-#include "app/SharedState.h"
 #include "image/ImageRules.h"
-#include "image/OpenCommand.h"
 #include "image/Trailer.h"
 #include "platform/win32.h"
+#include "state/MainWindow.h"
+#include "state/SharedState.h"
 
 void ReportTrailerFailure(TrailerFailure why) {
     if (why == TrailerFailure::TooLarge)
-        MessageBoxA(Form1, kTextFileTooLarge, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), kTextFileTooLarge, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
     else
-        MessageBoxA(Form1, "File Not Opened!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), "File Not Opened!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
 }
 
-void PrepareOpenDialog(QFileDialog *dialog) {
-    // Windows matches *.BIN whatever the letter case of the name; so must we.
-    // Qt's own dialog matches name filters ignoring case unless told otherwise;
-    // a desktop's native dialog may not, so ours is used.
-    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
-    dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
-}
-
-void TForm1::ToolButton1Click(QObject *) {
-    PrepareOpenDialog(Form1->OpenDialog1);
+void OpenImage() {
     std::string path;
-    if (!CurrentWin32Layer().ExecuteOpenDialog(Form1->OpenDialog1, &path)) return;  // cancelled: nothing changes
+    if (!MainForm->ChooseImageFile(&path)) return;  // cancelled: nothing changes
 
     const std::string name = DisplayName(path);
 
@@ -39,7 +29,7 @@ void TForm1::ToolButton1Click(QObject *) {
     if (path.size() >= sizeof(ImagePath) || path.find('\0') != std::string::npos) {
         ImagePath[0] = '\0';
         ImageSize = 0;
-        MessageBoxA(Form1, kTextPathTooLong, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+        MessageBoxA(BoxOwner(), kTextPathTooLong, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         return;
     }
     std::memcpy(ImagePath, path.c_str(), path.size() + 1);
@@ -51,9 +41,9 @@ void TForm1::ToolButton1Click(QObject *) {
         return;
     }
 
-    if (std::memcmp(DriveModel, ImageModel, 24) != 0) {
+    if (!ModelMatches(DriveModel, ImageModel)) {
         // The one application-modal error box.
-        MessageBoxA(Form1, "Different Model !!", "MESSAGE", MB_ICONERROR);
+        MessageBoxA(BoxOwner(), "Different Model !!", "MESSAGE", MB_ICONERROR);
         ImageSize = 0;
         return;
     }
@@ -65,11 +55,11 @@ void TForm1::ToolButton1Click(QObject *) {
     char text[128];
     wsprintfA(text, "File Open OK !!\n%ub %dKb %dCmd", static_cast<unsigned>(BlockSizeKb * 1024),
               static_cast<int>(lastBlockKb), static_cast<int>(BlockCount));
-    MessageBoxA(Form1, text, "MESSAGE", MB_SYSTEMMODAL);
+    MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL);
 
-    Form1->StaticText1->setText(QString::fromLatin1(ImageModel));
-    Form1->StaticText2->setText(QString::fromLatin1(DriveVersion));
-    Form1->StaticText3->setText(QString::fromLatin1(ImageVersion));
-    Form1->StaticText4->setText(QString::fromUtf8(name.c_str()));  // a name of this file system
-    Form1->StaticText5->setText(QStringLiteral("READY"));
+    MainForm->SetField(Field::ModelName, ImageModel);
+    MainForm->SetField(Field::OldVersion, DriveVersion);
+    MainForm->SetField(Field::NewVersion, ImageVersion);
+    MainForm->SetField(Field::DownloadFile, name.c_str());
+    MainForm->SetField(Field::Status, "READY");
 }

@@ -1,9 +1,7 @@
-// Pieces of the Open flow that the autorun load shares.
+// The Open command, and the pieces of it that the autorun load shares.
 #pragma once
 
 #include "image/Trailer.h"
-
-class QFileDialog;
 
 // Refusals of our own, beside the system's "File Not Opened!!".
 constexpr char kTextFileTooLarge[] = "File Too Large (2 GiB or more) !!";
@@ -13,5 +11,7 @@ constexpr char kTextPathTooLong[] = "File Path Too Long (over 131 characters) !!
 // or the too-large text for a file of 2 GiB or more.
 void ReportTrailerFailure(TrailerFailure why);
 
-// Sets OpenDialog1 up to match *.BIN in any letter case, as Windows does.
-void PrepareOpenDialog(QFileDialog *dialog);
+// Open: the user chooses an image; its trailer is read and its model checked
+// against the selected drive; the outcome is reported in a box, and on
+// success the fields show the image with "READY".
+void OpenImage();

@@ -1,17 +1,11 @@
 #include "image/Trailer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <string>
 
-#include "app/SharedState.h"
 #include "image/ImageRules.h"
-#include "platform/win32.h"
+#include "platform/Files.h"
+#include "state/SharedState.h"
 
 int64_t TrailerOffset(int64_t size, uint8_t firstByteNear) {
     const int64_t back = firstByteNear == 0xFF ? kTrailerFarBack : kTrailerNearBack;
@@ -19,51 +13,22 @@ int64_t TrailerOffset(int64_t size, uint8_t firstByteNear) {
 }
 
 namespace {
-// Exactly 30 bytes at `offset`, or false. fseeko/fread on the stream that the
-// shared state names, so a file that shrinks under us reads short and fails.
-bool ReadAt(FILE *file, int64_t offset, uint8_t (&out)[kTrailerSize]) {
-    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-    return std::fread(out, 1, kTrailerSize, file) == static_cast<size_t>(kTrailerSize);
-}
-
-TrailerFailure ReadInto(const std::string &name, int32_t *size, uint8_t (&trailer)[kTrailerSize]) {
-    // O_NONBLOCK: a FIFO given as an image must not hang the window in open().
-    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return TrailerFailure::NotOpened;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return TrailerFailure::NotOpened;
-    }
-    ImageFile = ::fdopen(fd, "rb");
-    if (ImageFile == nullptr) {
-        ::close(fd);
-        return TrailerFailure::NotOpened;
-    }
-
-    TrailerFailure result = TrailerFailure::None;
-    int64_t end = -1;
-    if (fseeko(ImageFile, 0, SEEK_END) == 0) end = ftello(ImageFile);
-    if (end < 0) {
-        result = TrailerFailure::ReadFailed;
-    } else if (end > INT32_MAX) {
-        result = TrailerFailure::TooLarge;
-    } else if (end < kTrailerNearBack) {
-        result = TrailerFailure::TooShort;
-    } else if (!ReadAt(ImageFile, end - kTrailerNearBack, trailer)) {
-        result = TrailerFailure::ReadFailed;
-    } else if (trailer[0] == 0xFF) {
+// Measures the file that ImageFile holds open and reads its trailer by the
+// position rule. A file that shrinks under us reads short and fails.
+TrailerFailure ReadOpenFile(int32_t *size, uint8_t (&trailer)[kTrailerSize]) {
+    const int64_t end = RawFileSize(ImageFile);
+    if (end < 0) return TrailerFailure::ReadFailed;
+    if (end > INT32_MAX) return TrailerFailure::TooLarge;
+    if (end < kTrailerNearBack) return TrailerFailure::TooShort;
+    if (!ReadRawFileAt(ImageFile, end - kTrailerNearBack, trailer, kTrailerSize)) return TrailerFailure::ReadFailed;
+    if (trailer[0] == 0xFF) {
         // Second position; whatever it holds is the trailer, no further test.
         const int64_t far = TrailerOffset(end, 0xFF);
-        if (far < 0)
-            result = TrailerFailure::TooShort;
-        else if (!ReadAt(ImageFile, far, trailer))
-            result = TrailerFailure::ReadFailed;
+        if (far < 0) return TrailerFailure::TooShort;
+        if (!ReadRawFileAt(ImageFile, far, trailer, kTrailerSize)) return TrailerFailure::ReadFailed;
     }
-    std::fclose(ImageFile);
-    ImageFile = nullptr;
-    if (result == TrailerFailure::None) *size = static_cast<int32_t>(end);
-    return result;
+    *size = static_cast<int32_t>(end);
+    return TrailerFailure::None;
 }
 }  // namespace
 
@@ -71,7 +36,14 @@ bool ReadImageTrailer(const char *path, TrailerFailure *why) {
     TrailerFailure result = TrailerFailure::NotOpened;
     int32_t size = 0;
     uint8_t trailer[kTrailerSize] = {};
-    if (path != nullptr && path[0] != '\0') result = ReadInto(ResolveFileName(path), &size, trailer);
+    if (path != nullptr && path[0] != '\0') {
+        // A regular file only: a FIFO given as an image must not hang the
+        // window in open().
+        ImageFile = OpenRawFile(path);
+        if (ImageFile != nullptr) result = ReadOpenFile(&size, trailer);
+        CloseRawFile(ImageFile);
+        ImageFile = nullptr;
+    }
     if (why != nullptr) *why = result;
     if (result != TrailerFailure::None) {
         ImageSize = 0;
@@ -79,7 +51,7 @@ bool ReadImageTrailer(const char *path, TrailerFailure *why) {
     }
     ImageSize = size;
     std::memcpy(ImageTrailer, trailer, kTrailerSize);
-    std::memcpy(ImageModel, trailer, 24);       // ImageModel[24] stays zero
-    std::memcpy(ImageVersion, trailer + 24, 4);  // ImageVersion[4] stays zero
+    std::memcpy(ImageModel, trailer, kModelLength);  // ImageModel[24] stays zero
+    std::memcpy(ImageVersion, trailer + 24, 4);       // ImageVersion[4] stays zero
     return true;
 }

@@ -8,7 +8,7 @@
 
 #include "app/Main.h"
 #include "app/Quorvelabout.h"
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "tests/support/FakeAspi.h"
 
 struct WindowFixture : ::testing::Test {

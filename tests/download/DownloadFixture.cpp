@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "image/Trailer.h"
 #include "download/Download.h"
 

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "download/Download.h"
 #include "drive/Scsi.h"
 #include "tests/download/DownloadFixture.h"

@@ -4,7 +4,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "download/Download.h"
 #include "tests/download/DownloadFixture.h"
 

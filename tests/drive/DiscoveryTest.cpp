@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "app/Main.h"
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "drive/Discovery.h"
 #include "tests/support/FakeAspi.h"
 

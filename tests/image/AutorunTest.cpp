@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "app/Main.h"
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "platform/wnaspi32.h"
 #include "tests/image/ImageFiles.h"
 #include "tests/support/FakeAspi.h"

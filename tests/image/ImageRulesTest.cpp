@@ -1,9 +1,19 @@
-// The image rules as plain functions: both forms of the last-block figure, the
-// size rule, the display name and the command-line name.
+// The image rules as plain functions: the model match, both forms of the
+// last-block figure, the size rule, the display name and the command-line name.
 #include <gtest/gtest.h>
 
 #include "image/ImageRules.h"
 #include "image/Trailer.h"
+
+TEST(ModelMatch, TwentyFourBytesEqualBlanksAndCaseIncluded) {
+    const char drive[] = "QUORVEL CDRW-4824A      ";
+    EXPECT_TRUE(ModelMatches(drive, "QUORVEL CDRW-4824A      "));
+    EXPECT_FALSE(ModelMatches(drive, "quorvel cdrw-4824a      "));  // letter case
+    EXPECT_FALSE(ModelMatches(drive, "QUORVEL CDRW-4824A     \0"));  // a trailing blank short
+    EXPECT_FALSE(ModelMatches(drive, "QUORVEL CDRW-4824B      "));  // the last byte
+    // What follows the 24 bytes (the revision) plays no part.
+    EXPECT_TRUE(ModelMatches("QUORVEL CDRW-4824A      1.10", "QUORVEL CDRW-4824A      1.20"));
+}
 
 TEST(LastBlockKb, OpenFormWorksFromTheFileSizeAndKeepsTheLowEightBits) {
     EXPECT_EQ(LastBlockKbFromSize(262144, 32, 5), 128);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "image/Trailer.h"
 #include "tests/image/ImageFiles.h"
 

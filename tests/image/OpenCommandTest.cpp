@@ -14,7 +14,7 @@
 #include <set>
 
 #include "app/Main.h"
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "image/OpenCommand.h"
 #include "tests/image/ImageFiles.h"
 #include "tests/support/FakeAspi.h"

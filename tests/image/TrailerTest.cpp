@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/SharedState.h"
+#include "state/SharedState.h"
 #include "image/Trailer.h"
 #include "platform/win32.h"
 #include "tests/image/ImageFiles.h"

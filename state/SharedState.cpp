@@ -1,7 +1,10 @@
-#include "app/SharedState.h"
+#include "state/SharedState.h"
+
+#include "state/MainWindow.h"
 
 TForm1 *Form1 = nullptr;
 TForm2 *Form2 = nullptr;
+MainWindow *MainForm = nullptr;
 
 uint8_t SelectedIndex = 0;
 uint8_t DriveCount = 0;
@@ -14,7 +17,7 @@ std::atomic<int32_t> BusyFlag{1};
 int32_t TimerTicks = 0;
 int32_t PromptShown = 0;
 uint8_t *TransferBuffer = nullptr;
-FILE *ImageFile = nullptr;
+RawFile *ImageFile = nullptr;
 char DriveModel[25] = {};
 char DriveVersion[5] = {};
 char ImageModel[25] = {};

@@ -1,13 +1,14 @@
-// The process-wide state that the window's handlers share: plain variables,
-// defined once in SharedState.cpp, with their widths and initial values.
+// The process-wide state that the window's handlers and the flows share:
+// plain variables, defined once in SharedState.cpp, with their widths and
+// initial values.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
 class TForm1;
 class TForm2;
+class RawFile;
 
 extern TForm1 *Form1;  // the main window, set before its creation begins
 extern TForm2 *Form2;  // the About dialog
@@ -30,7 +31,7 @@ extern int32_t PromptShown;
 
 constexpr int kTransferBufferSize = 524288;  // 512 KiB
 extern uint8_t *TransferBuffer;
-extern FILE *ImageFile;
+extern RawFile *ImageFile;  // the image file while a flow reads it
 
 extern char DriveModel[25];
 extern char DriveVersion[5];
