@@ -17,9 +17,10 @@ extern uint8_t DownloadCommand[12];
 void FillScsiRequest(uint8_t *requestBlock, uint8_t adapter, uint8_t target, const uint8_t *command,
                      int commandLength, uint8_t *data, uint32_t dataLength);
 
-// Sends one command and waits, reading SRB_Status on every pass, until the
-// manager has ended it. Returns the status zero-extended (0x82 is 130); 1 is
-// success. A command length outside 1..16 is refused with SS_INVALID_CMD and
-// nothing is sent.
+// Sends one command and waits until the manager has ended it, reading
+// SRB_Status afresh on every pass: at once at first, then with pauses that
+// grow with the time waited, so that a long command costs no processor.
+// Returns the status zero-extended (0x82 is 130); 1 is success. A command
+// length outside 1..16 is refused with SS_INVALID_CMD and nothing is sent.
 int ExecuteScsiCommand(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
                        uint8_t *data, uint32_t dataLength);
