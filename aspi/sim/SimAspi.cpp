@@ -2,7 +2,6 @@
 // SendASPI32Command over virtual adapters and devices read from the machine
 // file (aspi/sim/README.md). Only the two C entry points are exported.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "aspi/sim/Files.h"
 #include "aspi/sim/Machine.h"
 #include "platform/wnaspi32.h"
 
@@ -92,33 +92,6 @@ std::string Now() {
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                   ts.tv_nsec / 1000000);
     return text;
-}
-
-std::string DirectoryOf(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-void MakeDirectories(const std::string &dir) {
-    for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') ::mkdir(dir.substr(0, pos).c_str(), 0755);
-    }
-}
-
-void WriteAll(int fd, const uint8_t *bytes, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(fd, bytes + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-void WriteAll(int fd, const std::string &text) {
-    WriteAll(fd, reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 
 struct Device {
