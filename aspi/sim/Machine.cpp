@@ -1,75 +1,11 @@
 #include "aspi/sim/Machine.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "aspi/sim/Files.h"
 
 namespace quorvel_sim {
 namespace {
-
-struct LineError {
-    std::string reason;
-};
-
-// Splits one line into words. Blanks inside double quotes belong to the word;
-// a backslash inside quotes keeps the next character in the word. '#' outside
-// quotes ends the line. An unterminated quote is an error.
-bool SplitWords(const std::string &line, std::vector<std::string> &words, std::string &error) {
-    words.clear();
-    std::string word;
-    bool inWord = false, inQuote = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (inQuote) {
-            word += c;
-            if (c == '\\') {
-                if (i + 1 >= line.size()) break;
-                word += line[++i];
-            } else if (c == '"') {
-                inQuote = false;
-            }
-            continue;
-        }
-        if (c == '#') break;
-        if (c == ' ' || c == '\t' || c == '\r') {
-            if (inWord) words.push_back(word), word.clear(), inWord = false;
-            continue;
-        }
-        inWord = true;
-        word += c;
-        if (c == '"') inQuote = true;
-    }
-    if (inQuote) {
-        error = "unterminated quoted string";
-        return false;
-    }
-    if (inWord) words.push_back(word);
-    return true;
-}
-
-// A whole unsigned number, decimal or 0x-hex, within [0, max].
-bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-    errno = 0;
-    char *end = nullptr;
-    int base = (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
-    unsigned long value = std::strtoul(text.c_str(), &end, base);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || value > max) return false;
-    out = value;
-    return true;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // A quoted field of at most N bytes, padded with blanks.
 template <size_t N>
@@ -203,22 +139,6 @@ std::array<uint8_t, 24> DeviceConfig::Model() const {
     return model;
 }
 
-// The next line of `text` from `pos` (without its line feed) into `line`,
-// moving `pos` past it; false at the end of the text.
-static bool NextLine(const std::string &text, size_t &pos, std::string &line) {
-    if (pos >= text.size()) return false;
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    line.assign(text, pos, end - pos);
-    pos = end + 1;
-    return true;
-}
-
-std::string ResolvePath(const std::string &path, const std::string &baseDir) {
-    if (path.empty() || path[0] == '/' || baseDir.empty()) return path;
-    return baseDir + "/" + path;
-}
-
 Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &baseDir) {
     Parsed<MachineConfig> result;
     MachineConfig machine;
@@ -313,100 +233,6 @@ std::string FormatState(const Revisions &revisions) {
                 " " + Quote(revision.data(), revision.size()) + "\n";
     }
     return text;
-}
-
-std::string Quote(const uint8_t *bytes, size_t length) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        uint8_t b = bytes[i];
-        if (b == '"' || b == '\\') {
-            out += '\\';
-            out += static_cast<char>(b);
-        } else if (b >= 0x20 && b <= 0x7E) {
-            out += static_cast<char>(b);
-        } else {
-            out += "\\x";
-            out += hex[b >> 4];
-            out += hex[b & 15];
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::optional<std::string> Unquote(const std::string &quoted) {
-    if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"') return std::nullopt;
-    std::string out;
-    for (size_t i = 1; i + 1 < quoted.size(); ++i) {
-        char c = quoted[i];
-        if (c == '"') return std::nullopt;
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (i + 2 >= quoted.size()) return std::nullopt;  // a backslash before the closing quote
-        char next = quoted[++i];
-        if (next == '\\' || next == '"') {
-            out += next;
-        } else if (next == 'x') {
-            if (i + 3 >= quoted.size()) return std::nullopt;
-            int high = HexDigit(quoted[i + 1]), low = HexDigit(quoted[i + 2]);
-            if (high < 0 || low < 0) return std::nullopt;
-            out += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return out;
-}
-
-std::optional<std::string> ReadWholeFile(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;  // e.g. a directory
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-        if (text.size() > (16u << 20)) {  // no machine or state file is this large
-            ::close(fd);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    return text;
-}
-
-bool WriteFileAtomically(const std::string &path, const std::string &text) {
-    std::string temp = path + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    bool written = ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace quorvel_sim

@@ -1,6 +1,6 @@
 // The simulated machine's description: the machine file and the state file
-// (formats in aspi/sim/README.md), parsed into plain values. No I/O beyond
-// reading and writing those two files.
+// (formats in aspi/sim/README.md), parsed from and formatted to text. No I/O:
+// the files themselves are read and written by the manager (Files.h).
 #pragma once
 
 #include <array>
@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "aspi/sim/Words.h"
 
 namespace quorvel_sim {
 
@@ -56,17 +58,5 @@ Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &b
 Parsed<Revisions> ParseState(const std::string &text);
 // The text of a state file holding these revisions.
 std::string FormatState(const Revisions &revisions);
-
-// A byte run as a quoted string with \\, \" and \xHH escapes.
-std::string Quote(const uint8_t *bytes, size_t length);
-// The bytes of a quoted string ("..." with escapes); nullopt when malformed.
-std::optional<std::string> Unquote(const std::string &quoted);
-
-// Reads a whole file; nullopt when it cannot be opened or read.
-std::optional<std::string> ReadWholeFile(const std::string &path);
-// Writes a file atomically: a temporary file beside it, flushed, renamed over it.
-bool WriteFileAtomically(const std::string &path, const std::string &text);
-// path as is when absolute, else baseDir/path.
-std::string ResolvePath(const std::string &path, const std::string &baseDir);
 
 }  // namespace quorvel_sim

@@ -1,0 +1,146 @@
+// A CD/DVD drive of this system as a pure model: what it answers to a command
+// and what it takes from a firmware download. Free of the ASPI record, of
+// files, of time and of threads: a front end carries the commands to it and
+// the answers back (the simulated machine's manager does; so can a handler
+// of the kernel's SCSI target user backstore), keeps its state where it
+// likes, and lets one command at a time reach it.
+//
+// A command reaches the drive in one of two ways:
+//   - the vendor download command (IsDownload) in two steps: DecideDownload
+//     when it arrives (its number, its phase, whether it is refused) and
+//     FinishDownload when it completes, looking at the data as it is then;
+//   - every other command through Answer, answered at once.
+//
+// Where answers to further commands go: the commands a kernel's sr driver
+// sends when it scans a drive (TEST UNIT READY, READ CAPACITY, MODE SENSE,
+// GET CONFIGURATION, ...) are answered in Answer. Today they all get ILLEGAL
+// REQUEST, INVALID COMMAND OPERATION CODE, and the simulated machine's tests
+// expect exactly that for TEST UNIT READY; an answer that differs from it goes
+// behind an option of the drive that the simulated machine leaves off.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <span>
+#include <vector>
+
+namespace quorvel_sim {
+
+// SCSI status of a command.
+enum class ScsiStatus : uint8_t { Good = 0x00, CheckCondition = 0x02 };
+
+struct Sense {
+    uint8_t key = 0, asc = 0, ascq = 0;
+    bool operator==(const Sense &) const = default;
+};
+inline constexpr Sense kIllegalOpcode{0x05, 0x20, 0x00};  // INVALID COMMAND OPERATION CODE
+inline constexpr Sense kInvalidField{0x05, 0x24, 0x00};   // INVALID FIELD IN CDB
+inline constexpr Sense kSequenceError{0x05, 0x2C, 0x00};  // COMMAND SEQUENCE ERROR
+inline constexpr Sense kWriteError{0x03, 0x0C, 0x00};     // MEDIUM ERROR, WRITE ERROR
+
+// Fixed-format sense data (response code 0x70, additional length 10) for a
+// sense key, ASC and ASCQ.
+std::array<uint8_t, 18> FixedSense(Sense sense);
+
+// How the drive took a download command. None: not classified (a command
+// that is never answered).
+enum class DownloadPhase { None, First, Next, Final, Only, Stray };
+// "none", "first", "next", "final", "only", "stray".
+const char *PhaseName(DownloadPhase phase);
+
+// What INQUIRY reports: the peripheral byte (qualifier and device type), and
+// bytes 8..35, blank-padded as the drive holds them.
+struct DriveIdentity {
+    uint8_t peripheral = 0x05;
+    std::array<uint8_t, 8> vendor{};
+    std::array<uint8_t, 16> product{};
+    std::array<uint8_t, 4> revision{};  // the firmware running now
+
+    // Vendor and product: the 24 bytes the drive knows itself by, and looks
+    // for in a final block.
+    std::array<uint8_t, 24> Model() const;
+};
+
+// The download commands a drive refuses with a write error.
+struct DriveRefusals {
+    std::set<uint32_t> commands;  // 1-based download command numbers, refused ones counted too
+    bool final = false;           // the block the drive recognises as final (final or only)
+};
+
+// What the drive decided when a download command arrived.
+struct DownloadDecision {
+    uint32_t number = 0;  // this command's number since the drive started
+    DownloadPhase phase = DownloadPhase::None;
+    bool refused = false;
+    Sense sense;  // when refused
+
+    // A final or only block: the one that ends a download.
+    bool Final() const { return phase == DownloadPhase::Final || phase == DownloadPhase::Only; }
+};
+
+// The drive's answer to one command.
+struct DriveResponse {
+    ScsiStatus status = ScsiStatus::Good;
+    Sense sense;                       // with CheckCondition
+    std::vector<uint8_t> dataIn;       // the bytes the drive returns, at most the allocation length
+    DownloadPhase phase = DownloadPhase::None;  // for a download command
+    bool flashed = false;              // an accepted final block: the drive wrote its flash
+    std::optional<std::array<uint8_t, 4>> newRevision;  // when flashed with its own model in the block
+};
+
+class Drive {
+public:
+    Drive(const DriveIdentity &identity, const DriveRefusals &refusals);
+
+    // Whether a CDB is the vendor download command: operation code 0xFF,
+    // byte 2 = 0x01. The CDB is every byte the front end holds (its length
+    // may be unknown); bytes 0, 2 and 5 are all the download reads, so it
+    // takes at least 6.
+    static bool IsDownload(std::span<const uint8_t> cdb);
+
+    // Any command but the download, answered at once: INQUIRY (a CDB of at
+    // least 6 bytes; EVPD or a page code refused with an invalid field), and
+    // ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE for everything else.
+    DriveResponse Answer(std::span<const uint8_t> cdb) const;
+
+    // A download command arriving. Byte 5 marks the block: outside a session
+    // 0x00 begins one (first), 0xFF is out of sequence (stray, refused),
+    // anything else is a whole download in one block (only); inside a
+    // session 0xFF is a further block (next), anything else ends it (final).
+    // A refused command ends the session.
+    // The CDB is one that IsDownload accepts.
+    DownloadDecision DecideDownload(std::span<const uint8_t> cdb);
+    // A download command that will never be answered (a drive that hangs):
+    // counted, but neither classified nor refused; the session is as it was.
+    DownloadDecision HoldDownload();
+    // The download command completing with the data it carries, as it is
+    // now. An accepted final block is flashed: the 4 bytes after the first
+    // occurrence of the drive's model are its new revision, running from the
+    // next PowerCycle; a block without the model leaves the revision.
+    DriveResponse FinishDownload(const DownloadDecision &decision, std::span<const uint8_t> dataOut);
+
+    // The drive starts again: it runs the firmware flashed last, and forgets
+    // its session and its download count.
+    void PowerCycle();
+
+    const DriveIdentity &Identity() const { return identity_; }
+    // The revision taken by a flash since the drive started, if any: it
+    // runs from the next PowerCycle.
+    const std::optional<std::array<uint8_t, 4>> &Flashed() const { return flashed_; }
+    uint32_t DownloadCount() const { return downloads_; }
+    bool InSession() const { return inSession_; }
+
+private:
+    DriveResponse Inquiry(std::span<const uint8_t> cdb) const;
+
+    DriveIdentity identity_;
+    DriveRefusals refusals_;
+    std::optional<std::array<uint8_t, 4>> flashed_;
+    uint32_t downloads_ = 0;
+    bool inSession_ = false;
+};
+
+}  // namespace quorvel_sim
