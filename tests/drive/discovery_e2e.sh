@@ -7,8 +7,8 @@
 # no CD/DVD drive, no adapters, and no manager library at all.
 #   discovery_e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
-# shellcheck source=SCRIPTDIR/../support/e2e-lib.sh
-. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/e2e-lib.sh"
+# shellcheck source=SCRIPTDIR/../../scripts/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
 e2e_setup discovery "$@"
 
 # start MACHINE_FILE [PROGRAM]: runs the program on that machine in the background.
