@@ -18,7 +18,7 @@ run_ctest() {
   local dir=$1; shift
   local log="$root/$dir/ctest.log"
   echo "== ctest in $dir $*"
-  (cd "$root/$dir" && scripts_root="$root" "$root/scripts/with-display.sh" \
+  (cd "$root/$dir" && "$root/scripts/with-display.sh" \
       ctest --output-on-failure --timeout 900 -j2 "$@") 2>&1 | tee "$log"
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
