@@ -10,9 +10,8 @@ source=$root
 build=$root/build
 shots=$demo/shots
 cd "$demo"
-. "$root/scripts/demo-lib.sh"
-# shellcheck source=SCRIPTDIR/../tests/support/e2e-lib.sh
-. "$root/tests/support/e2e-lib.sh"
+# shellcheck source=SCRIPTDIR/lib.sh
+. "$root/scripts/lib.sh"
 # run.sh handed its process over to this script: the bus is ended here.
 bus_dir=$demo/bus
 trap e2e_stop EXIT

@@ -7,9 +7,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 build="$root/build-fuzz"
 
-cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j "$(nproc)" --target trailer_fuzz
+bash "$root/scripts/build.sh" "$build" --source fuzz --target trailer_fuzz \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
 
 corpus="$build/corpus/trailer"
 mkdir -p "$corpus"

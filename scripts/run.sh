@@ -41,12 +41,11 @@ export QUORVEL_SIM_MACHINE=$demo/demo.machine
 eval "$(scripts/sim-bus.sh start "$demo/bus" "$root/build/sim/quorvel-sim-login1")"
 trap '"$root/scripts/sim-bus.sh" stop "$demo/bus" >/dev/null 2>&1 || true' EXIT
 
-
-
 cd "$demo"
-. "$root/scripts/demo-lib.sh"
+# shellcheck source=SCRIPTDIR/lib.sh
+. "$root/scripts/lib.sh"
 
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+if have_display; then
   echo "Simulated machine: $demo/demo.machine"
   echo "Images to open: $demo/FW4824.BIN (for the first drive), $demo/FW1612.BIN (for the second drive)"
   [ "$autorun" -eq 0 ] || cp FW4824.BIN AUTORUN.BIN

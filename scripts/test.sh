@@ -18,7 +18,7 @@ run_ctest() {
   local dir=$1; shift
   local log="$root/$dir/ctest.log"
   echo "== ctest in $dir $*"
-  (cd "$root/$dir" && scripts_root="$root" "$root/scripts/with-display.sh" \
+  (cd "$root/$dir" && "$root/scripts/with-display.sh" \
       ctest --output-on-failure --timeout 900 -j2 "$@") 2>&1 | tee "$log"
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
@@ -33,15 +33,11 @@ run_ctest() {
   [ "$f" -eq 0 ] || status=1
 }
 
-# build DIR [--target T] [cmake options...]
+# build DIR [--target T] [cmake options...]: one build tree, by scripts/build.sh.
 build() {
-  local dir=$1; shift
-  local target=()
-  if [ "${1:-}" = "--target" ]; then target=(--target "$2"); shift 2; fi
-  echo "== build $dir"
-  if ! cmake -S "$root" -B "$root/$dir" -G Ninja "$@" >/dev/null ||
-     ! cmake --build "$root/$dir" -j "$(nproc)" "${target[@]}"; then
-    echo "build of $dir failed"; status=1; return 1
+  echo "== build $1"
+  if ! bash "$root/scripts/build.sh" "$@"; then
+    echo "build of $1 failed"; status=1; return 1
   fi
 }
 

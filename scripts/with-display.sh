@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command with an X display: the one there is, or a fresh Xvfb.
 set -euo pipefail
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+# shellcheck source=SCRIPTDIR/lib.sh
+. "$(cd "$(dirname "$0")" && pwd)/lib.sh"
+if have_display; then
   exec "$@"
 fi
 # -noreset: without it the server resets whenever its last client leaves, and

@@ -5,7 +5,7 @@
 # QEMU's CD-ROM and a disk on virtio-scsi and the kernel's scsi_debug as a
 # CD/DVD device, and checks what the guest program reports on the console.
 #
-#   scripts/kernel-test.sh GUEST_PROGRAM WORK_DIR
+#   tests/sg/guest/kernel-test.sh GUEST_PROGRAM WORK_DIR
 #
 # Only the kernel package itself is kept between runs, in
 # ${QUORVEL_KERNEL_CACHE:-~/.cache/quorvel-kernel}; everything else is made

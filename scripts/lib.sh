@@ -1,7 +1,11 @@
-# Shared by the end-to-end scripts (sourced): the real program on the simulated
-# machine under an X display, driven with xdotool.
+# shellcheck shell=bash
+# The shell library of the scripts and the end-to-end tests (sourced):
+#   have_display         whether there is an X display to use;
+#   e2e_setup and on     the real program on the simulated machine under an X
+#                        display, driven with xdotool;
+#   revision_of, reboots what the demo's simulated machine holds.
 #
-# A test script sets `set -euo pipefail`, sources this file and calls
+# An end-to-end test sets `set -euo pipefail`, sources this file and calls
 #   e2e_setup NAME "$@"        (arguments: BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR])
 # which sets build, source and shots, starts the script again under
 # scripts/with-display.sh when there is no display, makes the work directory
@@ -11,6 +15,9 @@
 #
 # State the helpers share: program_pid (the running program, "" when none),
 # bus_dir (the private bus, "" when none), exit_code (set by finish).
+
+# have_display: whether DISPLAY names an X server that answers.
+have_display() { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }
 
 program_pid=""
 bus_dir=""
@@ -26,7 +33,7 @@ e2e_setup() {
   build=$(cd "$1" && pwd)
   source=$(cd "$2" && pwd)
   shots=${3:-}
-  if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+  if ! have_display; then
     exec "$source/scripts/with-display.sh" "$0" "$@"
   fi
   work=$(mktemp -d "/tmp/quorvel-$name-e2e-XXXXXX")
@@ -205,4 +212,22 @@ expect_revision() {
   grep -q "Phase=final .*NewRevision=\"$3\".* Status=0x01" "$work/quorvel-sim.trace" ||
     fail "the drive did not take $3"
   grep -q "^revision $1 $2 \"$3\"" "$work/quorvel-sim.state" || fail "the state file lacks the new revision"
+}
+
+# The demo's simulated machine, in $demo.
+
+# revision_of ADAPTER TARGET: the drive's firmware revision, as the machine's
+# state file holds it after a download, else as its machine file gives it.
+revision_of() {
+  local rev
+  rev=$(grep -E "^revision $1 $2 " "$demo/quorvel-sim.state" 2>/dev/null | sed -E 's/.*"(.*)"/\1/')
+  [ -n "$rev" ] || rev=$(grep -E "^device $1 $2 " "$demo/demo.machine" | sed -E 's/.*revision="([^"]*)".*/\1/')
+  echo "$rev"
+}
+
+# reboots: how many restarts the login1 stand-in has recorded.
+reboots() {
+  local n
+  n=$(grep -c ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" 2>/dev/null) || true
+  echo "${n:-0}"
 }

@@ -5,10 +5,10 @@
 # and on OK send the whole image, block by block, to that drive; the drive
 # takes the new revision, the result box is answered and the restart ends the
 # program through the simulated login1 service.
-#   autorun_e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
+#   autorun-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
-# shellcheck source=SCRIPTDIR/../support/e2e-lib.sh
-. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/e2e-lib.sh"
+# shellcheck source=SCRIPTDIR/../../scripts/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
 e2e_setup autorun "$@"
 
 cat >"$work/machine" <<'M'

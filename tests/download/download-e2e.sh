@@ -6,10 +6,10 @@
 # the first block until after the final one and released before the restart;
 # the restart recorded (it ends the program); and the drive's new firmware at
 # the next start.
-#   download_e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
+#   download-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
-# shellcheck source=SCRIPTDIR/../support/e2e-lib.sh
-. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/e2e-lib.sh"
+# shellcheck source=SCRIPTDIR/../../scripts/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
 e2e_setup download "$@"
 
 # One drive (adapter 0, target 1) that completes from another thread and takes
