@@ -16,102 +16,21 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPointer>
-#include <QThread>
-#include <QTimer>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 
+#include "platform/UiThread.h"
 #include "platform/wnaspi32.h"
 
+using qtlayer::RunOnUiThread;
+using qtlayer::WidgetApplication;
+
 namespace {
-
-// ---------------------------------------------------------------------------
-// Threads
-
-bool OnUiThread() {
-    QCoreApplication *app = QCoreApplication::instance();
-    return app == nullptr || QThread::currentThread() == app->thread();
-}
-
-// The hand-over to the user-interface thread. The work travels through a
-// queue of our own, under a mutex of our own: the queued call that wakes the
-// user-interface thread carries nothing, so everything the two threads share
-// passes through locks that ThreadSanitizer can see (Qt's event queue it
-// cannot).
-struct Handoff {
-    const std::function<void()> *work = nullptr;
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-};
-std::mutex HandoffQueueMutex;
-std::deque<Handoff *> HandoffQueue;
-
-void RunHandedOffWork() {
-    for (;;) {
-        Handoff *handoff = nullptr;
-        {
-            std::lock_guard queued(HandoffQueueMutex);
-            if (HandoffQueue.empty()) return;
-            handoff = HandoffQueue.front();
-            HandoffQueue.pop_front();
-        }
-        // The waiting thread is released whatever the work does: an
-        // exception ends the work, never the hand-over.
-        try {
-            (*handoff->work)();
-        } catch (...) {
-        }
-        std::lock_guard done(handoff->mutex);
-        handoff->done = true;
-        handoff->finished.notify_one();
-    }
-}
-
-// Runs `work` on the user-interface thread and hands back its result (a
-// default one if the work threw); called there, it runs at once.
-template <typename Work>
-auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
-    using Result = std::invoke_result_t<Work>;
-    if constexpr (std::is_void_v<Result>) {
-        RunOnUserInterfaceThread(work);
-    } else {
-        Result result{};
-        RunOnUserInterfaceThread([&] { result = work(); });
-        return result;
-    }
-}
-
-QApplication *WidgetApplication() { return qobject_cast<QApplication *>(QCoreApplication::instance()); }
-
-// ---------------------------------------------------------------------------
-// Quit requests
-
-// A quit request is meant for the message loop itself. Delivered inside the
-// loop of a modal box (one shown after the request, perhaps before the
-// message loop even started) it would end only that box and then be
-// forgotten; delivered while events are processed outside any loop it would
-// do nothing. It waits instead until a loop runs with no modal box open.
-void DeliverQuit(int code) {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app == nullptr) return;
-    const bool modalOpen = WidgetApplication() != nullptr && QApplication::activeModalWidget() != nullptr;
-    if (QThread::currentThread()->loopLevel() >= 1 && !modalOpen) {
-        QCoreApplication::exit(code);
-        return;
-    }
-    QTimer::singleShot(10, app, [code] { DeliverQuit(code); });
-}
 
 // ---------------------------------------------------------------------------
 // Mouse capture
@@ -256,11 +175,7 @@ BOOL QtWin32Layer::GetVersionEx(OSVERSIONINFOA *) {
     return FALSE;
 }
 
-void QtWin32Layer::PostQuitMessage(int code) {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app == nullptr) return;
-    QMetaObject::invokeMethod(app, [code] { DeliverQuit(code); }, Qt::QueuedConnection);
-}
+void QtWin32Layer::PostQuitMessage(int code) { qtlayer::PostQuit(code); }
 
 const char *QtWin32Layer::GetCommandLine() {
     std::lock_guard lock(state_->commandLineMutex);
@@ -407,22 +322,4 @@ uint32_t QtWin32Layer::AspiSendCommand(void *srb) {
     if (state_->sendCommand != nullptr) return state_->sendCommand(srb);
     if (srb != nullptr) SrbStatusStore(static_cast<SRB_ExecSCSICmd *>(srb), SS_NO_ADAPTERS);
     return SS_NO_ADAPTERS;
-}
-
-// ---------------------------------------------------------------------------
-
-void RunOnUserInterfaceThread(const std::function<void()> &work) {
-    if (OnUiThread()) {
-        work();
-        return;
-    }
-    Handoff handoff;
-    handoff.work = &work;
-    std::unique_lock lock(handoff.mutex);
-    {
-        std::lock_guard queued(HandoffQueueMutex);
-        HandoffQueue.push_back(&handoff);
-    }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunHandedOffWork(); }, Qt::QueuedConnection);
-    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
 }
