@@ -2,16 +2,11 @@
 #include "platform/win32_qt.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -24,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/Login1.h"
 #include "platform/UiThread.h"
 #include "platform/wnaspi32.h"
 
@@ -73,20 +69,6 @@ private:
         return false;
     }
 };
-
-// ---------------------------------------------------------------------------
-// login1 on the system bus
-
-const char kLogin1Service[] = "org.freedesktop.login1";
-const char kLogin1Path[] = "/org/freedesktop/login1";
-const char kLogin1Manager[] = "org.freedesktop.login1.Manager";
-// logind answers Inhibit at once; this only bounds a bus that does not.
-constexpr int kInhibitTimeoutMs = 5000;
-
-QDBusMessage Login1Call(const char *method) {
-    return QDBusMessage::createMethodCall(QLatin1String(kLogin1Service), QLatin1String(kLogin1Path),
-                                          QLatin1String(kLogin1Manager), QLatin1String(method));
-}
 
 }  // namespace
 
@@ -264,36 +246,12 @@ BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
     // Only the restart is offered: not shut down (0x01), power off (0x08) or
     // log off (no bit).
     if ((flags & 0x0Bu) != EWX_REBOOT) return FALSE;
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) return FALSE;
-    QDBusMessage call = Login1Call("Reboot");
-    call << true;  // interactive: the system may ask the user to allow it
-    call.setInteractiveAuthorizationAllowed(true);
-    // Sent without waiting for the answer: the program does not examine it.
-    return bus.send(call) ? TRUE : FALSE;
+    return qtlayer::RequestLogin1Reboot() ? TRUE : FALSE;
 }
 
-int QtWin32Layer::TakeShutdownInhibitor(const char *why) {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) return -1;
-    if (!(bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) return -1;
-    QDBusMessage call = Login1Call("Inhibit");
-    call << QStringLiteral("shutdown:sleep") << QStringLiteral("QUORVEL")
-         << QString::fromLocal8Bit(why != nullptr ? why : "") << QStringLiteral("block");
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) return -1;
-    const QVariant value = reply.arguments().constFirst();
-    if (value.metaType() != QMetaType::fromType<QDBusUnixFileDescriptor>()) return -1;
-    const QDBusUnixFileDescriptor held = value.value<QDBusUnixFileDescriptor>();
-    if (!held.isValid()) return -1;
-    // The reply's descriptor closes with the reply; ours stays open until
-    // ReleaseShutdownInhibitor, and with it the inhibitor.
-    return ::fcntl(held.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-}
+int QtWin32Layer::TakeShutdownInhibitor(const char *why) { return qtlayer::TakeLogin1Inhibitor(why); }
 
-void QtWin32Layer::ReleaseShutdownInhibitor(int fd) {
-    if (fd >= 0) ::close(fd);
-}
+void QtWin32Layer::ReleaseShutdownInhibitor(int fd) { qtlayer::ReleaseLogin1Inhibitor(fd); }
 
 bool QtWin32Layer::ExecuteOpenDialog(QFileDialog *dialog, std::string *path) {
     if (dialog == nullptr || path == nullptr) return false;
