@@ -3,71 +3,21 @@
 
 #include <dlfcn.h>
 
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QCursor>
-#include <QPointer>
-#include <QWidget>
+#include <QCoreApplication>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
 #include "platform/Boxes.h"
+#include "platform/Capture.h"
 #include "platform/Login1.h"
 #include "platform/UiThread.h"
 #include "platform/wnaspi32.h"
-
-using qtlayer::RunOnUiThread;
-using qtlayer::WidgetApplication;
-
-namespace {
-
-// ---------------------------------------------------------------------------
-// Mouse capture
-
-// While installed, swallows the mouse clicks aimed at the capture window and
-// at the widgets inside it, including the popups that open from it (menus,
-// the drop-down of a list). Other windows, dialogs owned by the capture
-// window among them, and the keyboard are left alone.
-class CaptureFilter : public QObject {
-public:
-    explicit CaptureFilter(QObject *parent) : QObject(parent) {}
-
-    QPointer<QWidget> window;
-
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::Wheel:
-            break;
-        case QEvent::ContextMenu:
-            if (static_cast<QContextMenuEvent *>(event)->reason() != QContextMenuEvent::Mouse) return false;
-            break;
-        default:
-            return false;
-        }
-        if (!watched->isWidgetType()) return false;
-        return Captures(static_cast<QWidget *>(watched));
-    }
-
-private:
-    bool Captures(QWidget *widget) const {
-        QWidget *target = window.data();
-        if (target == nullptr) return false;
-        for (QWidget *w = widget; w != nullptr; w = w->parentWidget()) {
-            if (w == target) return true;
-            if (w->isWindow() && w->windowType() != Qt::Popup) return false;
-        }
-        return false;
-    }
-};
-
-}  // namespace
 
 struct QtWin32Layer::State {
     // ASPI manager, bound once on first use.
@@ -75,10 +25,8 @@ struct QtWin32Layer::State {
     GetASPI32SupportInfoFn supportInfo = nullptr;
     SendASPI32CommandFn sendCommand = nullptr;
 
-    // User-interface thread only.
-    QPointer<CaptureFilter> captureFilter;
-    bool overridePushed = false;
-    std::atomic<int> cursor{crDefault};
+    qtlayer::MouseCapture capture;
+    qtlayer::CursorOverride cursor;
 
     std::mutex commandLineMutex;
     bool commandLineRead = false;
@@ -103,15 +51,7 @@ struct QtWin32Layer::State {
 
 QtWin32Layer::QtWin32Layer() : state_(new State) {}
 
-QtWin32Layer::~QtWin32Layer() {
-    // The filter belongs to the application object and goes with it; it is
-    // removed here only when the application outlives the layer.
-    if (state_->captureFilter && QCoreApplication::instance() != nullptr) {
-        QCoreApplication::instance()->removeEventFilter(state_->captureFilter);
-        delete state_->captureFilter.data();
-    }
-    delete state_;
-}
+QtWin32Layer::~QtWin32Layer() { delete state_; }
 
 // ---------------------------------------------------------------------------
 
@@ -151,51 +91,16 @@ const char *QtWin32Layer::GetCommandLine() {
     return state_->commandLine.c_str();
 }
 
-HWND QtWin32Layer::SetCapture(HWND window) {
-    return RunOnUiThread([this, window]() -> HWND {
-        QCoreApplication *app = QCoreApplication::instance();
-        if (app == nullptr) return nullptr;
-        CaptureFilter *filter = state_->captureFilter.data();
-        HWND previous = filter != nullptr ? filter->window.data() : nullptr;
-        if (window == nullptr) {
-            if (filter != nullptr) filter->window = nullptr;
-            return previous;
-        }
-        if (filter == nullptr) {
-            filter = new CaptureFilter(app);
-            state_->captureFilter = filter;
-        }
-        filter->window = window;
-        // Installing again moves it to the front; it is never there twice.
-        app->installEventFilter(filter);
-        return previous;
-    });
-}
+HWND QtWin32Layer::SetCapture(HWND window) { return state_->capture.Set(window); }
 
 BOOL QtWin32Layer::ReleaseCapture() {
-    RunOnUiThread([this] {
-        CaptureFilter *filter = state_->captureFilter.data();
-        if (filter == nullptr) return;
-        filter->window = nullptr;
-        if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(filter);
-    });
+    state_->capture.Release();
     return TRUE;
 }
 
-void QtWin32Layer::SetScreenCursor(int cursor) {
-    RunOnUiThread([this, cursor] {
-        state_->cursor.store(cursor);
-        const bool wantHourglass = cursor == crHourGlass;
-        if (WidgetApplication() == nullptr || wantHourglass == state_->overridePushed) return;
-        // One override of our own at most, so that the hourglass never
-        // stacks and crDefault never takes away someone else's.
-        if (wantHourglass) QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-        else QApplication::restoreOverrideCursor();
-        state_->overridePushed = wantHourglass;
-    });
-}
+void QtWin32Layer::SetScreenCursor(int cursor) { state_->cursor.Set(cursor); }
 
-int QtWin32Layer::ScreenCursor() { return state_->cursor.load(); }
+int QtWin32Layer::ScreenCursor() { return state_->cursor.Get(); }
 
 HANDLE QtWin32Layer::CreateThread(LPTHREAD_START_ROUTINE start, void *param) {
     if (start == nullptr) return nullptr;
