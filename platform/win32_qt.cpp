@@ -1,8 +1,6 @@
 // The real layer; see win32_qt.h.
 #include "platform/win32_qt.h"
 
-#include <dlfcn.h>
-
 #include <QCoreApplication>
 #include <QStringList>
 #include <atomic>
@@ -13,40 +11,20 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/AspiBinding.h"
 #include "platform/Boxes.h"
 #include "platform/Capture.h"
 #include "platform/Login1.h"
 #include "platform/UiThread.h"
-#include "platform/wnaspi32.h"
 
 struct QtWin32Layer::State {
-    // ASPI manager, bound once on first use.
-    std::once_flag bindOnce;
-    GetASPI32SupportInfoFn supportInfo = nullptr;
-    SendASPI32CommandFn sendCommand = nullptr;
-
+    qtlayer::AspiBinding manager;
     qtlayer::MouseCapture capture;
     qtlayer::CursorOverride cursor;
 
     std::mutex commandLineMutex;
     bool commandLineRead = false;
     std::string commandLine;
-
-    void Bind() {
-        std::call_once(bindOnce, [this] {
-            void *lib = dlopen("libwnaspi32.so.1", RTLD_NOW | RTLD_LOCAL);
-            if (lib == nullptr) return;
-            auto info = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(lib, "GetASPI32SupportInfo"));
-            auto send = reinterpret_cast<SendASPI32CommandFn>(dlsym(lib, "SendASPI32Command"));
-            if (info == nullptr || send == nullptr) {
-                dlclose(lib);
-                return;
-            }
-            // The library stays loaded for the life of the process.
-            supportInfo = info;
-            sendCommand = send;
-        });
-    }
 };
 
 QtWin32Layer::QtWin32Layer() : state_(new State) {}
@@ -130,14 +108,6 @@ bool QtWin32Layer::ExecuteOpenDialog(QFileDialog *dialog, std::string *path) {
     return qtlayer::RunOpenDialog(dialog, path);
 }
 
-uint32_t QtWin32Layer::AspiSupportInfo() {
-    state_->Bind();
-    return state_->supportInfo != nullptr ? state_->supportInfo() : 0;
-}
+uint32_t QtWin32Layer::AspiSupportInfo() { return state_->manager.SupportInfo(); }
 
-uint32_t QtWin32Layer::AspiSendCommand(void *srb) {
-    state_->Bind();
-    if (state_->sendCommand != nullptr) return state_->sendCommand(srb);
-    if (srb != nullptr) SrbStatusStore(static_cast<SRB_ExecSCSICmd *>(srb), SS_NO_ADAPTERS);
-    return SS_NO_ADAPTERS;
-}
+uint32_t QtWin32Layer::AspiSendCommand(void *srb) { return state_->manager.SendCommand(srb); }
