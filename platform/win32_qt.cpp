@@ -1,19 +1,16 @@
-// The real layer; see win32_qt.h.
+// The real layer; see win32_qt.h. Each call is served by the file of its
+// concern: Boxes, UiThread, CommandLine, Capture, Login1, AspiBinding.
 #include "platform/win32_qt.h"
 
-#include <QCoreApplication>
-#include <QStringList>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <mutex>
-#include <string>
 #include <system_error>
 #include <thread>
 
 #include "platform/AspiBinding.h"
 #include "platform/Boxes.h"
 #include "platform/Capture.h"
+#include "platform/CommandLine.h"
 #include "platform/Login1.h"
 #include "platform/UiThread.h"
 
@@ -21,17 +18,12 @@ struct QtWin32Layer::State {
     qtlayer::AspiBinding manager;
     qtlayer::MouseCapture capture;
     qtlayer::CursorOverride cursor;
-
-    std::mutex commandLineMutex;
-    bool commandLineRead = false;
-    std::string commandLine;
+    qtlayer::CommandLineCopy commandLine;
 };
 
 QtWin32Layer::QtWin32Layer() : state_(new State) {}
 
 QtWin32Layer::~QtWin32Layer() { delete state_; }
-
-// ---------------------------------------------------------------------------
 
 int QtWin32Layer::MessageBox(HWND owner, const char *text, const char *caption, UINT style) {
     return qtlayer::ShowMessageBox(owner, text, caption, style);
@@ -45,29 +37,7 @@ BOOL QtWin32Layer::GetVersionEx(OSVERSIONINFOA *) {
 
 void QtWin32Layer::PostQuitMessage(int code) { qtlayer::PostQuit(code); }
 
-const char *QtWin32Layer::GetCommandLine() {
-    std::lock_guard lock(state_->commandLineMutex);
-    if (!state_->commandLineRead) {
-        // The arguments as the system handed them to the process, byte for
-        // byte: the kernel's copy, not the toolkit's (which has taken its own
-        // options out and decoded the rest).
-        std::string line;
-        if (FILE *file = std::fopen("/proc/self/cmdline", "rb")) {
-            char chunk[4096];
-            size_t n;
-            while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) line.append(chunk, n);
-            std::fclose(file);
-        }
-        while (!line.empty() && line.back() == '\0') line.pop_back();
-        for (char &c : line)
-            if (c == '\0') c = ' ';
-        if (line.empty() && QCoreApplication::instance() != nullptr)
-            line = QCoreApplication::arguments().join(QLatin1Char(' ')).toLocal8Bit().toStdString();
-        state_->commandLine = line;
-        state_->commandLineRead = true;
-    }
-    return state_->commandLine.c_str();
-}
+const char *QtWin32Layer::GetCommandLine() { return state_->commandLine.Get(); }
 
 HWND QtWin32Layer::SetCapture(HWND window) { return state_->capture.Set(window); }
 
