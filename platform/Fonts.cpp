@@ -1,14 +1,29 @@
-// The window fonts from the system's font files, once per process.
+// The window fonts; see Fonts.h.
 #include "platform/Fonts.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QString>
+
+namespace {
+
+bool AddFont(const QString &path) {
+    // Looked at first, so that a missing font is not reported by the toolkit.
+    return QFileInfo(path).isFile() && QFontDatabase::addApplicationFont(path) != -1;
+}
+
+}  // namespace
+
 bool LoadWindowFonts() {
-    static bool loaded = false;
-    static bool ok = false;
-    if (loaded) return ok;
-    loaded = true;
-    const bool sans = QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/ms_sans_serif.ttf")) >= 0;
-    const bool small =
- QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/small_fonts.ttf")) >= 0;
-    ok = sans && small;
-    return ok;
+    // The font database belongs to the graphical application: before it is
+    // made there is nowhere to add the fonts to, and nothing is kept.
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()) == nullptr) return false;
+    static const bool loaded = [] {
+        const bool sansSerif = AddFont(QStringLiteral("/usr/share/wine/fonts/ms_sans_serif.ttf"));
+        const bool small = AddFont(QStringLiteral("/usr/share/wine/fonts/small_fonts.ttf"));
+        return sansSerif && small;
+    }();
+    return loaded;
 }

@@ -1,7 +1,8 @@
 // The operating-system calls the program is written against, with the names,
 // constants and meanings it knows them by. On this system they are provided by
-// a layer of our own on Qt 6, POSIX and D-Bus (win32_qt.cpp). The layer is the
-// only place that knows it runs on Linux.
+// a layer of our own on Qt 6, POSIX and D-Bus (win32_qt.h and the files
+// beside it, one concern each). The layer is the only place that knows it runs
+// on Linux.
 //
 // Every call goes through the installed Win32Layer. InstallWin32Layer is the
 // one seam through which tests put a recorder in its place.

@@ -1,443 +1,32 @@
-// The real layer; see win32_qt.h.
+// The real layer; see win32_qt.h. Each call is served by the file of its
+// concern: Boxes, UiThread, CommandLine, Capture, Login1, AspiBinding.
 #include "platform/win32_qt.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QAbstractButton>
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QCursor>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusUnixFileDescriptor>
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QMessageBox>
-#include <QMetaObject>
-#include <QPointer>
-#include <QThread>
-#include <QTimer>
 #include <atomic>
-#include <condition_variable>
-#include <cstdarg>
 #include <cstdint>
-#include <cstring>
-#include <functional>
-#include <deque>
-#include <mutex>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 
-#include "platform/wnaspi32.h"
-
-namespace {
-
-// ---------------------------------------------------------------------------
-// Threads
-
-bool OnUiThread() {
-    QCoreApplication *app = QCoreApplication::instance();
-    return app == nullptr || QThread::currentThread() == app->thread();
-}
-
-// The hand-over to the user-interface thread. The work travels through a
-// queue of our own, under a mutex of our own: the queued call that wakes the
-// user-interface thread carries nothing, so everything the two threads share
-// passes through locks that ThreadSanitizer can see (Qt's event queue it
-// cannot).
-struct Handoff {
-    const std::function<void()> *work = nullptr;
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-};
-std::mutex HandoffQueueMutex;
-std::deque<Handoff *> HandoffQueue;
-
-void RunHandedOffWork() {
-    for (;;) {
-        Handoff *handoff = nullptr;
-        {
-            std::lock_guard queued(HandoffQueueMutex);
-            if (HandoffQueue.empty()) return;
-            handoff = HandoffQueue.front();
-            HandoffQueue.pop_front();
-        }
-        // The waiting thread is released whatever the work does: an
-        // exception ends the work, never the hand-over.
-        try {
-            (*handoff->work)();
-        } catch (...) {
-        }
-        std::lock_guard done(handoff->mutex);
-        handoff->done = true;
-        handoff->finished.notify_one();
-    }
-}
-
-// Runs `work` on the user-interface thread and hands back its result (a
-// default one if the work threw); called there, it runs at once.
-template <typename Work>
-auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
-    using Result = std::invoke_result_t<Work>;
-    if constexpr (std::is_void_v<Result>) {
-        RunOnUserInterfaceThread(work);
-    } else {
-        Result result{};
-        RunOnUserInterfaceThread([&] { result = work(); });
-        return result;
-    }
-}
-
-QApplication *WidgetApplication() { return qobject_cast<QApplication *>(QCoreApplication::instance()); }
-
-// ---------------------------------------------------------------------------
-// Quit requests
-
-// A quit request is meant for the message loop itself. Delivered inside the
-// loop of a modal box (one shown after the request, perhaps before the
-// message loop even started) it would end only that box and then be
-// forgotten; delivered while events are processed outside any loop it would
-// do nothing. It waits instead until a loop runs with no modal box open.
-void DeliverQuit(int code) {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app == nullptr) return;
-    const bool modalOpen = WidgetApplication() != nullptr && QApplication::activeModalWidget() != nullptr;
-    if (QThread::currentThread()->loopLevel() >= 1 && !modalOpen) {
-        QCoreApplication::exit(code);
-        return;
-    }
-    QTimer::singleShot(10, app, [code] { DeliverQuit(code); });
-}
-
-// ---------------------------------------------------------------------------
-// Mouse capture
-
-// While installed, swallows the mouse clicks aimed at the capture window and
-// at the widgets inside it, including the popups that open from it (menus,
-// the drop-down of a list). Other windows, dialogs owned by the capture
-// window among them, and the keyboard are left alone.
-class CaptureFilter : public QObject {
-public:
-    explicit CaptureFilter(QObject *parent) : QObject(parent) {}
-
-    QPointer<QWidget> window;
-
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::Wheel:
-            break;
-        case QEvent::ContextMenu:
-            if (static_cast<QContextMenuEvent *>(event)->reason() != QContextMenuEvent::Mouse) return false;
-            break;
-        default:
-            return false;
-        }
-        if (!watched->isWidgetType()) return false;
-        return Captures(static_cast<QWidget *>(watched));
-    }
-
-private:
-    bool Captures(QWidget *widget) const {
-        QWidget *target = window.data();
-        if (target == nullptr) return false;
-        for (QWidget *w = widget; w != nullptr; w = w->parentWidget()) {
-            if (w == target) return true;
-            if (w->isWindow() && w->windowType() != Qt::Popup) return false;
-        }
-        return false;
-    }
-};
-
-// ---------------------------------------------------------------------------
-// login1 on the system bus
-
-const char kLogin1Service[] = "org.freedesktop.login1";
-const char kLogin1Path[] = "/org/freedesktop/login1";
-const char kLogin1Manager[] = "org.freedesktop.login1.Manager";
-// logind answers Inhibit at once; this only bounds a bus that does not.
-constexpr int kInhibitTimeoutMs = 5000;
-
-QDBusMessage Login1Call(const char *method) {
-    return QDBusMessage::createMethodCall(QLatin1String(kLogin1Service), QLatin1String(kLogin1Path),
-                                          QLatin1String(kLogin1Manager), QLatin1String(method));
-}
-
-// ---------------------------------------------------------------------------
-// wsprintfA
-
-constexpr size_t kFormatLimit = 1024;
-
-class FormatSink {
-public:
-    explicit FormatSink(char *out) : out_(out) {}
-    void Put(char c) {
-        if (count_ < kFormatLimit) out_[count_++] = c;
-    }
-    void Put(const char *text, size_t length) {
-        for (size_t i = 0; i < length; ++i) Put(text[i]);
-    }
-    void Repeat(char c, size_t times) {
-        for (size_t i = 0; i < times && count_ < kFormatLimit; ++i) Put(c);
-    }
-    size_t Finish() {
-        out_[count_] = '\0';
-        return count_;
-    }
-
-private:
-    char *out_;
-    size_t count_ = 0;
-};
-
-struct Conversion {
-    bool left = false;
-    bool zero = false;
-    bool alternate = false;
-    size_t width = 0;
-    bool hasPrecision = false;
-    size_t precision = 0;
-};
-
-// A field: sign or prefix, then zeros to the precision, then the digits,
-// padded to the width on the left or the right.
-void PutField(FormatSink &sink, const Conversion &conv, const char *prefix, const char *body, size_t length,
-              size_t minDigits) {
-    const size_t prefixLength = std::strlen(prefix);
-    const size_t zeros = minDigits > length ? minDigits - length : 0;
-    const size_t used = prefixLength + zeros + length;
-    const size_t pad = conv.width > used ? conv.width - used : 0;
-    const bool zeroPad = conv.zero && !conv.left && !conv.hasPrecision;
-    if (!conv.left && !zeroPad) sink.Repeat(' ', pad);
-    sink.Put(prefix, prefixLength);
-    if (zeroPad) sink.Repeat('0', pad);
-    sink.Repeat('0', zeros);
-    sink.Put(body, length);
-    if (conv.left) sink.Repeat(' ', pad);
-}
-
-void PutNumber(FormatSink &sink, const Conversion &conv, uint32_t magnitude, bool negative, unsigned base, bool upper) {
-    char digits[16];
-    size_t length = 0;
-    const char *alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    do {
-        digits[length++] = alphabet[magnitude % base];
-        magnitude /= base;
-    } while (magnitude != 0);
-    char body[16];
-    for (size_t i = 0; i < length; ++i) body[i] = digits[length - 1 - i];
-    // An explicit precision of 0 prints nothing for the value 0.
-    if (conv.hasPrecision && conv.precision == 0 && length == 1 && body[0] == '0') length = 0;
-    const char *prefix = negative ? "-" : "";
-    if (conv.alternate && base == 16 && !(length == 1 && body[0] == '0') && length > 0) prefix = upper ? "0X" : "0x";
-    PutField(sink, conv, prefix, body, length, conv.hasPrecision ? conv.precision : 0);
-}
-
-// Reads a decimal run; large values are capped, the output is anyway.
-size_t ReadCount(const char *&p) {
-    size_t value = 0;
-    while (*p >= '0' && *p <= '9') {
-        if (value < 100000) value = value * 10 + static_cast<size_t>(*p - '0');
-        ++p;
-    }
-    return value;
-}
-
-int FormatInto(char *out, const char *format, va_list args) {
-    FormatSink sink(out);
-    const char *p = format;
-    while (*p != '\0') {
-        if (*p != '%') {
-            sink.Put(*p++);
-            continue;
-        }
-        const char *start = p++;
-        if (*p == '%') {
-            sink.Put('%');
-            ++p;
-            continue;
-        }
-        Conversion conv;
-        for (;; ++p) {
-            if (*p == '-') conv.left = true;
-            else if (*p == '0') conv.zero = true;
-            else if (*p == '#') conv.alternate = true;
-            else break;
-        }
-        conv.width = ReadCount(p);
-        if (*p == '.') {
-            ++p;
-            conv.hasPrecision = true;
-            conv.precision = ReadCount(p);
-        }
-        // l: long, which on Windows is 32 bits like int; h: single-byte
-        // character or text, which is what the A call prints anyway.
-        char size = '\0';
-        if (*p == 'l' || *p == 'h') size = *p++;
-        const char type = *p;
-        bool handled = true;
-        switch (type) {
-        case 'd':
-        case 'i': {
-            if (size == 'h') {
-                handled = false;
-                break;
-            }
-            const int value = va_arg(args, int);
-            const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-            PutNumber(sink, conv, magnitude, value < 0, 10, false);
-            break;
-        }
-        case 'u':
-        case 'x':
-        case 'X':
-            if (size == 'h') {
-                handled = false;
-                break;
-            }
-            PutNumber(sink, conv, va_arg(args, unsigned int), false, type == 'u' ? 10 : 16, type == 'X');
-            break;
-        case 'c': {
-            if (size == 'l') {
-                handled = false;
-                break;
-            }
-            const char c = static_cast<char>(va_arg(args, int));
-            Conversion plain = conv;
-            plain.hasPrecision = false;
-            PutField(sink, plain, "", &c, 1, 0);
-            break;
-        }
-        case 's': {
-            if (size == 'l') {
-                handled = false;
-                break;
-            }
-            const char *text = va_arg(args, const char *);
-            if (text == nullptr) text = "(null)";
-            const size_t length = conv.hasPrecision ? strnlen(text, conv.precision) : std::strlen(text);
-            Conversion plain = conv;
-            plain.hasPrecision = false;
-            PutField(sink, plain, "", text, length, 0);
-            break;
-        }
-        default:
-            handled = false;
-            break;
-        }
-        if (handled) {
-            ++p;
-            continue;
-        }
-        // Not a conversion this call knows: copied as it stands, and no
-        // argument is taken for it.
-        if (*p != '\0') ++p;
-        sink.Put(start, static_cast<size_t>(p - start));
-    }
-    return static_cast<int>(sink.Finish());
-}
-
-bool SameIgnoringAsciiCase(const char *a, const std::string &b) {
-    size_t i = 0;
-    for (; a[i] != '\0'; ++i) {
-        if (i >= b.size()) return false;
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return i == b.size();
-}
-
-}  // namespace
+#include "platform/AspiBinding.h"
+#include "platform/Boxes.h"
+#include "platform/Capture.h"
+#include "platform/CommandLine.h"
+#include "platform/Login1.h"
+#include "platform/UiThread.h"
 
 struct QtWin32Layer::State {
-    // ASPI manager, bound once on first use.
-    std::once_flag bindOnce;
-    GetASPI32SupportInfoFn supportInfo = nullptr;
-    SendASPI32CommandFn sendCommand = nullptr;
-
-    // User-interface thread only.
-    QPointer<CaptureFilter> captureFilter;
-    bool overridePushed = false;
-    std::atomic<int> cursor{crDefault};
-
-    std::mutex commandLineMutex;
-    bool commandLineRead = false;
-    std::string commandLine;
-
-    void Bind() {
-        std::call_once(bindOnce, [this] {
-            void *lib = dlopen("libwnaspi32.so.1", RTLD_NOW | RTLD_LOCAL);
-            if (lib == nullptr) return;
-            auto info = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(lib, "GetASPI32SupportInfo"));
-            auto send = reinterpret_cast<SendASPI32CommandFn>(dlsym(lib, "SendASPI32Command"));
-            if (info == nullptr || send == nullptr) {
-                dlclose(lib);
-                return;
-            }
-            // The library stays loaded for the life of the process.
-            supportInfo = info;
-            sendCommand = send;
-        });
-    }
+    qtlayer::AspiBinding manager;
+    qtlayer::MouseCapture capture;
+    qtlayer::CursorOverride cursor;
+    qtlayer::CommandLineCopy commandLine;
 };
 
 QtWin32Layer::QtWin32Layer() : state_(new State) {}
 
-QtWin32Layer::~QtWin32Layer() {
-    // The filter belongs to the application object and goes with it; it is
-    // removed here only when the application outlives the layer.
-    if (state_->captureFilter && QCoreApplication::instance() != nullptr) {
-        QCoreApplication::instance()->removeEventFilter(state_->captureFilter);
-        delete state_->captureFilter.data();
-    }
-    delete state_;
-}
-
-// ---------------------------------------------------------------------------
+QtWin32Layer::~QtWin32Layer() { delete state_; }
 
 int QtWin32Layer::MessageBox(HWND owner, const char *text, const char *caption, UINT style) {
-    const bool okCancel = (style & 0x0Fu) == MB_OKCANCEL;
-    // The answer when the box cannot be asked or goes away unanswered: Cancel
-    // where there is one, so that nothing starts that the user did not choose.
-    const int unanswered = okCancel ? IDCANCEL : IDOK;
-    if (WidgetApplication() == nullptr) return unanswered;
-
-    // The texts are ANSI bytes (a drive's model among them), shown unchanged:
-    // one byte, one character.
-    const QString title = QString::fromLatin1(caption != nullptr ? caption : "");
-    const QString body = QString::fromLatin1(text != nullptr ? text : "");
-    QPointer<QWidget> parent(owner);
-    return RunOnUiThread([&]() -> int {
-        QPointer<QMessageBox> box = new QMessageBox(parent.data());
-        box->setWindowTitle(title);
-        box->setTextFormat(Qt::PlainText);
-        box->setText(body);
-        box->setIcon((style & 0xF0u) == MB_ICONERROR ? QMessageBox::Critical : QMessageBox::NoIcon);
-        box->setStandardButtons(okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok);
-        box->setDefaultButton(QMessageBox::Ok);
-        box->setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
-        box->setWindowModality(Qt::ApplicationModal);
-        if (style & MB_SYSTEMMODAL) box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
-        box->exec();
-        // The owner may have taken the box with it while it was open.
-        if (box.isNull()) return unanswered;
-        int answer = IDOK;
-        if (okCancel) answer = box->clickedButton() == box->button(QMessageBox::Ok) ? IDOK : IDCANCEL;
-        delete box.data();
-        return answer;
-    });
+    return qtlayer::ShowMessageBox(owner, text, caption, style);
 }
 
 BOOL QtWin32Layer::GetVersionEx(OSVERSIONINFOA *) {
@@ -446,81 +35,20 @@ BOOL QtWin32Layer::GetVersionEx(OSVERSIONINFOA *) {
     return FALSE;
 }
 
-void QtWin32Layer::PostQuitMessage(int code) {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app == nullptr) return;
-    QMetaObject::invokeMethod(app, [code] { DeliverQuit(code); }, Qt::QueuedConnection);
-}
+void QtWin32Layer::PostQuitMessage(int code) { qtlayer::PostQuit(code); }
 
-const char *QtWin32Layer::GetCommandLine() {
-    std::lock_guard lock(state_->commandLineMutex);
-    if (!state_->commandLineRead) {
-        // The arguments as the system handed them to the process, byte for
-        // byte: the kernel's copy, not the toolkit's (which has taken its own
-        // options out and decoded the rest).
-        std::string line;
-        if (FILE *file = std::fopen("/proc/self/cmdline", "rb")) {
-            char chunk[4096];
-            size_t n;
-            while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) line.append(chunk, n);
-            std::fclose(file);
-        }
-        while (!line.empty() && line.back() == '\0') line.pop_back();
-        for (char &c : line)
-            if (c == '\0') c = ' ';
-        if (line.empty() && QCoreApplication::instance() != nullptr)
-            line = QCoreApplication::arguments().join(QLatin1Char(' ')).toLocal8Bit().toStdString();
-        state_->commandLine = line;
-        state_->commandLineRead = true;
-    }
-    return state_->commandLine.c_str();
-}
+const char *QtWin32Layer::GetCommandLine() { return state_->commandLine.Get(); }
 
-HWND QtWin32Layer::SetCapture(HWND window) {
-    return RunOnUiThread([this, window]() -> HWND {
-        QCoreApplication *app = QCoreApplication::instance();
-        if (app == nullptr) return nullptr;
-        CaptureFilter *filter = state_->captureFilter.data();
-        HWND previous = filter != nullptr ? filter->window.data() : nullptr;
-        if (window == nullptr) {
-            if (filter != nullptr) filter->window = nullptr;
-            return previous;
-        }
-        if (filter == nullptr) {
-            filter = new CaptureFilter(app);
-            state_->captureFilter = filter;
-        }
-        filter->window = window;
-        // Installing again moves it to the front; it is never there twice.
-        app->installEventFilter(filter);
-        return previous;
-    });
-}
+HWND QtWin32Layer::SetCapture(HWND window) { return state_->capture.Set(window); }
 
 BOOL QtWin32Layer::ReleaseCapture() {
-    RunOnUiThread([this] {
-        CaptureFilter *filter = state_->captureFilter.data();
-        if (filter == nullptr) return;
-        filter->window = nullptr;
-        if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(filter);
-    });
+    state_->capture.Release();
     return TRUE;
 }
 
-void QtWin32Layer::SetScreenCursor(int cursor) {
-    RunOnUiThread([this, cursor] {
-        state_->cursor.store(cursor);
-        const bool wantHourglass = cursor == crHourGlass;
-        if (WidgetApplication() == nullptr || wantHourglass == state_->overridePushed) return;
-        // One override of our own at most, so that the hourglass never
-        // stacks and crDefault never takes away someone else's.
-        if (wantHourglass) QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-        else QApplication::restoreOverrideCursor();
-        state_->overridePushed = wantHourglass;
-    });
-}
+void QtWin32Layer::SetScreenCursor(int cursor) { state_->cursor.Set(cursor); }
 
-int QtWin32Layer::ScreenCursor() { return state_->cursor.load(); }
+int QtWin32Layer::ScreenCursor() { return state_->cursor.Get(); }
 
 HANDLE QtWin32Layer::CreateThread(LPTHREAD_START_ROUTINE start, void *param) {
     if (start == nullptr) return nullptr;
@@ -539,118 +67,17 @@ BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
     // Only the restart is offered: not shut down (0x01), power off (0x08) or
     // log off (no bit).
     if ((flags & 0x0Bu) != EWX_REBOOT) return FALSE;
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) return FALSE;
-    QDBusMessage call = Login1Call("Reboot");
-    call << true;  // interactive: the system may ask the user to allow it
-    call.setInteractiveAuthorizationAllowed(true);
-    // Sent without waiting for the answer: the program does not examine it.
-    return bus.send(call) ? TRUE : FALSE;
+    return qtlayer::RequestLogin1Reboot() ? TRUE : FALSE;
 }
 
-int QtWin32Layer::TakeShutdownInhibitor(const char *why) {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) return -1;
-    if (!(bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) return -1;
-    QDBusMessage call = Login1Call("Inhibit");
-    call << QStringLiteral("shutdown:sleep") << QStringLiteral("QUORVEL")
-         << QString::fromLocal8Bit(why != nullptr ? why : "") << QStringLiteral("block");
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) return -1;
-    const QVariant value = reply.arguments().constFirst();
-    if (value.metaType() != QMetaType::fromType<QDBusUnixFileDescriptor>()) return -1;
-    const QDBusUnixFileDescriptor held = value.value<QDBusUnixFileDescriptor>();
-    if (!held.isValid()) return -1;
-    // The reply's descriptor closes with the reply; ours stays open until
-    // ReleaseShutdownInhibitor, and with it the inhibitor.
-    return ::fcntl(held.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-}
+int QtWin32Layer::TakeShutdownInhibitor(const char *why) { return qtlayer::TakeLogin1Inhibitor(why); }
 
-void QtWin32Layer::ReleaseShutdownInhibitor(int fd) {
-    if (fd >= 0) ::close(fd);
-}
+void QtWin32Layer::ReleaseShutdownInhibitor(int fd) { qtlayer::ReleaseLogin1Inhibitor(fd); }
 
 bool QtWin32Layer::ExecuteOpenDialog(QFileDialog *dialog, std::string *path) {
-    if (dialog == nullptr || path == nullptr) return false;
-    return RunOnUiThread([dialog, path]() -> bool {
-        dialog->setFileMode(QFileDialog::ExistingFile);
-        // Names keep their case here, while the filter's pattern is written
-        // for a system where they do not: the dialog's own file list matches
-        // it ignoring case (a platform dialog might not).
-        dialog->setOption(QFileDialog::DontUseNativeDialog, true);
-        dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
-        if (dialog->exec() != QDialog::Accepted) return false;
-        const QStringList files = dialog->selectedFiles();
-        if (files.size() != 1 || files.constFirst().isEmpty()) return false;
-        *path = QFile::encodeName(files.constFirst()).toStdString();
-        return true;
-    });
+    return qtlayer::RunOpenDialog(dialog, path);
 }
 
-uint32_t QtWin32Layer::AspiSupportInfo() {
-    state_->Bind();
-    return state_->supportInfo != nullptr ? state_->supportInfo() : 0;
-}
+uint32_t QtWin32Layer::AspiSupportInfo() { return state_->manager.SupportInfo(); }
 
-uint32_t QtWin32Layer::AspiSendCommand(void *srb) {
-    state_->Bind();
-    if (state_->sendCommand != nullptr) return state_->sendCommand(srb);
-    if (srb != nullptr) SrbStatusStore(static_cast<SRB_ExecSCSICmd *>(srb), SS_NO_ADAPTERS);
-    return SS_NO_ADAPTERS;
-}
-
-// ---------------------------------------------------------------------------
-
-int wsprintfA(char *out, const char *format, ...) {
-    if (out == nullptr) return 0;
-    if (format == nullptr) {
-        out[0] = '\0';
-        return 0;
-    }
-    va_list args;
-    va_start(args, format);
-    const int count = FormatInto(out, format, args);
-    va_end(args);
-    return count;
-}
-
-std::string ResolveFileName(const std::string &path) {
-    if (path.empty()) return path;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0) return path;
-
-    const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty()) return path;
-    std::string directory = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-    if (directory.empty()) directory = "/";
-
-    DIR *dir = ::opendir(directory.c_str());
-    if (dir == nullptr) return path;
-    std::string found;
-    int matches = 0;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (SameIgnoringAsciiCase(entry->d_name, name)) {
-            if (++matches == 1) found = entry->d_name;
-        }
-    }
-    ::closedir(dir);
-    if (matches != 1) return path;
-    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + found;
-}
-
-void RunOnUserInterfaceThread(const std::function<void()> &work) {
-    if (OnUiThread()) {
-        work();
-        return;
-    }
-    Handoff handoff;
-    handoff.work = &work;
-    std::unique_lock lock(handoff.mutex);
-    {
-        std::lock_guard queued(HandoffQueueMutex);
-        HandoffQueue.push_back(&handoff);
-    }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunHandedOffWork(); }, Qt::QueuedConnection);
-    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
-}
+uint32_t QtWin32Layer::AspiSendCommand(void *srb) { return state_->manager.SendCommand(srb); }

@@ -29,8 +29,9 @@ public:
     uint32_t AspiSendCommand(void *srb) override;
 
 private:
-    // Everything the layer keeps (capture filter, cursor, command line, the
-    // bound manager) lives in win32_qt.cpp.
+    // What the layer keeps (capture filter, cursor, command line, the bound
+    // manager) is defined with its concern (Capture.h, CommandLine.h,
+    // AspiBinding.h); State in win32_qt.cpp holds one of each.
     struct State;
     State *state_;
 };

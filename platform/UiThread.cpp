@@ -1,0 +1,101 @@
+// The hand-over to the user-interface thread, and the delivery of quit
+// requests to its message loop.
+#include "platform/UiThread.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+namespace {
+
+bool OnUiThread() {
+    QCoreApplication *app = QCoreApplication::instance();
+    return app == nullptr || QThread::currentThread() == app->thread();
+}
+
+// The hand-over to the user-interface thread. The work travels through a
+// queue of our own, under a mutex of our own: the queued call that wakes the
+// user-interface thread carries nothing, so everything the two threads share
+// passes through locks that ThreadSanitizer can see (Qt's event queue it
+// cannot).
+struct Handoff {
+    const std::function<void()> *work = nullptr;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+std::mutex HandoffQueueMutex;
+std::deque<Handoff *> HandoffQueue;
+
+void RunHandedOffWork() {
+    for (;;) {
+        Handoff *handoff = nullptr;
+        {
+            std::lock_guard queued(HandoffQueueMutex);
+            if (HandoffQueue.empty()) return;
+            handoff = HandoffQueue.front();
+            HandoffQueue.pop_front();
+        }
+        // The waiting thread is released whatever the work does: an
+        // exception ends the work, never the hand-over.
+        try {
+            (*handoff->work)();
+        } catch (...) {
+        }
+        std::lock_guard done(handoff->mutex);
+        handoff->done = true;
+        handoff->finished.notify_one();
+    }
+}
+
+// A quit request is meant for the message loop itself. Delivered inside the
+// loop of a modal box (one shown after the request, perhaps before the
+// message loop even started) it would end only that box and then be
+// forgotten; delivered while events are processed outside any loop it would
+// do nothing. It waits instead until a loop runs with no modal box open.
+void DeliverQuit(int code) {
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    const bool modalOpen = qtlayer::WidgetApplication() != nullptr && QApplication::activeModalWidget() != nullptr;
+    if (QThread::currentThread()->loopLevel() >= 1 && !modalOpen) {
+        QCoreApplication::exit(code);
+        return;
+    }
+    QTimer::singleShot(10, app, [code] { DeliverQuit(code); });
+}
+
+}  // namespace
+
+namespace qtlayer {
+
+QApplication *WidgetApplication() { return qobject_cast<QApplication *>(QCoreApplication::instance()); }
+
+void PostQuit(int code) {
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(app, [code] { DeliverQuit(code); }, Qt::QueuedConnection);
+}
+
+}  // namespace qtlayer
+
+void RunOnUserInterfaceThread(const std::function<void()> &work) {
+    if (OnUiThread()) {
+        work();
+        return;
+    }
+    Handoff handoff;
+    handoff.work = &work;
+    std::unique_lock lock(handoff.mutex);
+    {
+        std::lock_guard queued(HandoffQueueMutex);
+        HandoffQueue.push_back(&handoff);
+    }
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunHandedOffWork(); }, Qt::QueuedConnection);
+    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
+}

@@ -1,0 +1,36 @@
+// Inside the platform layer: how the layer's own calls reach the
+// user-interface thread, the only one that may touch the windows. The
+// program's code uses RunOnUserInterfaceThread (win32.h) instead.
+#pragma once
+
+#include <type_traits>
+
+#include "platform/win32.h"
+
+class QApplication;
+
+namespace qtlayer {
+
+// The application object when it is a widget application; nullptr without
+// one (no window can be shown then).
+QApplication *WidgetApplication();
+
+// Runs `work` on the user-interface thread and hands back its result (a
+// default one if the work threw); called there, it runs at once.
+template <typename Work>
+auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
+    using Result = std::invoke_result_t<Work>;
+    if constexpr (std::is_void_v<Result>) {
+        RunOnUserInterfaceThread(work);
+    } else {
+        Result result{};
+        RunOnUserInterfaceThread([&] { result = work(); });
+        return result;
+    }
+}
+
+// PostQuitMessage: asks the message loop to end with `code` once it runs
+// with no modal box open.
+void PostQuit(int code);
+
+}  // namespace qtlayer
