@@ -142,7 +142,12 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     MainForm = this;
     // fontconfig refuses these bitmap fonts, so the platform adds them; without
     // them the families fall back to what the system offers.
-    LoadWindowFonts();
+    static bool fontsMissingTold = false;
+    if (!LoadWindowFonts() && !fontsMissingTold) {
+        fontsMissingTold = true;
+        WriteDiagnostic("QUORVEL: the fonts \"MS Sans Serif\" and \"Small Fonts\" are not installed (Debian package "
+                        "fonts-wine): the window uses the system's fonts instead.");
+    }
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("QUORVEL"));
     // Single fixed border, system menu and close box only, above every window
@@ -295,13 +300,23 @@ void TForm1::FormCreate(QObject *) {
     ComboBox1->resize(ToolBar1->width() - ComboBox1->x(), ComboBox1->height());
 }
 
-void TForm1::ToolButton1Click(QObject *) { OpenImage(); }
+// During a flash Open and the drive list are disabled; an assistive action
+// that reaches them all the same changes nothing.
+void TForm1::ToolButton1Click(QObject *) {
+    if (!DownloadWorkerRunning()) OpenImage();
+}
 
 void TForm1::ToolButton2Click(QObject *) { StartDownload(); }
 
 void TForm1::Timer1Timer(QObject *) { ProgressTick(); }
 
-void TForm1::ComboBox1Change(QObject *) { ChangeDrive(ComboBox1->currentIndex()); }
+void TForm1::ComboBox1Change(QObject *) {
+    if (DownloadWorkerRunning()) {
+        ShowDriveEntry(SelectedIndex);
+        return;
+    }
+    ChangeDrive(ComboBox1->currentIndex());
+}
 
 void TForm1::FormPaint(QObject *) {
     if (!StartPromptDue()) return;
@@ -317,6 +332,16 @@ void TForm1::ToolButton3Click(QObject *) {
 }
 
 void TForm1::Exit1Click(QObject *) { close(); }
+
+void TForm1::TerminationRequested() {
+    // During a flash the request waits for the drive (see download/).
+    if (HoldTerminationForFlash()) return;
+    // Otherwise it ends the program as Exit does, whatever box is open; and
+    // should no loop be running yet, as soon as one runs.
+    Exit1Click(Exit1);
+    QuitNow(0);
+    PostQuitMessage(0);
+}
 
 void TForm1::closeEvent(QCloseEvent *event) {
     // Ending the program while the worker still has the final block in the

@@ -80,6 +80,8 @@ public:
     void ComboBox1Change(QObject *Sender);   // ChangeDrive, drive/
     void Exit1Click(QObject *Sender);        // Exit
     void FormPaint(QObject *Sender);         // the autorun start prompt, image/
+    // The system asked the program to end (SIGTERM, SIGINT, SIGHUP).
+    void TerminationRequested();
 
     // MainWindow, for the flows.
     void SetField(Field field, const char *text) override;

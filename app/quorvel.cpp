@@ -4,6 +4,8 @@
 #include <exception>
 
 #include "app/Main.h"
+#include "download/Download.h"
+#include "platform/Termination.h"
 #include "app/Quorvelabout.h"
 #include "state/SharedState.h"
 
@@ -26,6 +28,11 @@ public:
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    // Before any thread exists, so that every thread inherits it: SIGTERM,
+    // SIGINT and SIGHUP reach the program only as requests read on the
+    // user-interface thread, which decides when to end (never mid-flash).
+    BlockTerminationSignals();
+
     // The command line has a meaning of its own (an image to load at start,
     // read through GetCommandLineA): the toolkit gets none of it, so that no
     // argument is taken as one of its options (-style, -reverse, ...).
@@ -33,6 +40,14 @@ int main(int argc, char *argv[]) {
     int toolkitArgc = 1;
     char *toolkitArgv[] = {argv[0], nullptr};
     QuorvelApplication application(toolkitArgc, toolkitArgv);
+    WatchTerminationRequests([](int) {
+        if (Form1 != nullptr) {
+            Form1->TerminationRequested();
+        } else {
+            QuitNow(0);
+            PostQuitMessage(0);
+        }
+    });
     try {
         try {
             new TForm1;  // stores itself in Form1 before FormCreate runs
@@ -46,5 +61,9 @@ int main(int argc, char *argv[]) {
     } catch (const std::exception &error) {
         ShowApplicationException(error);
     }
+    // Ended at the session's request after a flash: the worker's last steps
+    // are handed to this thread; let them run before the process goes.
+    for (int i = 0; i < 100 && DownloadWorkerRunning(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     return 0;
 }

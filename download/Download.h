@@ -1,31 +1,38 @@
-// The download: StartDownload sends every block but the last from the
-// user-interface thread; the worker FinalBlockThread sends the last one and
-// runs the completion steps.
+// The download. StartDownload checks the loaded image once more, reads it
+// into memory of its own and hands it to a worker, TransferThread, which sends
+// every block from that copy and then reports the result. From the first
+// block until the result has been reported a flash runs: the commands that
+// could change what is flashed are held off, and a request to end the program
+// waits for the drive.
 #pragma once
 
 #include <cstdint>
 
+#include "download/BlockPlan.h"
 #include "platform/win32.h"
 
-// Download (Down, the menu's Download, OK on the start prompt): the loaded
-// image, checked again, goes to the selected drive block by block.
+// Download (Down, the menu's Download, OK on the start prompt).
 void StartDownload();
-// Sends the final block as StartDownload left it, then reports.
-DWORD FinalBlockThread(void *parameter);
-// Completion steps after the final command, on the worker thread: cursor,
-// capture, bar, status, result message (shown on the user-interface thread),
-// and BusyFlag 0 once the user has closed it.
+// The worker: every block from the flash's copy, then ReportDownloadResult.
+DWORD TransferThread(void *parameter);
+// One block as the worker sends it: its bytes from the image copy into the
+// start of TransferBuffer (the rest of the buffer as the blocks before left
+// it), byte 5 of DownloadCommand, and the command moving 65536 bytes to the
+// drive. Returns the completion status.
+int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target);
+// Completion steps after the final command, handed to the user-interface
+// thread: cursor, capture, bar, status, result message; BusyFlag 0 once the
+// user has closed it.
 void ReportDownloadResult(uint8_t status);
 
-// One block's two halves, as the download uses them for every block.
-// Reads `length` bytes of ImageFile at `offset` into the start of
-// TransferBuffer; false when fewer came.
-bool ReadImageBlock(int32_t offset, int32_t length);
-// Sends DownloadCommand as it stands with the first 65536 bytes of
-// TransferBuffer to the selected drive; returns the completion status.
-int SendDownloadCommand();
-
-// True from the start of the worker until it has reported the result: while
-// it holds, TransferBuffer, DownloadCommand and BusyFlag are the worker's, and
-// Download is held off.
+// True from the start of a flash until its result has been reported: while it
+// holds, TransferBuffer, DownloadCommand and BusyFlag are the worker's, and
+// every command that could change the flash is held off.
 bool DownloadWorkerRunning();
+
+// A request to end the program (a signal) while a flash runs: held until the
+// final command has returned, or the transfer ended early; then the result
+// goes to standard error and the program ends without requesting a restart.
+// When the result is already on the screen, that happens at once. False when
+// no flash runs: the caller ends the program as Exit does.
+bool HoldTerminationForFlash();

@@ -5,6 +5,8 @@
 #include "state/SharedState.h"
 
 namespace {
+bool RestartWithheld = false;
+
 // 32-bit products that wrap as the machine's do, instead of being undefined.
 int32_t Multiply32(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
@@ -35,6 +37,19 @@ void ProgressTick() {
     // Restart: once the user has closed the result message.
     if (BusyFlag.load(std::memory_order_acquire) == 0) {
         MainForm->StopProgressTimer();
+        if (RestartWithheld) return;
+        // logind answers later; a refusal must reach the user, who would
+        // otherwise wait for a restart that never comes.
+        SetRestartRefusedHandler(ReportRestartRefused);
         ExitWindowsEx(EWX_REBOOT, 0);
     }
 }
+
+void ReportRestartRefused(const char *reason) {
+    char text[1025];
+    wsprintfA(text, "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the download.",
+              reason != nullptr && reason[0] != '\0' ? reason : "no reason given.");
+    MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
+}
+
+void WithholdRestart() { RestartWithheld = true; }

@@ -1,62 +1,75 @@
-// logind on the system bus: the restart and the shutdown inhibitor.
+// logind on the system bus: the restart.
 #include "platform/Login1.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusUnixFileDescriptor>
-#include <QString>
-#include <QVariant>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QTimer>
+#include <climits>
+
+#include "platform/win32.h"
 
 namespace {
 
 const char kLogin1Service[] = "org.freedesktop.login1";
 const char kLogin1Path[] = "/org/freedesktop/login1";
 const char kLogin1Manager[] = "org.freedesktop.login1.Manager";
-// logind answers Inhibit at once; this only bounds a bus that does not.
-constexpr int kInhibitTimeoutMs = 5000;
+// The user may be asked to allow the restart: the answer waits for them.
+constexpr int kNoTimeout = INT_MAX;
 
-QDBusMessage Login1Call(const char *method) {
-    return QDBusMessage::createMethodCall(QLatin1String(kLogin1Service), QLatin1String(kLogin1Path),
-                                          QLatin1String(kLogin1Manager), QLatin1String(method));
+void Report(const QString &reason) {
+    const QByteArray text = reason.toUtf8();
+    ReportRestartRefusal(text.constData());
+}
+
+// A refusal known before anything was asked: told from the message loop,
+// as one that logind sent would be.
+void ReportLater(const QString &reason) {
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QTimer::singleShot(0, app, [reason] { Report(reason); });
 }
 
 }  // namespace
 
 namespace qtlayer {
 
+std::optional<QString> RestartRefusal(const QDBusMessage &answer) {
+    if (answer.type() == QDBusMessage::ReplyMessage) return std::nullopt;
+    const QString name = answer.errorName();
+    const QString message = answer.errorMessage();
+    if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+        return QStringLiteral("logind is not running on the system bus.");
+    if (name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied") ||
+        name == QLatin1String("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
+        return QStringLiteral("it was not allowed (%1).").arg(message.isEmpty() ? name : message);
+    if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+        name == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
+        return QStringLiteral("logind gave no answer.");
+    if (message.isEmpty()) return QStringLiteral("%1.").arg(name.isEmpty() ? QStringLiteral("no reason") : name);
+    return QStringLiteral("%1 (%2).").arg(message, name);
+}
+
 bool RequestLogin1Reboot() {
     QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) return false;
-    QDBusMessage call = Login1Call("Reboot");
+    if (!bus.isConnected()) {
+        ReportLater(QStringLiteral("there is no system bus to ask."));
+        return false;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kLogin1Service), QLatin1String(kLogin1Path),
+                                                      QLatin1String(kLogin1Manager), QStringLiteral("Reboot"));
     call << true;  // interactive: the system may ask the user to allow it
     call.setInteractiveAuthorizationAllowed(true);
-    // Sent without waiting for the answer: the program does not examine it.
-    return bus.send(call);
-}
-
-int TakeLogin1Inhibitor(const char *why) {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) return -1;
-    if (!(bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) return -1;
-    QDBusMessage call = Login1Call("Inhibit");
-    call << QStringLiteral("shutdown:sleep") << QStringLiteral("QUORVEL")
-         << QString::fromLocal8Bit(why != nullptr ? why : "") << QStringLiteral("block");
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) return -1;
-    const QVariant value = reply.arguments().constFirst();
-    if (value.metaType() != QMetaType::fromType<QDBusUnixFileDescriptor>()) return -1;
-    const QDBusUnixFileDescriptor held = value.value<QDBusUnixFileDescriptor>();
-    if (!held.isValid()) return -1;
-    // The reply's descriptor closes with the reply; ours stays open until
-    // it is released, and with it the inhibitor.
-    return ::fcntl(held.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-}
-
-void ReleaseLogin1Inhibitor(int fd) {
-    if (fd >= 0) ::close(fd);
+    // The answer is read when it comes; the user-interface thread never waits
+    // for it.
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kNoTimeout), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [](QDBusPendingCallWatcher *done) {
+        done->deleteLater();
+        if (const std::optional<QString> refusal = RestartRefusal(done->reply())) Report(*refusal);
+    });
+    return true;
 }
 
 }  // namespace qtlayer

@@ -1,16 +1,23 @@
-// Inside the platform layer: logind's manager on the system bus, for the
-// restart and for the inhibitor that holds off shutdown and sleep.
+// Inside the platform layer: the restart through logind's manager on the
+// system bus.
 #pragma once
+
+#include <QString>
+#include <optional>
+
+class QDBusMessage;
 
 namespace qtlayer {
 
 // org.freedesktop.login1.Manager.Reboot(true), sent without waiting for the
-// answer; false when there is no system bus or the call cannot be sent.
+// answer; false when there is no system bus or the call cannot be sent. A
+// refusal, whenever it comes, is reported with ReportRestartRefusal on the
+// user-interface thread.
 bool RequestLogin1Reboot();
-// A "shutdown:sleep" block inhibitor: a descriptor >= 0 that holds it until
-// it is closed, or -1 when the bus offers no logind.
-int TakeLogin1Inhibitor(const char *why);
-// Closes the descriptor, and with it the inhibitor; -1 does nothing.
-void ReleaseLogin1Inhibitor(int fd);
+
+// What logind's answer to Reboot means, decided in one place: nothing when it
+// accepted; otherwise the reason, in words for the user, from the error's
+// name and message.
+std::optional<QString> RestartRefusal(const QDBusMessage &answer);
 
 }  // namespace qtlayer

@@ -82,6 +82,12 @@ void PostQuit(int code) {
     QMetaObject::invokeMethod(app, [code] { DeliverQuit(code); }, Qt::QueuedConnection);
 }
 
+void QuitAtOnce(int code) {
+    // Every event loop of the thread, the modal boxes' among them, ends; a
+    // loop started afterwards ends at once until the message loop runs.
+    if (QCoreApplication::instance() != nullptr) QCoreApplication::exit(code);
+}
+
 }  // namespace qtlayer
 
 void RunOnUserInterfaceThread(const std::function<void()> &work) {

@@ -32,5 +32,7 @@ auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
 // PostQuitMessage: asks the message loop to end with `code` once it runs
 // with no modal box open.
 void PostQuit(int code);
+// Ends every loop of the user-interface thread at once, modal ones included.
+void QuitAtOnce(int code);
 
 }  // namespace qtlayer

@@ -6,6 +6,7 @@
 
 namespace {
 Win32Layer *installed = nullptr;
+RestartRefusedHandler restartRefused = nullptr;
 
 Win32Layer &QtLayer() {
     static QtWin32Layer layer;
@@ -36,6 +37,17 @@ HANDLE CreateThread(void *, size_t, LPTHREAD_START_ROUTINE start, void *param, D
     return CurrentWin32Layer().CreateThread(start, param);
 }
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return CurrentWin32Layer().ExitWindowsEx(flags, reserved); }
+Hold HoldOffShutdown(const char *why) { return CurrentWin32Layer().HoldOffShutdown(why); }
+Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
+    return CurrentWin32Layer().LockDrive(adapter, target, state);
+}
+void QuitNow(int code) { CurrentWin32Layer().QuitNow(code); }
+void WriteDiagnostic(const char *line) { CurrentWin32Layer().WriteDiagnostic(line); }
+
+void SetRestartRefusedHandler(RestartRefusedHandler handler) { restartRefused = handler; }
+void ReportRestartRefusal(const char *reason) {
+    if (restartRefused != nullptr) restartRefused(reason);
+}
 
 namespace aspi {
 uint32_t GetASPI32SupportInfo() { return CurrentWin32Layer().AspiSupportInfo(); }

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/Hold.h"
+
 class QWidget;
 class QFileDialog;
 
@@ -86,13 +88,29 @@ public:
     virtual int ScreenCursor() = 0;
     // Starts `start(param)` on a new detached thread at once.
     virtual HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *param) = 0;
-    // EWX_REBOOT: org.freedesktop.login1.Manager.Reboot(true) on the system bus.
+    // EWX_REBOOT: org.freedesktop.login1.Manager.Reboot(true) on the system
+    // bus, asked without waiting for the answer. A refusal that comes later
+    // (an error answer, or no logind to ask) goes to the handler set with
+    // SetRestartRefusedHandler.
     virtual BOOL ExitWindowsEx(UINT flags, DWORD reserved) = 0;
-    // A logind block inhibitor for shutdown and sleep: a descriptor >= 0 that
-    // holds it until ReleaseShutdownInhibitor closes it, or -1 when the bus
-    // offers no logind.
-    virtual int TakeShutdownInhibitor(const char *why) = 0;
-    virtual void ReleaseShutdownInhibitor(int fd) = 0;
+    // Holds off shutdown, sleep and logout while a drive's flash is written:
+    // logind's block inhibitor for shutdown and sleep (system bus) and the
+    // desktop portal's for logout and suspend (session bus). Both are asked
+    // without waiting for their answers, so that neither can hold the flash
+    // up; without them the flash goes on. Released when the hold is
+    // destroyed, also when an answer comes only afterwards. Called on the
+    // user-interface thread.
+    virtual Hold HoldOffShutdown(const char *why) = 0;
+    // Keeps every other process off drive (adapter, target), as the manager
+    // numbers it, until the hold is destroyed; `state` tells whether it was
+    // taken, held by another process, or could not be made here.
+    virtual Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) = 0;
+    // Ends the message loop and every modal loop inside it at once (a box
+    // open then returns as if unanswered): for the program's end at the
+    // session's request, which no open box may hold up.
+    virtual void QuitNow(int code) = 0;
+    // One line for the user on standard error.
+    virtual void WriteDiagnostic(const char *line) = 0;
     // Runs the file-open dialog; true with the chosen full path, false on cancel.
     virtual bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) = 0;
     // The ASPI manager's two entry points (see platform/aspi.h).
@@ -117,6 +135,18 @@ int ScreenCursor();
 HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE start, void *param,
                     DWORD creationFlags, DWORD *threadId);
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
+Hold HoldOffShutdown(const char *why);
+Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state);
+void QuitNow(int code);
+void WriteDiagnostic(const char *line);
+
+// Where the layer reports a restart that the system refused after
+// ExitWindowsEx had asked for it: called on the user-interface thread with
+// the system's reason. Null: nobody is told.
+using RestartRefusedHandler = void (*)(const char *reason);
+void SetRestartRefusedHandler(RestartRefusedHandler handler);
+// The layer's side: tells the handler, if there is one.
+void ReportRestartRefusal(const char *reason);
 
 // wsprintfA: %u, %d, %i, %x, %X, %s, %c and %%, with the flags '-', '0', '#',
 // a width, a precision and the l prefix (32 bits), as the Windows call formats

@@ -1,9 +1,11 @@
 // The real layer; see win32_qt.h. Each call is served by the file of its
-// concern: Boxes, UiThread, CommandLine, Capture, Login1, AspiBinding.
+// concern: Boxes, UiThread, CommandLine, Capture, Login1, Inhibitors,
+// DriveLock, AspiBinding.
 #include "platform/win32_qt.h"
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <system_error>
 #include <thread>
 
@@ -11,6 +13,8 @@
 #include "platform/Boxes.h"
 #include "platform/Capture.h"
 #include "platform/CommandLine.h"
+#include "platform/DriveLock.h"
+#include "platform/Inhibitors.h"
 #include "platform/Login1.h"
 #include "platform/UiThread.h"
 
@@ -70,9 +74,18 @@ BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
     return qtlayer::RequestLogin1Reboot() ? TRUE : FALSE;
 }
 
-int QtWin32Layer::TakeShutdownInhibitor(const char *why) { return qtlayer::TakeLogin1Inhibitor(why); }
+Hold QtWin32Layer::HoldOffShutdown(const char *why) { return qtlayer::TakeFlashInhibitors(why); }
 
-void QtWin32Layer::ReleaseShutdownInhibitor(int fd) { qtlayer::ReleaseLogin1Inhibitor(fd); }
+Hold QtWin32Layer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
+    return TakeDriveLock(adapter, target, state);
+}
+
+void QtWin32Layer::QuitNow(int code) { qtlayer::QuitAtOnce(code); }
+
+void QtWin32Layer::WriteDiagnostic(const char *line) {
+    std::fprintf(stderr, "%s\n", line != nullptr ? line : "");
+    std::fflush(stderr);
+}
 
 bool QtWin32Layer::ExecuteOpenDialog(QFileDialog *dialog, std::string *path) {
     return qtlayer::RunOpenDialog(dialog, path);

@@ -1,6 +1,6 @@
 // The real layer: Qt 6 for windows, boxes, cursor and capture; POSIX for
-// threads and files; D-Bus for restart and the shutdown inhibitor; dlopen for
-// the ASPI manager.
+// threads, files and the drives' locks; D-Bus for the restart and the
+// inhibitors; dlopen for the ASPI manager.
 #pragma once
 
 #include "platform/win32.h"
@@ -22,8 +22,10 @@ public:
     int ScreenCursor() override;
     HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *param) override;
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
-    int TakeShutdownInhibitor(const char *why) override;
-    void ReleaseShutdownInhibitor(int fd) override;
+    Hold HoldOffShutdown(const char *why) override;
+    Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
+    void QuitNow(int code) override;
+    void WriteDiagnostic(const char *line) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
     uint32_t AspiSupportInfo() override;
     uint32_t AspiSendCommand(void *srb) override;

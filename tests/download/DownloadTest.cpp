@@ -170,10 +170,11 @@ TEST_F(DownloadFlow, ARefusedThirdBlockEndsTheTransferAndTellsTheUser) {
     };
     form->Timer1->stop();
     form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
 
     EXPECT_EQ(Downloads().size(), 3u) << "two accepted, the third refused, nothing after it";
     EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_EQ(layer.started.load(), 0);
+    EXPECT_EQ(layer.started.load(), 1) << "the transfer's one worker";
     EXPECT_EQ(BusyFlag.load(), 1) << "untouched: no final block went out";
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
@@ -316,40 +317,49 @@ TEST_F(DownloadFlow, TrailersThatDoNotFitTheFileAreRefusedBeforeAnythingIsSent) 
     EXPECT_TRUE(std::equal(bufferBefore.begin(), bufferBefore.end(), TransferBuffer)) << "nothing read";
 }
 
-TEST_F(DownloadFlow, AFileCutShortDuringTheTransferEndsItWithoutSendingStaleBytes) {
+TEST_F(DownloadFlow, AFileRewrittenOrCutDuringTheTransferChangesNothingSent) {
     LoadImage(384 * KiB, 60, 7);
+    const std::vector<uint8_t> original = FileBytes();
+    const auto expected = ExpectedTransfers({61440, 61440, 61440, 61440, 61440, 61440, 24576});
     std::atomic<int> downloads{0};
     const std::string image = path;
     aspi->decide = [&downloads, image](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
-        if (srb.CDBByte[0] == 0xFF && ++downloads == 2) (void)::truncate(image.c_str(), 150 * KiB);
+        if (srb.CDBByte[0] != 0xFF) return SS_COMP;
+        ++downloads;
+        if (downloads == 2) {
+            // another image of the same length and trailer written in place
+            FILE *file = std::fopen(image.c_str(), "r+b");
+            const std::vector<uint8_t> other(300 * KiB, 0x5A);
+            std::fwrite(other.data(), 1, other.size(), file);
+            std::fclose(file);
+        }
+        if (downloads == 4) (void)::truncate(image.c_str(), 150 * KiB);
         return SS_COMP;
     };
     form->ToolButton2Click(form->ToolButton2);
-    EXPECT_EQ(Downloads().size(), 2u) << "block 3 came up short and was not sent";
-    EXPECT_EQ(BoxTexts(),
-              std::vector<std::string>{" DOWNLOAD FAIL!! \nBlock 3 of 7 could not be read from the file."});
-    EXPECT_EQ(form->StaticText5->text(), "FAIL");
-    EXPECT_EQ(layer.cursor, crDefault);
-    EXPECT_EQ(layer.capture, nullptr);
-    EXPECT_TRUE(HasEvent("ReleaseInhibit"));
-    EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_EQ(layer.started.load(), 0);
+    ASSERT_TRUE(WaitForWorkers());
+    const auto sent = Downloads();
+    ASSERT_EQ(sent.size(), 7u) << "every block, from the image as it was when Down was pressed";
+    for (size_t i = 0; i < 7; ++i) EXPECT_TRUE(sent[i].data == expected[i]) << "block " << i + 1;
+    EXPECT_TRUE(std::equal(sent[6].data.begin(), sent[6].data.begin() + 24576, original.begin() + 6 * 61440));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{kOk});
 }
 
-TEST_F(DownloadFlow, AFinalBlockCutShortIsNotHandedToTheWorker) {
+TEST_F(DownloadFlow, AnImageChangedBetweenOpenAndDownIsNotSent) {
     LoadImage(100 * KiB, 60, 2);
-    const std::string image = path;
-    aspi->decide = [image](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
-        if (srb.CDBByte[0] == 0xFF) (void)::truncate(image.c_str(), 80 * KiB);
-        return SS_COMP;
-    };
+    // the same length and trailer, other blocks: still the loaded image, as
+    // far as the checks can tell; the copy taken at Down is what goes out
+    FILE *file = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    std::fputc(0x77, file);
+    std::fclose(file);
+    const std::vector<uint8_t> atDown = FileBytes();
     form->ToolButton2Click(form->ToolButton2);
-    EXPECT_EQ(Downloads().size(), 1u);
-    EXPECT_EQ(layer.started.load(), 0);
-    EXPECT_FALSE(form->Timer1->isActive()) << "the bar does not move for a block that never went out";
-    EXPECT_EQ(BusyFlag.load(), 1);
-    EXPECT_EQ(BoxTexts(),
-              std::vector<std::string>{" DOWNLOAD FAIL!! \nBlock 2 of 2 could not be read from the file."});
+    ASSERT_TRUE(WaitForWorkers());
+    const auto sent = Downloads();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].data[0], 0x77);
+    EXPECT_TRUE(std::equal(sent[0].data.begin(), sent[0].data.begin() + 61440, atDown.begin()));
 }
 
 TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
@@ -360,7 +370,14 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     const uint8_t byte5 = DownloadCommand[5];
     const std::vector<uint8_t> buffer(TransferBuffer, TransferBuffer + kTransferBufferSize);
 
-    form->Download1->trigger();  // the menu's access key reaches it while the mouse is captured
+    // Held off whatever the way in: the menu item and the button are
+    // disabled, so the access keys and the mouse do nothing ...
+    EXPECT_FALSE(form->Download1->isEnabled());
+    EXPECT_FALSE(form->ToolButton2->isEnabled());
+    form->Download1->trigger();
+    EXPECT_TRUE(BoxTexts().empty());
+    // ... and the handler itself, reached by any other way, refuses
+    form->ToolButton2Click(form->ToolButton2);
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{
                               " DOWNLOAD BUSY!! \nWait for the result of the download."});
     EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
@@ -429,14 +446,16 @@ TEST_F(DownloadFlow, AWorkerThatCannotStartEndsTheTransfer) {
     LoadImage(100 * KiB, 60, 2);
     form->Timer1->stop();
     form->ToolButton2Click(form->ToolButton2);
-    EXPECT_EQ(Downloads().size(), 1u);
+    EXPECT_TRUE(Downloads().empty()) << "the whole transfer is the worker's";
     EXPECT_FALSE(form->Timer1->isActive());
     EXPECT_FALSE(DownloadWorkerRunning());
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
     EXPECT_TRUE(HasEvent("ReleaseInhibit"));
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nBlock 2 of 2 could not be started."});
+    EXPECT_TRUE(form->Download1->isEnabled());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{
+                              " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive."});
 }
 
 TEST_F(DownloadFlow, ExitAndTheCloseBoxWaitWhileTheFinalBlockIsInTheDrive) {
@@ -446,7 +465,9 @@ TEST_F(DownloadFlow, ExitAndTheCloseBoxWaitWhileTheFinalBlockIsInTheDrive) {
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
 
+    EXPECT_FALSE(form->Exit1->isEnabled());
     form->Exit1->trigger();
+    form->close();  // the close box
     EXPECT_TRUE(form->isVisible()) << "the window must not close under the worker";
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{
                               " DOWNLOAD BUSY!! \nWait for the result of the download."});

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QThread>
 #include <QComboBox>
 #include <QLabel>
 #include <QToolButton>
@@ -12,6 +13,7 @@
 #include <memory>
 
 #include "app/Main.h"
+#include "download/Download.h"
 #include "state/SharedState.h"
 #include "platform/wnaspi32.h"
 #include "tests/image/ImageFiles.h"
@@ -36,6 +38,14 @@ struct AutorunFixture : ::testing::Test {
     void ShowAndSettle() {
         form->show();
         for (int i = 0; i < 20; ++i) QApplication::processEvents();
+        WaitForTransfer();
+    }
+    // The transfer runs on a worker of its own: lets it end.
+    static void WaitForTransfer() {
+        for (int i = 0; i < 2000 && DownloadWorkerRunning(); ++i) {
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(5);
+        }
     }
     std::vector<std::string> Texts() {
         std::vector<std::string> t;
@@ -365,6 +375,7 @@ TEST_F(AutorunFixture, CancelKeepsTheImageReadyAndDownWorksLater) {
     EXPECT_EQ(AutorunFlag, 1);
 
     form->ToolButton2->click();
+    WaitForTransfer();
     const auto sent = DownloadRequests();
     ASSERT_EQ(sent.size(), 1u);  // refused at once: no further block
     EXPECT_EQ(sent[0].srb.SRB_Target, 6);

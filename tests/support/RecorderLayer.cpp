@@ -1,7 +1,5 @@
 #include "tests/support/RecorderLayer.h"
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QThread>
 
@@ -74,16 +72,41 @@ BOOL RecorderLayer::ExitWindowsEx(UINT flags, DWORD reserved) {
     return TRUE;
 }
 
-int RecorderLayer::TakeShutdownInhibitor(const char *why) {
+namespace {
+// A hold that logs its release.
+class RecordedHold : public PlatformHold {
+public:
+    RecordedHold(RecorderLayer *layer, std::string released) : layer_(layer), released_(std::move(released)) {}
+    ~RecordedHold() override { layer_->Note(released_); }
+
+private:
+    RecorderLayer *layer_;
+    std::string released_;
+};
+}  // namespace
+
+Hold RecorderLayer::HoldOffShutdown(const char *why) {
     Log(std::string("Inhibit ") + (why ? why : ""));
-    if (!inhibitorAvailable) return -1;
-    return ::dup(STDERR_FILENO);
+    if (!inhibitorAvailable) return nullptr;
+    return std::make_unique<RecordedHold>(this, "ReleaseInhibit");
 }
 
-void RecorderLayer::ReleaseShutdownInhibitor(int fd) {
-    Log("ReleaseInhibit");
-    if (fd >= 0) ::close(fd);
+Hold RecorderLayer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
+    Log("LockDrive " + std::to_string(adapter) + " " + std::to_string(target));
+    *state = driveLock;
+    if (driveLock != DriveLockState::Taken) return nullptr;
+    return std::make_unique<RecordedHold>(this, "UnlockDrive");
 }
+
+void RecorderLayer::QuitNow(int code) { Log("QuitNow " + std::to_string(code)); }
+
+void RecorderLayer::WriteDiagnostic(const char *line) {
+    std::lock_guard lock(mutex_);
+    diagnostics_.push_back(line != nullptr ? line : "");
+    events_.push_back("Diagnostic");
+}
+
+void RecorderLayer::Note(std::string event) { Log(std::move(event)); }
 
 bool RecorderLayer::ExecuteOpenDialog(QFileDialog *, std::string *path) {
     std::optional<std::string> answer;
@@ -116,6 +139,10 @@ std::vector<std::string> RecorderLayer::Events() {
     std::lock_guard lock(mutex_);
     return events_;
 }
+std::vector<std::string> RecorderLayer::Diagnostics() {
+    std::lock_guard lock(mutex_);
+    return diagnostics_;
+}
 std::vector<int> RecorderLayer::QuitRequests() {
     std::lock_guard lock(mutex_);
     return quits_;
@@ -125,4 +152,5 @@ void RecorderLayer::Clear() {
     boxes_.clear();
     events_.clear();
     quits_.clear();
+    diagnostics_.clear();
 }

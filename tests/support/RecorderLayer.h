@@ -35,8 +35,10 @@ public:
     void SetScreenCursor(int cursor) override;
     int ScreenCursor() override;
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
-    int TakeShutdownInhibitor(const char *why) override;
-    void ReleaseShutdownInhibitor(int fd) override;
+    Hold HoldOffShutdown(const char *why) override;
+    Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
+    void QuitNow(int code) override;
+    void WriteDiagnostic(const char *line) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
     uint32_t AspiSupportInfo() override;
     uint32_t AspiSendCommand(void *srb) override;
@@ -45,6 +47,8 @@ public:
     std::vector<BoxRecord> Boxes();
     std::vector<std::string> Events();
     std::vector<int> QuitRequests();
+    std::vector<std::string> Diagnostics();  // the lines for standard error
+    void Note(std::string event);            // an event of the test's own
     void Clear();
 
     // Script. Set before the code under test runs.
@@ -55,6 +59,7 @@ public:
     DWORD platformId = 0;
     std::string commandLine = "/usr/bin/quorvel";
     bool inhibitorAvailable = true;
+    DriveLockState driveLock = DriveLockState::Taken;  // what LockDrive finds
     // The ASPI manager; unset means no manager (0 adapters, SS_NO_ADAPTERS).
     std::function<uint32_t()> supportInfo;
     std::function<uint32_t(void *)> sendCommand;
@@ -69,5 +74,6 @@ private:
     std::vector<BoxRecord> boxes_;
     std::vector<std::string> events_;
     std::vector<int> quits_;
+    std::vector<std::string> diagnostics_;
     Win32Layer *previous_ = nullptr;
 };
