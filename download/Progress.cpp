@@ -47,7 +47,7 @@ void ProgressTick() {
 
 void ReportRestartRefused(const char *reason) {
     char text[1025];
-    wsprintfA(text, "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the download.",
+    wsprintfA(text, "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the firmware update.",
               reason != nullptr && reason[0] != '\0' ? reason : "no reason given.");
     MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
 }

@@ -72,12 +72,13 @@ fail() {
   exit 1
 }
 
-# start_bus DIR: the private system bus with the simulated login1 service;
-# exports DBUS_SYSTEM_BUS_ADDRESS and QUORVEL_SIM_LOGIN1_RECORD.
+# start_bus DIR [LOGIN1_OPTIONS...]: the private system bus with the simulated
+# login1 service; exports DBUS_SYSTEM_BUS_ADDRESS and QUORVEL_SIM_LOGIN1_RECORD.
 start_bus() {
   local settings
   bus_dir=$1
-  settings=$("$source/scripts/sim-bus.sh" start "$bus_dir" "$build/sim/quorvel-sim-login1") ||
+  shift
+  settings=$("$source/scripts/sim-bus.sh" start "$bus_dir" "$build/sim/quorvel-sim-login1" "$@") ||
     fail "the private bus did not start"
   eval "$settings"
 }

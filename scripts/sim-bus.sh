@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The simulated machine's private system bus with its login1 service
 # (aspi/sim/README.md).
-#   eval "$(scripts/sim-bus.sh start DIR [LOGIN1_BINARY])"
+#   eval "$(scripts/sim-bus.sh start DIR [LOGIN1_BINARY [LOGIN1_OPTIONS...]])"
 #   scripts/sim-bus.sh stop DIR
 # start prints DBUS_SYSTEM_BUS_ADDRESS and QUORVEL_SIM_LOGIN1_RECORD for eval;
 # the two process ids are kept in DIR/sim-bus.pid for stop.
@@ -81,7 +81,7 @@ case "$command" in
     done
     [ -S "$socket" ] || { echo "sim-bus: the bus socket did not appear" >&2; stop_pids "$dir/sim-bus.pid"; exit 1; }
 
-    "$login1" --address "$address" --record "$record" --ready "$ready" \
+    "$login1" --address "$address" --record "$record" --ready "$ready" "${@:4}" \
       >"$dir/login1.log" 2>&1 </dev/null &
     login1_pid=$!
     echo "$login1_pid" >> "$dir/sim-bus.pid"

@@ -1,6 +1,6 @@
 // quorvel-sim-login1: the simulated machine's login1 on a private bus.
 // Reboot is recorded and "restarts the machine" by ending the program that
-// asked; Inhibit hands out the write end of a pipe and records when the
+// asked (or, with --refuse-reboot, is refused as polkit refuses it); Inhibit hands out the write end of a pipe and records when the
 // caller takes it and when it closes it. Formats in aspi/sim/README.md.
 #include <fcntl.h>
 #include <signal.h>
@@ -43,11 +43,19 @@ class Login1Manager : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
 public:
-    explicit Login1Manager(QString recordPath) : recordPath_(std::move(recordPath)) {}
+    Login1Manager(QString recordPath, bool refuseReboot)
+        : recordPath_(std::move(recordPath)), refuseReboot_(refuseReboot) {}
 
 public slots:
     void Reboot(bool interactive) {
         QString caller = message().service();
+        if (refuseReboot_) {
+            Record(QStringLiteral("reboot refused interactive=%1 caller=%2")
+                       .arg(interactive ? QStringLiteral("true") : QStringLiteral("false"), caller));
+            sendErrorReply(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
+                           QStringLiteral("Interactive authentication required."));
+            return;
+        }
         uint pid = CallerPid(caller);
         bool killable = pid > 1 && static_cast<pid_t>(pid) != ::getpid();
         Record(QStringLiteral("reboot interactive=%1 caller=%2 pid=%3 signal=%4")
@@ -119,12 +127,13 @@ private:
     }
 
     QString recordPath_;
+    bool refuseReboot_ = false;
     int lastInhibitor_ = 0;
 };
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: quorvel-sim-login1 --record FILE [--address BUS_ADDRESS] [--ready FILE]\n"
+                 "usage: quorvel-sim-login1 --record FILE [--address BUS_ADDRESS] [--ready FILE] [--refuse-reboot]\n"
                  "  The bus address defaults to DBUS_SYSTEM_BUS_ADDRESS.\n");
     return 2;
 }
@@ -135,9 +144,14 @@ int main(int argc, char **argv) {
     QCoreApplication application(argc, argv);
     QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
     QString record, ready;
+    bool refuseReboot = false;
     QStringList args = application.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString &arg = args[i];
+        if (arg == QLatin1String("--refuse-reboot")) {
+            refuseReboot = true;
+            continue;
+        }
         if (i + 1 >= args.size()) return Usage();
         if (arg == QLatin1String("--address")) address = args[++i];
         else if (arg == QLatin1String("--record")) record = args[++i];
@@ -156,7 +170,7 @@ int main(int argc, char **argv) {
                      bus.lastError().message().toLocal8Bit().constData());
         return 1;
     }
-    Login1Manager manager(record);
+    Login1Manager manager(record, refuseReboot);
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager,
                             QDBusConnection::ExportAllSlots)) {
         std::fprintf(stderr, "quorvel-sim-login1: cannot register the object\n");

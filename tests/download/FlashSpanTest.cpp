@@ -1,0 +1,170 @@
+// Around the flash: the commands held off during it whatever the way in, a
+// request to end the program waiting for the drive, another process's lock on
+// the drive, and a restart the system refused.
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include "download/Download.h"
+#include "download/Progress.h"
+#include "state/SharedState.h"
+#include "tests/download/DownloadFixture.h"
+
+namespace {
+constexpr int32_t KiB = 1024;
+const char kOk[] = "  DOWNLOAD OK!!  \nRestart WINDOWS";
+
+bool Pressed(QObject *control) {
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    if (accessible == nullptr || accessible->actionInterface() == nullptr) return false;
+    accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    return true;
+}
+}  // namespace
+
+TEST_F(DownloadFlow, DuringTheFlashTheCommandsAreHeldOffWhateverTheWayIn) {
+    aspi->AddDevice(kAdapter, 5, 0x05, "QUORVEL DVDRW-1612B     2.04");
+    form->ComboBox1->addItem(QStringLiteral("QUORVEL DVDRW-1612B     2.04"));
+    DriveCount = 2;
+    LoadImage(384 * KiB, 60, 7);
+    form->show();
+    form->ComboBox1->setFocus();
+    aspi->CloseGate();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
+
+    for (QObject *command : std::initializer_list<QObject *>{form->ToolButton1, form->ToolButton2, form->ComboBox1,
+                                                             form->Open1, form->Download1, form->Exit1})
+        EXPECT_FALSE(command->property("enabled").toBool()) << command->objectName().toStdString();
+    EXPECT_TRUE(form->ToolButton3->isEnabled()) << "About changes nothing";
+    // The keyboard, the wheel and an assistive action reach nothing.
+    QTest::keyClick(form->ComboBox1, Qt::Key_Down);
+    QTest::keyClick(form.get(), Qt::Key_S, Qt::AltModifier);
+    EXPECT_TRUE(Pressed(form->ToolButton1));
+    EXPECT_TRUE(Pressed(form->ToolButton2));
+    form->Open1->trigger();
+    // Should the list's pick come all the same, it is undone.
+    form->ComboBox1->setCurrentIndex(1);
+    form->ComboBox1Change(form->ComboBox1);
+    EXPECT_EQ(form->ComboBox1->currentIndex(), 0);
+    EXPECT_TRUE(BoxTexts().empty());
+    EXPECT_FALSE(HasEvent("OpenDialog"));
+    EXPECT_EQ(form->StaticText5->text(), "WAIT..") << "the fields keep what they showed";
+    EXPECT_EQ(SelectedTarget, kTarget);
+
+    aspi->OpenGate();
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(Downloads().size(), 7u);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{kOk});
+    for (QObject *command : std::initializer_list<QObject *>{form->ToolButton1, form->ToolButton2, form->ComboBox1,
+                                                             form->Open1, form->Download1, form->Exit1})
+        EXPECT_TRUE(command->property("enabled").toBool()) << command->objectName().toStdString();
+    EXPECT_TRUE(HasEvent("UnlockDrive"));
+}
+
+TEST_F(DownloadFlow, ATransferEndedEarlyGivesTheCommandsBack) {
+    LoadImage(384 * KiB, 60, 7);
+    aspi->decide = [](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
+        return srb.CDBByte[0] == 0xFF ? SS_ERR : SS_COMP;
+    };
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe drive refused block 1 of 7."});
+    EXPECT_TRUE(form->Download1->isEnabled());
+    EXPECT_TRUE(form->ComboBox1->isEnabled());
+    EXPECT_FALSE(DownloadWorkerRunning());
+    EXPECT_TRUE(HasEvent("UnlockDrive"));
+}
+
+TEST_F(DownloadFlow, AnotherProcessWritingToTheDriveRefusesTheDownload) {
+    LoadImage(100 * KiB, 60, 2);
+    layer.driveLock = DriveLockState::HeldElsewhere;
+    form->StaticText5->setText("READY");
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_TRUE(Downloads().empty());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{
+                              " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it."});
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
+    EXPECT_EQ(EventIndex("LockDrive 1 3"), 0) << "the drive's own address, before anything else";
+    EXPECT_FALSE(HasEvent("SetCapture"));
+    EXPECT_EQ(form->StaticText5->text(), "READY");
+    EXPECT_FALSE(DownloadWorkerRunning());
+
+    // A lock that cannot be made here does not stop the flash.
+    layer.driveLock = DriveLockState::Unavailable;
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(Downloads().size(), 2u);
+}
+
+TEST_F(DownloadFlow, AnEndRequestDuringTheBlocksWaitsForTheDrive) {
+    LoadImage(384 * KiB, 60, 7);
+    form->show();
+    aspi->CloseGate();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
+    form->TerminationRequested();
+    form->TerminationRequested();  // a second one changes nothing
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(HasEvent("QuitNow 0"));
+
+    aspi->OpenGate();
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(Downloads().size(), 7u) << "the drive got every block";
+    EXPECT_TRUE(layer.Boxes().empty()) << "nobody is left to read a box";
+    EXPECT_EQ(form->StaticText5->text(), "OK");
+    const auto lines = layer.Diagnostics();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "QUORVEL: DOWNLOAD OK: the drive accepted all 7 blocks.");
+    EXPECT_TRUE(HasEvent("QuitNow 0"));
+    form->Timer1Timer(form->Timer1);
+    EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0")) << "the session is going away: no restart";
+}
+
+TEST_F(DownloadFlow, AnEndRequestWhileTheResultIsShownEndsAtOnce) {
+    LoadImage(100 * KiB, 60, 2);
+    aspi->decide = [](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
+        return srb.CDBByte[0] == 0xFF && srb.CDBByte[5] != 0x00 ? SS_ERR : SS_COMP;
+    };
+    layer.onBox = [this](const BoxRecord &) { form->TerminationRequested(); };
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nRestart WINDOWS"});
+    ASSERT_FALSE(layer.Diagnostics().empty());
+    EXPECT_EQ(layer.Diagnostics()[0], "QUORVEL: DOWNLOAD FAIL: the drive refused the final block (2 of 2).");
+    EXPECT_TRUE(HasEvent("QuitNow 0"));
+    form->Timer1Timer(form->Timer1);
+    EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0"));
+}
+
+TEST_F(DownloadFlow, AnEndRequestOutsideAFlashEndsTheProgramAsExitDoes) {
+    form->show();
+    form->TerminationRequested();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(HasEvent("QuitNow 0"));
+    EXPECT_EQ(layer.QuitRequests(), std::vector<int>{0});
+}
+
+TEST_F(DownloadFlow, ARefusedRestartIsToldAndTheProgramIsIdle) {
+    LoadImage(100 * KiB, 60, 1);
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    form->Timer1Timer(form->Timer1);
+    ASSERT_TRUE(HasEvent("ExitWindowsEx 2 0"));
+    layer.Clear();
+    // logind's answer, as the layer reports it when it comes
+    ReportRestartRefusal("it was not allowed (Interactive authentication required.).");
+    ASSERT_EQ(layer.Boxes().size(), 1u);
+    EXPECT_EQ(layer.Boxes()[0].text,
+              "RESTART FAILED!!\nThe system did not restart: it was not allowed (Interactive authentication "
+              "required.).\nRestart the computer to finish the firmware update.");
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
+    EXPECT_EQ(layer.Boxes()[0].owner, form.get());
+    EXPECT_FALSE(form->Timer1->isActive());
+    EXPECT_TRUE(form->Download1->isEnabled());
+}
