@@ -81,9 +81,12 @@ FlashCheck PrepareFlash(Flash &flash, PlanVerdict *verdict) {
         return FlashCheck::NotOpened;
     // Opened anew: a regular file only, so that a FIFO put in its place does
     // not hold up the window.
-    RawFile *file = OpenRawFile(ImagePath);
+    RawFile *file = ImageFile = OpenRawFile(ImagePath);
     if (file == nullptr) return FlashCheck::NotOpened;
-    const auto closeFile = [](RawFile *f) { CloseRawFile(f); };
+    const auto closeFile = [](RawFile *f) {
+        CloseRawFile(f);
+        ImageFile = nullptr;
+    };
     std::unique_ptr<RawFile, decltype(closeFile)> closing(file, closeFile);
     if (RawFileSize(file) != ImageSize) return FlashCheck::NotOpened;
 
@@ -176,9 +179,11 @@ void EndTransferEarly(const char *format, int blockNumber) {
         MainForm->SetField(Field::Status, "FAIL");
         char text[1025];
         wsprintfA(text, format, blockNumber, BlockCount);
-        Current->result = std::string("QUORVEL: ") + text;
-        for (char &c : Current->result)
+        // For standard error: "DOWNLOAD FAIL" and the reason on one line.
+        std::string reason = std::strchr(text, '\n') != nullptr ? std::strchr(text, '\n') + 1 : text;
+        for (char &c : reason)
             if (c == '\n') c = ' ';
+        Current->result = "QUORVEL: DOWNLOAD FAIL: " + reason;
         if (TerminationHeld.load()) {
             EndForTermination();
         } else {

@@ -126,6 +126,25 @@ TEST_F(DownloadFlow, AnEndRequestDuringTheBlocksWaitsForTheDrive) {
     EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0")) << "the session is going away: no restart";
 }
 
+TEST_F(DownloadFlow, AnEndRequestHeldWhenTheDriveRefusesABlockEndsWithThatResult) {
+    LoadImage(384 * KiB, 60, 7);
+    std::atomic<int> downloads{0};
+    aspi->decide = [&downloads](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
+        return srb.CDBByte[0] == 0xFF && ++downloads == 2 ? SS_ERR : SS_COMP;
+    };
+    aspi->CloseGate();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
+    form->TerminationRequested();
+    aspi->OpenGate();
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(Downloads().size(), 2u);
+    EXPECT_TRUE(layer.Boxes().empty());
+    ASSERT_FALSE(layer.Diagnostics().empty());
+    EXPECT_EQ(layer.Diagnostics()[0], "QUORVEL: DOWNLOAD FAIL: The drive refused block 2 of 7.");
+    EXPECT_TRUE(HasEvent("QuitNow 0"));
+}
+
 TEST_F(DownloadFlow, AnEndRequestWhileTheResultIsShownEndsAtOnce) {
     LoadImage(100 * KiB, 60, 2);
     aspi->decide = [](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
