@@ -238,6 +238,18 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
 
+    // What a screen reader says: each field after its caption ("OLD VERSION :
+    // 1.10"), the drive list after "DRIVE:". A caption's buddy is the relation
+    // it reads (labelled-by); the names stay what the controls show. No caption
+    // holds an '&', so no shortcut comes with the buddy.
+    Label1->setBuddy(ComboBox1);
+    Label2->setBuddy(StaticText1);
+    Label3->setBuddy(StaticText2);
+    Label4->setBuddy(StaticText3);
+    Label5->setBuddy(StaticText4);
+    Label6->setBuddy(StaticText5);
+    ProgressBar1->setAccessibleName(QStringLiteral("Download progress"));
+
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1->setNameFilter(QStringLiteral("DOWNLOAD FILE(*.BIN)"));

@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # The demo without a display of its own (called by scripts/run.sh under Xvfb):
-# the autorun flow on the simulated machine, answered by xdotool, with
-# screenshots. Expects the environment run.sh sets up (the private bus in
-# $1/bus, which this script stops at its end); $1 is the demo directory.
+# the program on the simulated machine, driven with xdotool as a user would,
+# with screenshots. Each argument does what it does with a display:
+#   demo-headless.sh DEMO_DIR               no image at start: Open FW4824.BIN, Down
+#   demo-headless.sh DEMO_DIR --autorun     FW4824.BIN as AUTORUN.BIN: offered at start
+#   demo-headless.sh DEMO_DIR NAME          NAME on the command line: loaded at start
+# A start prompt or "File Open OK !!" is answered with OK, the result box is
+# closed, the restart ends the program, and it is started once more to show the
+# drive's new firmware. Expects the environment run.sh sets up (the private bus
+# in DEMO_DIR/bus, which this script stops at its end).
 set -euo pipefail
 demo=$1
+shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 source=$root
 build=$root/build
@@ -20,28 +27,69 @@ trap e2e_stop EXIT
 await() {
   wait_window "$@" || { echo "no window '$1' within ${2}s" >&2; return 1; }
 }
+drives() { echo "drive 1 (CDRW-4824A, adapter 0, target 1) $(revision_of 0 1), drive 2 (DVDRW-1612B, adapter 1, target 0) $(revision_of 1 0)"; }
+downloads() { grep -c 'Download=' quorvel-sim.trace 2>/dev/null || true; }
 
-first=$(revision_of 0 1)
-echo "Drive 1: QUORVEL CDRW-4824A at adapter 0, target 1, firmware $first before the download."
-echo "Starting QUORVEL in autorun mode with AUTORUN.BIN = FW4824.BIN (firmware 1.20 for that drive)."
-cp FW4824.BIN AUTORUN.BIN
+echo "Firmware before: $(drives)."
+arguments=()
+case "${1:-}" in
+  --autorun)
+    cp FW4824.BIN AUTORUN.BIN
+    echo "Starting QUORVEL in autorun mode: AUTORUN.BIN (a copy of FW4824.BIN, firmware 1.20 for drive 1) in its working directory."
+    ;;
+  "")
+    echo "Starting QUORVEL with no image; opening FW4824.BIN (firmware 1.20 for drive 1) as a user would."
+    ;;
+  *)
+    arguments=("$@")
+    echo "Starting QUORVEL with '$*' on its command line: it loads that name, cut to 10 characters and upper-cased, from $demo."
+    ;;
+esac
 before=$(reboots)
-start_program "$demo" "$demo/quorvel-1.log" "$demo/demo.machine"
+start_program "$demo" "$demo/quorvel-1.log" "$demo/demo.machine" "$build/bin/quorvel" "${arguments[@]}"
+main=$(await QUORVEL 30)
 
-prompt=$(await MESSAGE 30)
-shot 1-start-prompt 0.5
-echo "The start prompt asks to begin; answering OK."
-answer "$prompt"
-# Four blocks of 0.7 s on the user-interface thread, then the final block
-# stays 5 s in the drive while the bar moves.
-sleep 5
-shot 2-downloading 0.5
+if [ $# -eq 0 ]; then
+  known=$(visible_windows)
+  focus "$main"
+  keys alt+s o
+  dialog=$(wait_new_window 30 $known) || { echo "the file dialog did not come" >&2; exit 1; }
+  shot 1-open-dialog 0.3
+  focus "$dialog"
+  xdotool type --delay 10 "$demo/FW4824.BIN"
+  keys Return
+  box=""
+  for _ in 1 2 3; do  # the name completer may take the first Return for itself
+    box=$(wait_window MESSAGE 10) || box=""
+    [ -n "$box" ] && break
+    [[ " $(visible_windows) " != *" $dialog "* ]] || { focus "$dialog"; keys Return; }
+  done
+  [ -n "$box" ] || { echo "no box after Open" >&2; exit 1; }
+  shot 2-opened 0.5
+  echo "Open: the image's box is up; closing it, then Flash > Download."
+  answer "$box"
+  wait_closed MESSAGE 5 || true
+  focus "$main"
+  keys alt+f d
+else
+  box=$(await MESSAGE 30)
+  shot 1-start-prompt 0.5
+  echo "A box came at start; answering OK."
+  answer "$box"
+fi
 
-# The non-final blocks go out on the user-interface thread; then the final block
-# is in the drive while the bar moves, until the result box comes.
-result=$(await MESSAGE 120 "$prompt")
-shot 3-result 0.5
-echo "The result box is up; closing it."
+if ! poll 5 bash -c '[ "$(grep -c Download= quorvel-sim.trace 2>/dev/null)" -gt 0 ]'; then
+  shot 3-no-download 0.5
+  echo "No download started: the program did not accept the image (see $shots/3-no-download.png)."
+  stop_program
+  exit 1
+fi
+echo "The download runs: the blocks go to the drive while the bar moves."
+sleep 3
+shot 3-downloading 0.3
+result=$(await MESSAGE 120 "$box")
+shot 4-result 0.5
+echo "The result box is up after $(downloads) download commands; closing it."
 answer "$result"
 
 if ! finish 10; then
@@ -55,12 +103,12 @@ if [ "$(reboots)" -le "$before" ]; then
 fi
 echo "The program requested the restart; the simulated machine restarted (the program was ended)."
 
-echo "Starting QUORVEL again after the restart."
+echo "Starting QUORVEL again after the restart, with no image."
 start_program "$demo" "$demo/quorvel-2.log" "$demo/demo.machine"
 await QUORVEL 30 >/dev/null
-shot 4-after-restart 0.5
+shot 5-after-restart 0.5
 stop_program
 
-echo "Drive 1 firmware: before $first, after $(revision_of 0 1)."
-echo "What the drive received: $demo/quorvel-sim.trace"
+echo "Firmware after: $(drives)."
+echo "What the drives received: $demo/quorvel-sim.trace"
 echo "Screenshots: $shots"

@@ -1,17 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs to build, test and run, when
-# any of them is missing. Safe to run again: it does nothing when all are there.
+# Installs the Debian packages a set of the project's work needs, when any of
+# them is missing. Safe to run again: it does nothing when all are there.
+#   scripts/deps.sh run    build the program and run the demo on the simulated
+#                          machine (with or without a display)
+#   scripts/deps.sh test   everything the test command needs (also without an
+#                          argument): the above, and
+#                          GoogleTest, the benchmark library, clang for the
+#                          fuzzer, QEMU for the kernel test, the package tools
+#                          and validators, AT-SPI for the accessibility test
 set -euo pipefail
 
-packages=(
+run=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang libclang-rt-14-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
-  qemu-system-x86 busybox-static kmod cpio
 )
+test=(
+  "${run[@]}"
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev
+  qemu-system-x86 busybox-static kmod cpio
+  dpkg-dev file lintian desktop-file-utils appstream man-db
+  at-spi2-core python3-pyatspi
+)
+
+case "${1:-}" in
+  run) packages=("${run[@]}") ;;
+  test | "") packages=("${test[@]}") ;;
+  *)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

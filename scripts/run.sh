@@ -11,9 +11,10 @@
 # which ends the program, and this script starts it again, showing the drive's
 # new firmware version. Exit the program to end the demo.
 #
-# Without a display: the same flow runs under Xvfb, in autorun mode, answered
-# by this script; it prints the drive's version before and after and where the
-# screenshots are.
+# Without a display: the same runs under Xvfb, driven by a script as a user
+# would (scripts/demo-headless.sh), each argument meaning what it means with a
+# display; it prints what happened, the drives' versions before and after and
+# where the screenshots are.
 #
 #   scripts/run.sh                 the window, no image loaded
 #   scripts/run.sh --autorun       FW4824.BIN as AUTORUN.BIN: offered at start
@@ -24,8 +25,11 @@ if [ "${1:-}" = "--autorun" ]; then autorun=1; shift; fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/deps.sh
-scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Only what the demo needs: the program, its managers, the login1 stand-in and
+# the image writer (the test command installs and builds the rest).
+bash scripts/deps.sh run
+scripts/build.sh build --target quorvel --target quorvel-mkimage --target wnaspi32_sg --target wnaspi32_sim \
+  --target quorvel-sim-login1 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 bin=$root/build/bin
 demo=$root/demo-run
@@ -64,5 +68,6 @@ if have_display; then
   exit 0
 fi
 
-# No display: the whole autorun flow under Xvfb, answered by this script.
-exec "$root/scripts/with-display.sh" bash "$root/scripts/demo-headless.sh" "$demo"
+# No display: the same under Xvfb, driven by a script, with the same argument.
+[ "$autorun" -eq 0 ] || set -- --autorun "$@"
+exec "$root/scripts/with-display.sh" bash "$root/scripts/demo-headless.sh" "$demo" "$@"

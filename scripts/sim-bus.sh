@@ -6,7 +6,12 @@
 # start prints DBUS_SYSTEM_BUS_ADDRESS and QUORVEL_SIM_LOGIN1_RECORD for eval;
 # the two process ids are kept in DIR/sim-bus.pid for stop.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+# The bus's configuration: beside this script where the demo is installed,
+# else in the source tree.
+config=$here/sim-bus.conf
+[ -f "$config" ] || config=$root/aspi/sim/sim-bus.conf
 
 usage() {
   echo "usage: $0 start DIR [LOGIN1_BINARY] | $0 stop DIR" >&2
@@ -70,7 +75,7 @@ case "$command" in
     rm -f "$socket" "$ready"
     address="unix:path=$socket"
 
-    "$daemon" --config-file="$root/aspi/sim/sim-bus.conf" --address="$address" --nofork \
+    "$daemon" --config-file="$config" --address="$address" --nofork \
       --nopidfile >"$dir/dbus-daemon.log" 2>&1 </dev/null &
     daemon_pid=$!
     echo "$daemon_pid" > "$dir/sim-bus.pid"

@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/deps.sh || exit 1
+bash scripts/deps.sh test || exit 1
 
 passed=0
 failed=0

@@ -13,11 +13,13 @@
 # Both are 256 KiB: four blocks of 48 KiB and a final block of 64 KiB that
 # holds the trailer, so they pass autorun's size rule, and the drive receives
 # the trailer with its final command and takes the new version.
-#   demo/images/make-images.sh BUILD_DIR OUT_DIR
+#   demo/images/make-images.sh BUILD_OR_BIN_DIR OUT_DIR
+# (a build tree, or the folder that holds quorvel-mkimage, as in an install)
 set -euo pipefail
-build=$(cd "${1:?usage: make-images.sh BUILD_DIR OUT_DIR}" && pwd)
-out=${2:?usage: make-images.sh BUILD_DIR OUT_DIR}
+build=$(cd "${1:?usage: make-images.sh BUILD_OR_BIN_DIR OUT_DIR}" && pwd)
+out=${2:?usage: make-images.sh BUILD_OR_BIN_DIR OUT_DIR}
 mkdir -p "$out"
 mkimage="$build/bin/quorvel-mkimage"
+[ -x "$mkimage" ] || mkimage="$build/quorvel-mkimage"
 "$mkimage" --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 48 --blocks 5 "$out/FW4824.BIN"
 "$mkimage" --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 48 --blocks 5 "$out/FW1612.BIN"

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# What a screen reader is told about the real program's window, through AT-SPI
+# on a private session bus under an X display: each field after its caption,
+# the drive list after "DRIVE:" and named by its current entry (the second
+# drive, picked by the image named on the command line), the progress bar by
+# its name.
+#   atspi-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
+set -euo pipefail
+# A session bus of its own, with the accessibility bus that it starts on demand
+# and a runtime directory for their sockets; all go when the test ends.
+if [ -z "${QUORVEL_ATSPI_SESSION:-}" ]; then
+  runtime=$(mktemp -d /tmp/quorvel-atspi-runtime-XXXXXX)
+  status=0
+  QUORVEL_ATSPI_SESSION=1 XDG_RUNTIME_DIR=$runtime dbus-run-session -- bash "$0" "$@" || status=$?
+  rm -rf "$runtime"
+  exit "$status"
+fi
+# shellcheck source=SCRIPTDIR/../../scripts/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
+e2e_setup atspi "$@"
+
+cat >"$work/machine" <<'M'
+adapters 2
+device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10"
+device 1 0 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04"
+M
+mkdir "$work/run"
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 48 --blocks 5 \
+  "$work/run/FW1612.BIN"
+
+# Qt's bridge speaks only when assistive technology is on, or when told to.
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+start_program "$work/run" "$work/program.log" "$work/machine" "$build/bin/quorvel" fw1612.bin
+# The start prompt is up once the image is loaded: every field is filled.
+wait_window MESSAGE 60 >/dev/null || fail "no start prompt came"
+shot atspi-window 0.3
+heard=$(/usr/bin/python3 "$source/tests/app/atspi-read.py" "$program_pid" QUORVEL) ||
+  fail "the window could not be read through AT-SPI"
+expected="combo box: 'DRIVE: ' 'QUORVEL DVDRW-1612B     2.04'
+label: 'MODEL NAME :' 'QUORVEL DVDRW-1612B     '
+label: 'OLD VERSION :' '2.04'
+label: 'NEW VERSION :' '2.10'
+label: 'DOWNLOAD FILE :' 'FW1612.BIN'
+label: 'STATUS :' 'READY'
+progress bar: 'Download progress'"
+[ "$heard" = "$expected" ] || fail "AT-SPI gave:"$'\n'"$heard"
+echo "AT-SPI: five fields labelled by their captions, the drive list by DRIVE:, the bar named"
