@@ -143,7 +143,8 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     // fontconfig refuses these bitmap fonts, so the platform adds them; without
     // them the families fall back to what the system offers.
     static bool fontsMissingTold = false;
-    if (!LoadWindowFonts() && !fontsMissingTold) {
+    const bool windowFontsLoaded = LoadWindowFonts();
+    if (!windowFontsLoaded && !fontsMissingTold) {
         fontsMissingTold = true;
         WriteDiagnostic("QUORVEL: the fonts \"MS Sans Serif\" and \"Small Fonts\" are not installed (Debian package "
                         "fonts-wine): the window uses the system's fonts instead.");
@@ -258,6 +259,8 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
 
+    if (!windowFontsLoaded) FitTextsToTheirPlaces();
+
     // Fixed size: the 429 x 167 client area under the menu bar.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     adjustSize();
@@ -314,6 +317,24 @@ void TForm1::FormCreate(QObject *) {
 
 // During a flash Open and the drive list are disabled; an assistive action
 // that reaches them all the same changes nothing.
+void TForm1::FitTextsToTheirPlaces() {
+    // The places are fixed (the labels' widths, the buttons' 55 pixels), so a
+    // font wider than the window's own would clip their texts: the font is
+    // made as small as it must be for every text to fit, never below 7 pixels.
+    const auto fits = [this] {
+        for (QLabel *label : {Label1, Label2, Label3, Label4, Label5, Label6})
+            if (label->fontMetrics().horizontalAdvance(label->text()) > label->width()) return false;
+        for (QToolButton *button : {ToolButton1, ToolButton2, ToolButton3})
+            if (button->sizeHint().width() > button->width()) return false;
+        return true;
+    };
+    QFont fitted = font();
+    for (int pixels = fitted.pixelSize(); pixels > 7 && !fits(); --pixels) {
+        fitted.setPixelSize(pixels - 1);
+        setFont(fitted);
+    }
+}
+
 void TForm1::ToolButton1Click(QObject *) {
     if (!DownloadWorkerRunning()) OpenImage();
 }

@@ -82,6 +82,9 @@ public:
     void FormPaint(QObject *Sender);         // the autorun start prompt, image/
     // The system asked the program to end (SIGTERM, SIGINT, SIGHUP).
     void TerminationRequested();
+    // Makes the window's font small enough for every fixed place's text: for
+    // a font other than the window's own, which may be wider.
+    void FitTextsToTheirPlaces();
 
     // MainWindow, for the flows.
     void SetField(Field field, const char *text) override;

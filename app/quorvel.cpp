@@ -40,6 +40,9 @@ int main(int argc, char *argv[]) {
     int toolkitArgc = 1;
     char *toolkitArgv[] = {argv[0], nullptr};
     QuorvelApplication application(toolkitArgc, toolkitArgv);
+    // The desktop entry the window belongs to, for desktops that match them
+    // by it (Wayland's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.Quorvel"));
     WatchTerminationRequests([](int) {
         if (Form1 != nullptr) {
             Form1->TerminationRequested();

@@ -222,7 +222,7 @@ TEST_F(LayoutFixture, WindowIconIs32By32In16Colours) {
     EXPECT_GE(colours.size(), 4);
 }
 
-TEST_F(LayoutFixture, NoTextIsClipped) {
+void ExpectNoTextClipped(TForm1 *form) {
     // The widest texts each control shows: its own, and for the fields the
     // longest they are given (a 24-character model, a 4-character version,
     // the status words).
@@ -250,6 +250,18 @@ TEST_F(LayoutFixture, NoTextIsClipped) {
             << button->text().toStdString();
         EXPECT_LE(QFontMetrics(button->font()).height(), button->height() - 2 * frame);
     }
+}
+
+TEST_F(LayoutFixture, NoTextIsClipped) { ExpectNoTextClipped(form.get()); }
+
+TEST_F(LayoutFixture, NoTextIsClippedInAWiderFontEither) {
+    // Without the window's own fonts a wider family stands in: the window
+    // makes it small enough.
+    QFont wide(QStringLiteral("DejaVu Sans"));
+    wide.setPixelSize(12);
+    form->setFont(wide);
+    form->FitTextsToTheirPlaces();
+    ExpectNoTextClipped(form.get());
 }
 
 }  // namespace
