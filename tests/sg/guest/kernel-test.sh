@@ -183,24 +183,24 @@ mkdir -p "$work/images" "$work/out"
 # the work directory for this kernel.
 accel=${QUORVEL_KERNEL_ACCEL:-}
 verdict="$work.accel"
+if [ -z "$accel" ] && ! { [ -r /dev/kvm ] && [ -w /dev/kvm ]; }; then
+  accel=tcg
+fi
 if [ -z "$accel" ] && [ -f "$verdict" ] && [ "$(sed -n 1p "$verdict")" = "$kver" ]; then
   accel=$(sed -n 2p "$verdict")
 fi
 if [ -z "$accel" ]; then
-  accel=tcg
-  if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
-    probe="$work/probe"
-    mkdir -p "$probe/root/bin"
-    cp "$busybox" "$probe/root/bin/busybox"
-    printf '#!/bin/busybox sh\n/bin/busybox echo QV-KVM-RUNS\n/bin/busybox poweroff -f\n' > "$probe/root/init"
-    chmod +x "$probe/root/init"
-    (cd "$probe/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$probe/initramfs.cpio.gz")
-    timeout --kill-after=5 20 qemu-system-x86_64 -accel kvm -nodefaults -no-reboot -serial stdio -display none \
-      -m 256 -kernel "$vmlinuz" -initrd "$probe/initramfs.cpio.gz" -append "console=ttyS0 panic=-1 quiet" \
-      < /dev/null > "$probe/console.log" 2>&1 || true
-    grep -q QV-KVM-RUNS "$probe/console.log" && accel=kvm
-    rm -rf "$probe"
-  fi
+  probe="$work/probe"
+  mkdir -p "$probe/root/bin"
+  cp "$busybox" "$probe/root/bin/busybox"
+  printf '#!/bin/busybox sh\n/bin/busybox echo QV-KVM-RUNS\n/bin/busybox poweroff -f\n' > "$probe/root/init"
+  chmod +x "$probe/root/init"
+  (cd "$probe/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$probe/initramfs.cpio.gz")
+  timeout --kill-after=5 20 qemu-system-x86_64 -accel kvm -nodefaults -no-reboot -serial stdio -display none \
+    -m 256 -kernel "$vmlinuz" -initrd "$probe/initramfs.cpio.gz" -append "console=ttyS0 panic=-1 quiet" \
+    < /dev/null > "$probe/console.log" 2>&1 || true
+  if grep -q QV-KVM-RUNS "$probe/console.log"; then accel=kvm; else accel=tcg; fi
+  rm -rf "$probe"
   printf '%s\n%s\n' "$kver" "$accel" > "$verdict"
 fi
 [ "$accel" = kvm ] && say "accelerator: KVM" || say "accelerator: software emulation (TCG)"
