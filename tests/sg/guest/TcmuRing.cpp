@@ -105,7 +105,8 @@ void Ring::Write(tcmu_cmd_entry &entry, const Command &command, const Reply &rep
     }
     Put<uint8_t>(at + kStatusOffset, reply.status);
     std::memset(at + kSenseOffset, 0, TCMU_SENSE_BUFFERSIZE);
-    std::memcpy(at + kSenseOffset, reply.sense.data(), std::min<size_t>(reply.sense.size(), TCMU_SENSE_BUFFERSIZE));
+    if (!reply.sense.empty())
+        std::memcpy(at + kSenseOffset, reply.sense.data(), std::min<size_t>(reply.sense.size(), TCMU_SENSE_BUFFERSIZE));
     // The bytes sent, so a short answer is not taken for a whole buffer.
     // Only a kernel that offers it reads it, and only for data-in commands.
     if (copied > 0 && (Mailbox()->flags & TCMU_MAILBOX_FLAG_CAP_READ_LEN)) {
