@@ -34,6 +34,17 @@ bool ParseNumber(std::string_view text, int &value) {
     return error == std::errc() && end == text.data() + text.size() && value >= 0;
 }
 
+std::string Trimmed(std::string text) {
+    const size_t end = text.find_last_not_of(" \t");
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text.substr(std::min(text.size(), text.find_first_not_of(" \t")));
+}
+
+// The address at the end of a sysfs device link ("../../../2:0:1:0").
+std::optional<ScsiAddress> LinkedAddress(const std::string &link) {
+    return ParseScsiAddress(std::string_view(link).substr(link.rfind('/') + 1));
+}
+
 // "sg12" -> 12; anything else is no sg node.
 std::optional<int> NodeNumber(std::string_view name) {
     if (name.size() < 3 || name.substr(0, 2) != "sg") return std::nullopt;
@@ -111,8 +122,70 @@ SrbOutcome MapSgResult(int callResult, int callErrno, const sg_io_hdr_t &header)
     return outcome;
 }
 
-SgManager::SgManager(SgSystem &system, std::string classDirectory, std::string deviceDirectory)
-    : system_(system), classDirectory_(std::move(classDirectory)), deviceDirectory_(std::move(deviceDirectory)) {}
+std::vector<std::string> UnreachableReasons(const DiscoverySeen &seen) {
+    std::vector<std::string> lines;
+    const auto named = [](const CdDvdDriveSeen &drive) {
+        return drive.name + (drive.identity.empty() ? "" : " (" + drive.identity + ")");
+    };
+    constexpr const char *kLoadSg = "the SCSI generic driver (sg) is not loaded. Load it with: sudo modprobe sg";
+
+    // No node at all: nothing else can be told apart.
+    if (seen.nodes.empty()) {
+        if (seen.drives.empty()) {
+            lines.push_back(std::string("quorvel: no drive can be reached: ") + kLoadSg);
+        } else {
+            std::string list;
+            for (const CdDvdDriveSeen &drive : seen.drives) list += (list.empty() ? "" : ", ") + named(drive);
+            lines.push_back(std::string("quorvel: the CD/DVD drive") + (seen.drives.size() > 1 ? "s " : " ") + list +
+                            " cannot be reached: " + kLoadSg);
+        }
+        return lines;
+    }
+
+    // A CD/DVD drive of the kernel's with no node the manager could open.
+    for (const CdDvdDriveSeen &drive : seen.drives) {
+        if (!drive.address) continue;
+        const SgNodeSeen *missing = nullptr;
+        bool present = false;
+        for (const SgNodeSeen &node : seen.nodes) {
+            if (node.address != drive.address) continue;
+            if (node.writeError == ENOENT) missing = &node;
+            else present = true;
+        }
+        if (present) continue;
+        std::string line = "quorvel: the CD/DVD drive " + named(drive) + " cannot be reached: ";
+        if (missing) {
+            line += "its SCSI generic node " + missing->path + " does not exist; the device manager (udev) makes it";
+            if (const size_t colon = missing->dev.find(':'); colon != std::string::npos)
+                line += ", or: sudo mknod -m 660 " + missing->path + " c " + missing->dev.substr(0, colon) + " " +
+                        missing->dev.substr(colon + 1) + " && sudo chgrp cdrom " + missing->path;
+        } else {
+            line += "the SCSI generic driver (sg) has no node for it; loading the driver again makes one: "
+                    "sudo modprobe -r sg && sudo modprobe sg";
+        }
+        lines.push_back(line);
+    }
+
+    // A CD/DVD drive's node that this user may not write to.
+    for (const SgNodeSeen &node : seen.nodes) {
+        if (!node.cdDvd || node.writeError == 0 || node.writeError == ENOENT) continue;
+        std::string line = "quorvel: the CD/DVD drive " + (node.identity.empty() ? "" : node.identity + " ") + "(" +
+                           node.path + ") cannot be opened for writing: " + std::strerror(node.writeError) + "; " +
+                           (node.listed ? "it is listed, but no firmware can be sent to it." : "it is not listed.");
+        if (node.writeError == EACCES || node.writeError == EPERM)
+            line += " To flash it, use the desktop session of the seat the drive belongs to, or join group cdrom: "
+                    "sudo adduser $USER cdrom, then log in again.";
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+SgManager::SgManager(SgSystem &system, std::string classDirectory, std::string deviceDirectory,
+                     std::string blockDirectory)
+    : system_(system),
+      classDirectory_(std::move(classDirectory)),
+      deviceDirectory_(std::move(deviceDirectory)),
+      blockDirectory_(std::move(blockDirectory)) {}
 
 SgManager::~SgManager() {
     for (Adapter &adapter : adapters_)
@@ -132,11 +205,12 @@ void SgManager::Discover() {
     for (const std::string &name : system_.ListDirectory(classDirectory_))
         if (const auto number = NodeNumber(name)) names.emplace(*number, name);
 
+    DiscoverySeen seen;
     std::map<int, Adapter> hosts;  // ascending host number
     for (const auto &[number, name] : names) {
         (void)number;
-        const std::string link = system_.ReadLink(classDirectory_ + "/" + name + "/device");
-        const auto address = ParseScsiAddress(std::string_view(link).substr(link.rfind('/') + 1));
+        const std::string entry = classDirectory_ + "/" + name;
+        const auto address = LinkedAddress(system_.ReadLink(entry + "/device"));
         if (!address) continue;
         const bool reachable = address->channel == 0 && address->lun == 0 && address->target >= 0 &&
                                address->target < kTargetsPerAdapter;
@@ -144,14 +218,23 @@ void SgManager::Discover() {
 
         Node node;
         node.path = deviceDirectory_ + "/" + name;
+        SgNodeSeen &nodeSeen = seen.nodes.emplace_back();
+        nodeSeen.path = node.path;
+        nodeSeen.address = address;
         // Read and write access: the download writes to the device. With
         // read access alone the device can still be identified, but the
         // kernel refuses it every command it does not know as read-safe (the
         // download command among them): such a command fails. A node that
         // cannot be opened at all is passed over.
         node.fd = system_.Open(node.path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (node.fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
-            node.fd = system_.Open(node.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (node.fd < 0) {
+            nodeSeen.writeError = errno;
+            if (nodeSeen.writeError == EACCES || nodeSeen.writeError == EPERM || nodeSeen.writeError == EROFS)
+                node.fd = system_.Open(node.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            nodeSeen.cdDvd = system_.ReadText(entry + "/device/type") == "5";
+            nodeSeen.identity = Identity(entry + "/device");
+            nodeSeen.dev = system_.ReadText(entry + "/dev");
+        }
         if (node.fd < 0) continue;
         int version = 0;
         if (system_.Ioctl(node.fd, SG_GET_VERSION_NUM, &version) < 0 || version < kSgMinimumVersion) {
@@ -166,6 +249,7 @@ void SgManager::Discover() {
         adapter.host = address->host;
         if (reachable) {
             adapter.targets[address->target] = std::move(node);
+            nodeSeen.listed = true;
         } else {
             // The host has a node, so it is an adapter, but the device sits
             // where no request can address it.
@@ -177,6 +261,41 @@ void SgManager::Discover() {
         if (adapters_.size() == 0xFF) break;  // the record's adapter number has 8 bits
         adapters_.push_back(std::move(adapter));
     }
+
+    seen.drives = CdDvdDrives();
+    for (const std::string &line : UnreachableReasons(seen)) system_.Report(line);
+}
+
+// The CD/DVD drives the kernel itself has (sr0, sr1, ...), whatever the
+// SCSI generic driver has made of them.
+std::vector<CdDvdDriveSeen> SgManager::CdDvdDrives() {
+    std::map<int, CdDvdDriveSeen> drives;  // in number order
+    for (const std::string &name : system_.ListDirectory(blockDirectory_)) {
+        if (name.size() < 3 || name.compare(0, 2, "sr") != 0) continue;
+        int number = 0;
+        const std::string digits = name.substr(2);
+        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            !ParseNumber(digits, number))
+            continue;
+        CdDvdDriveSeen drive;
+        drive.name = name;
+        drive.address = LinkedAddress(system_.ReadLink(blockDirectory_ + "/" + name + "/device"));
+        drive.identity = Identity(blockDirectory_ + "/" + name + "/device");
+        drives.emplace(number, std::move(drive));
+    }
+    std::vector<CdDvdDriveSeen> list;
+    for (auto &[number, drive] : drives) {
+        (void)number;
+        list.push_back(std::move(drive));
+    }
+    return list;
+}
+
+// Vendor and model as sysfs shows them, blanks at either end dropped.
+std::string SgManager::Identity(const std::string &deviceDirectory) {
+    const std::string vendor = Trimmed(system_.ReadText(deviceDirectory + "/vendor"));
+    const std::string model = Trimmed(system_.ReadText(deviceDirectory + "/model"));
+    return vendor + (vendor.empty() || model.empty() ? "" : " ") + model;
 }
 
 uint32_t SgManager::SupportInfo() {

@@ -45,6 +45,7 @@ struct ScsiAddress {
     int channel = 0;
     int target = 0;
     int lun = 0;
+    bool operator==(const ScsiAddress &) const = default;
 };
 
 // "H:C:T:L", as sysfs names a SCSI device; nothing else.
@@ -70,10 +71,39 @@ struct SrbOutcome {
 SrbOutcome MapSgResult(int callResult, int callErrno, const sg_io_hdr_t &header);
 uint8_t HostAdapterStatus(unsigned hostStatus, unsigned driverStatus);
 
+// What discovery saw of the system, kept to say why a drive cannot be
+// reached.
+struct SgNodeSeen {  // one /sys/class/scsi_generic entry
+    std::string path;  // "/dev/sg1"
+    std::string dev;   // "21:1", the node's device numbers as sysfs gives them
+    std::optional<ScsiAddress> address;
+    bool cdDvd = false;     // its device is a CD/DVD drive (type 5); known when writeError
+    std::string identity;   // vendor and model as sysfs shows them; known when writeError
+    int writeError = 0;     // errno of the read-write open; 0 when it opened
+    bool listed = false;    // opened at all, read-only when writeError
+};
+struct CdDvdDriveSeen {  // one /sys/class/block/srN
+    std::string name;  // "sr0"
+    std::optional<ScsiAddress> address;
+    std::string identity;
+};
+struct DiscoverySeen {
+    std::vector<SgNodeSeen> nodes;
+    std::vector<CdDvdDriveSeen> drives;
+};
+
+// Why drives cannot be reached, in words a user can act on, one line each,
+// in this order: no sg node at all (the sg driver is not loaded); a CD/DVD
+// drive the kernel sees that has no sg node; a CD/DVD drive's node that
+// cannot be opened for writing. Nothing when nothing stands in the way.
+std::vector<std::string> UnreachableReasons(const DiscoverySeen &seen);
+
 class SgManager {
 public:
+    // Discovery tells the system's Report, once, why a drive cannot be
+    // reached (UnreachableReasons).
     explicit SgManager(SgSystem &system, std::string classDirectory = "/sys/class/scsi_generic",
-                       std::string deviceDirectory = "/dev");
+                       std::string deviceDirectory = "/dev", std::string blockDirectory = "/sys/class/block");
     ~SgManager();
     SgManager(const SgManager &) = delete;
     SgManager &operator=(const SgManager &) = delete;
@@ -98,11 +128,14 @@ public:
 
 private:
     void Discover();
+    std::vector<CdDvdDriveSeen> CdDvdDrives();
+    std::string Identity(const std::string &deviceDirectory);
     uint8_t Execute(SRB_ExecSCSICmd *srb);
 
     SgSystem &system_;
     std::string classDirectory_;
     std::string deviceDirectory_;
+    std::string blockDirectory_;
     std::once_flag discovered_;
     std::vector<Adapter> adapters_;
 };

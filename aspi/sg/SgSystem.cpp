@@ -35,6 +35,20 @@ public:
         return std::string(target, static_cast<size_t>(length));
     }
 
+    std::string ReadText(const std::string &path) override {
+        const int fd = Open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return {};
+        char text[256];
+        ssize_t length;
+        do {
+            length = read(fd, text, sizeof(text));
+        } while (length < 0 && errno == EINTR);
+        close(fd);
+        if (length <= 0) return {};
+        const std::string content(text, static_cast<size_t>(length));
+        return content.substr(0, content.find('\n'));
+    }
+
     int Open(const std::string &path, int flags) override {
         int fd;
         do {
@@ -61,6 +75,15 @@ public:
     }
 
     int Close(int fd) override { return close(fd); }
+
+    void Report(const std::string &line) override {
+        // One write, so that lines of several threads or processes do not mix.
+        const std::string text = line + "\n";
+        ssize_t written;
+        do {
+            written = write(STDERR_FILENO, text.data(), text.size());
+        } while (written < 0 && errno == EINTR);
+    }
 };
 
 }  // namespace

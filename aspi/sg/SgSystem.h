@@ -15,10 +15,15 @@ public:
     virtual std::vector<std::string> ListDirectory(const std::string &path) = 0;
     // Target of a symbolic link; empty when it is none.
     virtual std::string ReadLink(const std::string &path) = 0;
+    // The first line of a small text file (a sysfs attribute) without its
+    // line end; empty when it cannot be read.
+    virtual std::string ReadText(const std::string &path) = 0;
     // As open(2), ioctl(2) and close(2): -1 with errno set on failure.
     virtual int Open(const std::string &path, int flags) = 0;
     virtual int Ioctl(int fd, unsigned long request, void *argument) = 0;
     virtual int Close(int fd) = 0;
+    // One line for the user, on standard error.
+    virtual void Report(const std::string &line) = 0;
 };
 
 // The kernel's own calls.

@@ -6,7 +6,13 @@
 namespace quorvel_sim {
 namespace {
 
+constexpr uint8_t OP_TEST_UNIT_READY = 0x00;
+constexpr uint8_t OP_REQUEST_SENSE = 0x03;
 constexpr uint8_t OP_INQUIRY = 0x12;
+constexpr uint8_t OP_START_STOP_UNIT = 0x1B;
+constexpr uint8_t OP_PREVENT_ALLOW_MEDIUM_REMOVAL = 0x1E;
+constexpr uint8_t OP_READ_CAPACITY = 0x25;
+constexpr uint8_t OP_READ_TOC = 0x43;
 constexpr uint8_t OP_DOWNLOAD = 0xFF;
 constexpr uint8_t DOWNLOAD_SUBCOMMAND = 0x01;
 constexpr size_t kInquiryLength = 36;
@@ -50,8 +56,8 @@ std::array<uint8_t, 24> DriveIdentity::Model() const {
     return model;
 }
 
-Drive::Drive(const DriveIdentity &identity, const DriveRefusals &refusals)
-    : identity_(identity), refusals_(refusals) {}
+Drive::Drive(const DriveIdentity &identity, const DriveRefusals &refusals, const DriveOptions &options)
+    : identity_(identity), refusals_(refusals), options_(options) {}
 
 bool Drive::IsDownload(std::span<const uint8_t> cdb) {
     return cdb.size() >= 6 && cdb[0] == OP_DOWNLOAD && cdb[2] == DOWNLOAD_SUBCOMMAND;
@@ -59,7 +65,33 @@ bool Drive::IsDownload(std::span<const uint8_t> cdb) {
 
 DriveResponse Drive::Answer(std::span<const uint8_t> cdb) const {
     if (cdb.size() >= 6 && cdb[0] == OP_INQUIRY) return Inquiry(cdb);
+    if (options_.answersHostScan) {
+        if (auto answer = ScanAnswer(cdb)) return *answer;
+    }
     return Refused(kIllegalOpcode);
+}
+
+// The drive's tray is empty: what needs a disc is not ready, what asks for
+// the drive's state gets it.
+std::optional<DriveResponse> Drive::ScanAnswer(std::span<const uint8_t> cdb) const {
+    if (cdb.size() < 6) return std::nullopt;
+    switch (cdb[0]) {
+        case OP_TEST_UNIT_READY:
+        case OP_READ_CAPACITY:
+        case OP_READ_TOC:
+            return Refused(kMediumNotPresent);
+        case OP_REQUEST_SENSE: {
+            auto sense = FixedSense(kMediumNotPresent);
+            DriveResponse response;
+            response.dataIn.assign(sense.begin(), sense.begin() + std::min<size_t>(sense.size(), cdb[4]));
+            return response;
+        }
+        case OP_PREVENT_ALLOW_MEDIUM_REMOVAL:
+        case OP_START_STOP_UNIT:
+            return DriveResponse{};
+        default:
+            return std::nullopt;
+    }
 }
 
 DriveResponse Drive::Inquiry(std::span<const uint8_t> cdb) const {

@@ -11,12 +11,11 @@
 //     FinishDownload when it completes, looking at the data as it is then;
 //   - every other command through Answer, answered at once.
 //
-// Where answers to further commands go: the commands a kernel's sr driver
-// sends when it scans a drive (TEST UNIT READY, READ CAPACITY, MODE SENSE,
-// GET CONFIGURATION, ...) are answered in Answer. Today they all get ILLEGAL
-// REQUEST, INVALID COMMAND OPERATION CODE, and the simulated machine's tests
-// expect exactly that for TEST UNIT READY; an answer that differs from it goes
-// behind an option of the drive that the simulated machine leaves off.
+// The commands a kernel's CD/DVD driver sends when it finds a drive (TEST
+// UNIT READY, REQUEST SENSE, READ CAPACITY, ...) are answered in Answer: by
+// default with ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE like every
+// other command, as the simulated machine's drives have always answered them;
+// with DriveOptions::answersHostScan as a drive without a disc answers them.
 #pragma once
 
 #include <array>
@@ -40,6 +39,7 @@ inline constexpr Sense kIllegalOpcode{0x05, 0x20, 0x00};  // INVALID COMMAND OPE
 inline constexpr Sense kInvalidField{0x05, 0x24, 0x00};   // INVALID FIELD IN CDB
 inline constexpr Sense kSequenceError{0x05, 0x2C, 0x00};  // COMMAND SEQUENCE ERROR
 inline constexpr Sense kWriteError{0x03, 0x0C, 0x00};     // MEDIUM ERROR, WRITE ERROR
+inline constexpr Sense kMediumNotPresent{0x02, 0x3A, 0x00};  // NOT READY, MEDIUM NOT PRESENT
 
 // Fixed-format sense data (response code 0x70, additional length 10) for a
 // sense key, ASC and ASCQ.
@@ -70,6 +70,18 @@ struct DriveRefusals {
     bool final = false;           // the block the drive recognises as final (final or only)
 };
 
+// How the drive answers what is neither INQUIRY nor the download.
+struct DriveOptions {
+    // Answer the commands a host's CD/DVD driver sends when it finds the
+    // drive, as a drive with an empty tray does: TEST UNIT READY, READ
+    // CAPACITY and READ TOC/PMA/ATIP with NOT READY, MEDIUM NOT PRESENT;
+    // REQUEST SENSE with that sense as its data; PREVENT ALLOW MEDIUM REMOVAL
+    // and START STOP UNIT with GOOD. Off, they get ILLEGAL REQUEST like any
+    // other command: the simulated machine leaves it off, a drive served
+    // through a kernel's SCSI target turns it on.
+    bool answersHostScan = false;
+};
+
 // What the drive decided when a download command arrived.
 struct DownloadDecision {
     uint32_t number = 0;  // this command's number since the drive started
@@ -93,7 +105,7 @@ struct DriveResponse {
 
 class Drive {
 public:
-    Drive(const DriveIdentity &identity, const DriveRefusals &refusals);
+    Drive(const DriveIdentity &identity, const DriveRefusals &refusals, const DriveOptions &options = {});
 
     // Whether a CDB is the vendor download command: operation code 0xFF,
     // byte 2 = 0x01. The CDB is every byte the front end holds (its length
@@ -102,8 +114,9 @@ public:
     static bool IsDownload(std::span<const uint8_t> cdb);
 
     // Any command but the download, answered at once: INQUIRY (a CDB of at
-    // least 6 bytes; EVPD or a page code refused with an invalid field), and
-    // ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE for everything else.
+    // least 6 bytes; EVPD or a page code refused with an invalid field), the
+    // host's scan commands when the options say so, and ILLEGAL REQUEST,
+    // INVALID COMMAND OPERATION CODE for everything else.
     DriveResponse Answer(std::span<const uint8_t> cdb) const;
 
     // A download command arriving. Byte 5 marks the block: outside a session
@@ -135,9 +148,11 @@ public:
 
 private:
     DriveResponse Inquiry(std::span<const uint8_t> cdb) const;
+    std::optional<DriveResponse> ScanAnswer(std::span<const uint8_t> cdb) const;
 
     DriveIdentity identity_;
     DriveRefusals refusals_;
+    DriveOptions options_;
     std::optional<std::array<uint8_t, 4>> flashed_;
     uint32_t downloads_ = 0;
     bool inSession_ = false;

@@ -8,6 +8,22 @@
 
 void FakeSgSystem::AddNode(int number, const std::string &address, int openErrno) {
     nodes_[number] = NodeInfo{address, openErrno};
+    files[std::string(kClass) + "/sg" + std::to_string(number) + "/dev"] = "21:" + std::to_string(number);
+}
+
+void FakeSgSystem::SetDevice(int number, int type, const std::string &vendor, const std::string &model) {
+    const std::string device = std::string(kClass) + "/sg" + std::to_string(number) + "/device/";
+    files[device + "type"] = std::to_string(type);
+    files[device + "vendor"] = vendor;
+    files[device + "model"] = model;
+}
+
+void FakeSgSystem::AddCdDvdDrive(const std::string &name, const std::string &address, const std::string &vendor,
+                                 const std::string &model) {
+    blockDevices_[name] = address;
+    const std::string device = std::string(kBlock) + "/" + name + "/device/";
+    files[device + "vendor"] = vendor;
+    files[device + "model"] = model;
 }
 
 void FakeSgSystem::AddEntry(const std::string &name, const std::string &link) { extraEntries_[name] = link; }
@@ -20,6 +36,12 @@ void FakeSgSystem::SetSgVersion(int number, int version) { nodes_.at(number).ver
 
 std::vector<std::string> FakeSgSystem::ListDirectory(const std::string &path) {
     std::vector<std::string> names;
+    if (path == kBlock) {
+        names.push_back("loop0");
+        for (const auto &[name, address] : blockDevices_) names.push_back(name);
+        names.push_back("vda");
+        return names;
+    }
     if (path != kClass) return names;
     // Directory order is no order at all: highest numbers first.
     for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) names.push_back("sg" + std::to_string(it->first));
@@ -28,6 +50,14 @@ std::vector<std::string> FakeSgSystem::ListDirectory(const std::string &path) {
 }
 
 std::string FakeSgSystem::ReadLink(const std::string &path) {
+    const std::string block = std::string(kBlock) + "/";
+    if (path.rfind(block, 0) == 0) {
+        const std::string rest = path.substr(block.size());
+        const size_t slash = rest.find('/');
+        if (slash == std::string::npos || rest.substr(slash) != "/device") return {};
+        const auto drive = blockDevices_.find(rest.substr(0, slash));
+        return drive == blockDevices_.end() ? std::string() : "../../../" + drive->second;
+    }
     const std::string prefix = std::string(kClass) + "/";
     if (path.rfind(prefix, 0) != 0) return {};
     std::string rest = path.substr(prefix.size());
@@ -102,6 +132,16 @@ int FakeSgSystem::Ioctl(int fd, unsigned long request, void *argument) {
     calls.push_back(std::move(call));
     if (answer) return answer(header);
     return 0;
+}
+
+std::string FakeSgSystem::ReadText(const std::string &path) {
+    const auto file = files.find(path);
+    return file == files.end() ? std::string() : file->second;
+}
+
+void FakeSgSystem::Report(const std::string &line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports.push_back(line);
 }
 
 int FakeSgSystem::Close(int fd) {

@@ -25,6 +25,7 @@ struct FakeSgCall {
 class FakeSgSystem final : public sgaspi::SgSystem {
 public:
     static constexpr const char *kClass = "/sys/class/scsi_generic";
+    static constexpr const char *kBlock = "/sys/class/block";
 
     // /dev/sgN at "H:C:T:L". openErrno != 0 makes the node refuse to open.
     void AddNode(int number, const std::string &address, int openErrno = 0);
@@ -32,10 +33,18 @@ public:
     void SetMaxTransfer(int number, int bytes);                      // BLKSECTGET answer; < 0 fails
     void SetSgVersion(int number, int version);
     void SetReadOnly(int number, int writeErrno);  // read-write opens fail with writeErrno
+    // What sysfs shows of the node's device: its type, vendor and model.
+    void SetDevice(int number, int type, const std::string &vendor, const std::string &model);
+    // A CD/DVD drive of the kernel's own (/sys/class/block/NAME) at "H:C:T:L".
+    void AddCdDvdDrive(const std::string &name, const std::string &address, const std::string &vendor,
+                       const std::string &model);
 
     // Answers every SG_IO call: returns the call's result (set errno for -1)
     // and fills the header's status fields, sense and data. Default: GOOD.
     std::function<int(sg_io_hdr_t &)> answer;
+
+    std::map<std::string, std::string> files;  // text files (sysfs attributes) by path
+    std::vector<std::string> reports;          // lines for the user, in order
 
     std::vector<FakeSgCall> calls;
     std::set<int> closed;
@@ -43,9 +52,11 @@ public:
 
     std::vector<std::string> ListDirectory(const std::string &path) override;
     std::string ReadLink(const std::string &path) override;
+    std::string ReadText(const std::string &path) override;
     int Open(const std::string &path, int flags) override;
     int Ioctl(int fd, unsigned long request, void *argument) override;
     int Close(int fd) override;
+    void Report(const std::string &line) override;
 
     int openFlags = 0;  // flags of the last successful open
 
@@ -60,6 +71,7 @@ private:
     std::mutex mutex_;  // the manager may call from several threads
     std::map<int, NodeInfo> nodes_;
     std::map<std::string, std::string> extraEntries_;  // name -> link
+    std::map<std::string, std::string> blockDevices_;  // name -> address
     std::map<int, int> fds_;                           // fd -> node number
     int nextFd_ = 100;
 };

@@ -471,4 +471,87 @@ TEST_F(SgManagerTest, ADeviceGoneAfterDiscoveryFailsItsCommand) {
     EXPECT_EQ(system.opens, 2);  // not looked up again
 }
 
+// --- why a drive cannot be reached ---------------------------------------
+
+constexpr const char *kNoSg =
+    "the SCSI generic driver (sg) is not loaded. Load it with: sudo modprobe sg";
+constexpr const char *kJoinCdrom =
+    " To flash it, use the desktop session of the seat the drive belongs to, or join group cdrom: "
+    "sudo adduser $USER cdrom, then log in again.";
+
+TEST_F(SgManagerTest, WithoutAnySgNodeStandardErrorSaysOnceToLoadTheDriver) {
+    {
+        SgManager manager(system);
+        EXPECT_EQ(manager.SupportInfo(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+        EXPECT_EQ(manager.SupportInfo(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+        EXPECT_EQ(system.reports, std::vector<std::string>{std::string("quorvel: no drive can be reached: ") + kNoSg});
+    }
+    // The drives the kernel sees are named, in their order.
+    FakeSgSystem drives;
+    drives.AddCdDvdDrive("sr1", "4:0:0:0", "QUORVEL ", "DVDRW-1612B     ");
+    drives.AddCdDvdDrive("sr0", "1:0:0:0", "QEMU    ", "QEMU CD-ROM     ");
+    SgManager manager(drives);
+    EXPECT_EQ(manager.SupportInfo(), static_cast<uint32_t>(SS_NO_ADAPTERS) << 8);
+    EXPECT_EQ(drives.reports, std::vector<std::string>{
+                                  std::string("quorvel: the CD/DVD drives sr0 (QEMU QEMU CD-ROM), "
+                                              "sr1 (QUORVEL DVDRW-1612B) cannot be reached: ") + kNoSg});
+}
+
+TEST_F(SgManagerTest, ACdDvdDriveOfTheKernelsWithoutAnSgNodeIsNamed) {
+    system.AddNode(0, "0:0:1:0");           // a disk, reachable
+    system.AddNode(1, "1:0:0:0", ENOENT);   // in sysfs, but /dev/sg1 was never made
+    system.AddNode(2, "3:0:0:0");
+    system.AddCdDvdDrive("sr0", "1:0:0:0", "QEMU    ", "QEMU CD-ROM     ");
+    system.AddCdDvdDrive("sr1", "2:0:0:0", "QUORVEL ", "CDRW-4824A      ");  // no sg entry at all
+    system.AddCdDvdDrive("sr2", "3:0:0:0", "QUORVEL ", "DVDRW-1612B     ");  // has its node
+    SgManager manager(system);
+    EXPECT_EQ(manager.SupportInfo(), 0x0102u);
+    EXPECT_EQ(system.reports,
+              (std::vector<std::string>{
+                  "quorvel: the CD/DVD drive sr0 (QEMU QEMU CD-ROM) cannot be reached: its SCSI generic node "
+                  "/dev/sg1 does not exist; the device manager (udev) makes it, or: "
+                  "sudo mknod -m 660 /dev/sg1 c 21 1 && sudo chgrp cdrom /dev/sg1",
+                  "quorvel: the CD/DVD drive sr1 (QUORVEL CDRW-4824A) cannot be reached: the SCSI generic "
+                  "driver (sg) has no node for it; loading the driver again makes one: "
+                  "sudo modprobe -r sg && sudo modprobe sg"}));
+}
+
+TEST_F(SgManagerTest, ACdDvdNodeThatCannotBeOpenedForWritingIsExplainedWithItsRemedy) {
+    system.AddNode(0, "0:0:0:0");
+    system.SetReadOnly(0, EACCES);  // read-only: listed, but the download would fail
+    system.SetDevice(0, 5, "QEMU    ", "QEMU CD-ROM     ");
+    system.AddNode(1, "1:0:0:0", EACCES);  // not at all: not listed
+    system.SetDevice(1, 5, "QUORVEL ", "CDRW-4824A      ");
+    system.AddNode(2, "2:0:0:0", EACCES);  // a disk: not the program's business
+    system.SetDevice(2, 0, "ATA     ", "DISK            ");
+    system.AddNode(3, "3:0:0:0", EBUSY);   // held by someone: no permission to give
+    system.SetDevice(3, 5, "QUORVEL ", "DVDRW-1612B     ");
+    system.AddNode(4, "4:0:0:0");
+    system.SetDevice(4, 5, "QVTEST  ", "SGDEBUG DVD-ROM ");
+    SgManager manager(system);
+    EXPECT_EQ(manager.SupportInfo(), 0x0102u);  // hosts 0 and 4
+    EXPECT_EQ(system.reports,
+              (std::vector<std::string>{
+                  std::string("quorvel: the CD/DVD drive QEMU QEMU CD-ROM (/dev/sg0) cannot be opened for writing: "
+                              "Permission denied; it is listed, but no firmware can be sent to it.") + kJoinCdrom,
+                  std::string("quorvel: the CD/DVD drive QUORVEL CDRW-4824A (/dev/sg1) cannot be opened for writing: "
+                              "Permission denied; it is not listed.") + kJoinCdrom,
+                  "quorvel: the CD/DVD drive QUORVEL DVDRW-1612B (/dev/sg3) cannot be opened for writing: "
+                  "Device or resource busy; it is not listed."}));
+    // Nothing is said again, and the drives that can be reached still are.
+    EXPECT_EQ(Inquiry(manager, 1, 0), SS_COMP);
+    EXPECT_EQ(system.reports.size(), 3u);
+}
+
+TEST_F(SgManagerTest, NothingIsSaidWhenEveryDriveCanBeReached) {
+    system.AddNode(0, "0:0:0:0");
+    system.SetDevice(0, 5, "QEMU    ", "QEMU CD-ROM     ");
+    system.AddNode(1, "0:0:1:0");
+    system.SetDevice(1, 0, "QEMU    ", "QEMU HARDDISK   ");
+    system.AddCdDvdDrive("sr0", "0:0:0:0", "QEMU    ", "QEMU CD-ROM     ");
+    SgManager manager(system);
+    EXPECT_EQ(manager.SupportInfo(), 0x0101u);
+    EXPECT_TRUE(system.reports.empty());
+}
+
 }  // namespace

@@ -14,12 +14,12 @@ namespace {
 
 const std::string kModel = "QUORVEL CDRW-4824A      ";  // vendor and product, 24 bytes
 
-Drive MakeDrive(DriveRefusals refusals = {}) {
+Drive MakeDrive(DriveRefusals refusals = {}, DriveOptions options = {}) {
     DriveIdentity identity;
     std::memcpy(identity.vendor.data(), kModel.data(), 8);
     std::memcpy(identity.product.data(), kModel.data() + 8, 16);
     std::memcpy(identity.revision.data(), "1.10", 4);
-    return Drive(identity, refusals);
+    return Drive(identity, refusals, options);
 }
 
 std::vector<uint8_t> Cdb(uint8_t marker) { return {0xFF, 0, 0x01, 0, 0, marker, 0, 0, 0, 0, 0, 0}; }
@@ -151,6 +151,58 @@ TEST(DriveModel, AnswersInquiryAndRefusesEverythingElse) {
     EXPECT_EQ(unitReady.status, ScsiStatus::CheckCondition);
     EXPECT_EQ(unitReady.sense, kIllegalOpcode);
     EXPECT_TRUE(unitReady.dataIn.empty());
+}
+
+TEST(DriveModel, AnswersAHostsScanAsAnEmptyDriveOnlyWhenAskedTo) {
+    const std::vector<uint8_t> unitReady = {0x00, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> requestSense = {0x03, 0, 0, 0, 18, 0};
+    const std::vector<uint8_t> preventRemoval = {0x1E, 0, 0, 0, 1, 0};
+    const std::vector<uint8_t> startStop = {0x1B, 0, 0, 0, 0x01, 0};
+    const std::vector<uint8_t> readCapacity = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> readToc = {0x43, 0x02, 0, 0, 0, 0, 0, 0, 12, 0};
+    const std::vector<uint8_t> modeSense = {0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0xFF, 0};
+    const std::vector<uint8_t> configuration = {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0};
+
+    // Left off (the simulated machine): all alike, ILLEGAL REQUEST.
+    Drive plain = MakeDrive();
+    for (const auto &cdb : {unitReady, requestSense, preventRemoval, startStop, readCapacity, readToc}) {
+        DriveResponse answer = plain.Answer(cdb);
+        EXPECT_EQ(answer.status, ScsiStatus::CheckCondition) << int(cdb[0]);
+        EXPECT_EQ(answer.sense, kIllegalOpcode) << int(cdb[0]);
+    }
+
+    Drive drive = MakeDrive({}, DriveOptions{true});
+    for (const auto &cdb : {unitReady, readCapacity, readToc}) {
+        DriveResponse answer = drive.Answer(cdb);
+        EXPECT_EQ(answer.status, ScsiStatus::CheckCondition) << int(cdb[0]);
+        EXPECT_EQ(answer.sense, kMediumNotPresent) << int(cdb[0]);
+        EXPECT_TRUE(answer.dataIn.empty());
+    }
+    for (const auto &cdb : {preventRemoval, startStop}) {
+        DriveResponse answer = drive.Answer(cdb);
+        EXPECT_EQ(answer.status, ScsiStatus::Good) << int(cdb[0]);
+        EXPECT_TRUE(answer.dataIn.empty());
+    }
+    // REQUEST SENSE: the not-ready sense as data, cut to the allocation length.
+    const std::vector<uint8_t> sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0, 0, 0, 0, 0};
+    DriveResponse full = drive.Answer(requestSense);
+    EXPECT_EQ(full.status, ScsiStatus::Good);
+    EXPECT_EQ(full.dataIn, sense);
+    DriveResponse cut = drive.Answer(std::vector<uint8_t>{0x03, 0, 0, 0, 8, 0});
+    EXPECT_EQ(cut.dataIn, std::vector<uint8_t>(sense.begin(), sense.begin() + 8));
+    // Capabilities and features it does not report.
+    EXPECT_EQ(drive.Answer(modeSense).sense, kIllegalOpcode);
+    EXPECT_EQ(drive.Answer(configuration).sense, kIllegalOpcode);
+    EXPECT_EQ(drive.Answer(std::vector<uint8_t>{0x00, 0, 0, 0, 0}).sense, kIllegalOpcode);  // too short
+
+    // INQUIRY and the download are the same drive's.
+    EXPECT_EQ(Revision(drive), "1.10");
+    EXPECT_EQ(Send(drive, 0x00).phase, DownloadPhase::First);
+    DriveResponse last = Send(drive, 0x18, Block(kModel, "1.20"));
+    EXPECT_EQ(last.phase, DownloadPhase::Final);
+    ASSERT_TRUE(last.newRevision);
+    drive.PowerCycle();
+    EXPECT_EQ(Revision(drive), "1.20");
 }
 
 }  // namespace

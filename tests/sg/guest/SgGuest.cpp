@@ -1,10 +1,18 @@
-// Runs inside a virtual machine on a real kernel, as its init's one job:
-// drive discovery through the SG_IO manager, the download command sent to
-// every drive found, records the manager must refuse, a caller without the
-// right to send the download command, a device that vanishes after
-// discovery, and a measurement of the manager against bare SG_IO. Every
-// finding is one line on the console starting with "QV "; the host reads
-// them and decides.
+// Runs inside a virtual machine on a real kernel: drive discovery through the
+// SG_IO manager, the download command sent to every drive found, records the
+// manager must refuse, callers without the right to send the download
+// command, the desktop user given the drives' nodes as a desktop gives them,
+// a device that vanishes after discovery, and measurements of the manager
+// against bare SG_IO. Every finding is one line on the console starting with
+// "QV "; the host reads them and decides.
+//
+//   quorvel-sg-guest suite BENCH_DRIVE   everything above; the 64 KiB block
+//                                        measurement on the drive whose
+//                                        identification starts with BENCH_DRIVE
+//   quorvel-sg-guest no-sg               discovery alone, before the sg
+//                                        driver is loaded
+//   quorvel-sg-guest dies DRIVE          a download to a drive whose handler
+//                                        dies with the command in hand
 #include <fcntl.h>
 #include <grp.h>
 #include <scsi/sg.h>
@@ -19,6 +27,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -120,13 +129,14 @@ void OnAlarm(int) { alarms = alarms + 1; }
 const uint8_t kRead10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 
 // One command straight through SG_IO on a descriptor of its own.
-int BareCommand(int fd, const uint8_t *command, int length, uint8_t *answer, uint32_t answerLength) {
+int BareCommand(int fd, const uint8_t *command, int length, uint8_t *answer, uint32_t answerLength,
+                int direction = SG_DXFER_FROM_DEV) {
     uint8_t cdb[16];
     uint8_t sense[32];
     std::memcpy(cdb, command, static_cast<size_t>(length));
     sg_io_hdr_t header{};
     header.interface_id = 'S';
-    header.dxfer_direction = SG_DXFER_FROM_DEV;
+    header.dxfer_direction = direction;
     header.cmd_len = static_cast<unsigned char>(length);
     header.cmdp = cdb;
     header.dxfer_len = answerLength;
@@ -178,6 +188,35 @@ void PrepareDownload() {
     for (uint32_t i = 0; i < kBlockSize; ++i) transfer[i] = static_cast<uint8_t>(i * 13 + 1);
 }
 
+// The drive whose identification starts with `prefix`; null when none.
+const ProbedDrive *FindDrive(const std::vector<ProbedDrive> &drives, const std::string &prefix) {
+    for (const ProbedDrive &drive : drives)
+        if (drive.identification.rfind(prefix, 0) == 0) return &drive;
+    return nullptr;
+}
+
+// One download command with byte 5 set as given, through the transport.
+int SendBlock(const ProbedDrive &drive, uint8_t mark) {
+    DownloadBlock[5] = mark;
+    const int status = ExecuteScsiCommand(drive.adapter, drive.target, DownloadBlock, 12, transfer.get(), kBlockSize);
+    DownloadBlock[5] = 0x00;
+    return status;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Every sg node whose device is a CD/DVD drive (type 5), by sysfs.
+std::vector<std::string> CdDvdNodes() {
+    std::vector<std::string> nodes;
+    for (int n = 0; n < 64; ++n) {
+        const std::string base = "/sys/class/scsi_generic/sg" + std::to_string(n) + "/device/";
+        if (ReadLine(base + "type") == "5") nodes.push_back("/dev/sg" + std::to_string(n));
+    }
+    return nodes;
+}
+
 // Time per INQUIRY through ExecuteScsiCommand and the manager, beside a bare
 // SG_IO loop on a descriptor of its own to the same node. Rounds alternate
 // so that both see the same machine; the best round of each counts.
@@ -213,10 +252,155 @@ void Bench(int index, const ProbedDrive &drive, const std::string &node) {
                 failures);
 }
 
+// Time per 64 KiB download block through ExecuteScsiCommand and the manager,
+// beside a bare SG_IO loop sending the same command with the same data to
+// the same node on a descriptor of its own. The drive takes every block:
+// one that ends any download left open, a first block, then further blocks
+// only. Each round is one run of each, in turns first, so that neither
+// always meets the machine as the other left it; the ratio per round is
+// reported as its least, middle and greatest value.
+void BenchBlocks(const ProbedDrive &drive, const std::string &node) {
+    const int fd = open(("/dev/" + node).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::printf("QV bench-block cannot open /dev/%s: %s\n", node.c_str(), std::strerror(errno));
+        return;
+    }
+    constexpr int kRounds = 9;
+    constexpr int kBlocks = 40;
+    int failures = 0;
+    if (SendBlock(drive, 0x01) != SS_COMP) ++failures;
+    if (SendBlock(drive, 0x00) != SS_COMP) ++failures;
+    uint8_t further[12];
+    std::memcpy(further, DownloadBlock, sizeof further);
+    further[5] = 0xFF;
+    std::vector<double> managerNs, bareNs, ratios;
+    const auto throughManager = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBlocks; ++i)
+            if (SendBlock(drive, 0xFF) != SS_COMP) ++failures;
+        return Seconds(start) * 1e9 / kBlocks;
+    };
+    const auto bareLoop = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBlocks; ++i)
+            if (BareCommand(fd, further, 12, transfer.get(), kBlockSize, SG_DXFER_TO_DEV) != 0) ++failures;
+        return Seconds(start) * 1e9 / kBlocks;
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        double manager, bare;
+        if (round % 2 == 0) {
+            manager = throughManager();
+            bare = bareLoop();
+        } else {
+            bare = bareLoop();
+            manager = throughManager();
+        }
+        managerNs.push_back(manager);
+        bareNs.push_back(bare);
+        ratios.push_back(manager / bare);
+    }
+    close(fd);
+    for (auto *values : {&managerNs, &bareNs, &ratios}) std::sort(values->begin(), values->end());
+    const size_t middle = kRounds / 2;
+    std::printf("QV bench-block \"%s\" rounds=%d blocks=%d manager_us=%.0f bare_us=%.0f ratio_min=%.3f "
+                "ratio_median=%.3f ratio_max=%.3f failures=%d\n",
+                drive.identification.c_str(), kRounds, kBlocks, managerNs[middle] / 1000, bareNs[middle] / 1000,
+                ratios.front(), ratios[middle], ratios.back(), failures);
+}
+
+// The desktop user (uid 1000, group cdrom (24) when `inGroup`), given the
+// CD/DVD drives' nodes as a desktop gives them: root:cdrom, mode 0660.
+// With the group it finds them, and the download command reaches each
+// device, which answers it; without, it lists none, and its manager says
+// on standard error why.
+void DesktopUser(bool inGroup) {
+    constexpr uid_t kUser = 1000;
+    constexpr gid_t kCdrom = 24;
+    const char *name = inGroup ? "desktop-cdrom" : "desktop-nogroup";
+    const std::vector<std::string> nodes = CdDvdNodes();
+    for (const std::string &node : nodes) {
+        chown(node.c_str(), 0, kCdrom);
+        chmod(node.c_str(), 0660);
+    }
+    std::printf("QV %s begin nodes=%zu\n", name, nodes.size());
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        const gid_t groups[] = {kCdrom};
+        if (setgroups(inGroup ? 1 : 0, groups) != 0 || setgid(kUser) != 0 || setuid(kUser) != 0) {
+            std::printf("QV %s cannot become the user: %s\n", name, std::strerror(errno));
+            _exit(1);
+        }
+        ownManager = new sgaspi::SgManager(sgaspi::RealSgSystem());
+        const uint32_t info = aspi::GetASPI32SupportInfo();
+        const std::vector<ProbedDrive> drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
+        std::printf("QV %s uid=%d adapters=%u status=%02X drives=%zu\n", name, static_cast<int>(getuid()),
+                    info & 0xFF, (info >> 8) & 0xFF, drives.size());
+        PrepareDownload();
+        for (size_t k = 0; k < drives.size(); ++k) {
+            std::printf("QV %s drive %zu text=\"%s\"\n", name, k, drives[k].identification.c_str());
+            PrintRecord((std::string(name) + "-download").c_str(), static_cast<int>(k),
+                        SendRecord(drives[k].adapter, drives[k].target, DownloadBlock, 12, kBlockSize));
+        }
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int wstatus = 0;
+    waitpid(child, &wstatus, 0);
+    std::printf("QV %s exit=%d\n", name, WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus));
+    for (const std::string &node : nodes) {
+        chown(node.c_str(), 0, 0);
+        chmod(node.c_str(), 0600);
+    }
+}
+
+// Discovery alone: before the sg driver is loaded there is no adapter, and
+// the manager says on standard error what to do.
+int NoSgDriver() {
+    const uint32_t info = aspi::GetASPI32SupportInfo();
+    std::printf("QV no-sg support adapters=%u status=%02X\n", info & 0xFF, (info >> 8) & 0xFF);
+    return 0;
+}
+
+// A download to a drive whose handler dies with the command in hand: the
+// command fails once the kernel's target gives it up (the backstore's time
+// limit, lowered for the test), long before the manager's own; so does the
+// next. Nothing hangs.
+int HandlerDies(const std::string &prefix) {
+    const uint32_t info = aspi::GetASPI32SupportInfo();
+    const std::vector<ProbedDrive> drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
+    const ProbedDrive *drive = FindDrive(drives, prefix);
+    std::printf("QV dies drives=%zu found=%d\n", drives.size(), drive ? 1 : 0);
+    if (!drive) return 1;
+    PrepareDownload();
+    std::printf("QV dies first status=%02X\n", SendBlock(*drive, 0x00));
+    auto start = std::chrono::steady_clock::now();
+    DownloadBlock[5] = 0xFF;
+    const Outcome next = SendRecord(drive->adapter, drive->target, DownloadBlock, 12, kBlockSize);
+    DownloadBlock[5] = 0x00;
+    const double nextSeconds = Seconds(start);
+    PrintRecord("dies-next", 1, next);
+    start = std::chrono::steady_clock::now();
+    const Outcome inquiry = SendRecord(drive->adapter, drive->target, InquiryCommand, 6, 36);
+    const double inquirySeconds = Seconds(start);
+    PrintRecord("dies-inquiry", 2, inquiry);
+    std::printf("QV dies seconds next=%.1f inquiry=%.1f limit=%u\n", nextSeconds, inquirySeconds,
+                sgaspi::kCommandTimeoutMs / 1000);
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "no-sg") return NoSgDriver();
+    if (command == "dies" && argc > 2) return HandlerDies(argv[2]);
+    if (command != "suite" || argc < 3) {
+        std::fprintf(stderr, "usage: quorvel-sg-guest suite BENCH_DRIVE | no-sg | dies DRIVE\n");
+        return 2;
+    }
+    const std::string benchDrive = argv[2];
     std::printf("QV begin\n");
 
     const uint32_t info = aspi::GetASPI32SupportInfo();
@@ -301,9 +485,17 @@ int main() {
         for (const ProbedDrive &d : drives) chmod(("/dev/" + NodeOf(d.identification)).c_str(), 0600);
     }
 
-    if (!drives.empty()) SignalDuringCommand(drives.back(), NodeOf(drives.back().identification));
+    DesktopUser(true);
+    DesktopUser(false);
 
+    // The slow command and the vanishing device are the kernel's scsi_debug.
+    const ProbedDrive *debugDrive = FindDrive(drives, "QVTEST  SGDEBUG");
+    if (debugDrive) SignalDuringCommand(*debugDrive, NodeOf(debugDrive->identification));
+
+    // INQUIRY on the kernel's own devices: what the manager adds to the
+    // shortest command there is.
     for (size_t k = 0; k < drives.size(); ++k) {
+        if (&drives[k] != FindDrive(drives, "QEMU    QEMU CD-ROM") && &drives[k] != debugDrive) continue;
         const std::string node = NodeOf(drives[k].identification);
         if (node.empty()) {
             std::printf("QV bench %zu no node\n", k);
@@ -311,17 +503,19 @@ int main() {
         }
         Bench(static_cast<int>(k), drives[k], node);
     }
+    if (const ProbedDrive *blocks = FindDrive(drives, benchDrive)) BenchBlocks(*blocks, NodeOf(blocks->identification));
+    else std::printf("QV bench-block no drive \"%s\"\n", benchDrive.c_str());
 
-    // The last drive goes away after discovery; its address must fail.
-    if (!drives.empty()) {
-        const ProbedDrive &d = drives.back();
+    // A drive goes away after discovery; its address must fail.
+    if (debugDrive) {
+        const ProbedDrive &d = *debugDrive;
         const std::string node = NodeOf(d.identification);
         std::ofstream("/sys/class/scsi_generic/" + node + "/device/delete") << "1\n";
         const bool gone = access(("/dev/" + node).c_str(), F_OK) != 0;
         std::printf("QV vanished %s node-gone=%d\n", node.c_str(), gone ? 1 : 0);
         std::printf("QV vanished inquiry status=%d\n",
                     ExecuteScsiCommand(d.adapter, d.target, InquiryCommand, 6, transfer.get(), 36));
-        PrintRecord("vanished-download", static_cast<int>(drives.size() - 1),
+        PrintRecord("vanished-download", static_cast<int>(debugDrive - drives.data()),
                     SendRecord(d.adapter, d.target, DownloadBlock, 12, kBlockSize));
     }
 

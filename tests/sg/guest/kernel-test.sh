@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Proves the SG_IO ASPI manager against a real kernel's SCSI stack: boots
-# Debian's kernel under QEMU's software emulation with an initramfs of its own
-# (busybox, the needed modules, the guest test program), gives the guest
-# QEMU's CD-ROM and a disk on virtio-scsi and the kernel's scsi_debug as a
-# CD/DVD device, and checks what the guest program reports on the console.
+# Proves the SG_IO ASPI manager and the program against a real kernel's SCSI
+# stack: boots Debian's kernel under QEMU (KVM when it runs this kernel,
+# software emulation otherwise) with an initramfs of its own (busybox, the
+# needed modules, the guest test program), gives the guest QEMU's CD-ROM and
+# a disk on virtio-scsi and the kernel's scsi_debug as a CD/DVD device, and
+# the host's root file system read-only, so that the guest runs the build
+# and the host's programs (tests/sg/guest/guest.sh): virtual CD/DVD drives
+# served through the kernel's SCSI target, the real program flashing one of
+# them as the desktop user under Xvfb, and the guest program's suite. The
+# host then checks the console and what the drives recorded.
 #
-#   tests/sg/guest/kernel-test.sh GUEST_PROGRAM WORK_DIR
+#   tests/sg/guest/kernel-test.sh BUILD_DIR WORK_DIR
 #
 # Only the kernel package itself is kept between runs, in
 # ${QUORVEL_KERNEL_CACHE:-~/.cache/quorvel-kernel}; everything else is made
 # anew in WORK_DIR. Exit 77 (skipped) only when no kernel package can be had.
+# QUORVEL_KERNEL_ACCEL=tcg or kvm skips the check of which one to use.
 set -euo pipefail
 
-guest=$(realpath "$1")
-work=$2
+source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+build=$(realpath "$1")
+work=$(realpath -m "$2")
+guest=$build/tests/sg/guest/quorvel_sg_guest
 cache=${QUORVEL_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/quorvel-kernel}
 meta=linux-image-amd64
 started=$SECONDS
@@ -21,7 +29,8 @@ started=$SECONDS
 say() { echo "kernel-test: $*"; }
 fail() { echo "kernel-test: FAIL: $*" >&2; failed=1; }
 
-for tool in qemu-system-x86_64 busybox depmod modprobe cpio dpkg-deb apt-get apt-cache gzip; do
+for tool in qemu-system-x86_64 busybox depmod modprobe cpio dpkg-deb apt-get apt-cache gzip \
+            Xvfb xdotool import convert dbus-daemon setpriv; do
   command -v "$tool" >/dev/null || PATH=$PATH:/sbin:/usr/sbin
   command -v "$tool" >/dev/null || { echo "kernel-test: $tool is missing: run scripts/deps.sh" >&2; exit 1; }
 done
@@ -85,7 +94,8 @@ cp "$busybox" "$root/bin/busybox"
 cp "$guest" "$root/quorvel-sg-guest"
 : > "$root/modules.list"
 declare -A seen=()
-for module in virtio_pci virtio_scsi cdrom sr_mod sg scsi_debug; do
+for module in virtio_pci virtio_scsi cdrom sr_mod sg scsi_debug \
+              9p 9pnet_virtio overlay configfs target_core_user tcm_loop; do
   while read -r verb path _; do
     [ "$verb" = insmod ] || continue
     name=$(basename "$path")
@@ -102,8 +112,13 @@ for module in virtio_pci virtio_scsi cdrom sr_mod sg scsi_debug; do
 done
 say "modules: $(tr '\n' ' ' < "$root/modules.list")"
 
-cat > "$root/init" <<'INIT'
-#!/bin/busybox sh
+# The guest's init: the modules; discovery once before the sg driver is
+# there; then the host's root, read-only under a writable layer, as the root
+# of tests/sg/guest/guest.sh, with the work directory's out/ writable at /out.
+{
+  echo '#!/bin/busybox sh'
+  printf 'source=%q build=%q images=%q\n' "$source" "$build" "$work/images"
+  cat <<'INIT'
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -111,6 +126,7 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 while read -r m; do
   case "$m" in
+    sg.ko) continue ;;
     scsi_mod.ko) insmod /lib/modules/$m scan=sync ;;
     # Identification fields of full length: the module sends them as given.
     scsi_debug.ko) insmod /lib/modules/$m ptype=5 'inq_vendor="QVTEST  "' 'inq_product="SGDEBUG DVD-ROM "' inq_rev=0100 ;;
@@ -118,13 +134,31 @@ while read -r m; do
   esac 2>/dev/null || echo "QV-INIT insmod $m failed"
 done < /modules.list
 i=0
+while [ "$(ls /sys/class/block | grep -c '^sr[0-9]')" -lt 2 ] && [ $i -lt 200 ]; do usleep 100000; i=$((i + 1)); done
+echo "QV-INIT modules at $(cut -d' ' -f1 /proc/uptime) s"
+/quorvel-sg-guest no-sg 2>&1
+insmod /lib/modules/sg.ko || echo "QV-INIT insmod sg.ko failed"
+i=0
 while [ "$(ls /dev | grep -c '^sg[0-9]')" -lt 3 ] && [ $i -lt 200 ]; do usleep 100000; i=$((i + 1)); done
 echo "QV-INIT nodes: $(ls /dev | grep '^sg[0-9]' | tr '\n' ' ')"
 for d in /sys/class/scsi_generic/sg*; do echo "QV-INIT $(basename $d) $(basename $(readlink $d/device))"; done
-/quorvel-sg-guest
+echo "QV-INIT host root at $(cut -d' ' -f1 /proc/uptime) s"
+mkdir -p /lower /upper /guest
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 host /lower || echo "QV-INIT no host root"
+mount -t tmpfs -o size=512m tmpfs /upper
+mkdir -p /upper/data /upper/work
+mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work /guest || echo "QV-INIT no overlay"
+mkdir -p /guest/out
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /guest/out || echo "QV-INIT no out share"
+mount -t proc proc /guest/proc
+mount -t sysfs sysfs /guest/sys
+mount -t devtmpfs devtmpfs /guest/dev
+chroot /guest /bin/bash "$source/tests/sg/guest/guest.sh" "$source" "$build" "$images"
 echo "QV-EXIT $?"
+sync
 poweroff -f
 INIT
+} > "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1 > "$work/initramfs.cpio.gz")
 
@@ -133,14 +167,51 @@ chmod +x "$root/init"
 head -c 1048576 /dev/zero > "$work/cd.iso"
 printf 'QUORVEL SG TEST MEDIUM' | dd of="$work/cd.iso" bs=1 seek=32768 conv=notrunc status=none
 truncate -s 8M "$work/disk.img"
+# Firmware for the virtual drives, in 64 KiB blocks: for drive-a, 1.20 in
+# three blocks and an empty final one (the program's final command then
+# carries the third block again, trailer and all); for drive-b, five blocks.
+mkdir -p "$work/images" "$work/out"
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 64 --blocks 4 \
+  "$work/images/FW-A.BIN"
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 64 --blocks 5 \
+  "$work/images/FW-B.BIN"
+
+# --- KVM, when it runs this kernel ------------------------------------------------
+# Some hosts offer a /dev/kvm that cannot run an ordinary kernel (a nested
+# one made for guests of its own kind): the kernel then hangs at its start.
+# One short boot of a tiny initramfs decides, and the answer is kept beside
+# the work directory for this kernel.
+accel=${QUORVEL_KERNEL_ACCEL:-}
+verdict="$work.accel"
+if [ -z "$accel" ] && ! { [ -r /dev/kvm ] && [ -w /dev/kvm ]; }; then
+  accel=tcg
+fi
+if [ -z "$accel" ] && [ -f "$verdict" ] && [ "$(sed -n 1p "$verdict")" = "$kver" ]; then
+  accel=$(sed -n 2p "$verdict")
+fi
+if [ -z "$accel" ]; then
+  probe="$work/probe"
+  mkdir -p "$probe/root/bin"
+  cp "$busybox" "$probe/root/bin/busybox"
+  printf '#!/bin/busybox sh\n/bin/busybox echo QV-KVM-RUNS\n/bin/busybox poweroff -f\n' > "$probe/root/init"
+  chmod +x "$probe/root/init"
+  (cd "$probe/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$probe/initramfs.cpio.gz")
+  timeout --kill-after=5 20 qemu-system-x86_64 -accel kvm -nodefaults -no-reboot -serial stdio -display none \
+    -m 256 -kernel "$vmlinuz" -initrd "$probe/initramfs.cpio.gz" -append "console=ttyS0 panic=-1 quiet" \
+    < /dev/null > "$probe/console.log" 2>&1 || true
+  if grep -q QV-KVM-RUNS "$probe/console.log"; then accel=kvm; else accel=tcg; fi
+  rm -rf "$probe"
+  printf '%s\n%s\n' "$kver" "$accel" > "$verdict"
+fi
+[ "$accel" = kvm ] && say "accelerator: KVM" || say "accelerator: software emulation (TCG)"
 
 console="$work/console.log"
 say "booting $kver (unpacked and packed in $((SECONDS - started)) s)"
 boot=$SECONDS
 set +e
 timeout --kill-after=10 300 qemu-system-x86_64 \
-  -accel tcg -nodefaults -no-reboot -serial stdio -display none \
-  -m 512 -smp 1 \
+  -accel "$accel" -nodefaults -no-reboot -serial stdio -display none \
+  -m 1024 -smp 2 \
   -kernel "$vmlinuz" -initrd "$work/initramfs.cpio.gz" \
   -append "console=ttyS0 panic=-1 loglevel=4" \
   -device virtio-scsi-pci,id=scsi0 \
@@ -148,6 +219,8 @@ timeout --kill-after=10 300 qemu-system-x86_64 \
   -device scsi-cd,bus=scsi0.0,drive=cd0,scsi-id=0,lun=0 \
   -drive if=none,id=hd0,file="$work/disk.img",format=raw \
   -device scsi-hd,bus=scsi0.0,drive=hd0,scsi-id=1,lun=0 \
+  -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+  -virtfs local,path="$work/out",mount_tag=out,security_model=none \
   < /dev/null > "$console" 2>&1
 qemu=$?
 set -e
@@ -157,39 +230,70 @@ say "guest ran $((SECONDS - boot)) s, qemu exit $qemu"
 # --- what the guest reported ----------------------------------------------------
 failed=0
 log="$console.txt"
+out="$work/out"
 has() { grep -qE -- "$1" "$log"; }
 expect() { has "$1" || fail "no line matching: $1"; }
 refuse() { ! has "$1" || fail "unexpected line: $(grep -E -- "$1" "$log" | head -n1)"; }
 field() { grep -E -- "$1" "$log" | head -n1 | sed -n "s/.* $2=\([^ ]*\).*/\1/p"; }
+# between FIRST LAST: the console's lines from the one matching FIRST to the
+# one matching LAST.
+between() { sed -n "/$1/,/$2/p" "$log"; }
 
 [ "$qemu" -eq 0 ] || fail "qemu ended with $qemu (124: the guest hung)"
 expect '^QV end$'
+expect '^QV-GUEST end$'
 expect '^QV-EXIT 0$'
 refuse 'Kernel panic|BUG:|Oops|segfault|general protection'
+refuse '^QV-INIT no '
 
-# Discovery through the manager: two adapters (virtio-scsi, scsi_debug), the
-# disk seen but not listed, both CD/DVD devices under their own INQUIRY texts.
-expect '^QV support adapters=2 status=01$'
+# Before the sg driver is loaded: no adapter, and standard error says why
+# and what to do, naming the CD/DVD drives the kernel sees.
+expect '^QV no-sg support adapters=0 status=E8$'
+expect '^quorvel: the CD/DVD drives sr[0-9] \(QEMU QEMU CD-ROM\), sr[0-9] \(QVTEST SGDEBUG DVD-ROM\) cannot be reached: the SCSI generic driver \(sg\) is not loaded\. Load it with: sudo modprobe sg$'
+
+# Discovery through the manager: four adapters (virtio-scsi, scsi_debug and
+# a loopback host for each virtual drive, numbered as the kernel numbers its
+# hosts), the disk seen but not listed, every CD/DVD device under its own
+# INQUIRY text, drive-a at the revision it flashed.
+expect '^QV support adapters=4 status=01$'
 expect '^QV probe 0 0 status=01 type=05 text="QEMU    QEMU CD-ROM     .{4}"$'
 expect '^QV probe 0 1 status=01 type=00 text="QEMU    QEMU HARDDISK   .{4}"$'
 expect '^QV probe 1 0 status=01 type=05 text="QVTEST  SGDEBUG DVD-ROM 0100"$'
-expect '^QV drives 2$'
-expect '^QV drive 0 adapter=0 target=0 text="QEMU    QEMU CD-ROM     .{4}"$'
-expect '^QV drive 1 adapter=1 target=0 text="QVTEST  SGDEBUG DVD-ROM 0100"$'
+expect '^QV probe [0-9]+ 1 status=01 type=05 text="QUORVEL CDRW-4824A      1\.20"$'
+expect '^QV probe [0-9]+ 1 status=01 type=05 text="QUORVEL DVDRW-1612B     2\.00"$'
+expect '^QV drives 4$'
 refuse '^QV drive .*HARDDISK'
+index_of() { grep -E "^QV drive [0-9]+ .*text=\"$1" "$log" | head -n1 | sed -E 's/^QV drive ([0-9]+) .*/\1/'; }
+cd=$(index_of "QEMU    QEMU CD-ROM")
+debug=$(index_of "QVTEST  SGDEBUG DVD-ROM")
+drive_a=$(index_of "QUORVEL CDRW-4824A")
+drive_b=$(index_of "QUORVEL DVDRW-1612B")
+[ -n "$cd" ] && [ -n "$debug" ] && [ -n "$drive_a" ] && [ -n "$drive_b" ] || fail "not every drive was listed"
+known=("$cd" "$debug")
+virtual=("$drive_a" "$drive_b")
 
-# The download command to devices that do not know operation code 0xFF:
-# a failure, with CHECK CONDITION and ILLEGAL REQUEST, INVALID COMMAND
-# OPERATION CODE (20h/00h) in the sense data.
-for k in 0 1; do
+# check_illegal LINE WHAT: a record line with CHECK CONDITION and ILLEGAL
+# REQUEST, INVALID COMMAND OPERATION CODE (20h/00h) in its sense data.
+check_illegal() {
+  [[ "$1" =~ status=04\ hastat=00\ targstat=02\ sense=(.*)$ ]] || { fail "$2: '$1'"; return; }
+  local sense
+  read -r -a sense <<< "${BASH_REMATCH[1]}"
+  (( (16#${sense[0]} & 0x7E) == 0x70 )) || fail "$2: sense response code ${sense[0]}"
+  (( (16#${sense[2]} & 0x0F) == 5 )) || fail "$2: sense key ${sense[2]}, not ILLEGAL REQUEST"
+  [ "${sense[12]} ${sense[13]}" = "20 00" ] || fail "$2: ASC/ASCQ ${sense[12]}/${sense[13]}, not 20h/00h"
+}
+line_of() { grep -E "$1" "$log" | head -n1 || true; }
+
+# The download command to devices that do not know operation code 0xFF: a
+# failure with the device's sense. The virtual drives take it.
+for k in "${known[@]}"; do
   status=$(field "^QV download $k " transport-status)
   [ -n "$status" ] && [ "$status" != 1 ] || fail "drive $k: download through the transport gave '${status}'"
-  line=$(grep -E "^QV download-record $k " "$log" | head -n1 || true)
-  [[ "$line" =~ status=04\ hastat=00\ targstat=02\ sense=(.*)$ ]] || { fail "drive $k: download record: '$line'"; continue; }
-  read -r -a sense <<< "${BASH_REMATCH[1]}"
-  (( (16#${sense[0]} & 0x7E) == 0x70 )) || fail "drive $k: sense response code ${sense[0]}"
-  (( (16#${sense[2]} & 0x0F) == 5 )) || fail "drive $k: sense key ${sense[2]}, not ILLEGAL REQUEST"
-  [ "${sense[12]} ${sense[13]}" = "20 00" ] || fail "drive $k: ASC/ASCQ ${sense[12]}/${sense[13]}, not 20h/00h"
+  check_illegal "$(line_of "^QV download-record $k ")" "drive $k: download record"
+done
+for k in "${virtual[@]}"; do
+  expect "^QV download $k transport-status=1$"
+  expect "^QV download-record $k status=01 hastat=00 targstat=00 "
 done
 
 # Records refused before anything is sent; the device still answers after.
@@ -199,19 +303,51 @@ expect '^QV refuse adapter status=81$'
 expect '^QV after-refusals inquiry status=01$'
 
 # A caller without any capability. With read and write access to the nodes
-# it finds the drives, and the download command is a failure as the devices
-# answer it. With read access alone it still finds them, and the kernel
+# it finds the drives, and the download command is answered as the device
+# answers it. With read access alone it still finds them, and the kernel
 # refuses it operation code 0xFF (EPERM): a failure, never success.
 for access in rw ro; do
-  expect "^QV unprivileged-$access uid=65534 cap=0+ adapters=2 status=01$"
+  expect "^QV unprivileged-$access uid=65534 cap=0+ adapters=4 status=01$"
   expect "^QV unprivileged-$access exit=0$"
-  for k in 0 1; do
+  for k in "${known[@]}" "${virtual[@]}"; do
     expect "^QV unprivileged-$access inquiry $k status=01$"
-    expect "^QV unprivileged-$access-download $k status=04 "
+    expect "^QV unprivileged-$access-download $k status=0[14] "
   done
 done
-expect '^QV unprivileged-ro-download 0 status=04 hastat=00 targstat=00 sense=00( 00){13}$'
-expect '^QV unprivileged-ro-download 1 status=04 hastat=00 targstat=00 sense=00( 00){13}$'
+for k in "${known[@]}"; do check_illegal "$(line_of "^QV unprivileged-rw-download $k ")" "drive $k: unprivileged download"; done
+for k in "${virtual[@]}"; do expect "^QV unprivileged-rw-download $k status=01 hastat=00 targstat=00 "; done
+for k in "${known[@]}" "${virtual[@]}"; do
+  expect "^QV unprivileged-ro-download $k status=04 hastat=00 targstat=00 sense=00( 00){13}$"
+done
+
+# The desktop user (uid 1000) and the nodes as a desktop gives them
+# (root:cdrom, 0660). In group cdrom: every CD/DVD drive listed, the download
+# command reaches each device (refused by those that do not know it, taken
+# by the virtual drives), and nothing to complain about. Outside the group:
+# no drive listed, and one line for each CD/DVD drive saying why and what to
+# do.
+expect '^QV desktop-cdrom begin nodes=4$'
+expect '^QV desktop-cdrom uid=1000 adapters=4 status=01 drives=4$'
+expect '^QV desktop-cdrom exit=0$'
+desktop_index() { grep -E "^QV $1 drive [0-9]+ text=\"$2" "$log" | head -n1 | sed -E 's/^QV [a-z-]+ drive ([0-9]+) .*/\1/'; }
+for name in "QEMU    QEMU CD-ROM" "QVTEST  SGDEBUG DVD-ROM"; do
+  k=$(desktop_index desktop-cdrom "$name")
+  [ -n "$k" ] || { fail "the desktop user does not see $name"; continue; }
+  check_illegal "$(line_of "^QV desktop-cdrom-download $k ")" "$name: the desktop user's download"
+done
+for name in "QUORVEL CDRW-4824A" "QUORVEL DVDRW-1612B"; do
+  k=$(desktop_index desktop-cdrom "$name")
+  [ -n "$k" ] || { fail "the desktop user does not see $name"; continue; }
+  expect "^QV desktop-cdrom-download $k status=01 hastat=00 targstat=00 "
+done
+told=$(between '^QV desktop-cdrom begin' '^QV desktop-cdrom exit' | grep '^quorvel:' || true)
+[ -z "$told" ] || fail "the desktop user in group cdrom was told of a problem: $told"
+expect '^QV desktop-nogroup uid=1000 adapters=0 status=E8 drives=0$'
+expect '^QV desktop-nogroup exit=0$'
+for name in "QEMU QEMU CD-ROM" "QVTEST SGDEBUG DVD-ROM" "QUORVEL CDRW-4824A" "QUORVEL DVDRW-1612B"; do
+  n=$(between '^QV desktop-nogroup begin' '^QV desktop-nogroup exit' | grep -cE "^quorvel: the CD/DVD drive $name \(/dev/sg[0-9]+\) cannot be opened for writing: Permission denied; it is not listed\. To flash it, use the desktop session of the seat the drive belongs to, or join group cdrom: sudo adduser \\\$USER cdrom, then log in again\.$" || true)
+  [ "$n" = 1 ] || fail "outside group cdrom, $name was explained $n times, not once"
+done
 
 # A signal while a command is in the device (scsi_debug slowed down): the
 # manager's call waits for the command's end; the bare call beside it shows
@@ -226,12 +362,119 @@ status=$(field '^QV vanished inquiry' status)
 status=$(field '^QV vanished-download' status)
 [ -n "$status" ] && [ "$status" != 01 ] || fail "vanished device: download gave '$status'"
 
-# The benchmark: time per INQUIRY through ExecuteScsiCommand and the manager
-# against a bare SG_IO loop on the same device.
-for k in 0 1; do
+# --- the real program flashes drive-a, as the desktop user ----------------------
+# fnv1a64 FILE: FNV-1a 64 of the file's bytes, as the drive's record gives it.
+fnv1a64() {
+  local hash=-3750763034362895579 byte
+  for byte in $(od -An -v -tu1 "$1"); do hash=$(((hash ^ byte) * 1099511628211)); done
+  printf '%016x\n' "$hash"
+}
+# planned IMAGE BLOCK_KB BLOCKS: the download commands the program sends
+# for IMAGE, as the drive's record gives them: the 10 CDB bytes the ring
+# carries, the length, the data's hash. Every command moves 65536 bytes from
+# the start of the transfer buffer, into which its block was read; the
+# buffer is never cleared, so an empty final block sends the block before it
+# again (download/BlockPlan.h: byte 5 0x00 first, 0xFF further, the final
+# block's KiB count last).
+planned() {
+  local image=$1 kb=$2 count=$3 size i offset length mark buffer="$work/buffer"
+  size=$(stat -c %s "$image")
+  head -c 65536 /dev/zero > "$buffer"
+  for ((i = 0; i < count; i++)); do
+    offset=$((i * kb * 1024))
+    if ((i < count - 1)); then
+      length=$((kb * 1024))
+      if ((i == 0)); then mark=00; else mark=ff; fi
+    else
+      length=$((size - offset))
+      mark=$(printf %02x $(((size / 1024 - (count - 1) * kb) & 0xFF)))
+    fi
+    ((length > 65536)) && length=65536
+    ((length > 0)) && dd if="$image" of="$buffer" iflag=skip_bytes,count_bytes skip="$offset" count="$length" \
+      conv=notrunc status=none
+    echo "cdb=ff00010000${mark}00000000 data=65536 fnv1a64=$(fnv1a64 "$buffer")"
+  done
+}
+# sent RECORD: the download commands in a record, in the same form.
+sent() { grep ' download=' "$1" | sed -E 's/^seq=[0-9]+ (cdb=[0-9a-f]+ data=[0-9]+ fnv1a64=[0-9a-f]+) .*/\1/'; }
+# outcomes RECORD: each download's number, phase, revision taken, status, sense.
+outcomes() { grep ' download=' "$1" | sed -E 's/.* (download=.*)$/\1/'; }
+
+expect '^QV-GUEST drive drive-a QUORVEL CDRW-4824A 1\.00 host=[0-9]+:0:1:0 node=sg[0-9]+ '
+expect '^QV-GUEST drive drive-b QUORVEL DVDRW-1612B 2\.00 host=[0-9]+:0:1:0 node=sg[0-9]+ '
+expect '^QV-GUEST flash prompt downloads-before=0$'
+# The result boxes as the guest kept them: the error box's icon is red, a
+# notice has none.
+red() {
+  convert "$1" -depth 8 txt:- 2>/dev/null |
+    sed -n 's/^[0-9]*,[0-9]*: (\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3/p' |
+    awk '$1 > 180 && $2 < 80 && $3 < 80 { n++ } END { print n + 0 }'
+}
+icon() {
+  [ -f "$out/shots/$1.png" ] || { echo missing; return; }
+  if [ "$(red "$out/shots/$1.png")" -gt 100 ]; then echo error; else echo none; fi
+}
+[ "$(icon flash-result)" = none ] || fail "the flash's result box is no notice (icon: $(icon flash-result))"
+expect '^QV-GUEST flash ended exit=[0-9]+ reboots=1$'
+for run in flash again refusal; do
+  told=$(grep '^quorvel:' "$out/program-$run.log" 2>/dev/null || true)
+  [ -z "$told" ] || fail "the program as the desktop user was told of a problem ($run): $told"
+done
+record="$out/drive-a.flash.record"
+if [ -f "$record" ]; then
+  [ "$(head -n1 "$record")" = 'start vendor="QUORVEL " product="CDRW-4824A      " revision="1.00"' ] ||
+    fail "drive-a did not start at 1.00: $(head -n1 "$record")"
+  [ "$(sent "$record")" = "$(planned "$work/images/FW-A.BIN" 64 4)" ] ||
+    fail "drive-a received other commands than the image's blocks:$(printf '\n%s' "$(sent "$record")") -- expected:$(printf '\n%s' "$(planned "$work/images/FW-A.BIN" 64 4)")"
+  [ "$(outcomes "$record")" = "$(printf '%s\n' 'download=1 phase=first status=00' 'download=2 phase=next status=00' \
+      'download=3 phase=next status=00' 'download=4 phase=final new-revision="1.20" status=00')" ] ||
+    fail "drive-a took the download otherwise:$(printf '\n%s' "$(outcomes "$record")")"
+  [[ "$(tail -n1 "$record")" == *" download=4 "* ]] || fail "drive-a received more after the final block: $(tail -n1 "$record")"
+else
+  fail "no record of the flash"
+fi
+again=$(sed -n '/^start .*revision="1.20"/,$p' "$out/drive-a.record" 2>/dev/null | grep -c '^seq=.* cdb=12.* revision="1.20" status=00$' || true)
+[ "${again:-0}" -ge 1 ] || fail "the program started again did not find drive-a at 1.20"
+expect '^QV-GUEST again inquiries=[1-9]'
+
+# --- drive-b refuses block 3 of 5: the refusal, and nothing after it -------------
+[ "$(icon refusal-result)" = error ] || fail "the refusal's box is no error box (icon: $(icon refusal-result))"
+expect '^QV-GUEST refusal program=running reboots=1$'
+record="$out/drive-b.refusal.record"
+if [ -f "$record" ]; then
+  section=$(sed -n '2,$p' "$record" | sed -n '/^start /,$p')  # after the restart
+  [ "$(sent <(echo "$section"))" = "$(planned "$work/images/FW-B.BIN" 64 5 | head -n 3)" ] ||
+    fail "drive-b received other commands than blocks 1 to 3:$(printf '\n%s' "$(sent <(echo "$section"))")"
+  [ "$(outcomes <(echo "$section"))" = "$(printf '%s\n' 'download=1 phase=first status=00' \
+      'download=2 phase=next status=00' 'download=3 phase=next status=02 sense=03/0c/00')" ] ||
+    fail "drive-b answered otherwise:$(printf '\n%s' "$(outcomes <(echo "$section"))")"
+  [[ "$(tail -n1 "$record")" == *" download=3 "* ]] || fail "the program sent more after the refusal: $(tail -n1 "$record")"
+else
+  fail "no record of the refusal"
+fi
+
+# --- a handler that dies with a download command in hand -------------------------
+# The command fails once the kernel's target gives up on it (after the
+# second the test gives the backstore), long before the manager's 10
+# minutes; the next command fails too; nothing hangs. (scsi_debug has
+# vanished by now: four drives.)
+expect '^QV dies drives=4 found=1$'
+expect '^QV dies first status=01$'
+expect '^QV dies-next 1 status=04 '
+expect '^QV dies-inquiry 2 status=04 '
+expect '^QV dies seconds next=[0-9.]+ inquiry=[0-9.]+ limit=600$'
+grep -q ' download=2 dies$' "$out/drive-c.record" 2>/dev/null || fail "drive-c's handler did not die at its second download"
+grep -E '^QV dies(-next| seconds)' "$log" | sed 's/^QV /kernel-test: /' || true
+
+# The benchmarks: time per INQUIRY and per 64 KiB download block through
+# ExecuteScsiCommand and the manager against a bare SG_IO loop on the same
+# device.
+for k in "${known[@]}"; do
   expect "^QV bench $k \".*\" commands=[0-9]+ manager_ns=[0-9]+ bare_ns=[0-9]+ ratio=[0-9.]+ failures=0$"
 done
-grep -E '^QV bench ' "$log" | sed 's/^QV /kernel-test: /' || true
+expect '^QV bench-block "QUORVEL CDRW-4824A      1\.20" rounds=9 blocks=40 manager_us=[0-9]+ bare_us=[0-9]+ ratio_min=[0-9.]+ ratio_median=[0-9.]+ ratio_max=[0-9.]+ failures=0$'
+grep -E '^QV bench' "$log" | sed 's/^QV /kernel-test: /' || true
+grep -E '^QV-GUEST phase ' "$log" | sed 's/^QV-GUEST /kernel-test: guest /' || true
 
 if [ "$failed" -ne 0 ]; then
   echo "----- guest console -----" >&2

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# The kernel test's guest side, run by the guest's init as root on the host's
+# own root file system (shared read-only, with a writable layer over it), so
+# the host's programs and the build run unchanged on the guest's kernel.
+#
+#   guest.sh SOURCE_DIR BUILD_DIR IMAGE_DIR
+#
+# What it does, in order, reporting on the console in lines "QV-GUEST ...":
+#   1. two virtual CD/DVD drives served through the kernel's SCSI target
+#      (user backstore + loopback fabric), each handled by
+#      quorvel-virtual-drive over the simulated machine's drive model:
+#      drive-a takes firmware, drive-b refuses its third download command;
+#   2. the real program, as the desktop user (uid 1000, group cdrom) under
+#      Xvfb, flashes drive-a by autorun and asks the stand-in logind for a
+#      restart; the drives start again; the program started again finds
+#      drive-a at its new revision;
+#   3. the same run against drive-b: the refusal, and nothing sent after it;
+#   4. the guest program's suite (quorvel-sg-guest suite) over all drives;
+#   5. a third drive whose handler dies with a download command in hand.
+# The handlers' records, the program's logs and screenshots go to /out, a
+# writable share of the host's work directory.
+set -uo pipefail
+source=$1
+build=$2
+images=$3
+out=/out
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LC_ALL=C.UTF-8
+
+# shellcheck source=SCRIPTDIR/../../../scripts/lib.sh
+. "$source/scripts/lib.sh"
+shots=$out/shots
+work=/tmp/quorvel-guest
+rm -rf "$work"
+mkdir -p "$work" "$shots"
+chmod 755 "$work"
+
+say() { echo "QV-GUEST $*"; }
+# lib.sh's fail: what the host needs to see, then the rest is skipped.
+diagnose() {
+  local log
+  for log in "$out"/program-*.log; do
+    [ -f "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }
+  done
+  dmesg | tail -n 20
+  return 0
+}
+
+guest=$build/tests/sg/guest/quorvel_sg_guest
+handler=$build/tests/sg/guest/quorvel-virtual-drive
+target=/sys/kernel/config/target
+mount -t configfs configfs /sys/kernel/config
+
+# make_drive NAME NUMBER VENDOR PRODUCT REVISION [TIME_OUT] [HANDLER OPTIONS...]:
+# a user backstore device NAME served by a handler, exported through a
+# loopback target of its own (so a SCSI host of its own, target 1, LUN 0),
+# in the order the kernel wants: the device enabled, its handler started,
+# the nexus set, then the LUN linked, which makes the kernel scan it.
+# TIME_OUT: seconds the kernel waits for the handler's answer ("" for its own).
+make_drive() {
+  local name=$1 number=$2 vendor=$3 product=$4 revision=$5 timeout=${6:-}
+  shift 5
+  [ $# -eq 0 ] || shift
+  local device=$target/core/user_1/$name
+  local wwn=naa.50014050000000a$number tpg
+  mkdir -p "$device"
+  echo -n "dev_config=quorvel/$name" > "$device/control"
+  [ -z "$timeout" ] || echo "$timeout" > "$device/attrib/cmd_time_out"
+  echo 1 > "$device/enable"
+  rm -f "$work/$name.ready"
+  "$handler" --backstore "$name" --vendor "$vendor" --product "$product" --revision "$revision" \
+    --record "$out/$name.record" --ready "$work/$name.ready" "$@" 2>>"$out/$name.log" &
+  local i
+  for ((i = 0; i < 100; i++)); do [ -s "$work/$name.ready" ] && break; sleep 0.1; done
+  [ -s "$work/$name.ready" ] || { say "drive $name: the handler did not start"; cat "$out/$name.log"; return 1; }
+  tpg=$target/loopback/$wwn/tpgt_1
+  mkdir -p "$tpg/lun/lun_0"
+  echo "naa.50014050000000f$number" > "$tpg/nexus"
+  ln -s "$device" "$tpg/lun/lun_0/$name"
+  # Its sg node, once the scan is through.
+  local node=""
+  for ((i = 0; i < 100; i++)); do
+    node=$(grep -lx "$product *" /sys/class/scsi_generic/sg*/device/model 2>/dev/null | head -n 1 | cut -d/ -f5)
+    [ -n "$node" ] && break
+    sleep 0.1
+  done
+  say "drive $name $vendor $product $revision host=$(basename "$(readlink "/sys/class/scsi_generic/$node/device")") node=${node:-none} handler=$(cat "$work/$name.ready")"
+}
+handler_pid() { cat "$work/$1.ready"; }
+downloads() { grep -c ' download=' "$out/$1.record" || true; }
+starts() { grep -c '^start ' "$out/$1.record" || true; }
+
+# keep WINDOW NAME: the window as NAME.png, for the host to look at (its
+# icon tells an error box from a notice).
+keep() { import -window "$1" "$shots/$2.png" 2>/dev/null || say "no picture of $2"; }
+
+# The desktop user runs the program: its own uid, group cdrom for the
+# drives, a home and a runtime directory of its own.
+desktop=(setpriv --reuid=1000 --regid=1000 --groups=24 "$build/bin/quorvel")
+export HOME=$work/home XDG_RUNTIME_DIR=$work/runtime
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+chown 1000:1000 "$HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+# The CD/DVD drives' nodes as a desktop gives them: root:cdrom, mode 0660.
+desktop_access() {
+  local type
+  for type in /sys/class/scsi_generic/sg*/device/type; do
+    [ "$(cat "$type")" = 5 ] || continue
+    local node=/dev/$(echo "$type" | cut -d/ -f5)
+    chown 0:24 "$node" && chmod 660 "$node"
+  done
+}
+# run_program DIR LOG: the program as the desktop user in DIR.
+run_program() { start_program --bare "$1" "$2" "" "${desktop[@]}"; }
+
+phase() { say "phase $1 at $(cut -d' ' -f1 /proc/uptime) s"; }
+
+# The X server and the private bus start while the drives are made. The
+# host's /tmp shows through, with the host's X servers' lock files: the
+# server takes the first display that is free and says which.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" >"$out/xvfb.log" 2>&1 &
+xvfb=$!
+"$source/scripts/sim-bus.sh" start "$work/bus" "$build/sim/quorvel-sim-login1" >"$work/bus.env" 2>"$out/bus.log" &
+bus=$!
+
+phase drives
+make_drive drive-a 1 QUORVEL CDRW-4824A 1.00 || exit 1
+make_drive drive-b 2 QUORVEL DVDRW-1612B 2.00 "" --refuse 3 || exit 1
+desktop_access
+
+for ((i = 0; i < 300; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+wait "$bus" || fail "the private bus did not start: $(cat "$out/bus.log")"
+eval "$(cat "$work/bus.env")"
+bus_dir=$work/bus
+chmod 755 "$bus_dir"
+
+# --- the flash: drive-a from 1.00 to 1.20 -------------------------------------
+phase flash
+mkdir -p "$work/flash" "$work/again" "$work/refusal"
+cp "$images/FW-A.BIN" "$work/flash/AUTORUN.BIN"
+cp "$images/FW-B.BIN" "$work/refusal/AUTORUN.BIN"
+chmod -R a+rX "$work/flash" "$work/again" "$work/refusal"
+run_program "$work/flash" "$out/program-flash.log"
+prompt=$(wait_window MESSAGE 120) || fail "no start prompt came"
+say "flash prompt downloads-before=$(downloads drive-a)"
+phase flash-prompt
+answer "$prompt"
+box=$(wait_window MESSAGE 120 "$prompt") || fail "no result box came"
+phase flash-result
+keep "$box" flash-result
+answer "$box"
+finish 60 || fail "the program did not end through the restart"
+say "flash ended exit=$exit_code reboots=$(reboots)"
+cp "$out/drive-a.record" "$out/drive-a.flash.record"
+
+# The restart: every drive starts again, and runs what it flashed last.
+kill -HUP "$(handler_pid drive-a)" "$(handler_pid drive-b)"
+for ((i = 0; i < 50; i++)); do [ "$(starts drive-a)" -ge 2 ] && [ "$(starts drive-b)" -ge 2 ] && break; sleep 0.1; done
+phase again
+run_program "$work/again" "$out/program-again.log"
+wait_window QUORVEL 120 >/dev/null || fail "the program did not start again"
+# The program's discovery of drive-a, now at 1.20.
+found_again() { sed -n '/^start .*revision="1.20"/,$p' "$out/drive-a.record" | grep -c 'cdb=12.* revision="1.20"'; }
+for ((i = 0; i < 100; i++)); do [ "$(found_again)" -ge 1 ] && break; sleep 0.1; done
+phase again-window
+shot again-main
+stop_program
+say "again inquiries=$(found_again)"
+
+# --- the refusal: drive-b refuses block 3 of 5 --------------------------------
+phase refusal
+run_program "$work/refusal" "$out/program-refusal.log"
+prompt=$(wait_window MESSAGE 120) || fail "no start prompt came for the refusal"
+phase refusal-prompt
+answer "$prompt"
+box=$(wait_window MESSAGE 120 "$prompt") || fail "no box came after the refusal"
+keep "$box" refusal-result
+answer "$box"
+sleep 1
+if running; then state=running; else state=ended; fi
+stop_program
+cp "$out/drive-b.record" "$out/drive-b.refusal.record"
+say "refusal program=$state reboots=$(reboots)"
+e2e_stop
+kill "$xvfb" 2>/dev/null
+
+# --- the guest program's suite, over every drive --------------------------------
+phase suite
+"$guest" suite "QUORVEL CDRW-4824A" 2>&1
+say "suite exit=$?"
+
+# --- a handler that dies with the command in hand -------------------------------
+phase dies
+make_drive drive-c 3 QVTEST "VIRTUAL DIES" 0100 1 --die-at 2 || exit 1
+"$guest" dies "QVTEST  VIRTUAL DIES" 2>&1
+say "dies exit=$?"
+phase end
+say "end"
