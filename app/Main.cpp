@@ -146,7 +146,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     const bool windowFontsLoaded = LoadWindowFonts();
     if (!windowFontsLoaded && !fontsMissingTold) {
         fontsMissingTold = true;
-        WriteDiagnostic("QUORVEL: the fonts \"MS Sans Serif\" and \"Small Fonts\" are not installed (Debian package "
+        WriteDiagnostic("quorvel: the fonts \"MS Sans Serif\" and \"Small Fonts\" are not installed (Debian package "
                         "fonts-wine): the window uses the system's fonts instead.");
     }
     setObjectName(QStringLiteral("Form1"));

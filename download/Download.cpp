@@ -152,7 +152,7 @@ void ReportRefusal(FlashCheck check, PlanVerdict verdict) {
 // restart, since the session that asked is going away.
 void EndForTermination() {
     WriteDiagnostic(Current->result.c_str());
-    WriteDiagnostic("QUORVEL: asked to end during the download: no restart was requested. Restart the "
+    WriteDiagnostic("quorvel: asked to end during the download: no restart was requested. Restart the "
                     "computer to finish.");
     WithholdRestart();
     if (MainForm != nullptr) MainForm->StopProgressTimer();
@@ -183,7 +183,7 @@ void EndTransferEarly(const char *format, int blockNumber) {
         std::string reason = std::strchr(text, '\n') != nullptr ? std::strchr(text, '\n') + 1 : text;
         for (char &c : reason)
             if (c == '\n') c = ' ';
-        Current->result = "QUORVEL: DOWNLOAD FAIL: " + reason;
+        Current->result = "quorvel: DOWNLOAD FAIL: " + reason;
         if (TerminationHeld.load()) {
             EndForTermination();
         } else {
@@ -290,8 +290,8 @@ void ReportDownloadResult(uint8_t status) {
         }
         if (Current != nullptr) {
             char text[160];
-            wsprintfA(text, accepted ? "QUORVEL: DOWNLOAD OK: the drive accepted all %d blocks."
-                                     : "QUORVEL: DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
+            wsprintfA(text, accepted ? "quorvel: DOWNLOAD OK: the drive accepted all %d blocks."
+                                     : "quorvel: DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
                       BlockCount, BlockCount);
             Current->result = text;
             if (TerminationHeld.load()) {

@@ -51,7 +51,7 @@ void SayOnce(const char *line) {
     static bool said = false;
     if (said) return;
     said = true;
-    std::fprintf(stderr, "QUORVEL: %s\n", line);
+    std::fprintf(stderr, "quorvel: %s\n", line);
 }
 
 void WhenAnswered(const std::shared_ptr<Taken> &taken, const QDBusPendingCall &call,

@@ -120,7 +120,7 @@ TEST_F(DownloadFlow, AnEndRequestDuringTheBlocksWaitsForTheDrive) {
     EXPECT_EQ(form->StaticText5->text(), "OK");
     const auto lines = layer.Diagnostics();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "QUORVEL: DOWNLOAD OK: the drive accepted all 7 blocks.");
+    EXPECT_EQ(lines[0], "quorvel: DOWNLOAD OK: the drive accepted all 7 blocks.");
     EXPECT_TRUE(HasEvent("QuitNow 0"));
     form->Timer1Timer(form->Timer1);
     EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0")) << "the session is going away: no restart";
@@ -141,7 +141,7 @@ TEST_F(DownloadFlow, AnEndRequestHeldWhenTheDriveRefusesABlockEndsWithThatResult
     EXPECT_EQ(Downloads().size(), 2u);
     EXPECT_TRUE(layer.Boxes().empty());
     ASSERT_FALSE(layer.Diagnostics().empty());
-    EXPECT_EQ(layer.Diagnostics()[0], "QUORVEL: DOWNLOAD FAIL: The drive refused block 2 of 7.");
+    EXPECT_EQ(layer.Diagnostics()[0], "quorvel: DOWNLOAD FAIL: The drive refused block 2 of 7.");
     EXPECT_TRUE(HasEvent("QuitNow 0"));
 }
 
@@ -155,7 +155,7 @@ TEST_F(DownloadFlow, AnEndRequestWhileTheResultIsShownEndsAtOnce) {
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nRestart WINDOWS"});
     ASSERT_FALSE(layer.Diagnostics().empty());
-    EXPECT_EQ(layer.Diagnostics()[0], "QUORVEL: DOWNLOAD FAIL: the drive refused the final block (2 of 2).");
+    EXPECT_EQ(layer.Diagnostics()[0], "quorvel: DOWNLOAD FAIL: the drive refused the final block (2 of 2).");
     EXPECT_TRUE(HasEvent("QuitNow 0"));
     form->Timer1Timer(form->Timer1);
     EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0"));

@@ -62,7 +62,7 @@ for i in 0 1 2 3 4 5; do
   { part $((i * 61440)) 61440; head -c 4096 /dev/zero; } | cmp -s - "${dumps[$i]}" ||
     fail "block $((i + 1)) was not the image as it was when the download began"
 done
-grep -q '^QUORVEL: DOWNLOAD OK: the drive accepted all 7 blocks.$' "$work/program-1.log" ||
+grep -q '^quorvel: DOWNLOAD OK: the drive accepted all 7 blocks.$' "$work/program-1.log" ||
   fail "the result did not go to standard error"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested though the session asked the program to end"
 echo "1: keys held off, the file's change sent nowhere, SIGTERM waited for the drive; no restart"
