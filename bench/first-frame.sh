@@ -33,6 +33,7 @@ mkdir "$scratch/home" "$scratch/config" "$scratch/cache" "$scratch/data" "$scrat
 # A display of its own: Xvfb picks a free number and writes it.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$scratch/display" 2>/dev/null &
 pids+=($!)
+disown
 for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.05; done
 [ -s "$scratch/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
 display=:$(head -n 1 "$scratch/display")
@@ -41,6 +42,7 @@ display=:$(head -n 1 "$scratch/display")
 bus=unix:path=$scratch/runtime/bus
 dbus-daemon --session --address="$bus" --nofork --nopidfile 2>/dev/null &
 pids+=($!)
+disown
 for _ in $(seq 100); do [ -S "$scratch/runtime/bus" ] && break; sleep 0.05; done
 
 cd "$scratch/work"

@@ -30,6 +30,7 @@ mkdir "$scratch/home" "$scratch/config" "$scratch/work"
 
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$scratch/display" 2>/dev/null &
 pids+=($!)
+disown
 for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.05; done
 [ -s "$scratch/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
 display=:$(head -n 1 "$scratch/display")
@@ -49,5 +50,6 @@ env -i PATH="$PATH" HOME="$scratch/home" LANG=C.UTF-8 DISPLAY="$display" QT_QPA_
   LD_LIBRARY_PATH="$build/sim" "$build/bin/quorvel" fw.bin >"$scratch/program.log" 2>&1 &
 program=$!
 pids+=("$program")
+disown
 echo "a drive taking $delay ms per block ($completion), $blocks blocks"
 DISPLAY=$display "$build/bench/bench_flash_live" "$program"

@@ -29,16 +29,6 @@ std::atomic<uint32_t> CommandMicroseconds{0};
 std::atomic<bool> CompleteLater{false};
 std::atomic<uint64_t> DriveNanoseconds{0};
 
-// Waits until `deadline` to within a few microseconds: a sleep for all but the
-// last stretch, then reads of the clock, so that the drive's own time is what
-// was asked and not the system's wake-up delay.
-void WaitUntil(Clock::time_point deadline) {
-    constexpr auto kSpinStretch = std::chrono::microseconds(200);
-    if (deadline - Clock::now() > kSpinStretch) std::this_thread::sleep_until(deadline - kSpinStretch);
-    while (Clock::now() < deadline) {
-    }
-}
-
 void Finish(SRB_ExecSCSICmd *srb, Clock::time_point submitted) {
     const auto now = Clock::now();
     DriveNanoseconds.fetch_add(
@@ -70,7 +60,7 @@ private:
                 command = queue_.front();
                 queue_.pop_front();
             }
-            WaitUntil(command.due);
+            std::this_thread::sleep_until(command.due);
             Finish(command.srb, command.submitted);
         }
     }
@@ -117,7 +107,7 @@ BENCH_EXPORT uint32_t SendASPI32Command(void *request) {
         TheDrive().Submit(srb, submitted, due);
         return SS_PENDING;
     }
-    WaitUntil(due);
+    std::this_thread::sleep_until(due);
     Finish(srb, submitted);
     return SS_COMP;
 }

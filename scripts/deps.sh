@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libxcb-damage0-dev libxcb-xtest0-dev
   clang libclang-rt-14-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
