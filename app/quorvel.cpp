@@ -33,14 +33,15 @@ int main(int argc, char *argv[]) {
     // user-interface thread, which decides when to end (never mid-flash).
     BlockTerminationSignals();
 
-    // The command line has a meaning of its own (an image to load at start,
-    // read through GetCommandLineA): the toolkit gets none of it, so that no
-    // argument is taken as one of its options (-style, -reverse, ...).
-    (void)argc;
     // Before any menu bar exists: otherwise the menu bar asks the session bus
     // for a desktop's global menu (a blocking call where no bus answers), only
     // to be told afterwards to stay in the window.
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);
+
+    // The command line has a meaning of its own (an image to load at start,
+    // read through GetCommandLineA): the toolkit gets none of it, so that no
+    // argument is taken as one of its options (-style, -reverse, ...).
+    (void)argc;
     int toolkitArgc = 1;
     char *toolkitArgv[] = {argv[0], nullptr};
     QuorvelApplication application(toolkitArgc, toolkitArgv);
