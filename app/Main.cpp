@@ -251,10 +251,6 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     Label6->setBuddy(StaticText5);
     ProgressBar1->setAccessibleName(QStringLiteral("Download progress"));
 
-    OpenDialog1 = new QFileDialog(this);
-    OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-    OpenDialog1->setNameFilter(QStringLiteral("DOWNLOAD FILE(*.BIN)"));
-
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
@@ -283,6 +279,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
 }
 
 TForm1::~TForm1() {
+    if (Form2 != nullptr && Form2->parent() == this) Form2 = nullptr;  // goes with its owner
     if (Form1 == this) Form1 = nullptr;
     if (MainForm == this) MainForm = nullptr;
 }
@@ -360,8 +357,23 @@ void TForm1::FormPaint(QObject *) {
         this, [this] { if (AskToStartDownload()) ToolButton2Click(ToolButton2); }, Qt::QueuedConnection);
 }
 
-void TForm1::ToolButton3Click(QObject *) {
-    if (Form2 != nullptr) Form2->exec();
+void TForm1::ToolButton3Click(QObject *) { AboutDialog()->exec(); }
+
+// The two dialogs cost more to build than the rest of the window (the file
+// dialog reads the MIME database, decodes its icons and lists a folder): each
+// is built the first time it is needed and kept, the same object from then on.
+QFileDialog *TForm1::OpenDialog() {
+    if (OpenDialog1 == nullptr) {
+        OpenDialog1 = new QFileDialog(this);
+        OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
+        OpenDialog1->setNameFilter(QStringLiteral("DOWNLOAD FILE(*.BIN)"));
+    }
+    return OpenDialog1;
+}
+
+TForm2 *TForm1::AboutDialog() {
+    if (Form2 == nullptr) Form2 = new TForm2(this);
+    return Form2;
 }
 
 void TForm1::Exit1Click(QObject *) { close(); }
@@ -456,7 +468,7 @@ void TForm1::SetFlashCommandsEnabled(bool enabled) {
 }
 
 bool TForm1::ChooseImageFile(std::string *path) {
-    PrepareOpenDialog(OpenDialog1);
+    PrepareOpenDialog(OpenDialog());
     return CurrentWin32Layer().ExecuteOpenDialog(OpenDialog1, path);
 }
 

@@ -23,6 +23,7 @@ class QProgressBar;
 class QTimer;
 class QToolButton;
 class QWidget;
+class TForm2;
 
 // The application's exception display: an error box owned by the main window
 // (when there is one) with the exception's message, captioned with the
@@ -44,7 +45,7 @@ public:
     QList<QPixmap> UnseleceImage;  // the same, shown under the mouse
     QFrame *Panel1 = nullptr;
     QProgressBar *ProgressBar1 = nullptr;
-    QFileDialog *OpenDialog1 = nullptr;
+    QFileDialog *OpenDialog1 = nullptr;  // built by OpenDialog() on first use
     QLabel *Label2 = nullptr;
     QLabel *Label3 = nullptr;
     QLabel *Label4 = nullptr;
@@ -70,6 +71,11 @@ public:
     QToolButton *ToolButton2 = nullptr;
     QToolButton *ToolButton3 = nullptr;
     QFrame *ToolButton4 = nullptr;
+
+    // The file dialog OpenDialog1 and the About dialog Form2, built the first
+    // time they are needed (not at start), the same object every time after.
+    QFileDialog *OpenDialog();
+    TForm2 *AboutDialog();
 
     // Event handlers. Sender is the component that raised the event.
     void FormCreate(QObject *Sender);        // start-up

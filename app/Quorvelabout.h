@@ -1,5 +1,6 @@
-// TForm2, the About dialog: created once at start, hidden, shown modally by
-// the About command; OK and the close box hide it again.
+// TForm2, the About dialog: created hidden the first time the About command
+// runs (TForm1::AboutDialog), shown modally by it then and every time after;
+// OK and the close box hide it again.
 #pragma once
 
 #include <QDialog>

@@ -1,12 +1,12 @@
 // The program entry: the application, the main window (its creation runs the
-// start-up sequence), the About dialog, the message loop; exit code 0 always.
+// start-up sequence; the About dialog is built on first use), the message
+// loop; exit code 0 always.
 #include <QApplication>
 #include <exception>
 
 #include "app/Main.h"
 #include "download/Download.h"
 #include "platform/Termination.h"
-#include "app/Quorvelabout.h"
 #include "state/SharedState.h"
 
 namespace {
@@ -33,6 +33,11 @@ int main(int argc, char *argv[]) {
     // user-interface thread, which decides when to end (never mid-flash).
     BlockTerminationSignals();
 
+    // Before any menu bar exists: otherwise the menu bar asks the session bus
+    // for a desktop's global menu (a blocking call where no bus answers), only
+    // to be told afterwards to stay in the window.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);
+
     // The command line has a meaning of its own (an image to load at start,
     // read through GetCommandLineA): the toolkit gets none of it, so that no
     // argument is taken as one of its options (-style, -reverse, ...).
@@ -58,7 +63,6 @@ int main(int argc, char *argv[]) {
             Form1 = nullptr;  // the half-made window is gone: no box may name it as owner
             throw;
         }
-        Form2 = new TForm2(Form1);
         Form1->show();
         QApplication::exec();
     } catch (const std::exception &error) {

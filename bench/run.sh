@@ -1,19 +1,63 @@
 #!/usr/bin/env bash
-# Runs the benchmarks of a build with -DQUORVEL_BENCH=ON and prints the ratios:
-# bench/run.sh BUILD_DIR
+# Runs every benchmark of a build with -DQUORVEL_BENCH=ON and prints each
+# figure as min / median / max, ratios taken round by round:
+#   bench/run.sh BUILD_DIR [ROUNDS]
+# bench/README.md says what each compares. About five minutes on two cores.
 set -euo pipefail
 build=$(cd "$1" && pwd)
+rounds=${2:-15}
 here=$(cd "$(dirname "$0")" && pwd)
+for f in bench_block bench_flash bench_first_frame bench_flash_live bench_minimal_window; do
+  [ -x "$build/bench/$f" ] || { echo "missing $build/bench/$f (configure with -DQUORVEL_BENCH=ON and build)" >&2; exit 1; }
+done
+
+# spread: numbers on standard input -> "min X  median Y  max Z" (printf format $1).
+spread() {
+  sort -g | awk -v f="${1:-%.3f}" '{ a[NR] = $1 }
+    END { m = NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2
+          printf "min " f "  median " f "  max " f, a[1], m, a[NR] }'
+}
+# column CSV NAME_REGEX FIELD: the FIELD (by header name) of every
+# repetition (not the aggregates) whose name matches.
+column() {
+  awk -F, -v pattern="$2" -v field="$3" '
+    NR == 1 { for (i = 1; i <= NF; i++) { gsub(/"/, "", $i); index_of[$i] = i }; next }
+    { name = $1; gsub(/"/, "", name) }
+    name ~ pattern && name !~ /_(mean|median|stddev|cv)$/ { print $(index_of[field]) }' "$1"
+}
+
 out=$(mktemp)
-"$build/bench/bench_block" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-  --benchmark_format=csv 2>/dev/null | tee "$out" | grep -E '_median' | cut -d, -f1,3,4
-median() { grep "^\"$1_median\"" "$out" | cut -d, -f3; }
-program=$(median BM_ProgramBlock)
-bare=$(median BM_BareReadAndCopy)
-read=$(median BM_BareRead)
-command=$(median BM_CommandOnly)
-awk -v p="$program" -v b="$bare" -v r="$read" -v c="$command" 'BEGIN {
-  printf "per block: program %.1f us, bare read+copy %.1f us (ratio %.2f), bare read %.1f us (ratio %.2f); the command alone %.2f us\n",
-         p/1000, b/1000, p/b, r/1000, p/r, c/1000 }'
-rm -f "$out"
-"$here/first-paint.sh" "$build"
+trap 'rm -f "$out"' EXIT
+
+echo "== one 64 KiB block (SendImageBlock, instant manager) against a bare read of the same 64 KiB; $rounds rounds, interleaved"
+"$build/bench/bench_block" --benchmark_repetitions="$rounds" --benchmark_enable_random_interleaving=true \
+  --benchmark_format=csv 2>/dev/null >"$out"
+echo "  program block       $(column "$out" '^BM_ProgramBlock$' real_time | awk '{print $1 / 1000}' | spread '%.2f') us"
+echo "  bare read           $(column "$out" '^BM_BareRead$' real_time | awk '{print $1 / 1000}' | spread '%.2f') us"
+echo "  ratio, round by round $(paste <(column "$out" '^BM_ProgramBlock$' real_time) \
+  <(column "$out" '^BM_BareRead$' real_time) | awk '{print $1 / $2}' | spread '%.2f')"
+echo "  the command alone   $(column "$out" '^BM_CommandOnly$' real_time | awk '{print $1 / 1000}' | spread '%.3f') us"
+
+echo "== a flash of 12 blocks against the drive's own time (bench/timed's drive); 5 repetitions"
+"$build/bench/bench_flash" --benchmark_repetitions=5 --benchmark_format=csv 2>/dev/null >"$out"
+for case in "0 1" "1000 1" "10000 1" "100000 1" "1000 0" "10000 0" "100000 0"; do
+  read -r us later <<<"$case"
+  pattern="^BM_Flash/us:$us/later:$later/"
+  how=$([ "$later" = 1 ] && echo "from its own thread" || echo "before the call returns")
+  printf '  %6s ms a block, ended %-22s ratio %s; block %s us, drive %s us; processor %s %% of the flash\n' \
+    "$(awk -v u="$us" 'BEGIN {print u / 1000}')" "$how" \
+    "$(column "$out" "$pattern" ratio | spread '%.3f')" \
+    "$(column "$out" "$pattern" block_us | spread '%.0f' | awk '{print $4}')" \
+    "$(column "$out" "$pattern" drive_us | spread '%.0f' | awk '{print $4}')" \
+    "$(paste <(column "$out" "$pattern" cpu_time) <(column "$out" "$pattern" real_time) |
+       awk '{print 100 * $1 / $2}' | spread '%.1f' | awk '{print $4}')"
+done
+
+echo "== start to the first full frame and peak memory at idle, against the same-widgets window"
+"$here/first-frame.sh" "$build" "$rounds"
+
+echo "== the first Open after start: Alt+S O to the file dialog's first full frame"
+QUORVEL_BENCH_KEYS="alt+s o" "$here/first-frame.sh" "$build" 8 | sed -n '/alt+s o/,$p'
+
+echo "== the window through a flash of 12 blocks of 300 ms"
+"$here/flash-live.sh" "$build" 300 12 later

@@ -9,10 +9,11 @@
 #include "platform/aspi.h"
 
 namespace {
-// Polls before the first pause: a command that a manager ends at once, or
-// within microseconds from its own thread, is seen ended without a sleep.
-constexpr int kSpinReads = 2000;
-// The pause between reads grows with the time already waited, as a
+// The wait reads the status without a pause for this long first: a command
+// that a manager ends at once, or within microseconds from its own thread,
+// is seen ended without a sleep, which would cost more than the command.
+constexpr auto kSpinSpan = std::chrono::microseconds(50);
+// Then the pause between reads grows with the time already waited, as a
 // twentieth of it, so that a command is seen ended within about 5 % of its
 // own time, between these bounds; a drive writing its flash for seconds is
 // read 500 times a second, not millions.
@@ -20,14 +21,19 @@ constexpr auto kShortestPause = std::chrono::microseconds(20);
 constexpr auto kLongestPause = std::chrono::milliseconds(2);
 
 uint8_t WaitForStatus(const SRB_ExecSCSICmd *srb) {
-    uint8_t status;
-    for (int i = 0; i < kSpinReads; ++i)
-        if ((status = SrbStatusLoad(srb)) != SS_PENDING) return status;
+    uint8_t status = SrbStatusLoad(srb);
+    if (status != SS_PENDING) return status;
     const auto start = std::chrono::steady_clock::now();
+    auto waited = std::chrono::steady_clock::duration::zero();
+    while (waited < kSpinSpan) {
+        for (int i = 0; i < 64; ++i)
+            if ((status = SrbStatusLoad(srb)) != SS_PENDING) return status;
+        waited = std::chrono::steady_clock::now() - start;
+    }
     while ((status = SrbStatusLoad(srb)) == SS_PENDING) {
-        const auto waited = std::chrono::steady_clock::now() - start;
         std::this_thread::sleep_for(
             std::clamp<std::chrono::steady_clock::duration>(waited / 20, kShortestPause, kLongestPause));
+        waited = std::chrono::steady_clock::now() - start;
     }
     return status;
 }

@@ -35,7 +35,7 @@ std::string ResolveFileName(const std::string &path) {
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty()) return path;
     std::string directory = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-    if (directory.empty()) directory = "/";
+    if (directory.empty()) directory.assign(1, '/');  // not = "/": GCC 12 warns falsely at -O3 (-Wrestrict)
 
     DIR *dir = ::opendir(directory.c_str());
     if (dir == nullptr) return path;

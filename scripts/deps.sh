@@ -19,6 +19,7 @@ run=(
 test=(
   "${run[@]}"
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libxcb-damage0-dev libxcb-xtest0-dev
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static kmod cpio
   dpkg-dev file lintian desktop-file-utils appstream man-db

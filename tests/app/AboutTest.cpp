@@ -1,4 +1,4 @@
-// The About dialog: created once, shown modally by the About command from the
+// The About dialog: created once, on first use, shown modally by the About command from the
 // toolbar and the menu, the same object each time; OK and the close box hide it.
 #include <QAction>
 #include <QApplication>
@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QTest>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
@@ -21,6 +22,9 @@ struct AboutFixture : WindowFixture {
     void SetUp() override {
         WindowFixture::SetUp();
         CreateWindows();
+        // Built on first use; what the tests below read is the dialog as the
+        // first About builds it.
+        form->AboutDialog();
     }
     // Runs `whileOpen` once the modal show has begun, then `command`; returns
     // whether the dialog was visible and modal while open.
@@ -152,6 +156,38 @@ TEST_F(AboutFixture, AboutChangesNoState) {
     EXPECT_EQ(SelectedTarget, target);
     EXPECT_EQ(ImageSize, size);
     EXPECT_EQ(form->StaticText4->text(), "NOT OPEN");
+}
+
+// Not built with the main window: the first About builds it, owned by the main
+// window, and every later About shows that same dialog.
+TEST_F(WindowFixture, AboutDialogIsBuiltByTheFirstAbout) {
+    CreateWindows();
+    EXPECT_EQ(Form2, nullptr);
+    EXPECT_TRUE(form->findChildren<QDialog *>().isEmpty());
+    TForm2 *shown = nullptr;
+    QTimer::singleShot(0, [&] {
+        shown = dynamic_cast<TForm2 *>(QApplication::activeModalWidget());
+        if (Form2 != nullptr) Form2->Button1->click();
+    });
+    form->ToolButton3->click();
+    ASSERT_NE(Form2, nullptr);
+    EXPECT_EQ(shown, Form2);
+    EXPECT_EQ(Form2->parentWidget(), form.get());
+    EXPECT_EQ(Form2->objectName(), "Form2");
+    EXPECT_EQ(form->AboutDialog(), Form2);
+    TForm2 *first = Form2;
+    QTimer::singleShot(0, [&] { Form2->Button1->click(); });
+    form->About1->trigger();
+    EXPECT_EQ(Form2, first);
+}
+
+// The dialog goes with the main window that owns it, and with it its name.
+TEST_F(WindowFixture, AboutDialogGoesWithTheMainWindow) {
+    CreateWindows();
+    QPointer<TForm2> about = form->AboutDialog();
+    form.reset();
+    EXPECT_EQ(Form2, nullptr);
+    EXPECT_TRUE(about.isNull());
 }
 
 }  // namespace

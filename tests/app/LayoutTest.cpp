@@ -72,7 +72,7 @@ TEST_F(LayoutFixture, ComponentsCarryTheirNames) {
     EXPECT_EQ(form->objectName(), "Form1");
     EXPECT_EQ(Form1, form.get());
     const std::pair<QObject *, const char *> named[] = {
-        {form->Panel1, "Panel1"},           {form->ProgressBar1, "ProgressBar1"}, {form->OpenDialog1, "OpenDialog1"},
+        {form->Panel1, "Panel1"},           {form->ProgressBar1, "ProgressBar1"}, {form->OpenDialog(), "OpenDialog1"},
         {form->Label2, "Label2"},           {form->Label3, "Label3"},             {form->Label4, "Label4"},
         {form->Label5, "Label5"},           {form->Label6, "Label6"},             {form->StaticText1, "StaticText1"},
         {form->StaticText2, "StaticText2"}, {form->StaticText3, "StaticText3"},   {form->StaticText4, "StaticText4"},
@@ -87,6 +87,20 @@ TEST_F(LayoutFixture, ComponentsCarryTheirNames) {
         ASSERT_NE(object, nullptr) << name;
         EXPECT_EQ(object->objectName(), QString::fromLatin1(name));
     }
+}
+
+// The file dialog is not built with the window: OpenDialog() builds it once,
+// a child of the main window, and hands out that same dialog from then on.
+TEST_F(LayoutFixture, FileDialogIsBuiltOnFirstUse) {
+    EXPECT_EQ(form->OpenDialog1, nullptr);
+    EXPECT_TRUE(form->findChildren<QFileDialog *>().isEmpty());
+    QFileDialog *dialog = form->OpenDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(form->OpenDialog1, dialog);
+    EXPECT_EQ(dialog->parentWidget(), form.get());
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(form->OpenDialog(), dialog);
+    EXPECT_EQ(form->findChildren<QFileDialog *>().size(), 1);
 }
 
 TEST_F(LayoutFixture, TextsAreExactlyTheWindowsOwn) {
@@ -111,7 +125,7 @@ TEST_F(LayoutFixture, TextsAreExactlyTheWindowsOwn) {
     EXPECT_EQ(form->ProgressBar1->minimum(), 0);
     EXPECT_EQ(form->ProgressBar1->maximum(), 100);
     EXPECT_EQ(form->ProgressBar1->value(), 0);
-    EXPECT_EQ(form->OpenDialog1->nameFilters(), QStringList{"DOWNLOAD FILE(*.BIN)"});
+    EXPECT_EQ(form->OpenDialog()->nameFilters(), QStringList{"DOWNLOAD FILE(*.BIN)"});
     EXPECT_EQ(form->Timer1->interval(), 1000);
     EXPECT_FALSE(form->Timer1->isActive());
 }

@@ -16,10 +16,9 @@ struct WindowFixture : ::testing::Test {
     FakeAspi aspi{layer};
     std::unique_ptr<TForm1> form;
 
-    void CreateWindows() {
-        form = std::make_unique<TForm1>();
-        Form2 = new TForm2(form.get());  // owned by the main window
-    }
+    // As the entry does: the main window only; the About dialog comes with the
+    // first About (form->AboutDialog()).
+    void CreateWindows() { form = std::make_unique<TForm1>(); }
     void SetUp() override {
         aspi.SetAdapters(1);
         aspi.AddDevice(0, 1, 0x05, "QUORVEL CDRW-4824A      1.10");

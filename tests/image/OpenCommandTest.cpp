@@ -222,9 +222,27 @@ TEST_F(OpenFixture, ToolbarButtonAndMenuItemBothRunOpen) {
     EXPECT_EQ(layer.Events().back(), "OpenDialog");
 }
 
+// The first Open builds the file dialog with its name filter, case-blind and
+// Qt's own; every later Open uses that same dialog.
+TEST_F(OpenFixture, FirstOpenBuildsTheDialogLaterOnesReuseIt) {
+    EXPECT_EQ(form->OpenDialog1, nullptr);
+    layer.dialogAnswers.push_back(std::nullopt);
+    form->ToolButton1->click();
+    QFileDialog *dialog = form->OpenDialog1;
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->objectName(), "OpenDialog1");
+    EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("DOWNLOAD FILE(*.BIN)")});
+    EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_FALSE(dialog->filter() & QDir::CaseSensitive);
+    layer.dialogAnswers.push_back(std::nullopt);
+    form->Open1->trigger();
+    EXPECT_EQ(form->OpenDialog1, dialog);
+    EXPECT_EQ(form->findChildren<QFileDialog *>().size(), 1);
+}
+
 TEST_F(OpenFixture, DialogOffersBinFilesInAnyLetterCase) {
     for (const char *name : {"a.bin", "B.BIN", "c.Bin", "d.txt", "e.bin.txt"}) WriteFile(dir / name, {1});
-    QFileDialog *dialog = form->OpenDialog1;
+    QFileDialog *dialog = form->OpenDialog();
     EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("DOWNLOAD FILE(*.BIN)")});
     PrepareOpenDialog(dialog);
     dialog->setDirectory(QString::fromStdString(dir.path.string()));
