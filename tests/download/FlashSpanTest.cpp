@@ -1,6 +1,8 @@
 // Around the flash: the commands held off during it whatever the way in, a
 // request to end the program waiting for the drive, another process's lock on
 // the drive, and a restart the system refused.
+#include <sys/resource.h>
+
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QComboBox>
@@ -9,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <fstream>
+#include <string>
 
 #include "download/Download.h"
 #include "download/Progress.h"
@@ -18,6 +22,20 @@
 namespace {
 constexpr int32_t KiB = 1024;
 const char kOk[] = "  DOWNLOAD OK!!  \nRestart WINDOWS";
+
+// The process's data segment and private mappings now, in bytes.
+[[maybe_unused]] long DataInUse() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long kib = 0;
+    while (status >> key) {
+        if (key == "VmData:") {
+            status >> kib;
+            break;
+        }
+    }
+    return kib * 1024;
+}
 
 bool Pressed(QObject *control) {
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
@@ -187,3 +205,24 @@ TEST_F(DownloadFlow, ARefusedRestartIsToldAndTheProgramIsIdle) {
     EXPECT_FALSE(form->Timer1->isActive());
     EXPECT_TRUE(form->Download1->isEnabled());
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The sanitizers' allocators take no part in a memory limit.
+TEST_F(DownloadFlow, AnImageThereIsNoMemoryForIsRefusedBeforeAnythingIsSent) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // 40 blocks of 255 KiB: a plan the drive would take, 10 MB to copy.
+    LoadImage(39 * 255 * KiB + 100 * KiB, 255, 40);
+    const auto downWithoutMemory = [this] {
+        const rlim_t room = static_cast<rlim_t>(DataInUse() + 4 * 1024 * 1024);
+        const rlimit limit{room, room};
+        setrlimit(RLIMIT_DATA, &limit);
+        form->ToolButton2Click(form->ToolButton2);
+        const std::vector<std::string> told{
+            "Flash File Too Large!!\nThere is no memory for its 10286080 bytes.\nNothing was sent to the drive."};
+        std::_Exit(BoxTexts() == told && Downloads().empty() && !HasEvent("SetCapture") && !DownloadWorkerRunning()
+                       ? 0
+                       : 1);
+    };
+    EXPECT_EXIT(downWithoutMemory(), ::testing::ExitedWithCode(0), "");
+}
+#endif
