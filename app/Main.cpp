@@ -389,9 +389,9 @@ void TForm1::TerminationRequested() {
 }
 
 void TForm1::closeEvent(QCloseEvent *event) {
-    // Ending the program while the worker still has the final block in the
-    // drive would cut the drive off in the middle of writing its flash.
-    if (DownloadWorkerRunning()) {
+    // Ending the program while the worker still has a block in the drive
+    // would cut the drive off in the middle of writing its flash.
+    if (FlashInProgress()) {
         event->ignore();
         MessageBoxA(Form1, " DOWNLOAD BUSY!! \nWait for the result of the download.", "MESSAGE",
                     MB_SYSTEMMODAL | MB_ICONERROR);

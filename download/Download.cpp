@@ -45,7 +45,8 @@ struct Flash {
     // The result as it goes to standard error when the program is asked to
     // end during the flash.
     std::string result;
-    bool resultShown = false;  // the result box is open
+    bool resultShown = false;   // the result box is open
+    bool resultClosed = false;  // the user has closed it: the flash is over
 };
 Flash *Current = nullptr;
 
@@ -203,6 +204,8 @@ int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter,
 
 bool DownloadWorkerRunning() { return WorkerRunning.load(std::memory_order_acquire); }
 
+bool FlashInProgress() { return DownloadWorkerRunning() && Current != nullptr && !Current->resultClosed; }
+
 void StartDownload() {
     if (DownloadWorkerRunning()) {
         MessageBoxA(BoxOwner(), kBusyText, kCaption, kErrorBox);
@@ -304,13 +307,17 @@ void ReportDownloadResult(uint8_t status) {
             MessageBoxA(BoxOwner(), "  DOWNLOAD OK!!  \nRestart WINDOWS", kCaption, kNoticeBox);
         else
             MessageBoxA(BoxOwner(), " DOWNLOAD FAIL!! \nRestart WINDOWS", kCaption, kErrorBox);
+        if (Current != nullptr) Current->resultClosed = true;
     });
     // Only now may the timer request the restart.
     BusyFlag.store(0, std::memory_order_release);
 }
 
 bool HoldTerminationForFlash() {
-    if (!DownloadWorkerRunning() || Current == nullptr) return false;
+    // Once the result box is closed the flash is over, though its last step
+    // may still be on its way: the request ends the program as Exit does (the
+    // restart may already be asked for).
+    if (!FlashInProgress()) return false;
     // A second request while one is held changes nothing.
     if (Current->resultShown) {
         EndForTermination();

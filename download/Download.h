@@ -29,6 +29,10 @@ void ReportDownloadResult(uint8_t status);
 // holds, TransferBuffer, DownloadCommand and BusyFlag are the worker's, and
 // every command that could change the flash is held off.
 bool DownloadWorkerRunning();
+// The flash as the user sees it: from Download until the result box has been
+// closed (or the transfer ended early). The worker's last step may follow.
+// User-interface thread only.
+bool FlashInProgress();
 
 // A request to end the program (a signal) while a flash runs: held until the
 // final command has returned, or the transfer ended early; then the result
