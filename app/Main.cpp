@@ -123,14 +123,6 @@ QToolButton *MakeButton(QWidget *parent, const char *name, const char *text, int
 }
 }  // namespace
 
-void PrepareOpenDialog(QFileDialog *dialog) {
-    // Windows matches *.BIN whatever the letter case of the name; so must we.
-    // Qt's own dialog matches name filters ignoring case unless told otherwise;
-    // a desktop's native dialog may not, so ours is used.
-    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
-    dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
-}
-
 void ShowApplicationException(const std::exception &error) {
     const char *message = error.what();
     if (message == nullptr || *message == '\0') message = "Unknown error.";
@@ -367,6 +359,7 @@ QFileDialog *TForm1::OpenDialog() {
         OpenDialog1 = new QFileDialog(this);
         OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
         OpenDialog1->setNameFilter(QStringLiteral("DOWNLOAD FILE(*.BIN)"));
+        PrepareOpenDialog(OpenDialog1);  // *.BIN in any letter case
     }
     return OpenDialog1;
 }

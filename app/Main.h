@@ -30,8 +30,6 @@ class TForm2;
 // application's title.
 void ShowApplicationException(const std::exception &error);
 
-// The file dialog set up to match *.BIN in any letter case, as Windows does.
-void PrepareOpenDialog(QFileDialog *dialog);
 
 class TForm1 : public QMainWindow, public MainWindow {
 public:

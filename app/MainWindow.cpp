@@ -64,8 +64,7 @@ void TForm1::SetFlashCommandsEnabled(bool enabled) {
 }
 
 bool TForm1::ChooseImageFile(std::string *path) {
-    PrepareOpenDialog(OpenDialog());
-    return CurrentWin32Layer().ExecuteOpenDialog(OpenDialog1, path);
+    return CurrentWin32Layer().ExecuteOpenDialog(OpenDialog(), path);
 }
 
 HWND TForm1::BoxOwner() { return this; }

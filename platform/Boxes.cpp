@@ -13,6 +13,14 @@
 
 #include "platform/UiThread.h"
 
+void PrepareOpenDialog(QFileDialog *dialog) {
+    // Names keep their case here, while the filter's pattern is written for a
+    // system where they do not: the dialog's own file list matches it
+    // ignoring case.
+    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
+}
+
 namespace qtlayer {
 
 int ShowMessageBox(HWND owner, const char *text, const char *caption, UINT style) {
@@ -52,11 +60,7 @@ bool RunOpenDialog(QFileDialog *dialog, std::string *path) {
     if (dialog == nullptr || path == nullptr) return false;
     return RunOnUiThread([dialog, path]() -> bool {
         dialog->setFileMode(QFileDialog::ExistingFile);
-        // Names keep their case here, while the filter's pattern is written
-        // for a system where they do not: the dialog's own file list matches
-        // it ignoring case (a platform dialog might not).
-        dialog->setOption(QFileDialog::DontUseNativeDialog, true);
-        dialog->setFilter(dialog->filter() & ~QDir::CaseSensitive);
+        PrepareOpenDialog(dialog);  // whatever dialog it is given
         if (dialog->exec() != QDialog::Accepted) return false;
         const QStringList files = dialog->selectedFiles();
         if (files.size() != 1 || files.constFirst().isEmpty()) return false;

@@ -148,6 +148,10 @@ void SetRestartRefusedHandler(RestartRefusedHandler handler);
 // The layer's side: tells the handler, if there is one.
 void ReportRestartRefusal(const char *reason);
 
+// Sets the file-open dialog up to match its name filter in any letter case,
+// as Windows does: Qt's own dialog, since a desktop's native one may not.
+void PrepareOpenDialog(QFileDialog *dialog);
+
 // wsprintfA: %u, %d, %i, %x, %X, %s, %c and %%, with the flags '-', '0', '#',
 // a width, a precision and the l prefix (32 bits), as the Windows call formats
 // them; anything else is copied as written and takes no argument. Writes at

@@ -244,7 +244,6 @@ TEST_F(OpenFixture, DialogOffersBinFilesInAnyLetterCase) {
     for (const char *name : {"a.bin", "B.BIN", "c.Bin", "d.txt", "e.bin.txt"}) WriteFile(dir / name, {1});
     QFileDialog *dialog = form->OpenDialog();
     EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("DOWNLOAD FILE(*.BIN)")});
-    PrepareOpenDialog(dialog);
     dialog->setDirectory(QString::fromStdString(dir.path.string()));
     dialog->show();
     auto *view = dialog->findChild<QListView *>(QStringLiteral("listView"));
