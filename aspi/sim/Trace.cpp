@@ -69,15 +69,6 @@ void TraceFile::Write(const std::string &line) const {
     if (fd_ >= 0) WriteAll(fd_, line + "\n");  // one write: O_APPEND keeps lines whole
 }
 
-uint64_t Fnv1a64(std::span<const uint8_t> data) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (uint8_t byte : data) {
-        hash ^= byte;
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
-}
-
 std::string StartLine(int adapters, uint8_t status, const std::string &machinePath) {
     return "START time=" + Now() + " pid=" + std::to_string(::getpid()) +
            " adapters=" + std::to_string(adapters) + " status=" + HexByte(status) +

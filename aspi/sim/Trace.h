@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "aspi/sim/DataHash.h"
 #include "aspi/sim/DriveModel.h"
 #include "platform/wnaspi32.h"
 
@@ -33,8 +34,6 @@ private:
     int fd_ = -1;
 };
 
-// FNV-1a, 64 bits: the hash the trace gives of a command's data.
-uint64_t Fnv1a64(std::span<const uint8_t> data);
 
 // "START time=... pid=... adapters=N status=0xSS machine=\"PATH\"".
 std::string StartLine(int adapters, uint8_t status, const std::string &machinePath);

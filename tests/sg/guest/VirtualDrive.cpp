@@ -47,6 +47,7 @@
 #include <string>
 #include <thread>
 
+#include "aspi/sim/DataHash.h"
 #include "aspi/sim/DriveModel.h"
 #include "tests/sg/guest/TcmuRing.h"
 
@@ -144,15 +145,6 @@ std::string FindUio(const std::string &backstore) {
     }
     errno = ENOENT;
     Fail("no UIO device for backstore " + backstore);
-}
-
-uint64_t Fnv1a64(std::span<const uint8_t> data) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (uint8_t byte : data) {
-        hash ^= byte;
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
 }
 
 std::string Hex(std::span<const uint8_t> bytes) {
