@@ -45,6 +45,7 @@ struct Flash {
     // The result as it goes to standard error when the program is asked to
     // end during the flash.
     std::string result;
+    bool finalReturned = false;  // the final command came back: a restart would have followed
     bool resultShown = false;   // the result box is open
     bool resultClosed = false;  // the user has closed it: the flash is over
 };
@@ -153,8 +154,9 @@ void ReportRefusal(FlashCheck check, PlanVerdict verdict) {
 // restart, since the session that asked is going away.
 void EndForTermination() {
     WriteDiagnostic(Current->result.c_str());
-    WriteDiagnostic("quorvel: asked to end during the download: no restart was requested. Restart the "
-                    "computer to finish.");
+    if (Current->finalReturned)
+        WriteDiagnostic("quorvel: asked to end during the download: no restart was requested. Restart the "
+                        "computer to finish.");
     WithholdRestart();
     if (MainForm != nullptr) MainForm->StopProgressTimer();
     QuitNow(0);
@@ -297,6 +299,7 @@ void ReportDownloadResult(uint8_t status) {
                                      : "quorvel: DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
                       BlockCount, BlockCount);
             Current->result = text;
+            Current->finalReturned = true;
             if (TerminationHeld.load()) {
                 EndForTermination();
                 return;

@@ -159,7 +159,8 @@ TEST_F(DownloadFlow, AnEndRequestHeldWhenTheDriveRefusesABlockEndsWithThatResult
     EXPECT_EQ(Downloads().size(), 2u);
     EXPECT_TRUE(layer.Boxes().empty());
     ASSERT_FALSE(layer.Diagnostics().empty());
-    EXPECT_EQ(layer.Diagnostics()[0], "quorvel: DOWNLOAD FAIL: The drive refused block 2 of 7.");
+    EXPECT_EQ(layer.Diagnostics(), std::vector<std::string>{"quorvel: DOWNLOAD FAIL: The drive refused block 2 of 7."})
+        << "no restart would have followed: none to speak of";
     EXPECT_TRUE(HasEvent("QuitNow 0"));
 }
 
