@@ -110,6 +110,18 @@ desktop_access() {
     chown 0:24 "$node" && chmod 660 "$node"
   done
 }
+# The build may lie in a folder that only its owner may enter (a clone made
+# in `mktemp -d`): the desktop user must reach the program and the manager
+# beside it. The guest's writable layer takes the change; the host's folders
+# stay as they are.
+reach() {
+  local dir=$1
+  while [ "$dir" != / ]; do
+    chmod o+x "$dir" || { say "cannot open $dir to the desktop user"; return 1; }
+    dir=$(dirname "$dir")
+  done
+}
+reach "$build/bin" || exit 1
 # run_program DIR LOG: the program as the desktop user in DIR.
 run_program() { start_program --bare "$1" "$2" "" "${desktop[@]}"; }
 
@@ -146,6 +158,9 @@ prompt=$(wait_window MESSAGE 120) || fail "no start prompt came"
 say "flash prompt downloads-before=$(downloads drive-a)"
 phase flash-prompt
 answer "$prompt"
+# The box answered must have been the start prompt: the drive gets blocks.
+flash_began() { [ "$(downloads drive-a)" -ge 1 ]; }
+poll 60 flash_began || { keep root flash-no-blocks; fail "no block reached drive-a after the first box (was it the start prompt?)"; }
 box=$(wait_window MESSAGE 120 "$prompt") || fail "no result box came"
 phase flash-result
 keep "$box" flash-result
