@@ -325,7 +325,7 @@ void TForm1::FitTextsToTheirPlaces() {
 }
 
 void TForm1::ToolButton1Click(QObject *) {
-    if (!DownloadWorkerRunning()) OpenImage();
+    if (FlashAllowsNow().newFlash) OpenImage();
 }
 
 void TForm1::ToolButton2Click(QObject *) { StartDownload(); }
@@ -333,7 +333,7 @@ void TForm1::ToolButton2Click(QObject *) { StartDownload(); }
 void TForm1::Timer1Timer(QObject *) { ProgressTick(); }
 
 void TForm1::ComboBox1Change(QObject *) {
-    if (DownloadWorkerRunning()) {
+    if (!FlashAllowsNow().newFlash) {
         ShowDriveEntry(SelectedIndex);
         return;
     }
@@ -372,8 +372,9 @@ TForm2 *TForm1::AboutDialog() {
 void TForm1::Exit1Click(QObject *) { close(); }
 
 void TForm1::TerminationRequested() {
-    // During a flash the request waits for the drive (see download/).
-    if (HoldTerminationForFlash()) return;
+    // While the drive is being written the request waits for it (see
+    // download/Flash.h).
+    if (FlashTakesEndRequest()) return;
     // Otherwise it ends the program as Exit does, whatever box is open; and
     // should no loop be running yet, as soon as one runs.
     Exit1Click(Exit1);
@@ -384,12 +385,13 @@ void TForm1::TerminationRequested() {
 void TForm1::closeEvent(QCloseEvent *event) {
     // Ending the program while the worker still has a block in the drive
     // would cut the drive off in the middle of writing its flash.
-    if (FlashInProgress()) {
+    if (!FlashAllowsNow().programEnd) {
         event->ignore();
         MessageBoxA(Form1, " DOWNLOAD BUSY!! \nWait for the result of the download.", "MESSAGE",
                     MB_SYSTEMMODAL | MB_ICONERROR);
         return;
     }
+    FlashEndsWithProgram();
     QMainWindow::closeEvent(event);
 }
 

@@ -103,12 +103,14 @@ public:
     int ShownDriveEntry() override;
     void ShowDriveEntry(int k) override;
     void SetFlashCommandsEnabled(bool enabled) override;
+    void SetExitEnabled(bool enabled) override;
     bool ChooseImageFile(std::string *path) override;
     HWND BoxOwner() override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    // Exit and the close box: refused while the final block is in the drive.
+    // Exit and the close box: refused while the flash does not allow the
+    // program to end (the drive is being written).
     void closeEvent(QCloseEvent *event) override;
     // The wheel reaches the drive list only when the list has the focus.
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -58,10 +58,12 @@ void TForm1::ShowDriveEntry(int k) {
 }
 
 void TForm1::SetFlashCommandsEnabled(bool enabled) {
-    for (QAction *command : {Open1, Download1, Exit1}) command->setEnabled(enabled);
+    for (QAction *command : {Open1, Download1}) command->setEnabled(enabled);
     for (QWidget *control : std::initializer_list<QWidget *>{ToolButton1, ToolButton2, ComboBox1})
         control->setEnabled(enabled);
 }
+
+void TForm1::SetExitEnabled(bool enabled) { Exit1->setEnabled(enabled); }
 
 bool TForm1::ChooseImageFile(std::string *path) {
     return CurrentWin32Layer().ExecuteOpenDialog(OpenDialog(), path);

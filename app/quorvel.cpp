@@ -32,6 +32,9 @@ int main(int argc, char *argv[]) {
     // SIGINT and SIGHUP reach the program only as requests read on the
     // user-interface thread, which decides when to end (never mid-flash).
     BlockTerminationSignals();
+    // A closed standard error must not end the program in the middle of
+    // whatever it is doing.
+    IgnoreBrokenPipes();
 
     // Before any menu bar exists: otherwise the menu bar asks the session bus
     // for a desktop's global menu (a blocking call where no bus answers), only
@@ -68,9 +71,9 @@ int main(int argc, char *argv[]) {
     } catch (const std::exception &error) {
         ShowApplicationException(error);
     }
-    // Ended at the session's request after a flash: the worker's last steps
-    // are handed to this thread; let them run before the process goes.
-    for (int i = 0; i < 100 && DownloadWorkerRunning(); ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    // The message loop is over: the worker (if one is left, ending or
+    // finishing its last step) hands nothing more to this thread, and is
+    // joined here, while the application and everything it uses still exist.
+    FinishFlashAtProgramEnd();
     return 0;
 }

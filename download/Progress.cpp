@@ -1,12 +1,11 @@
 #include "download/Progress.h"
 
+#include "download/Download.h"
 #include "platform/win32.h"
 #include "state/MainWindow.h"
 #include "state/SharedState.h"
 
 namespace {
-bool RestartWithheld = false;
-
 // 32-bit products that wrap as the machine's do, instead of being undefined.
 int32_t Multiply32(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
@@ -34,22 +33,10 @@ void ProgressTick() {
         MainForm->SetBarPosition(position);
         TimerTicks = static_cast<int32_t>(static_cast<uint32_t>(TimerTicks) + 1u);
     }
-    // Restart: once the user has closed the result message.
+    // Restart: once the user has closed the result message, unless the
+    // flash withholds it.
     if (BusyFlag.load(std::memory_order_acquire) == 0) {
         MainForm->StopProgressTimer();
-        if (RestartWithheld) return;
-        // logind answers later; a refusal must reach the user, who would
-        // otherwise wait for a restart that never comes.
-        SetRestartRefusedHandler(ReportRestartRefused);
-        ExitWindowsEx(EWX_REBOOT, 0);
+        RequestRestartAfterFlash(WindowFlashFrontEnd());
     }
 }
-
-void ReportRestartRefused(const char *reason) {
-    char text[1025];
-    wsprintfA(text, "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the firmware update.",
-              reason != nullptr && reason[0] != '\0' ? reason : "no reason given.");
-    MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
-}
-
-void WithholdRestart() { RestartWithheld = true; }

@@ -12,12 +12,5 @@ int32_t ProgressPosition(int32_t timerTicks, int32_t blockCount);
 
 // One tick of the progress timer: the bar moves by elapsed time; once the
 // user has closed the result message (BusyFlag 0), the timer stops and the
-// system restart is requested.
+// system restart is requested (download/Flash.h says when it is withheld).
 void ProgressTick();
-// The system did not restart when asked (logind refused, or there is none to
-// ask): an error box tells the user, with the system's reason, that the
-// computer must be restarted to finish. The program is then idle.
-void ReportRestartRefused(const char *reason);
-// No restart is to be requested any more in this run: the program is ending
-// at the session's request.
-void WithholdRestart();

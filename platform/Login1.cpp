@@ -67,7 +67,10 @@ bool RequestLogin1Reboot() {
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kNoTimeout), QCoreApplication::instance());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [](QDBusPendingCallWatcher *done) {
         done->deleteLater();
-        if (const std::optional<QString> refusal = RestartRefusal(done->reply())) Report(*refusal);
+        if (const std::optional<QString> refusal = RestartRefusal(done->reply()))
+            Report(*refusal);
+        else
+            ReportRestartAcceptance();
     });
     return true;
 }

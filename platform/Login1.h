@@ -10,9 +10,10 @@ class QDBusMessage;
 namespace qtlayer {
 
 // org.freedesktop.login1.Manager.Reboot(true), sent without waiting for the
-// answer; false when there is no system bus or the call cannot be sent. A
-// refusal, whenever it comes, is reported with ReportRestartRefusal on the
-// user-interface thread.
+// answer; false when there is no system bus or the call cannot be sent. The
+// answer, whenever it comes, is reported on the user-interface thread: a
+// refusal with ReportRestartRefusal, an acceptance with
+// ReportRestartAcceptance.
 bool RequestLogin1Reboot();
 
 // What logind's answer to Reboot means, decided in one place: nothing when it

@@ -25,6 +25,8 @@ void BlockTerminationSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
 bool WatchTerminationRequests(std::function<void(int signal)> onRequest) {
     QCoreApplication *app = QCoreApplication::instance();
     if (app == nullptr) return false;

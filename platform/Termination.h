@@ -15,3 +15,7 @@ void BlockTerminationSignals();
 // application object. False when they cannot be read (the program then
 // stays as it is: the signals remain blocked and pending).
 bool WatchTerminationRequests(std::function<void(int signal)> onRequest);
+
+// A write to a pipe or socket whose reader has gone (standard error read by a
+// program that ended) fails with EPIPE instead of ending the program.
+void IgnoreBrokenPipes();

@@ -2,6 +2,8 @@
 // requests to its message loop.
 #include "platform/UiThread.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -14,9 +16,11 @@
 
 namespace {
 
+// The user-interface thread: the application's; without an application, the
+// process's first thread, where main runs.
 bool OnUiThread() {
-    QCoreApplication *app = QCoreApplication::instance();
-    return app == nullptr || QThread::currentThread() == app->thread();
+    if (QCoreApplication *app = QCoreApplication::instance()) return QThread::currentThread() == app->thread();
+    return ::gettid() == ::getpid();
 }
 
 // The hand-over to the user-interface thread. The work travels through a
@@ -26,19 +30,21 @@ bool OnUiThread() {
 // cannot).
 struct Handoff {
     const std::function<void()> *work = nullptr;
-    std::mutex mutex;
-    std::condition_variable finished;
     bool done = false;
 };
-std::mutex HandoffQueueMutex;
+std::mutex HandoffMutex;
+std::condition_variable HandoffDone;
 std::deque<Handoff *> HandoffQueue;
+// Set once the user-interface thread runs no more work: every hand-over is
+// dropped from then on.
+bool HandoffsEnded = false;
 
 void RunHandedOffWork() {
     for (;;) {
         Handoff *handoff = nullptr;
         {
-            std::lock_guard queued(HandoffQueueMutex);
-            if (HandoffQueue.empty()) return;
+            std::lock_guard queued(HandoffMutex);
+            if (HandoffQueue.empty() || HandoffsEnded) return;
             handoff = HandoffQueue.front();
             HandoffQueue.pop_front();
         }
@@ -48,9 +54,12 @@ void RunHandedOffWork() {
             (*handoff->work)();
         } catch (...) {
         }
-        std::lock_guard done(handoff->mutex);
+        std::lock_guard done(HandoffMutex);
+        // Once hand-overs have ended the waiting thread has gone on (and
+        // its handoff with it).
+        if (HandoffsEnded) return;
         handoff->done = true;
-        handoff->finished.notify_one();
+        HandoffDone.notify_all();
     }
 }
 
@@ -90,18 +99,32 @@ void QuitAtOnce(int code) {
 
 }  // namespace qtlayer
 
-void RunOnUserInterfaceThread(const std::function<void()> &work) {
+bool RunOnUserInterfaceThread(const std::function<void()> &work) {
     if (OnUiThread()) {
         work();
-        return;
+        return true;
     }
     Handoff handoff;
     handoff.work = &work;
-    std::unique_lock lock(handoff.mutex);
-    {
-        std::lock_guard queued(HandoffQueueMutex);
-        HandoffQueue.push_back(&handoff);
+    std::unique_lock lock(HandoffMutex);
+    QCoreApplication *app = QCoreApplication::instance();
+    if (HandoffsEnded || app == nullptr) return false;
+    HandoffQueue.push_back(&handoff);
+    QMetaObject::invokeMethod(app, [] { RunHandedOffWork(); }, Qt::QueuedConnection);
+    HandoffDone.wait(lock, [&handoff] { return handoff.done || HandoffsEnded; });
+    if (handoff.done) return true;
+    // Dropped: never run, or begun and never to finish.
+    for (auto i = HandoffQueue.begin(); i != HandoffQueue.end(); ++i) {
+        if (*i == &handoff) {
+            HandoffQueue.erase(i);
+            break;
+        }
     }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunHandedOffWork(); }, Qt::QueuedConnection);
-    handoff.finished.wait(lock, [&handoff] { return handoff.done; });
+    return false;
+}
+
+void EndUserInterfaceHandoffs() {
+    std::lock_guard lock(HandoffMutex);
+    HandoffsEnded = true;
+    HandoffDone.notify_all();
 }

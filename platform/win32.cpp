@@ -7,6 +7,7 @@
 namespace {
 Win32Layer *installed = nullptr;
 RestartRefusedHandler restartRefused = nullptr;
+RestartAcceptedHandler restartAccepted = nullptr;
 
 Win32Layer &QtLayer() {
     static QtWin32Layer layer;
@@ -36,6 +37,10 @@ HANDLE CreateThread(void *, size_t, LPTHREAD_START_ROUTINE start, void *param, D
     if (threadId) *threadId = 0;
     return CurrentWin32Layer().CreateThread(start, param);
 }
+DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds) {
+    return CurrentWin32Layer().WaitForSingleObject(thread, milliseconds);
+}
+BOOL CloseHandle(HANDLE thread) { return CurrentWin32Layer().CloseHandle(thread); }
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return CurrentWin32Layer().ExitWindowsEx(flags, reserved); }
 Hold HoldOffShutdown(const char *why) { return CurrentWin32Layer().HoldOffShutdown(why); }
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
@@ -47,6 +52,10 @@ void WriteDiagnostic(const char *line) { CurrentWin32Layer().WriteDiagnostic(lin
 void SetRestartRefusedHandler(RestartRefusedHandler handler) { restartRefused = handler; }
 void ReportRestartRefusal(const char *reason) {
     if (restartRefused != nullptr) restartRefused(reason);
+}
+void SetRestartAcceptedHandler(RestartAcceptedHandler handler) { restartAccepted = handler; }
+void ReportRestartAcceptance() {
+    if (restartAccepted != nullptr) restartAccepted();
 }
 
 namespace aspi {

@@ -57,6 +57,12 @@ constexpr int crHourGlass = -11;
 // ExitWindowsEx
 constexpr UINT EWX_REBOOT = 0x0002;
 
+// WaitForSingleObject
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0x00000000u;
+constexpr DWORD WAIT_TIMEOUT = 0x00000102u;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
 using LPTHREAD_START_ROUTINE = DWORD (*)(void *);
 
 // The layer. Each virtual is one platform service; the default implementation
@@ -86,12 +92,20 @@ public:
     // The application-wide cursor: crDefault or crHourGlass.
     virtual void SetScreenCursor(int cursor) = 0;
     virtual int ScreenCursor() = 0;
-    // Starts `start(param)` on a new detached thread at once.
+    // Starts `start(param)` on a new thread at once. The handle is the
+    // thread's until CloseHandle: WaitForSingleObject waits for its end.
     virtual HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *param) = 0;
+    // Waits up to `milliseconds` (INFINITE: without a limit) for the thread
+    // to end; WAIT_OBJECT_0 once it has ended (and is joined), WAIT_TIMEOUT,
+    // or WAIT_FAILED for no thread.
+    virtual DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds) = 0;
+    // Lets the handle go; a thread still running goes on by itself.
+    virtual BOOL CloseHandle(HANDLE thread) = 0;
     // EWX_REBOOT: org.freedesktop.login1.Manager.Reboot(true) on the system
-    // bus, asked without waiting for the answer. A refusal that comes later
-    // (an error answer, or no logind to ask) goes to the handler set with
-    // SetRestartRefusedHandler.
+    // bus, asked without waiting for the answer. The answer, when it comes,
+    // goes to the handlers: a refusal (an error answer, or no logind to ask)
+    // to SetRestartRefusedHandler's, an acceptance to
+    // SetRestartAcceptedHandler's.
     virtual BOOL ExitWindowsEx(UINT flags, DWORD reserved) = 0;
     // Holds off shutdown, sleep and logout while a drive's flash is written:
     // logind's block inhibitor for shutdown and sleep (system bus) and the
@@ -134,6 +148,8 @@ void SetScreenCursor(int cursor);
 int ScreenCursor();
 HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE start, void *param,
                     DWORD creationFlags, DWORD *threadId);
+DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds);
+BOOL CloseHandle(HANDLE thread);
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
 Hold HoldOffShutdown(const char *why);
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state);
@@ -147,6 +163,10 @@ using RestartRefusedHandler = void (*)(const char *reason);
 void SetRestartRefusedHandler(RestartRefusedHandler handler);
 // The layer's side: tells the handler, if there is one.
 void ReportRestartRefusal(const char *reason);
+// The same for a restart the system accepted.
+using RestartAcceptedHandler = void (*)();
+void SetRestartAcceptedHandler(RestartAcceptedHandler handler);
+void ReportRestartAcceptance();
 
 // Sets the file-open dialog up to match its name filter in any letter case,
 // as Windows does: Qt's own dialog, since a desktop's native one may not.
@@ -160,8 +180,16 @@ int wsprintfA(char *out, const char *format, ...);
 
 // Runs `work` on the user-interface thread, the only one that may touch the
 // windows, and returns when it has run; called there, it runs at once. An
-// exception thrown by the work ends the work, not the caller's wait.
-void RunOnUserInterfaceThread(const std::function<void()> &work);
+// exception thrown by the work ends the work, not the caller's wait. True when
+// the work ran to its end; false when it was dropped: the user-interface
+// thread is gone (there is no application, or EndUserInterfaceHandoffs was
+// called), and the work never runs, or never finishes, there.
+bool RunOnUserInterfaceThread(const std::function<void()> &work);
+// The user-interface thread will run no more work handed to it: the program
+// is ending (its message loop is over, or the process is exiting). From now
+// on hand-overs from other threads are dropped, and a thread waiting for one
+// is released at once. Called on the user-interface thread.
+void EndUserInterfaceHandoffs();
 
 // File lookup as Windows does it: the exact name if it exists, else the one
 // entry of the named directory whose name matches ignoring letter case; with

@@ -1,13 +1,9 @@
 // The real layer; see win32_qt.h. Each call is served by the file of its
 // concern: Boxes, UiThread, CommandLine, Capture, Login1, Inhibitors,
-// DriveLock, AspiBinding.
+// DriveLock, AspiBinding, Threads.
 #include "platform/win32_qt.h"
 
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 
 #include "platform/AspiBinding.h"
 #include "platform/Boxes.h"
@@ -16,6 +12,7 @@
 #include "platform/DriveLock.h"
 #include "platform/Inhibitors.h"
 #include "platform/Login1.h"
+#include "platform/Threads.h"
 #include "platform/UiThread.h"
 
 struct QtWin32Layer::State {
@@ -55,17 +52,14 @@ void QtWin32Layer::SetScreenCursor(int cursor) { state_->cursor.Set(cursor); }
 int QtWin32Layer::ScreenCursor() { return state_->cursor.Get(); }
 
 HANDLE QtWin32Layer::CreateThread(LPTHREAD_START_ROUTINE start, void *param) {
-    if (start == nullptr) return nullptr;
-    try {
-        std::thread([start, param] { start(param); }).detach();
-    } catch (const std::system_error &) {
-        return nullptr;
-    }
-    // The handle is never used to reach the thread; it only tells that one
-    // was started.
-    static std::atomic<uintptr_t> started{0};
-    return reinterpret_cast<HANDLE>(++started);
+    return qtlayer::StartThread(start, param);
 }
+
+DWORD QtWin32Layer::WaitForSingleObject(HANDLE thread, DWORD milliseconds) {
+    return qtlayer::WaitForThread(thread, milliseconds);
+}
+
+BOOL QtWin32Layer::CloseHandle(HANDLE thread) { return qtlayer::CloseThread(thread); }
 
 BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
     // Only the restart is offered: not shut down (0x01), power off (0x08) or

@@ -21,6 +21,8 @@ public:
     void SetScreenCursor(int cursor) override;
     int ScreenCursor() override;
     HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void *param) override;
+    DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds) override;
+    BOOL CloseHandle(HANDLE thread) override;
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
     Hold HoldOffShutdown(const char *why) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;

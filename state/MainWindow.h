@@ -46,9 +46,11 @@ public:
     virtual void ShowDriveEntry(int k) = 0;
 
     // The commands that could change what is being flashed or what the
-    // window says about it (Open, Download, the drive list, Exit): held off
-    // and shown disabled while a flash runs.
+    // window says about it (Open, Download, the drive list): held off and
+    // shown disabled while a flash allows no new one.
     virtual void SetFlashCommandsEnabled(bool enabled) = 0;
+    // Exit (the close box follows the flash's state by itself).
+    virtual void SetExitEnabled(bool enabled) = 0;
 
     // The file-open dialog: true with the chosen path, false when cancelled.
     virtual bool ChooseImageFile(std::string *path) = 0;

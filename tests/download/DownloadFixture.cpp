@@ -133,6 +133,11 @@ bool DownloadFlow::WaitForWorkers() {
     return WaitFor([this] { return layer.finished.load() == layer.started.load(); });
 }
 
+void DownloadFlow::RestartRefusedBySystem() {
+    form->Timer1Timer(form->Timer1);
+    ReportRestartRefusal("it was not allowed.");
+}
+
 std::vector<std::string> DownloadFlow::BoxTexts() {
     std::vector<std::string> texts;
     for (const BoxRecord &box : layer.Boxes()) texts.push_back(box.text);

@@ -52,6 +52,9 @@ protected:
     static bool WaitFor(const std::function<bool()> &done);
     // Waits until every worker started has ended (its result message closed).
     bool WaitForWorkers();
+    // The tick after the result box asks for the restart, and the system
+    // refuses it: the program is idle again.
+    void RestartRefusedBySystem();
 
     // The boxes' texts, and the events of the layer, in order.
     std::vector<std::string> BoxTexts();

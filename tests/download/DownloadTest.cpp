@@ -146,6 +146,7 @@ TEST_F(DownloadFlow, EveryShapeOfImageGoesOutByteExact) {
             ExpectDownloadRecord(sent[before + i], c.marks[i], kAdapter, kTarget);
             EXPECT_TRUE(sent[before + i].data == expected[i]) << "command " << i + 1;
         }
+        RestartRefusedBySystem();
     }
     EXPECT_EQ(layer.started.load(), 3);
 }
@@ -404,7 +405,15 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_EQ(Downloads().size(), 1u);
     EXPECT_EQ(BusyFlag.load(), 0);
     EXPECT_FALSE(DownloadWorkerRunning());
-    // once the worker has ended, Download runs again
+    // the restart asked for and not yet answered: still nothing goes out
+    form->Timer1Timer(form->Timer1);
+    layer.Clear();
+    form->Download1->trigger();
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD BUSY!! \nWait for the system to answer the restart."});
+    EXPECT_EQ(Downloads().size(), 1u);
+    // once the system has refused it, Download runs again
+    ReportRestartRefusal("it was not allowed.");
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(Downloads().size(), 2u);

@@ -79,10 +79,17 @@ TEST_F(DownloadFlow, DuringTheFlashTheCommandsAreHeldOffWhateverTheWayIn) {
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(Downloads().size(), 7u);
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{kOk});
-    for (QObject *command : std::initializer_list<QObject *>{form->ToolButton1, form->ToolButton2, form->ComboBox1,
-                                                             form->Open1, form->Download1, form->Exit1})
-        EXPECT_TRUE(command->property("enabled").toBool()) << command->objectName().toStdString();
     EXPECT_TRUE(HasEvent("UnlockDrive"));
+    // Until the system has answered the restart no second flash may start;
+    // Exit may end the program.
+    const auto commands = std::initializer_list<QObject *>{form->ToolButton1, form->ToolButton2, form->ComboBox1,
+                                                           form->Open1, form->Download1};
+    for (QObject *command : commands)
+        EXPECT_FALSE(command->property("enabled").toBool()) << command->objectName().toStdString();
+    EXPECT_TRUE(form->Exit1->isEnabled());
+    RestartRefusedBySystem();
+    for (QObject *command : commands)
+        EXPECT_TRUE(command->property("enabled").toBool()) << command->objectName().toStdString();
 }
 
 TEST_F(DownloadFlow, ATransferEndedEarlyGivesTheCommandsBack) {

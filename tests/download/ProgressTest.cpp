@@ -128,6 +128,7 @@ TEST_F(DownloadFlow, EachDownloadStartsTheBarAndTheCountFromZero) {
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitForWorkers());
     form->Timer1Timer(form->Timer1);  // the restart, which the system then refuses
+    ReportRestartRefusal("it was not allowed.");
     EXPECT_EQ(form->ProgressBar1->value(), 100);
     // a second download after a refused restart measures its own time
     aspi->CloseGate();
