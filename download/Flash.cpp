@@ -45,9 +45,11 @@ struct Flash {
     std::string endCause = "asked to end during the download";
 };
 
-// The one flash there is, from its start until the next one begins (or the
-// program ends).
-std::unique_ptr<Flash> TheFlash;
+// The one flash there is, from its start until the next one begins. Never
+// destroyed at the process's end: a flash cut off by it (the display gone)
+// still holds the drive and the inhibitors, which the system lets go with
+// the process, while the toolkit and the buses may be gone already.
+Flash *TheFlash = nullptr;
 std::atomic<bool> WorkerAlive{false};
 std::atomic<int> Accepted{0};
 
@@ -126,7 +128,8 @@ FlashCheck PrepareFlash(PlanVerdict *verdict) {
     // The last flash is over; its worker is at most finishing its last step.
     if (TheFlash != nullptr) {
         JoinWorker(*TheFlash);
-        TheFlash.reset();
+        delete TheFlash;
+        TheFlash = nullptr;
     }
     if (ImageSize < kTrailerNearBack || TransferBuffer == nullptr || ImagePath[0] == '\0')
         return FlashCheck::NotOpened;
@@ -157,7 +160,7 @@ FlashCheck PrepareFlash(PlanVerdict *verdict) {
     DriveLockState lock = DriveLockState::Unavailable;
     flash->driveLock = LockDrive(flash->adapter, flash->target, &lock);
     if (lock == DriveLockState::HeldElsewhere) return FlashCheck::DriveBusy;
-    TheFlash = std::move(flash);
+    TheFlash = flash.release();
     return FlashCheck::Ready;
 }
 

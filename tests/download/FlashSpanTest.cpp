@@ -11,8 +11,10 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "download/Download.h"
 #include "download/Progress.h"
@@ -234,3 +236,72 @@ TEST_F(DownloadFlow, AnImageThereIsNoMemoryForIsRefusedBeforeAnythingIsSent) {
     EXPECT_EXIT(downWithoutMemory(), ::testing::ExitedWithCode(0), "");
 }
 #endif
+
+TEST_F(DownloadFlow, UntilTheSystemAnswersTheRestartNoSecondFlashStarts) {
+    LoadImage(100 * KiB, 60, 2);
+    form->show();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    form->Timer1Timer(form->Timer1);
+    ASSERT_TRUE(HasEvent("ExitWindowsEx 2 0"));
+    // The system is slow to answer (polkit asking the user): Down by the
+    // toolbar and by the menu send nothing.
+    form->Download1->trigger();
+    form->ToolButton2->click();
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_EQ(Downloads().size(), 2u);
+    EXPECT_FALSE(form->Open1->isEnabled());
+    EXPECT_FALSE(form->ComboBox1->isEnabled());
+    EXPECT_TRUE(form->Exit1->isEnabled());
+
+    ReportRestartAcceptance();
+    EXPECT_EQ(layer.Diagnostics(), std::vector<std::string>{
+                                       "quorvel: the restart was requested and the system accepted it."});
+    // Accepted: the program waits for the shutdown, still with no new flash,
+    // and the shutdown's request ends it at once.
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_EQ(Downloads().size(), 2u);
+    form->TerminationRequested();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(HasEvent("QuitNow 0"));
+    EXPECT_EQ(layer.Diagnostics().size(), 1u) << "nothing more to say";
+}
+
+TEST_F(DownloadFlow, EndedWhileTheRestartAwaitsItsAnswerStandardErrorSaysSo) {
+    LoadImage(100 * KiB, 60, 1);
+    form->show();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    form->Timer1Timer(form->Timer1);
+    form->Exit1->trigger();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(layer.Diagnostics(),
+              std::vector<std::string>{
+                  "quorvel: the restart was requested; the program ended before the system answered."});
+}
+
+TEST_F(DownloadFlow, AtTheProgramsEndAWorkerStillWritingTheDriveIsWaitedForAndJoined) {
+    // The display goes away in the middle of the blocks: the toolkit ends the
+    // process, and its exit waits here, with no window left to hand work to.
+    LoadImage(384 * KiB, 60, 7);
+    aspi->CloseGate();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
+    std::thread drive([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        aspi->OpenGate();
+    });
+    FinishFlashAtProgramEnd();
+    EXPECT_EQ(layer.finished.load(), layer.started.load()) << "joined before the application could go";
+    drive.join();
+    EXPECT_EQ(Downloads().size(), 7u) << "every block, the final one too";
+    EXPECT_TRUE(layer.Boxes().empty());
+    EXPECT_EQ(layer.Diagnostics(),
+              (std::vector<std::string>{
+                  "quorvel: the window is gone: the download goes on until the drive has answered its final block.",
+                  "quorvel: DOWNLOAD OK: the drive accepted all 7 blocks.",
+                  "quorvel: the window closed during the download: no restart was requested. Restart the computer to "
+                  "finish."}));
+    form->Timer1Timer(form->Timer1);
+    EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0"));
+}

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <cerrno>
 #include <thread>
 #include <vector>
 
@@ -45,4 +46,15 @@ TEST(Termination, SignalsAreReadOnTheUserInterfaceThreadAndEndNothing) {
     EXPECT_EQ(requests[2], SIGINT);
     EXPECT_TRUE((requests[0] == SIGTERM && requests[1] == SIGHUP) || (requests[0] == SIGHUP && requests[1] == SIGTERM));
     EXPECT_TRUE(onUiThread);
+}
+
+TEST(Termination, AWriteToAClosedPipeFailsQuietly) {
+    IgnoreBrokenPipes();
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);  // the reader has gone
+    errno = 0;
+    EXPECT_EQ(::write(ends[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE) << "the program lives on to see the failure";
+    ::close(ends[1]);
 }

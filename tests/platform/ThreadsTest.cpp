@@ -1,10 +1,12 @@
 // The calls that cross threads: a message box asked for by a worker thread is
 // shown by the user-interface thread while the worker waits for the answer;
-// CreateThread starts a detached thread at once.
+// CreateThread starts a thread at once, which WaitForSingleObject waits for;
+// a hand-over after the user-interface thread has ended is dropped.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QThread>
@@ -106,11 +108,12 @@ DWORD GatedStart(void *param) {
 }
 }  // namespace
 
-TEST(CreateThreadCall, RunsDetachedAtOnceWithItsParameter) {
+TEST(CreateThreadCall, RunsAtOnceWithItsParameterAndIsWaitedFor) {
     Gate gate;
     DWORD threadId = 12345;
     HANDLE handle = CreateThread(nullptr, 0, GatedStart, &gate, 0, &threadId);
-    EXPECT_NE(handle, nullptr);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(WaitForSingleObject(handle, 20), WAIT_TIMEOUT) << "it waits at the gate";
     {
         std::unique_lock lock(gate.mutex);
         gate.open = true;
@@ -119,6 +122,31 @@ TEST(CreateThreadCall, RunsDetachedAtOnceWithItsParameter) {
     }
     EXPECT_EQ(gate.param, &gate);
     EXPECT_NE(gate.id, std::this_thread::get_id());
+    EXPECT_EQ(WaitForSingleObject(handle, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(handle, 0), WAIT_OBJECT_0) << "joined once, ended for good";
+    EXPECT_EQ(CloseHandle(handle), TRUE);
+}
+
+TEST(UserInterfaceHandoff, OnceEndedAHandoverIsDroppedAndAWaitingOneReleased) {
+    std::atomic<bool> ran{false};
+    std::atomic<int> waiting{-1};  // the waiting worker's answer; -1 while it waits
+    std::thread worker([&] { waiting = RunOnUserInterfaceThread([&] { ran = true; }) ? 1 : 0; });
+    // The user-interface thread runs no event: the work waits in the queue.
+    QThread::msleep(50);
+    EXPECT_EQ(waiting.load(), -1);
+    EndUserInterfaceHandoffs();
+    worker.join();
+    EXPECT_EQ(waiting.load(), 0) << "released, told it was dropped";
+    // Nothing runs it afterwards, and a later hand-over is dropped at once.
+    QCoreApplication::processEvents();
+    std::atomic<bool> later{true};
+    std::thread([&] { later = RunOnUserInterfaceThread([&] { ran = true; }); }).join();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(later.load());
+    EXPECT_FALSE(ran.load()) << "no work ran on any thread";
+    // On the user-interface thread itself work still runs at once.
+    EXPECT_TRUE(RunOnUserInterfaceThread([&] { ran = true; }));
+    EXPECT_TRUE(ran.load());
 }
 
 TEST(CreateThreadCall, NoStartRoutineNoThread) {

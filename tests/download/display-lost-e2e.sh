@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The display goes away in the middle of a flash: the real program on the
+# simulated machine, on an X server of this test's own, which the test kills
+# by its pid while the drive takes the blocks. The toolkit then ends the
+# process; the drive must still get every block, the result must go to
+# standard error, and no restart may be asked for.
+#   display-lost-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
+set -euo pipefail
+# shellcheck source=SCRIPTDIR/../../scripts/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
+e2e_setup display-lost "$@"
+
+cat >"$work/machine" <<'M'
+trace quorvel-sim.trace
+state quorvel-sim.state
+dump  dumps
+adapters 1
+device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=400 final-delay=1000 completion=later
+M
+mkdir "$work/run"
+# 384 KiB: six blocks of 60 KiB, then the final 24 KiB.
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 60 --blocks 7 \
+  "$work/run/AUTORUN.BIN"
+
+# An X server of our own: the one the test runs under must live on.
+xvfb_pid=""
+stop_xvfb() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; xvfb_pid=""; }
+trap 'stop_xvfb; e2e_cleanup' EXIT
+for n in $(seq 140 199); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
+done
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+export DISPLAY=$display
+
+start_bus "$work/bus"
+start_program "$work/run" "$work/program.log" "$work/machine"
+prompt=$(wait_window MESSAGE 60) || fail "no start prompt came"
+answer "$prompt"
+wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
+shot display-lost-before
+stop_xvfb
+finish 60 || fail "the program did not end once the drive had answered"
+grep -q 'X11 connection broke' "$work/program.log" || fail "the display was not lost as the test meant"
+expect_downloads 7 18
+expect_revision 0 1 1.20
+grep -q '^quorvel: the window is gone: the download goes on until the drive has answered its final block.$' \
+  "$work/program.log" || fail "standard error did not say that the download goes on"
+grep -q '^quorvel: DOWNLOAD OK: the drive accepted all 7 blocks.$' "$work/program.log" ||
+  fail "the result did not go to standard error"
+grep -q 'no restart was requested' "$work/program.log" || fail "standard error did not say that no restart was asked for"
+grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested without a window"
+echo "display lost: every block reached the drive, the result on standard error (exit $exit_code), no restart"
