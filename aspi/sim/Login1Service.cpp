@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
 
@@ -43,29 +44,35 @@ class Login1Manager : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
 public:
-    Login1Manager(QString recordPath, bool refuseReboot)
-        : recordPath_(std::move(recordPath)), refuseReboot_(refuseReboot) {}
+    Login1Manager(QString recordPath, bool refuseReboot, int answerDelayMs)
+        : recordPath_(std::move(recordPath)), refuseReboot_(refuseReboot), answerDelayMs_(answerDelayMs) {}
 
 public slots:
     void Reboot(bool interactive) {
         QString caller = message().service();
-        if (refuseReboot_) {
-            Record(QStringLiteral("reboot refused interactive=%1 caller=%2")
-                       .arg(interactive ? QStringLiteral("true") : QStringLiteral("false"), caller));
-            sendErrorReply(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
-                           QStringLiteral("Interactive authentication required."));
-            return;
-        }
-        uint pid = CallerPid(caller);
-        bool killable = pid > 1 && static_cast<pid_t>(pid) != ::getpid();
-        Record(QStringLiteral("reboot interactive=%1 caller=%2 pid=%3 signal=%4")
-                   .arg(interactive ? QStringLiteral("true") : QStringLiteral("false"), caller,
-                        killable ? QString::number(pid) : QStringLiteral("unknown"),
-                        killable ? QStringLiteral("SIGTERM") : QStringLiteral("none")));
-        // Answer first, then restart the machine: end the program that asked.
+        const QString asked = interactive ? QStringLiteral("true") : QStringLiteral("false");
+        // The answer may wait, as it does while polkit asks the user.
         setDelayedReply(true);
-        connection().send(message().createReply());
-        if (killable) ::kill(static_cast<pid_t>(pid), SIGTERM);
+        const QDBusMessage call = message();
+        QDBusConnection bus = connection();
+        const uint pid = refuseReboot_ ? 0 : CallerPid(caller);  // asked now, while the call is ours
+        QTimer::singleShot(answerDelayMs_, this, [this, call, bus, caller, asked, pid]() mutable {
+            if (refuseReboot_) {
+                Record(QStringLiteral("reboot refused interactive=%1 caller=%2").arg(asked, caller));
+                bus.send(call.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
+                                               QStringLiteral("Interactive authentication required.")));
+                return;
+            }
+            bool killable = pid > 1 && static_cast<pid_t>(pid) != ::getpid();
+            Record(QStringLiteral("reboot interactive=%1 caller=%2 pid=%3 signal=%4")
+                       .arg(asked, caller, killable ? QString::number(pid) : QStringLiteral("unknown"),
+                            killable ? QStringLiteral("SIGTERM") : QStringLiteral("none")));
+            // Answer first, then restart the machine: the shutdown ends the
+            // program that asked a moment later, as a real one does.
+            bus.send(call.createReply());
+            if (killable)
+                QTimer::singleShot(kShutdownAfterAnswerMs, this, [pid] { ::kill(static_cast<pid_t>(pid), SIGTERM); });
+        });
     }
 
     QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why,
@@ -126,14 +133,17 @@ private:
         ::close(fd);
     }
 
+    static constexpr int kShutdownAfterAnswerMs = 100;
     QString recordPath_;
     bool refuseReboot_ = false;
+    int answerDelayMs_ = 0;
     int lastInhibitor_ = 0;
 };
 
 int Usage() {
     std::fprintf(stderr,
                  "usage: quorvel-sim-login1 --record FILE [--address BUS_ADDRESS] [--ready FILE] [--refuse-reboot]\n"
+                 "                          [--answer-after MS]\n"
                  "  The bus address defaults to DBUS_SYSTEM_BUS_ADDRESS.\n");
     return 2;
 }
@@ -145,6 +155,7 @@ int main(int argc, char **argv) {
     QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
     QString record, ready;
     bool refuseReboot = false;
+    int answerDelayMs = 0;
     QStringList args = application.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString &arg = args[i];
@@ -156,7 +167,11 @@ int main(int argc, char **argv) {
         if (arg == QLatin1String("--address")) address = args[++i];
         else if (arg == QLatin1String("--record")) record = args[++i];
         else if (arg == QLatin1String("--ready")) ready = args[++i];
-        else return Usage();
+        else if (arg == QLatin1String("--answer-after")) {
+            bool ok = false;
+            answerDelayMs = args[++i].toInt(&ok);
+            if (!ok || answerDelayMs < 0) return Usage();
+        } else return Usage();
     }
     if (record.isEmpty()) return Usage();
     if (address.isEmpty()) {
@@ -170,7 +185,7 @@ int main(int argc, char **argv) {
                      bus.lastError().message().toLocal8Bit().constData());
         return 1;
     }
-    Login1Manager manager(record, refuseReboot);
+    Login1Manager manager(record, refuseReboot, answerDelayMs);
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager,
                             QDBusConnection::ExportAllSlots)) {
         std::fprintf(stderr, "quorvel-sim-login1: cannot register the object\n");

@@ -8,7 +8,10 @@
 #     without a restart;
 #  2. a second program started on the same machine cannot download to the
 #     drive that the first one is flashing: " DOWNLOAD BUSY!! ", nothing sent;
-#  3. logind refuses the restart: the user is told.
+#  3. logind refuses the restart: the user is told;
+#  4. logind is slow to answer the restart (polkit asking the user): Down, by
+#     the toolbar and by the menu, sends nothing meanwhile, and once the
+#     restart is accepted standard error says so.
 #   flash-guard-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../scripts/lib.sh
@@ -114,4 +117,36 @@ grep -q ' reboot refused ' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "logind was not 
 running || fail "the program ended though the restart was refused"
 answer "$refused"
 stop_program
-echo "flash guard end to end: keys held off, the image read once, SIGTERM held for the drive, a second program refused, a refused restart told"
+echo "3: the refused restart was told"
+
+# --- 4. the restart's answer is slow in coming --------------------------------
+"$source/scripts/sim-bus.sh" stop "$work/bus-refusing" >/dev/null
+start_bus "$work/bus-slow" --answer-after 5000
+rm -rf "$work/dumps" "$work/quorvel-sim.state"
+mkdir "$work/four"
+image "$work/four/AUTORUN.BIN"
+start_program "$work/four" "$work/program-4.log" "$work/machine"
+prompt=$(wait_window MESSAGE 60) || fail "no start prompt"
+answer "$prompt"
+box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box"
+answer "$box"
+wait_closed MESSAGE 5 || true
+sleep 1.5  # the next tick asks for the restart
+sent=$(from_pid "$program_pid")
+main=$(wait_window QUORVEL 5) || fail "no main window"
+focus "$main"
+keys alt+f d
+# Down on the toolbar: the 429 x 167 client area is the window's bottom, the
+# button 55 pixels in, 2 below the client area's top.
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove --window "$main" 80 "$((HEIGHT - 167 + 12))" click 1
+sleep 0.5
+shot flash-guard-restart-pending
+[ "$(from_pid "$program_pid")" -eq "$sent" ] || fail "a second flash started while the restart awaited its answer"
+[ -z "$(window MESSAGE)" ] || fail "a box opened while the restart awaited its answer"
+finish 30 || fail "the accepted restart did not end the program"
+grep -q ' reboot interactive=true' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "logind was not asked"
+grep -q '^quorvel: the restart was requested and the system accepted it.$' "$work/program-4.log" ||
+  fail "standard error did not say that the restart was accepted"
+echo "4: nothing sent while the restart awaited its answer; its acceptance told"
+echo "flash guard end to end: keys held off, the image read once, SIGTERM held for the drive, a second program refused, a refused restart told, no second flash before the restart's answer"
