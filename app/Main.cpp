@@ -21,6 +21,7 @@
 
 #include "app/Icons.h"
 #include "app/Quorvelabout.h"
+#include "download/AfterRestart.h"
 #include "download/Download.h"
 #include "download/Progress.h"
 #include "drive/Discovery.h"
@@ -341,12 +342,21 @@ void TForm1::ComboBox1Change(QObject *) {
 }
 
 void TForm1::FormPaint(QObject *) {
-    if (!StartPromptDue()) return;
-    // A modal box must not run inside paintEvent: the prompt runs from the
-    // event loop, right after this paint. OK runs Download as if Down had been
+    // Once the window is shown: whether the last flashes took, then the
+    // start prompt.
+    const bool checkDue = AfterRestartCheckDue();
+    const bool promptDue = StartPromptDue();
+    if (!checkDue && !promptDue) return;
+    // A modal box must not run inside paintEvent: both run from the event
+    // loop, right after this paint. OK runs Download as if Down had been
     // pressed.
     QMetaObject::invokeMethod(
-        this, [this] { if (AskToStartDownload()) ToolButton2Click(ToolButton2); }, Qt::QueuedConnection);
+        this,
+        [this, checkDue, promptDue] {
+            if (checkDue) CheckFlashesAfterRestart();
+            if (promptDue && AskToStartDownload()) ToolButton2Click(ToolButton2);
+        },
+        Qt::QueuedConnection);
 }
 
 void TForm1::ToolButton3Click(QObject *) { AboutDialog()->exec(); }

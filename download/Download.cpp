@@ -110,6 +110,8 @@ public:
 
     void Say(const std::string &line) override { WriteDiagnostic(("quorvel: " + line).c_str()); }
 
+    const char *Program() const override { return "quorvel"; }
+
     void EndProgram() override {
         if (MainForm != nullptr) MainForm->StopProgressTimer();
         QuitNow(0);

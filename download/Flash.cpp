@@ -9,10 +9,12 @@
 #include <new>
 #include <thread>
 
+#include "download/FlashRecord.h"
 #include "drive/Scsi.h"
 #include "image/ImageRules.h"
 #include "image/Trailer.h"
 #include "platform/Files.h"
+#include "platform/System.h"
 #include "platform/wnaspi32.h"
 #include "state/SharedState.h"
 
@@ -43,6 +45,8 @@ struct Flash {
     bool finalReturned = false;  // the final command came back: a restart would follow
     // Why the program ends without the restart, when it does.
     std::string endCause = "asked to end during the download";
+    // What the record says of this flash on every line: the drive, the image.
+    FlashRecord record;
 };
 
 // The one flash there is, from its start until the next one begins. Never
@@ -84,6 +88,40 @@ void LetTheDriveGo(Flash &flash) {
     flash.image.reset();
 }
 
+// One event of the flash for the record. The image's digest is taken once,
+// on the worker, when the drive has answered.
+void Record(Flash &flash, RecordEvent event, int block = 0, const std::string &detail = "") {
+    FlashRecord entry = flash.record;
+    entry.event = event;
+    entry.time = UtcTimestamp();
+    entry.boot = BootId();
+    entry.block = block;
+    entry.detail = detail;
+    AppendFlashRecord(entry, [&flash](const std::string &line) { flash.frontEnd->Say(line); });
+}
+
+void TakeDigest(Flash &flash) {
+    if (flash.record.sha256.empty() && flash.image)
+        flash.record.sha256 = Sha256Hex(flash.image.get(), static_cast<size_t>(flash.record.size));
+}
+
+// The drive's identity and the image, as the record names them.
+FlashRecord RecordOfThisFlash(const BlockPlan &plan) {
+    FlashRecord record;
+    record.flash = NewFlashId();
+    record.vendor = RecordText(DriveModel, 8);
+    record.model = RecordText(DriveModel + 8, 16);
+    record.revision = RecordText(DriveVersion, 4);
+    record.adapter = SelectedAdapter;
+    record.target = SelectedTarget;
+    const char *slash = std::strrchr(ImagePath, '/');
+    record.file = slash != nullptr ? slash + 1 : ImagePath;
+    record.size = ImageSize;
+    record.version = RecordText(ImageVersion, 4);
+    record.blocks = static_cast<int>(plan.steps.size());
+    return record;
+}
+
 std::string NoRestartLine(const Flash &flash) {
     return flash.endCause + ": no restart was requested. Restart the computer to finish.";
 }
@@ -98,6 +136,10 @@ void EndTransferEarly(Flash &flash, int block) {
     else
         wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", block, count);
     const std::string result = text;
+    if (block > 0) {
+        TakeDigest(flash);
+        Record(flash, RecordEvent::Refused, block);
+    }
     const bool ran = RunOnUserInterfaceThread([&flash, &result, block, count] {
         flash.result = result;
         LetTheDriveGo(flash);
@@ -157,6 +199,7 @@ FlashCheck PrepareFlash(PlanVerdict *verdict) {
 
     flash->adapter = SelectedAdapter;
     flash->target = SelectedTarget;
+    flash->record = RecordOfThisFlash(flash->plan);
     DriveLockState lock = DriveLockState::Unavailable;
     flash->driveLock = LockDrive(flash->adapter, flash->target, &lock);
     if (lock == DriveLockState::HeldElsewhere) return FlashCheck::DriveBusy;
@@ -167,6 +210,7 @@ FlashCheck PrepareFlash(PlanVerdict *verdict) {
 void StartFlash(FlashFrontEnd &frontEnd) {
     Flash &flash = *TheFlash;
     flash.frontEnd = &frontEnd;
+    flash.record.program = frontEnd.Program();
     RestartFrontEnd = &frontEnd;
     static const bool finishedAtExit = std::atexit(FinishAtExit) == 0;
     (void)finishedAtExit;
@@ -228,6 +272,11 @@ void ReportDownloadResult(uint8_t status) {
                              : "DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
               BlockCount, BlockCount);
     const std::string result = text;
+    TakeDigest(flash);
+    if (accepted)
+        Record(flash, RecordEvent::Accepted, flash.record.blocks);
+    else
+        Record(flash, RecordEvent::Refused, flash.record.blocks);
     // The window belongs to the user-interface thread: this thread waits
     // there until the user has closed the result box.
     const bool ran = RunOnUserInterfaceThread([&flash, &result, accepted] {
@@ -244,6 +293,7 @@ void ReportDownloadResult(uint8_t status) {
             // no restart is asked for.
             flash.frontEnd->Say(result);
             flash.frontEnd->Say(NoRestartLine(flash));
+            Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
             flash.frontEnd->EndProgram();
             return;
         }
@@ -254,6 +304,7 @@ void ReportDownloadResult(uint8_t status) {
         // The window is gone: the program ends with the flash.
         flash.frontEnd->Say(result);
         flash.frontEnd->Say(NoRestartLine(flash));
+        Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
     }
     // Only now may the timer request the restart.
     BusyFlag.store(0, std::memory_order_release);
@@ -275,11 +326,13 @@ void SayHowTheFlashEnds(Flash &flash) {
     case FlashState::ResultShown:
         flash.frontEnd->Say(flash.result);
         flash.frontEnd->Say(NoRestartLine(flash));
+        Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
         break;
     case FlashState::EndedEarly: flash.frontEnd->Say(flash.result); break;
     case FlashState::RestartPending:
         flash.frontEnd->Say("ended before the restart was requested: no restart was requested. Restart the "
                             "computer to finish.");
+        Record(flash, RecordEvent::RestartNotRequested, 0, "ended before the restart was requested");
         break;
     case FlashState::RestartAsked:
         flash.frontEnd->Say("the restart was requested; the program ended before the system answered.");
@@ -318,6 +371,7 @@ bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd) {
         if (flash.state != FlashState::RestartPending && flash.state != FlashState::Idle) return false;
         // BusyFlag 0 was the worker's last store.
         JoinWorker(flash);
+        if (flash.state == FlashState::RestartPending) Record(flash, RecordEvent::RestartRequested);
         Enter(flash, FlashEvent::RestartRequested);
     }
     RestartFrontEnd = &frontEnd;
@@ -334,6 +388,8 @@ namespace {
 void RestartRefused(const char *reason) {
     const std::string why = reason != nullptr && reason[0] != '\0' ? reason : "no reason given.";
     if (RestartFrontEnd != nullptr) RestartFrontEnd->Say("the system refused the restart: " + why);
+    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked)
+        Record(*TheFlash, RecordEvent::RestartRefused, 0, why);
     // Once the program is ending nobody is left to read a box.
     if (TheFlash != nullptr && TheFlash->state != FlashState::RestartAsked && TheFlash->state != FlashState::Idle)
         return;
@@ -344,6 +400,8 @@ void RestartRefused(const char *reason) {
 
 void RestartAccepted() {
     if (RestartFrontEnd != nullptr) RestartFrontEnd->Say("the restart was requested and the system accepted it.");
+    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked)
+        Record(*TheFlash, RecordEvent::RestartAccepted);
     if (TheFlash != nullptr) Enter(*TheFlash, FlashEvent::RestartAccepted);
 }
 }  // namespace

@@ -46,6 +46,8 @@ public:
     virtual void ShowRestartRefused(const char *reason) = 0;
     // One line for standard error, after the program's name. Any thread.
     virtual void Say(const std::string &line) = 0;
+    // The program's name, as the record of the flash names it.
+    virtual const char *Program() const = 0;
     // The program ends now: a request to end it was held until the drive
     // had answered, and it has.
     virtual void EndProgram() = 0;

@@ -106,7 +106,15 @@ echo "The program requested the restart; the simulated machine restarted (the pr
 echo "Starting QUORVEL again after the restart, with no image."
 start_program "$demo" "$demo/quorvel-2.log" "$demo/demo.machine"
 await QUORVEL 30 >/dev/null
-shot 5-after-restart 0.5
+if confirmed=$(wait_window MESSAGE 15); then
+  shot 5-firmware-updated 0.5
+  echo "It checks the flash it recorded: a box says that the drive now runs its new firmware; closing it."
+  answer "$confirmed"
+  wait_closed MESSAGE 5 || true
+else
+  echo "No box said whether the new firmware took." >&2
+fi
+shot 6-after-restart 0.5
 stop_program
 
 echo "Firmware after: $(drives)."

@@ -101,6 +101,9 @@ start_program() {
       export LD_LIBRARY_PATH="$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
     fi
     if [ -n "$machine" ]; then export QUORVEL_SIM_MACHINE=$machine; else unset QUORVEL_SIM_MACHINE; fi
+    # The record of flashes: the run's own (never the user's), unless the
+    # caller chose one with QUORVEL_STATE_HOME.
+    export XDG_STATE_HOME=${QUORVEL_STATE_HOME:-${work:-$dir}/state}
     unset QT_QPA_PLATFORM
     exec "$program" "$@"
   ) >>"$log" 2>&1 &

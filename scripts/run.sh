@@ -42,6 +42,8 @@ bash demo/images/make-images.sh "$root/build" "$demo" >/dev/null
 
 export LD_LIBRARY_PATH="$root/build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export QUORVEL_SIM_MACHINE=$demo/demo.machine
+# The demo's record of flashes, apart from the user's own.
+export QUORVEL_STATE_HOME=$demo/state XDG_STATE_HOME=$demo/state
 eval "$(scripts/sim-bus.sh start "$demo/bus" "$root/build/sim/quorvel-sim-login1")"
 trap '"$root/scripts/sim-bus.sh" stop "$demo/bus" >/dev/null 2>&1 || true' EXIT
 

@@ -71,7 +71,8 @@ grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested
 echo "1: keys held off, the file's change sent nowhere, SIGTERM waited for the drive; no restart"
 
 # --- 2. a second program on the drive being flashed -----------------------------
-rm -rf "$work/dumps" "$work/quorvel-sim.state"
+# Each part on a machine of its own: the drives as new, no record of flashes.
+rm -rf "$work/dumps" "$work/quorvel-sim.state" "$work/state"
 machine 50 6000
 mkdir "$work/two-a" "$work/two-b"
 image "$work/two-a/AUTORUN.BIN"
@@ -101,7 +102,7 @@ echo "2: the second program was refused the busy drive and sent nothing"
 # --- 3. logind refuses the restart ----------------------------------------------
 "$source/scripts/sim-bus.sh" stop "$work/bus" >/dev/null
 start_bus "$work/bus-refusing" --refuse-reboot
-rm -rf "$work/dumps"
+rm -rf "$work/dumps" "$work/quorvel-sim.state" "$work/state"
 machine 0 0
 mkdir "$work/three"
 image "$work/three/AUTORUN.BIN"
@@ -122,7 +123,7 @@ echo "3: the refused restart was told"
 # --- 4. the restart's answer is slow in coming --------------------------------
 "$source/scripts/sim-bus.sh" stop "$work/bus-refusing" >/dev/null
 start_bus "$work/bus-slow" --answer-after 5000
-rm -rf "$work/dumps" "$work/quorvel-sim.state"
+rm -rf "$work/dumps" "$work/quorvel-sim.state" "$work/state"
 mkdir "$work/four"
 image "$work/four/AUTORUN.BIN"
 start_program "$work/four" "$work/program-4.log" "$work/machine"

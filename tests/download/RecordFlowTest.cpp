@@ -1,0 +1,125 @@
+// What a flash writes into the record, field by field, and what the window
+// says of it at the next start.
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "download/AfterRestart.h"
+#include "download/FlashRecord.h"
+#include "state/SharedState.h"
+#include "tests/download/DownloadFixture.h"
+
+namespace {
+constexpr int32_t KiB = 1024;
+
+std::vector<FlashRecord> Records() {
+    return ReadFlashRecords([](const std::string &line) { ADD_FAILURE() << line; });
+}
+
+std::string Sha256Of(const std::string &path) {
+    std::string digest;
+    if (FILE *out = popen(("sha256sum '" + path + "'").c_str(), "r")) {
+        char text[65] = {};
+        if (std::fread(text, 1, 64, out) == 64) digest = text;
+        pclose(out);
+    }
+    return digest;
+}
+}  // namespace
+
+TEST_F(DownloadFlow, AFlashIsRecordedEventByEvent) {
+    LoadImage(384 * KiB, 60, 7);
+    std::memcpy(ImageVersion, "1.20", 4);
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    RestartRefusedBySystem();
+
+    const std::vector<FlashRecord> records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    const FlashRecord &accepted = records[0];
+    EXPECT_EQ(accepted.event, RecordEvent::Accepted);
+    EXPECT_EQ(accepted.vendor, "QUORVEL");
+    EXPECT_EQ(accepted.model, "CDRW-4824A");
+    EXPECT_EQ(accepted.revision, "1.10");
+    EXPECT_EQ(accepted.adapter, kAdapter);
+    EXPECT_EQ(accepted.target, kTarget);
+    EXPECT_EQ(accepted.file, "IMAGE.BIN");
+    EXPECT_EQ(accepted.size, 384 * KiB);
+    EXPECT_EQ(accepted.sha256, Sha256Of(path));
+    EXPECT_EQ(accepted.version, "1.20");
+    EXPECT_EQ(accepted.block, 7);
+    EXPECT_EQ(accepted.blocks, 7);
+    EXPECT_EQ(accepted.program, "quorvel");
+    EXPECT_EQ(accepted.boot.size(), 36u);
+    EXPECT_EQ(records[1].event, RecordEvent::RestartRequested);
+    EXPECT_EQ(records[2].event, RecordEvent::RestartRefused);
+    EXPECT_EQ(records[2].detail, "it was not allowed.");
+    for (const FlashRecord &r : records) EXPECT_EQ(r.flash, accepted.flash) << "one flash, one id";
+
+    // A refused third block; and a transfer that never began is not recorded.
+    std::atomic<int> downloads{0};
+    aspi->decide = [&downloads](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
+        return srb.CDBByte[0] == 0xFF && ++downloads == 3 ? SS_ERR : SS_COMP;
+    };
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    layer.failThreads = true;
+    form->ToolButton2Click(form->ToolButton2);
+    const std::vector<FlashRecord> after = Records();
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after[3].event, RecordEvent::Refused);
+    EXPECT_EQ(after[3].block, 3);
+    EXPECT_EQ(after[3].blocks, 7);
+    EXPECT_NE(after[3].flash, accepted.flash);
+}
+
+TEST_F(DownloadFlow, AtTheNextStartEachCheckedFlashIsToldOnce) {
+    // The drive of the fixture reports 1.10.
+    FlashRecord flash;
+    flash.flash = "earlier";
+    flash.event = RecordEvent::Accepted;
+    flash.vendor = "QUORVEL";
+    flash.model = "CDRW-4824A";
+    flash.revision = "1.00";
+    flash.version = "1.10";
+    flash.boot = "an earlier boot";
+    FlashRecord other = flash;
+    other.flash = "other";
+    other.model = "DVDRW-1612B";
+    other.version = "2.10";
+    AppendFlashRecord(flash, [](const std::string &line) { ADD_FAILURE() << line; });
+    AppendFlashRecord(other, [](const std::string &line) { ADD_FAILURE() << line; });
+    DriveCount = 1;
+
+    CheckFlashesAfterRestart();
+    ASSERT_EQ(layer.Boxes().size(), 1u) << "no drive of the other model: nothing said of it";
+    EXPECT_EQ(layer.Boxes()[0].text, "FIRMWARE UPDATED!!\nQUORVEL CDRW-4824A\nnow runs 1.10 (was 1.00)");
+    EXPECT_EQ(layer.Boxes()[0].caption, "MESSAGE");
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1000u);
+    const std::vector<FlashRecord> records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].event, RecordEvent::Confirmed);
+    EXPECT_EQ(records[2].flash, "earlier");
+    EXPECT_EQ(records[2].adapter, kAdapter);
+    EXPECT_EQ(records[2].target, kTarget);
+
+    // Told once: checked again, nothing more is said.
+    layer.Clear();
+    CheckFlashesAfterRestart();
+    EXPECT_TRUE(layer.Boxes().empty());
+
+    // A flash of an earlier boot the drive did not take.
+    flash.flash = "later";
+    flash.version = "1.30";
+    AppendFlashRecord(flash, [](const std::string &line) { ADD_FAILURE() << line; });
+    CheckFlashesAfterRestart();
+    ASSERT_EQ(layer.Boxes().size(), 1u);
+    EXPECT_EQ(layer.Boxes()[0].text,
+              "FIRMWARE NOT UPDATED!!\nQUORVEL CDRW-4824A\nstill runs 1.10, not 1.30.\nFlash it again, or ask the "
+              "drive's maker.");
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
+    EXPECT_EQ(Records().back().event, RecordEvent::NotTaken);
+}
