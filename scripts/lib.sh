@@ -109,6 +109,17 @@ start_program() {
   ) >>"$log" 2>&1 &
   program_pid=$!
 }
+# autorun_flash DIR LOG MACHINE: starts the program in DIR (which holds an
+# AUTORUN.BIN), answers the start prompt with OK and then the result box;
+# fails when either does not come.
+autorun_flash() {
+  local prompt box
+  start_program "$1" "$2" "$3"
+  prompt=$(wait_window MESSAGE 60) || fail "no start prompt came"
+  answer "$prompt"
+  box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box came"
+  answer "$box"
+}
 # running: whether the program still runs.
 running() { [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; }
 # poll SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails
@@ -182,8 +193,22 @@ focus() {
 }
 # keys KEY...: key strokes to the focused window, modifiers held down released.
 keys() { xdotool key --clearmodifiers "$@"; sleep 0.3; }
-# answer ID [KEY]: presses KEY (Return: the default button) in the box.
-answer() { focus "$1"; keys "${2:-Return}"; }
+# answer ID [KEY]: presses KEY (Return: the default button) in the box. On a
+# busy machine a box just mapped may not have the keyboard yet when the key
+# comes: a box still shown 3 s later is given the key again, twice at most.
+answer() {
+  local try i
+  for try in 1 2 3; do
+    focus "$1"
+    keys "${2:-Return}"
+    for ((i = 0; i < 30; i++)); do
+      shown "$1" || return 0
+      sleep 0.1
+    done
+  done
+}
+# shown ID: whether the window is still mapped.
+shown() { xwininfo -id "$1" 2>/dev/null | grep -q 'IsViewable'; }
 
 # shot NAME [DELAY]: the screen as $shots/NAME.png after DELAY seconds (0.3);
 # nothing without a screenshot directory.

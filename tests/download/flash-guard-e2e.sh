@@ -106,11 +106,7 @@ rm -rf "$work/dumps" "$work/quorvel-sim.state" "$work/state"
 machine 0 0
 mkdir "$work/three"
 image "$work/three/AUTORUN.BIN"
-start_program "$work/three" "$work/program-3.log" "$work/machine"
-prompt=$(wait_window MESSAGE 60) || fail "no start prompt"
-answer "$prompt"
-box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box"
-answer "$box"
+autorun_flash "$work/three" "$work/program-3.log" "$work/machine"
 wait_closed MESSAGE 5 || true
 refused=$(wait_window MESSAGE 30) || fail "the refused restart was not told"
 shot flash-guard-restart-refused
@@ -126,11 +122,7 @@ start_bus "$work/bus-slow" --answer-after 5000
 rm -rf "$work/dumps" "$work/quorvel-sim.state" "$work/state"
 mkdir "$work/four"
 image "$work/four/AUTORUN.BIN"
-start_program "$work/four" "$work/program-4.log" "$work/machine"
-prompt=$(wait_window MESSAGE 60) || fail "no start prompt"
-answer "$prompt"
-box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box"
-answer "$box"
+autorun_flash "$work/four" "$work/program-4.log" "$work/machine"
 wait_closed MESSAGE 5 || true
 sleep 1.5  # the next tick asks for the restart
 sent=$(from_pid "$program_pid")
