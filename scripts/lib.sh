@@ -64,6 +64,15 @@ diagnose() {
   for log in "$work"/program*.log; do
     [ -f "$log" ] && { echo "--- $log" >&2; tail -n 30 "$log" >&2; }
   done
+  # What the program showed when the check failed.
+  if running && have_display; then
+    local id
+    echo "--- the program's windows:" >&2
+    for id in $(xdotool search --all --onlyvisible --pid "$program_pid" --name . 2>/dev/null); do
+      echo "  $id \"$(xdotool getwindowname "$id" 2>/dev/null)\"" >&2
+    done
+    import -window root "$work/failed.png" 2>/dev/null && echo "--- the screen: $work/failed.png (KEEP_WORK=1 keeps it)" >&2
+  fi
   return 0
 }
 fail() {
