@@ -65,6 +65,7 @@ enum class FlashCheck {
     NotValid,           // the trailer's figures do not fit the file
     TooLargeForMemory,  // no memory for a copy of the image
     DriveBusy,          // another process is writing to this drive
+    DriveUnguarded,     // no lock can keep other processes off this drive (the platform says why)
 };
 
 // The file must still be the one that was checked when the image was loaded:
@@ -107,6 +108,7 @@ FlashCheck PrepareFlash(Flash &flash, PlanVerdict *verdict) {
     DriveLockState lock = DriveLockState::Unavailable;
     flash.driveLock = LockDrive(flash.adapter, flash.target, &lock);
     if (lock == DriveLockState::HeldElsewhere) return FlashCheck::DriveBusy;
+    if (lock == DriveLockState::Unsafe) return FlashCheck::DriveUnguarded;
     return FlashCheck::Ready;
 }
 
@@ -144,6 +146,12 @@ void ReportRefusal(FlashCheck check, PlanVerdict verdict) {
                     " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.",
                     kCaption, kErrorBox);
         break;
+    case FlashCheck::DriveUnguarded: {
+        const std::string text =
+            " DOWNLOAD NOT GUARDED!! \n" + DriveLockProblem() + "\nNothing was sent to the drive.";
+        MessageBoxA(BoxOwner(), text.c_str(), kCaption, kErrorBox);
+        break;
+    }
     case FlashCheck::Ready:
         break;
     }
