@@ -82,6 +82,17 @@ TEST(CommandLineName, TextAfterTheFirstBlankCutToTenAndUpperCased) {
     EXPECT_EQ(CommandLineName("q\tfw.bin"), "");
 }
 
+TEST(CommandLineName, AQuotedPathIsSkippedWholeBlanksAndAll) {
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\" fw.bin"), "FW.BIN");
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\" \"fw 1.bin\""), "\"FW 1.BIN\"");
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\""), "");
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\" "), "");
+    // The blank right after the closing quote, not one inside the name.
+    EXPECT_EQ(CommandLineName("\"/a b/q\"x y"), "Y");
+    // No closing quote: all of it is the path.
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel fw.bin"), "");
+}
+
 TEST(TrailerOffset, NearPositionUnlessTheFirstByteIsFF) {
     EXPECT_EQ(TrailerOffset(48, 0x00), 0);
     EXPECT_EQ(TrailerOffset(47, 0x00), -1);
