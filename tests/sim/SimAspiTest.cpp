@@ -1,5 +1,5 @@
 // The simulated ASPI manager, loaded as the program loads it: dlopen of
-// libwnaspi32.so.1 and the two entry points by name. Each case runs in its
+// libwnaspi32.so.1 and its entry points by name. Each case runs in its
 // own process, so the library starts fresh with the machine file it is given.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
