@@ -239,7 +239,7 @@ answer "$busy"
 stop_program
 program_pid=$desktop_program
 answer "$box"
-finish 60 || fail "the program did not end through the restart"
+finish 60 || fail "the program did not end through the restart ($(running && echo running || echo ended), reboots=$(reboots))"
 say "flash ended exit=$exit_code reboots=$(reboots)"
 cp "$out/drive-a.record" "$out/drive-a.flash.record"
 say "flash locks after $(locks CDRW-4824A)"
