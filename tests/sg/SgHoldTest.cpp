@@ -133,30 +133,16 @@ TEST(SgHold, ADeviceWithoutABlockNodeIsHeldByItsSgNode) {
     EXPECT_TRUE(system.reports.empty());
 }
 
-TEST(SgHold, DecidedInOrderSgNodeBlockNodeThenItsLock) {
-    using Block = HoldFacts::BlockNode;
-    const auto decide = [](int node, Block block, int open, int lock) {
-        HoldFacts facts;
-        facts.nodeLockError = node;
-        facts.blockNode = block;
-        facts.blockOpenError = open;
-        facts.blockLockError = lock;
-        return DecideHold(facts);
-    };
-    constexpr int kNot = HoldFacts::kNotTried;
-    EXPECT_EQ(decide(kNot, Block::NotLookedFor, kNot, kNot), HoldVerdict::Undecided);
-    // The sg node's answer comes first, whatever else was found.
-    EXPECT_EQ(decide(EWOULDBLOCK, Block::Found, 0, 0), HoldVerdict::Busy);
-    EXPECT_EQ(decide(ENOLCK, Block::Found, 0, EWOULDBLOCK), HoldVerdict::Cannot);
-    EXPECT_EQ(decide(0, Block::NotLookedFor, kNot, kNot), HoldVerdict::Undecided);
-    EXPECT_EQ(decide(0, Block::None, kNot, kNot), HoldVerdict::Held);
-    EXPECT_EQ(decide(0, Block::Found, kNot, kNot), HoldVerdict::Undecided);
-    EXPECT_EQ(decide(0, Block::Found, EACCES, kNot), HoldVerdict::HeldByNodeAlone);
-    EXPECT_EQ(decide(0, Block::Found, ENOENT, kNot), HoldVerdict::HeldByNodeAlone);
-    EXPECT_EQ(decide(0, Block::Found, 0, kNot), HoldVerdict::Undecided);
-    EXPECT_EQ(decide(0, Block::Found, 0, EWOULDBLOCK), HoldVerdict::Busy);
-    EXPECT_EQ(decide(0, Block::Found, 0, ENOLCK), HoldVerdict::Cannot);
-    EXPECT_EQ(decide(0, Block::Found, 0, 0), HoldVerdict::Held);
+TEST(SgHold, TheSgNodesAnswerComesFirstThenTheBlockNodes) {
+    HoldFacts facts;
+    facts.nodeLockError = EWOULDBLOCK;
+    facts.blockNode = HoldFacts::BlockNode::Found;
+    facts.blockOpenError = facts.blockLockError = 0;
+    EXPECT_EQ(DecideHold(facts), HoldVerdict::Busy);
+    facts.nodeLockError = 0;
+    facts.blockOpenError = ENOENT;  // a node udev has not made (yet): nothing to lock there
+    facts.blockLockError = EWOULDBLOCK;
+    EXPECT_EQ(DecideHold(facts), HoldVerdict::HeldByNodeAlone);
 }
 
 }  // namespace
