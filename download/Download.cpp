@@ -47,6 +47,12 @@ void ReportRefusal(FlashCheck check, PlanVerdict verdict) {
                     " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.",
                     kCaption, kErrorBox);
         break;
+    case FlashCheck::DriveUnguarded: {
+        const std::string text =
+            " DOWNLOAD NOT GUARDED!! \n" + DriveLockProblem() + "\nNothing was sent to the drive.";
+        MessageBoxA(BoxOwner(), text.c_str(), kCaption, kErrorBox);
+        break;
+    }
     case FlashCheck::Ready:
         break;
     }

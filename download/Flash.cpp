@@ -203,6 +203,7 @@ FlashCheck PrepareFlash(PlanVerdict *verdict) {
     DriveLockState lock = DriveLockState::Unavailable;
     flash->driveLock = LockDrive(flash->adapter, flash->target, &lock);
     if (lock == DriveLockState::HeldElsewhere) return FlashCheck::DriveBusy;
+    if (lock == DriveLockState::Unsafe) return FlashCheck::DriveUnguarded;
     TheFlash = flash.release();
     return FlashCheck::Ready;
 }

@@ -21,6 +21,7 @@ enum class FlashCheck {
     NotValid,           // the trailer's figures do not fit the file
     TooLargeForMemory,  // no memory for a copy of the image
     DriveBusy,          // another process is writing to this drive
+    DriveUnguarded,     // nothing can keep other processes off this drive (the platform says why)
 };
 
 // What shows a flash to the user. Every call but Say is made on the

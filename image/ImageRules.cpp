@@ -37,7 +37,12 @@ std::string DisplayName(const std::string &path) {
 
 std::string CommandLineName(const char *commandLine) {
     if (commandLine == nullptr) return {};
-    const char *blank = std::strchr(commandLine, ' ');
+    const char *afterPath = commandLine;
+    if (*commandLine == '"') {
+        afterPath = std::strchr(commandLine + 1, '"');
+        if (afterPath == nullptr) return {};
+    }
+    const char *blank = std::strchr(afterPath, ' ');
     if (blank == nullptr) return {};
     std::string name(blank + 1, strnlen(blank + 1, 10));
     for (char &c : name) c = UpperAscii(c);

@@ -28,5 +28,9 @@ bool ImageSizeMatchesTrailer(int32_t imageSize, int32_t blockSizeKb, int32_t blo
 // '\' or ':', with a..z turned to A..Z.
 std::string DisplayName(const std::string &path);
 // The autorun name on a command line: the text after its first blank, cut to
-// 10 characters, a..z turned to A..Z; empty when there is none.
+// 10 characters, a..z turned to A..Z; empty when there is none. A line that
+// opens with a double quote holds the program's path up to the next one (a
+// path with a blank, quoted as Windows quotes it): the first blank after that
+// quote counts, and with no closing quote the whole line is the path. Any
+// other tab or quote is text like the rest.
 std::string CommandLineName(const char *commandLine);

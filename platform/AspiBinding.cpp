@@ -18,7 +18,13 @@ void AspiBinding::Bind() {
         // The library stays loaded for the life of the process.
         supportInfo_ = info;
         sendCommand_ = send;
+        holdDevice_ = reinterpret_cast<HoldASPI32DeviceFn>(dlsym(lib, "HoldASPI32Device"));
     });
+}
+
+HoldASPI32DeviceFn AspiBinding::DeviceHold() {
+    Bind();
+    return holdDevice_;
 }
 
 uint32_t AspiBinding::SupportInfo() {

@@ -10,12 +10,15 @@
 namespace qtlayer {
 
 // Binds the manager on first use, from any thread. Without a manager, or with
-// one that lacks an entry point, it reads as 0 adapters and completes every
-// request at once with SS_NO_ADAPTERS.
+// one that lacks one of the two ASPI entry points, it reads as 0 adapters and
+// completes every request at once with SS_NO_ADAPTERS.
 class AspiBinding {
 public:
     uint32_t SupportInfo();
     uint32_t SendCommand(void *srb);
+    // The manager's optional HoldASPI32Device; null when it has none (or
+    // there is no manager): the program then guards the drive itself.
+    HoldASPI32DeviceFn DeviceHold();
 
 private:
     void Bind();
@@ -23,6 +26,7 @@ private:
     std::once_flag bindOnce_;
     GetASPI32SupportInfoFn supportInfo_ = nullptr;
     SendASPI32CommandFn sendCommand_ = nullptr;
+    HoldASPI32DeviceFn holdDevice_ = nullptr;
 };
 
 }  // namespace qtlayer

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 class DriveLock : public PlatformHold {
@@ -18,23 +19,50 @@ private:
     int fd_;
 };
 
-// Opens the lock file, made on first use. In a sticky folder that every
-// user may write (/run/lock, /tmp) the kernel may refuse O_CREAT on a file
-// that another user made (protected_regular), so an existing file is opened
-// without it. Read access suffices for flock, and the file is made readable
-// for every user, whoever makes it first.
-int OpenLockFile(const std::string &path) {
+class ManagerHold : public PlatformHold {
+public:
+    ManagerHold(HoldASPI32DeviceFn holdDevice, uint8_t adapter, uint8_t target)
+        : holdDevice_(holdDevice), adapter_(adapter), target_(target) {}
+    ~ManagerHold() override { holdDevice_(adapter_, target_, HOLD_RELEASE); }
+
+private:
+    HoldASPI32DeviceFn holdDevice_;  // the library stays loaded for the life of the process
+    uint8_t adapter_;
+    uint8_t target_;
+};
+
+// Opens the lock file, made on first use, without following a symbolic link
+// and without waiting for a writer of a named pipe. In a sticky folder that
+// every user may write (/run/lock, /tmp) the kernel may refuse O_CREAT on a
+// file that another user made (protected_regular), so an existing file is
+// opened without it. Read access suffices for flock, and the file is made
+// readable for every user, whoever makes it first.
+int OpenLockFile(const std::string &path, int *error) {
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0 || errno != ENOENT) return fd;
-        fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        int fd = ::open(path.c_str(), kFlags);
+        if (fd >= 0) return fd;
+        if (errno != ENOENT) break;
+        fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
             ::fchmod(fd, 0644);  // whatever the umask: others must be able to open it
             return fd;
         }
-        if (errno != EEXIST) return -1;  // made by another process just now: open it
+        if (errno != EEXIST) break;  // made by another process just now: open it
     }
+    *error = errno;
     return -1;
+}
+
+const char *KindOf(mode_t type) {
+    switch (type) {
+    case S_IFIFO: return "a named pipe";
+    case S_IFDIR: return "a folder";
+    case S_IFCHR:
+    case S_IFBLK: return "a device";
+    case S_IFSOCK: return "a socket";
+    default: return "not a regular file";
+    }
 }
 
 bool IsFolder(const char *path) {
@@ -43,6 +71,62 @@ bool IsFolder(const char *path) {
 }
 }  // namespace
 
+DriveLockVerdict JudgeManagerHold(uint32_t answer) {
+    switch (answer) {
+    case HOLD_HELD: return {DriveLockState::Taken, {}};
+    case HOLD_BUSY: return {DriveLockState::HeldElsewhere, {}};
+    case HOLD_CANNOT:
+        return {DriveLockState::Unsafe,
+                "The drive's manager cannot keep other programs off this drive; standard error may say why."};
+    default: {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "The drive's manager gave an unknown answer (%u) when asked to keep other programs off "
+                      "this drive.",
+                      static_cast<unsigned>(answer));
+        return {DriveLockState::Unsafe, text};
+    }
+    }
+}
+
+Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, uint8_t adapter, uint8_t target,
+                             DriveLockVerdict *verdict) {
+    *verdict = JudgeManagerHold(holdDevice(adapter, target, HOLD_TAKE));
+    if (verdict->state != DriveLockState::Taken) return nullptr;
+    return std::make_unique<ManagerHold>(holdDevice, adapter, target);
+}
+
+LockFileVerdict JudgeLockFile(const LockFileFacts &facts) {
+    if (facts.openError == ELOOP) return LockFileVerdict::SymbolicLink;
+    if (facts.openError != 0) return LockFileVerdict::CannotOpen;
+    if (facts.type != S_IFREG) return LockFileVerdict::NotRegular;
+    if (facts.owner != facts.user && facts.owner != 0) return LockFileVerdict::ForeignOwner;
+    if (facts.lockError == LockFileFacts::kNotTried) return LockFileVerdict::LockNotTried;
+    if (facts.lockError == EWOULDBLOCK) return LockFileVerdict::HeldElsewhere;
+    if (facts.lockError != 0) return LockFileVerdict::CannotLock;
+    return LockFileVerdict::Taken;
+}
+
+DriveLockVerdict ExplainLockFile(LockFileVerdict verdict, const LockFileFacts &facts, const std::string &path) {
+    const std::string file = "The drive's lock file " + path;
+    switch (verdict) {
+    case LockFileVerdict::Taken: return {DriveLockState::Taken, {}};
+    case LockFileVerdict::HeldElsewhere: return {DriveLockState::HeldElsewhere, {}};
+    case LockFileVerdict::SymbolicLink: return {DriveLockState::Unsafe, file + " is a symbolic link."};
+    case LockFileVerdict::CannotOpen:
+        return {DriveLockState::Unsafe, file + " cannot be opened: " + std::strerror(facts.openError) + "."};
+    case LockFileVerdict::NotRegular:
+        return {DriveLockState::Unsafe, file + " is " + KindOf(facts.type) + "."};
+    case LockFileVerdict::ForeignOwner:
+        return {DriveLockState::Unsafe,
+                file + " belongs to another user (uid " + std::to_string(facts.owner) + ")."};
+    case LockFileVerdict::CannotLock:
+        return {DriveLockState::Unsafe, file + " cannot be locked: " + std::strerror(facts.lockError) + "."};
+    case LockFileVerdict::LockNotTried: break;
+    }
+    return {DriveLockState::Unsafe, file + " was not locked."};
+}
+
 std::string DriveLockPath(const std::string &folder, uint8_t adapter, uint8_t target) {
     char name[64];
     std::snprintf(name, sizeof name, "/quorvel-drive-%u-%u.lock", static_cast<unsigned>(adapter),
@@ -50,25 +134,41 @@ std::string DriveLockPath(const std::string &folder, uint8_t adapter, uint8_t ta
     return folder + name;
 }
 
-Hold TakeDriveLockIn(const std::string &folder, uint8_t adapter, uint8_t target, DriveLockState *state) {
-    *state = DriveLockState::Unavailable;
-    const int fd = OpenLockFile(DriveLockPath(folder, adapter, target));
-    if (fd < 0) return nullptr;
-    int result;
-    do {
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        const bool busy = errno == EWOULDBLOCK;
-        ::close(fd);
-        if (busy) *state = DriveLockState::HeldElsewhere;
+Hold TakeDriveLockIn(const std::string &folder, uint8_t adapter, uint8_t target, DriveLockState *state,
+                     std::string *problem) {
+    const std::string path = DriveLockPath(folder, adapter, target);
+    LockFileFacts facts;
+    facts.user = ::geteuid();
+    const int fd = OpenLockFile(path, &facts.openError);
+    if (fd >= 0) {
+        struct stat info {};
+        if (::fstat(fd, &info) == 0) {
+            facts.type = info.st_mode & S_IFMT;
+            facts.owner = info.st_uid;
+        } else {
+            facts.openError = errno;
+        }
+    }
+    LockFileVerdict verdict = JudgeLockFile(facts);
+    if (verdict == LockFileVerdict::LockNotTried) {
+        int result;
+        do {
+            result = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (result != 0 && errno == EINTR);
+        facts.lockError = result == 0 ? 0 : errno;
+        verdict = JudgeLockFile(facts);
+    }
+    const DriveLockVerdict answer = ExplainLockFile(verdict, facts, path);
+    *state = answer.state;
+    if (problem != nullptr) *problem = answer.problem;
+    if (answer.state != DriveLockState::Taken) {
+        if (fd >= 0) ::close(fd);
         return nullptr;
     }
-    *state = DriveLockState::Taken;
     return std::make_unique<DriveLock>(fd);
 }
 
-Hold TakeDriveLock(uint8_t adapter, uint8_t target, DriveLockState *state) {
+Hold TakeDriveLock(uint8_t adapter, uint8_t target, DriveLockState *state, std::string *problem) {
     const char *folder = IsFolder("/run/lock") ? "/run/lock" : "/tmp";
-    return TakeDriveLockIn(folder, adapter, target, state);
+    return TakeDriveLockIn(folder, adapter, target, state, problem);
 }

@@ -1,20 +1,72 @@
-// One flash per drive across processes: an exclusive flock on a file named
-// after the drive's adapter and target, as the manager numbers them, in the
-// system's lock folder (/run/lock, where every user may make files; /tmp
-// where there is none). The kernel releases it when the process ends, however
-// it ends; the file itself stays for the next one.
+// One flash per drive across processes.
+//
+// The drive's manager holds the drive when it can (HoldASPI32Device,
+// platform/wnaspi32.h): the lock is then on the device itself, the same for
+// every user however the manager numbers the adapters. A manager without that
+// entry point gets a lock file named after the adapter and target it gives,
+// in the system's lock folder (/run/lock; /tmp where there is none), opened
+// so that the file cannot be turned against the program: never through a
+// symbolic link, never waiting on a named pipe, and used only when it is a
+// regular file of the user's or root's. Whatever else is found there refuses
+// the flash with the reason; a flash is never left unguarded without a word.
+// Either lock goes when the hold is destroyed, or with the process, however
+// it ends.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 
 #include "platform/Hold.h"
+#include "platform/wnaspi32.h"
+
+// What taking a drive's lock came to; for Unsafe, why, in a sentence for the
+// user.
+struct DriveLockVerdict {
+    DriveLockState state = DriveLockState::Unsafe;
+    std::string problem;
+};
+
+// The manager's answer to HOLD_TAKE, as the program acts on it.
+DriveLockVerdict JudgeManagerHold(uint32_t answer);
+
+// Takes the drive through the manager's entry point; the hold releases it
+// there when destroyed. Empty unless the verdict is Taken.
+Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, uint8_t adapter, uint8_t target,
+                             DriveLockVerdict *verdict);
+
+// What was found at a lock file's path, step by step.
+struct LockFileFacts {
+    static constexpr int kNotTried = -1;
+    int openError = 0;  // errno of the open; 0: opened
+    mode_t type = 0;    // the S_IFMT bits of the file opened
+    uid_t owner = 0;    // the file's owner
+    uid_t user = 0;     // the process's effective user
+    int lockError = kNotTried;  // errno of flock(LOCK_EX | LOCK_NB); 0: taken
+};
+enum class LockFileVerdict {
+    Taken,
+    HeldElsewhere,  // another process holds the file's lock
+    SymbolicLink,   // the path is a symbolic link (the open refused to follow it)
+    CannotOpen,     // no file could be opened or made there
+    NotRegular,     // a named pipe, a device, a folder, a socket
+    ForeignOwner,   // the file belongs to another user, who could hold it for ever
+    CannotLock,     // the lock was refused otherwise
+    LockNotTried,   // nothing refuses the file so far: its lock is to be tried
+};
+// Decided in this order: the open (a symbolic link, then any other error),
+// the kind of file, its owner (the user or root), the lock.
+LockFileVerdict JudgeLockFile(const LockFileFacts &facts);
+// The verdict as the program acts on it, with the sentence that says why.
+DriveLockVerdict ExplainLockFile(LockFileVerdict verdict, const LockFileFacts &facts, const std::string &path);
 
 // The lock file's name for a drive, in `folder`.
 std::string DriveLockPath(const std::string &folder, uint8_t adapter, uint8_t target);
 
-// Takes the drive's lock without waiting. `state` tells how it went; the
-// hold is empty unless it is Taken.
-Hold TakeDriveLock(uint8_t adapter, uint8_t target, DriveLockState *state);
+// Takes the drive's lock file without waiting. `state` tells how it went,
+// `problem` (when given) why for Unsafe; the hold is empty unless Taken.
+Hold TakeDriveLock(uint8_t adapter, uint8_t target, DriveLockState *state, std::string *problem = nullptr);
 // The same in a folder of the caller's choosing.
-Hold TakeDriveLockIn(const std::string &folder, uint8_t adapter, uint8_t target, DriveLockState *state);
+Hold TakeDriveLockIn(const std::string &folder, uint8_t adapter, uint8_t target, DriveLockState *state,
+                     std::string *problem = nullptr);

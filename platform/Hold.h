@@ -18,5 +18,7 @@ using Hold = std::unique_ptr<PlatformHold>;
 enum class DriveLockState {
     Taken,          // ours until the hold is destroyed
     HeldElsewhere,  // another process is writing to that drive
-    Unavailable,    // no lock could be made here; nothing is held
+    Unavailable,    // nothing was asked for; nothing is held (the layer itself never answers it)
+    Unsafe,         // no lock can be had that would keep others off the drive: the flash must not
+                    // start (DriveLockProblem says why)
 };

@@ -46,6 +46,7 @@ Hold HoldOffShutdown(const char *why) { return CurrentWin32Layer().HoldOffShutdo
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
     return CurrentWin32Layer().LockDrive(adapter, target, state);
 }
+std::string DriveLockProblem() { return CurrentWin32Layer().DriveLockProblem(); }
 void QuitNow(int code) { CurrentWin32Layer().QuitNow(code); }
 void WriteDiagnostic(const char *line) { CurrentWin32Layer().WriteDiagnostic(line); }
 

@@ -82,7 +82,9 @@ public:
     // Asks the message loop to end with `code` as soon as it runs, also when
     // it has not started yet.
     virtual void PostQuitMessage(int code) = 0;
-    // The program's path and arguments joined with single blanks, as received.
+    // The program's path and arguments joined with single blanks, as
+    // received, with the path in double quotes when it holds a blank, as
+    // Windows gives a program its command line.
     virtual const char *GetCommandLine() = 0;
     // While captured, mouse presses and releases aimed at `window` and its
     // children are swallowed; the keyboard is not. Returns the previous
@@ -116,9 +118,13 @@ public:
     // user-interface thread.
     virtual Hold HoldOffShutdown(const char *why) = 0;
     // Keeps every other process off drive (adapter, target), as the manager
-    // numbers it, until the hold is destroyed; `state` tells whether it was
-    // taken, held by another process, or could not be made here.
+    // numbers it, until the hold is destroyed, without waiting: through the
+    // manager's HoldASPI32Device when it has one, else with a lock file.
+    // `state` tells whether it was taken, held by another process, or
+    // cannot be had safely (Unsafe: DriveLockProblem says why).
     virtual Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) = 0;
+    // Why the last LockDrive answered Unsafe, in a sentence for the user.
+    virtual std::string DriveLockProblem() = 0;
     // Ends the message loop and every modal loop inside it at once (a box
     // open then returns as if unanswered): for the program's end at the
     // session's request, which no open box may hold up.
@@ -153,6 +159,7 @@ BOOL CloseHandle(HANDLE thread);
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
 Hold HoldOffShutdown(const char *why);
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state);
+std::string DriveLockProblem();
 void QuitNow(int code);
 void WriteDiagnostic(const char *line);
 

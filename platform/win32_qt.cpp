@@ -4,6 +4,8 @@
 #include "platform/win32_qt.h"
 
 #include <cstdio>
+#include <mutex>
+#include <string>
 
 #include "platform/AspiBinding.h"
 #include "platform/Boxes.h"
@@ -20,6 +22,8 @@ struct QtWin32Layer::State {
     qtlayer::MouseCapture capture;
     qtlayer::CursorOverride cursor;
     qtlayer::CommandLineCopy commandLine;
+    std::mutex lockProblemMutex;
+    std::string lockProblem;  // why the last LockDrive answered Unsafe
 };
 
 QtWin32Layer::QtWin32Layer() : state_(new State) {}
@@ -71,7 +75,23 @@ BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
 Hold QtWin32Layer::HoldOffShutdown(const char *why) { return qtlayer::TakeFlashInhibitors(why); }
 
 Hold QtWin32Layer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
-    return TakeDriveLock(adapter, target, state);
+    // The manager knows the device behind the numbers it gives; only a
+    // manager that cannot hold it leaves the guard to a lock file.
+    DriveLockVerdict verdict;
+    Hold hold;
+    if (HoldASPI32DeviceFn holdDevice = state_->manager.DeviceHold())
+        hold = HoldDriveThroughManager(holdDevice, adapter, target, &verdict);
+    else
+        hold = TakeDriveLock(adapter, target, &verdict.state, &verdict.problem);
+    *state = verdict.state;
+    std::lock_guard lock(state_->lockProblemMutex);
+    state_->lockProblem = verdict.problem;
+    return hold;
+}
+
+std::string QtWin32Layer::DriveLockProblem() {
+    std::lock_guard lock(state_->lockProblemMutex);
+    return state_->lockProblem;
 }
 
 void QtWin32Layer::QuitNow(int code) { qtlayer::QuitAtOnce(code); }

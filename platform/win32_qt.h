@@ -26,6 +26,7 @@ public:
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
     Hold HoldOffShutdown(const char *why) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
+    std::string DriveLockProblem() override;
     void QuitNow(int code) override;
     void WriteDiagnostic(const char *line) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;

@@ -76,3 +76,26 @@ extern "C" {
 using GetASPI32SupportInfoFn = uint32_t (*)(void);
 using SendASPI32CommandFn = uint32_t (*)(void *);
 }
+
+// A third entry point, of this system's own and optional: a manager that
+// exports it keeps every other process off a device for as long as the
+// caller holds it, in the way devices are owned where the manager runs (the
+// SG_IO manager: a BSD lock on the drive's block and sg nodes), so that the
+// device is the same for every caller whatever the adapter numbers. Looked
+// up by name like the two above; a manager without it leaves the guard to
+// the program. It never waits for another holder.
+//
+//   uint32_t HoldASPI32Device(uint8_t adapter, uint8_t target, uint32_t request);
+extern "C" {
+using HoldASPI32DeviceFn = uint32_t (*)(uint8_t, uint8_t, uint32_t);
+}
+// Requests
+constexpr uint32_t HOLD_TAKE = 0x01;     // hold the device for the caller
+constexpr uint32_t HOLD_RELEASE = 0x02;  // let it go
+// Answers
+constexpr uint32_t HOLD_HELD = 0x01;      // taken: the caller's until released, or until the process ends
+constexpr uint32_t HOLD_RELEASED = 0x02;  // let go (also when it was not held)
+constexpr uint32_t HOLD_BUSY = 0x03;      // someone else holds it, another process or another hold of
+                                          // this one: nothing taken
+constexpr uint32_t HOLD_CANNOT = 0x04;    // no hold can be had (no device there, an unknown request, the
+                                          // system refused the lock): nothing taken

@@ -132,13 +132,15 @@ autorun_flash() {
 # running: whether the program still runs.
 running() { [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; }
 # poll SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails
-# when the time is up or the program has ended.
+# when the time is up, or when the program has ended and COMMAND still fails.
 poll() {
   local limit=$1 i
   shift
   for ((i = 0; i < limit * 10; i++)); do
     "$@" && return 0
-    running || return 1
+    # The program may end between the two checks (the shell reaps it as soon
+    # as it is told): COMMAND, asked once more, decides.
+    running || { "$@"; return; }
     sleep 0.1
   done
   return 1

@@ -1,4 +1,5 @@
-// The manager library's two entry points, the only symbols it exports.
+// The manager library's entry points, the only symbols it exports: the two
+// of ASPI and the hold of a device.
 #include <cstdint>
 
 #include "aspi/sg/SgManager.h"
@@ -18,4 +19,9 @@ extern "C" __attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(
 
 extern "C" __attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb) {
     return Manager().Send(srb);
+}
+
+extern "C" __attribute__((visibility("default"))) uint32_t HoldASPI32Device(uint8_t adapter, uint8_t target,
+                                                                            uint32_t request) {
+    return Manager().Hold(adapter, target, request);
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -98,6 +99,28 @@ struct DiscoverySeen {
 // cannot be opened for writing. Nothing when nothing stands in the way.
 std::vector<std::string> UnreachableReasons(const DiscoverySeen &seen);
 
+// What taking a device's hold found, step by step (HoldASPI32Device).
+struct HoldFacts {
+    static constexpr int kNotTried = -1;
+    enum class BlockNode { NotLookedFor, None, Found };
+    int nodeLockError = kNotTried;  // errno of flock(LOCK_EX | LOCK_NB) on the sg node; 0: taken
+    BlockNode blockNode = BlockNode::NotLookedFor;  // the device's block node (/dev/srN)
+    int blockOpenError = kNotTried;  // errno of opening it read-only and non-blocking; 0: opened
+    int blockLockError = kNotTried;  // errno of flock(LOCK_EX | LOCK_NB) on it; 0: taken
+};
+enum class HoldVerdict {
+    Held,             // both nodes locked, or the sg node where the device has no block node
+    HeldByNodeAlone,  // the block node cannot be opened: the sg node alone is locked
+    Busy,             // another process holds one of the two
+    Cannot,           // the system refused a lock otherwise
+    Undecided,        // the next step is to be tried
+};
+// In this order: the sg node's lock (every program that sends the device
+// commands has that node); the block node, none or one that cannot be
+// opened; the block node's lock, which the device manager (udev) also asks
+// for, shared, before it probes the device.
+HoldVerdict DecideHold(const HoldFacts &facts);
+
 class SgManager {
 public:
     // Discovery tells the system's Report, once, why a drive cannot be
@@ -112,11 +135,18 @@ public:
     uint32_t SupportInfo();
     // Runs the request and returns its final SRB_Status, written last.
     uint32_t Send(void *srb);
+    // HoldASPI32Device: HOLD_TAKE locks the device's sg node and its block
+    // node exclusively, without waiting, and keeps them locked until
+    // HOLD_RELEASE (or the process's end); HOLD_HELD, HOLD_BUSY or
+    // HOLD_CANNOT, HOLD_RELEASED. Taking it twice is HOLD_BUSY: two flashes
+    // of one process are two holders too.
+    uint32_t Hold(uint8_t adapter, uint8_t target, uint32_t request);
 
     // One reachable device: its node, held open from discovery on, so that
     // an address never comes to mean another device.
     struct Node {
         std::string path;
+        std::string entry;  // its sysfs directory, "/sys/class/scsi_generic/sg1"
         int fd = -1;
         uint32_t maxTransfer = kFallbackMaxTransfer;
     };
@@ -131,6 +161,15 @@ private:
     std::vector<CdDvdDriveSeen> CdDvdDrives();
     std::string Identity(const std::string &deviceDirectory);
     uint8_t Execute(SRB_ExecSCSICmd *srb);
+    uint32_t TakeHold(const Node &node, std::pair<int, int> address);
+    uint32_t ReleaseHold(const Node &node, std::pair<int, int> address);
+
+    // A device held for the caller; entries stay to remember what was said.
+    struct Holding {
+        bool held = false;
+        int blockFd = -1;            // the block node, open and locked while held; -1: none
+        bool toldNodeAlone = false;  // standard error has said that the sg node alone guards it
+    };
 
     SgSystem &system_;
     std::string classDirectory_;
@@ -138,6 +177,8 @@ private:
     std::string blockDirectory_;
     std::once_flag discovered_;
     std::vector<Adapter> adapters_;
+    std::mutex holdMutex_;  // the holds may be asked for from any thread
+    std::map<std::pair<int, int>, Holding> holdings_;  // by adapter and target
 };
 
 }  // namespace sgaspi

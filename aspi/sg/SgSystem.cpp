@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <scsi/sg.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -71,6 +72,14 @@ public:
         const int error = errno;
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         errno = error;
+        return result;
+    }
+
+    int Flock(int fd, int operation) override {
+        int result;
+        do {
+            result = flock(fd, operation);
+        } while (result < 0 && errno == EINTR);
         return result;
     }
 

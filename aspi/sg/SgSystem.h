@@ -18,9 +18,11 @@ public:
     // The first line of a small text file (a sysfs attribute) without its
     // line end; empty when it cannot be read.
     virtual std::string ReadText(const std::string &path) = 0;
-    // As open(2), ioctl(2) and close(2): -1 with errno set on failure.
+    // As open(2), ioctl(2), flock(2) and close(2): -1 with errno set on
+    // failure.
     virtual int Open(const std::string &path, int flags) = 0;
     virtual int Ioctl(int fd, unsigned long request, void *argument) = 0;
+    virtual int Flock(int fd, int operation) = 0;
     virtual int Close(int fd) = 0;
     // One line for the user, on standard error.
     virtual void Report(const std::string &line) = 0;

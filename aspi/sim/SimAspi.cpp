@@ -1,6 +1,7 @@
 // The simulated machine's ASPI manager: GetASPI32SupportInfo and
 // SendASPI32Command over virtual adapters and devices read from the machine
-// file (aspi/sim/README.md). Only the two C entry points are exported.
+// file (aspi/sim/README.md), and HoldASPI32Device, which holds a device for
+// the caller (Hold.h). Only these C entry points are exported.
 //
 // This file is the front end: it loads the machine, finds the device a
 // request is for, carries the command to the device's drive model
@@ -21,6 +22,7 @@
 
 #include "aspi/sim/DriveModel.h"
 #include "aspi/sim/Files.h"
+#include "aspi/sim/Hold.h"
 #include "aspi/sim/Machine.h"
 #include "aspi/sim/Trace.h"
 #include "platform/wnaspi32.h"
@@ -46,6 +48,7 @@ struct Device {
     const DeviceConfig config;  // its address, and how long its commands take
     std::mutex mutex;           // the model is free of threads: one command at a time reaches it
     Drive drive;
+    DeviceHold hold;  // a new start lets go of the holds of the one before, as a power cycle would
 };
 
 // One start of the machine: what the machine file said, and the devices'
@@ -54,6 +57,7 @@ struct Device {
 struct Machine {
     bool valid = false;
     std::string path;
+    std::string realPath;  // the machine file's, whatever way it was named: its devices' lock files go beside it
     MachineConfig config;
     std::vector<std::unique_ptr<Device>> devices;
     TraceFile trace;
@@ -93,6 +97,10 @@ std::shared_ptr<Machine> LoadMachine() {
         return machine;
     }
     machine->config = std::move(*parsed.value);
+    if (char *real = ::realpath(path, nullptr)) {
+        machine->realPath = real;
+        std::free(real);
+    }
     auto override = [&](const char *name, std::string &target) {
         const char *value = std::getenv(name);
         if (value && *value) target = ResolvePath(value, baseDir);
@@ -131,6 +139,29 @@ std::shared_ptr<Machine> CurrentMachine(uint64_t &sequence) {
     if (!G().machine) G().machine = LoadMachine();
     sequence = ++G().sequence;
     return G().machine;
+}
+
+// A hold is no request: it takes no sequence number.
+std::shared_ptr<Machine> CurrentMachine() {
+    std::lock_guard lock(G().machineMutex);
+    if (!G().machine) G().machine = LoadMachine();
+    return G().machine;
+}
+
+uint32_t Hold(uint8_t adapter, uint8_t target, uint32_t request) {
+    std::shared_ptr<Machine> machine = CurrentMachine();
+    Device *device = machine->valid ? machine->Find(adapter, target) : nullptr;
+    uint32_t answer = HOLD_CANNOT;
+    std::string why;
+    if (device != nullptr && request == HOLD_TAKE) {
+        if (machine->realPath.empty()) why = "cannot find the machine file " + machine->path;
+        else answer = device->hold.Take(HoldLockPath(machine->realPath, adapter, target), &why);
+    } else if (device != nullptr && request == HOLD_RELEASE) {
+        answer = device->hold.Release();
+    }
+    if (!why.empty()) std::fprintf(stderr, "quorvel-sim: %s\n", why.c_str());
+    machine->trace.Write(HoldLine(adapter, target, request, answer));
+    return answer;
 }
 
 // Stores a revision a drive took, merging with what the file holds now.
@@ -287,4 +318,8 @@ QUORVEL_SIM_EXPORT uint32_t GetASPI32SupportInfo(void) {
 QUORVEL_SIM_EXPORT uint32_t SendASPI32Command(void *request) {
     if (!request) return SS_INVALID_CMD;
     return quorvel_sim::Send(static_cast<SRB_ExecSCSICmd *>(request));
+}
+
+QUORVEL_SIM_EXPORT uint32_t HoldASPI32Device(uint8_t adapter, uint8_t target, uint32_t request) {
+    return quorvel_sim::Hold(adapter, target, request);
 }

@@ -75,6 +75,19 @@ std::string StartLine(int adapters, uint8_t status, const std::string &machinePa
            " machine=" + QuoteText(machinePath);
 }
 
+std::string HoldLine(uint8_t adapter, uint8_t target, uint32_t request, uint32_t answer) {
+    const char *requestName = request == HOLD_TAKE ? "take" : request == HOLD_RELEASE ? "release" : nullptr;
+    const char *answerName = answer == HOLD_HELD       ? "held"
+                             : answer == HOLD_RELEASED ? "released"
+                             : answer == HOLD_BUSY     ? "busy"
+                                                       : "cannot";
+    char requestText[16];
+    std::snprintf(requestText, sizeof requestText, "0x%02x", static_cast<unsigned>(request & 0xFF));
+    return "HOLD time=" + Now() + " pid=" + std::to_string(::getpid()) + " HaId=" + std::to_string(adapter) +
+           " Target=" + std::to_string(target) + " Request=" + (requestName ? requestName : requestText) +
+           " Answer=" + answerName;
+}
+
 std::string RecordFields(uint64_t sequence, const SRB_ExecSCSICmd &srb) {
     std::string line = "SRB seq=" + std::to_string(sequence) + " time=" + Now() +
                        " pid=" + std::to_string(::getpid());

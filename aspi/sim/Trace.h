@@ -37,6 +37,9 @@ private:
 
 // "START time=... pid=... adapters=N status=0xSS machine=\"PATH\"".
 std::string StartLine(int adapters, uint8_t status, const std::string &machinePath);
+// "HOLD time=... pid=... HaId=A Target=T Request=take|release|0xNN
+// Answer=held|released|busy|cannot": one HoldASPI32Device call.
+std::string HoldLine(uint8_t adapter, uint8_t target, uint32_t request, uint32_t answer);
 // "SRB seq=... CDB=..." and the fields found set at submission: the start of
 // every request's line, taken before the drive touches the record.
 std::string RecordFields(uint64_t sequence, const SRB_ExecSCSICmd &srb);

@@ -129,6 +129,23 @@ TEST_F(DownloadFlow, AnotherProcessWritingToTheDriveRefusesTheDownload) {
     EXPECT_EQ(Downloads().size(), 2u);
 }
 
+TEST_F(DownloadFlow, ADriveNoLockCanGuardIsRefusedWithThePlatformsReason) {
+    LoadImage(100 * KiB, 60, 2);
+    layer.driveLock = DriveLockState::Unsafe;
+    layer.driveLockProblem = "The drive's lock file /run/lock/quorvel-drive-1-3.lock is a named pipe.";
+    form->StaticText5->setText("READY");
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_TRUE(Downloads().empty());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD NOT GUARDED!! \nThe drive's lock file "
+                                                   "/run/lock/quorvel-drive-1-3.lock is a named pipe.\n"
+                                                   "Nothing was sent to the drive."});
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
+    EXPECT_FALSE(HasEvent("SetCapture"));
+    EXPECT_LT(EventIndex("Inhibit"), 0) << "nothing held off for a flash that never began";
+    EXPECT_EQ(form->StaticText5->text(), "READY");
+    EXPECT_FALSE(DownloadWorkerRunning());
+}
+
 TEST_F(DownloadFlow, AnEndRequestDuringTheBlocksWaitsForTheDrive) {
     LoadImage(384 * KiB, 60, 7);
     form->show();

@@ -8,6 +8,9 @@
 #     without a restart;
 #  2. a second program started on the same machine cannot download to the
 #     drive that the first one is flashing: " DOWNLOAD BUSY!! ", nothing sent;
+#     the machine's manager held the drive for the first one from before its
+#     first block until after its final one, so that a lock of the drive's
+#     own (as the device manager would ask for one) fails meanwhile;
 #  3. logind refuses the restart: the user is told;
 #  4. logind is slow to answer the restart (polkit asking the user): Down, by
 #     the toolbar and by the menu, sends nothing meanwhile, and once the
@@ -83,6 +86,7 @@ prompt=$(wait_window MESSAGE 60) || fail "no start prompt from the first program
 answer "$prompt"
 # Six blocks taken: the final one is in the drive for six seconds.
 wait_trace "Download=6 " 30 || fail "the first program's blocks did not go out"
+flock -n "$work/machine.0-1.lock" true && fail "the drive's own lock was free during the flash"
 start_program "$work/two-b" "$work/program-2b.log" "$work/machine"
 second=$program_pid
 prompt=$(wait_window MESSAGE 60) || fail "no start prompt from the second program"
@@ -97,6 +101,16 @@ box=$(wait_window MESSAGE 60) || fail "no result box from the first program"
 answer "$box"
 finish 30 || fail "the first program did not end through the restart"
 [ "$(from_pid "$first")" -eq 7 ] || fail "the first program's flash was disturbed"
+# What each program asked of the manager, among its commands: the first held
+# the drive from before its first block until its final one had returned;
+# the second was told it was busy and held nothing.
+asked() { grep -E "^(HOLD|SRB) .*pid=$1 " "$work/quorvel-sim.trace" | grep -E '^HOLD|Download=' |
+  sed -E 's/^HOLD .* HaId=([0-9]+) Target=([0-9]+) Request=([a-z]+) Answer=([a-z]+)$/hold \1:\2 \3 \4/;
+          s/^SRB .* Phase=([a-z]+) .*/\1/'; }
+[ "$(asked "$first")" = "$(printf '%s\n' 'hold 0:1 take held' first next next next next next final 'hold 0:1 release released')" ] ||
+  fail "the first program's hold did not span its blocks: $(asked "$first")"
+[ "$(asked "$second")" = "hold 0:1 take busy" ] || fail "the second program asked otherwise: $(asked "$second")"
+flock -n "$work/machine.0-1.lock" true || fail "the drive's own lock was still held after the flash"
 echo "2: the second program was refused the busy drive and sent nothing"
 
 # --- 3. logind refuses the restart ----------------------------------------------

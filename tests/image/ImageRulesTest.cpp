@@ -74,12 +74,24 @@ TEST(CommandLineName, TextAfterTheFirstBlankCutToTenAndUpperCased) {
     EXPECT_EQ(CommandLineName("/usr/bin/quorvel "), "");  // the first blank is the last character
     EXPECT_EQ(CommandLineName(""), "");
     EXPECT_EQ(CommandLineName(nullptr), "");
-    // A blank inside the program's own path counts like any other.
+    // A blank inside the program's own path, unquoted, counts like any other.
     EXPECT_EQ(CommandLineName("/opt/my tools/quorvel fw.bin"), "TOOLS/QUOR");
-    // Further blanks belong to the name; tabs and quotes mean nothing.
+    // Further blanks belong to the name; tabs, and quotes that do not open
+    // the line, mean nothing.
     EXPECT_EQ(CommandLineName("q a b"), "A B");
     EXPECT_EQ(CommandLineName("q\tx \"fw.bin\""), "\"FW.BIN\"");
     EXPECT_EQ(CommandLineName("q\tfw.bin"), "");
+}
+
+TEST(CommandLineName, AQuotedPathIsSkippedWholeBlanksAndAll) {
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\" fw.bin"), "FW.BIN");
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\" \"fw 1.bin\""), "\"FW 1.BIN\"");
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\""), "");
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel\" "), "");
+    // The blank right after the closing quote, not one inside the name.
+    EXPECT_EQ(CommandLineName("\"/a b/q\"x y"), "Y");
+    // No closing quote: all of it is the path.
+    EXPECT_EQ(CommandLineName("\"/opt/my tools/quorvel fw.bin"), "");
 }
 
 TEST(TrailerOffset, NearPositionUnlessTheFirstByteIsFF) {

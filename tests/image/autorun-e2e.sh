@@ -5,6 +5,10 @@
 # and on OK send the whole image, block by block, to that drive; the drive
 # takes the new revision, the result box is answered and the restart ends the
 # program through the simulated login1 service.
+# Then the program from a folder whose path holds a blank ("my tools"): its
+# command line quotes the path, so nothing of the path is taken for an image
+# name: no box at start without arguments, and a name given is the image
+# loaded and flashed.
 #   autorun-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../scripts/lib.sh
@@ -62,3 +66,29 @@ for i in 0 1 2 3; do
 done
 tail -c 65536 "$image" | cmp -s - "${dumps[4]}" || fail "the final block differs from the image's last 64 KiB"
 echo "autorun end to end: prompt, 5 commands to 1:4, revision 1.20 taken, restart requested"
+
+# --- the program under a path with a blank ----------------------------------
+# A user of its own: no record of the flash above, whose check would show a box.
+rm -rf "$work/state"
+ln -s "$build/bin" "$work/my tools"
+mkdir "$work/blank"
+start_program "$work/blank" "$work/program-blank.log" "$work/machine" "$work/my tools/quorvel"
+wait_window QUORVEL 60 >/dev/null ||
+  fail "no main window from \"my tools/quorvel\" ($(windows MESSAGE | wc -l) box at start: a name taken from its path?)"
+sleep 0.5
+[ -z "$(windows MESSAGE)" ] || fail "a box came at the start of \"my tools/quorvel\" without arguments"
+shot autorun-path-with-blank
+stop_program
+
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.30 --block-kb 48 --blocks 5 \
+  "$work/blank/FW4824.BIN"
+start_program "$work/blank" "$work/program-blank.log" "$work/machine" "$work/my tools/quorvel" fw4824.bin
+blank=$program_pid
+prompt=$(wait_window MESSAGE 60) || fail "no start prompt for fw4824.bin from \"my tools/quorvel\""
+answer "$prompt"
+wait_trace "pid=$blank .*Phase=final" 60 || fail "FW4824.BIN named after \"my tools/quorvel\" was not flashed"
+box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box came"
+answer "$box"
+finish 30 || fail "the program did not end through the restart"
+expect_revision 1 4 1.30
+echo "a path with a blank: no box at start, the name after it loaded and flashed"

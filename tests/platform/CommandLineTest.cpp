@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/CommandLine.h"
 #include "platform/win32.h"
 
 TEST(CommandLine, PathFirstThenArgumentsWithSingleBlanksUnquoted) {
@@ -33,4 +34,15 @@ TEST(CommandLine, SameTextOnEveryCall) {
     EXPECT_EQ(first, second);
     EXPECT_STREQ(first, second);
     EXPECT_NE(std::strchr(first, ' '), nullptr);
+}
+
+TEST(CommandLine, APathWithABlankIsQuotedAsWindowsQuotesItAndNothingElseIs) {
+    using qtlayer::WindowsCommandLine;
+    EXPECT_EQ(WindowsCommandLine({"/opt/my tools/quorvel", "fw.bin"}), "\"/opt/my tools/quorvel\" fw.bin");
+    EXPECT_EQ(WindowsCommandLine({"/opt/my tools/quorvel"}), "\"/opt/my tools/quorvel\"");
+    // Arguments are the user's text: never quoted, whatever they hold.
+    EXPECT_EQ(WindowsCommandLine({"/usr/bin/quorvel", "first arg", "x"}), "/usr/bin/quorvel first arg x");
+    EXPECT_EQ(WindowsCommandLine({"/a\tb/quorvel", "\"fw.bin\""}), "/a\tb/quorvel \"fw.bin\"");
+    EXPECT_EQ(WindowsCommandLine({"q", "", "x"}), "q  x");
+    EXPECT_EQ(WindowsCommandLine({}), "");
 }

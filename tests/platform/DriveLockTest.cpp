@@ -1,11 +1,16 @@
-// One flash per drive across processes: the lock a drive's flash holds.
+// One flash per drive across processes: the lock a drive's flash holds, the
+// manager's or, without it, a lock file that cannot be turned against the
+// program.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/DriveLock.h"
 
@@ -69,8 +74,126 @@ TEST(DriveLock, AnotherProcessHoldsItUntilItEnds) {
     EXPECT_EQ(TryIn(folder, 0, 1), DriveLockState::Taken);
 }
 
-TEST(DriveLock, NoFolderMeansNoLockAndNoRefusal) {
+TEST(DriveLock, NoFolderMeansARefusalThatSaysWhy) {
     DriveLockState state = DriveLockState::Taken;
-    EXPECT_EQ(TakeDriveLockIn("/nonexistent/quorvel", 0, 1, &state), nullptr);
-    EXPECT_EQ(state, DriveLockState::Unavailable);
+    std::string problem;
+    EXPECT_EQ(TakeDriveLockIn("/nonexistent/quorvel", 0, 1, &state, &problem), nullptr);
+    EXPECT_EQ(state, DriveLockState::Unsafe);
+    EXPECT_EQ(problem,
+              "The drive's lock file /nonexistent/quorvel/quorvel-drive-0-1.lock cannot be opened: No such file or "
+              "directory.");
+}
+
+// What someone else may have put at the lock file's path: the flash is
+// refused at once with the reason, nothing is locked, nothing waits.
+TEST(DriveLock, WhatCouldBeTurnedAgainstTheProgramRefusesTheFlashAtOnce) {
+    LockFolder folder;
+    const std::string path = DriveLockPath(folder.path, 0, 1);
+    const std::string file = "The drive's lock file " + path;
+    const auto refusal = [&] {
+        DriveLockState state = DriveLockState::Taken;
+        std::string problem;
+        Hold hold = TakeDriveLockIn(folder.path, 0, 1, &state, &problem);
+        EXPECT_EQ(hold, nullptr);
+        EXPECT_EQ(state, DriveLockState::Unsafe);
+        ::unlink(path.c_str());
+        ::rmdir(path.c_str());
+        return problem;
+    };
+
+    // A named pipe with no writer: opening it must not wait for one.
+    ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+    EXPECT_EQ(refusal(), file + " is a named pipe.");
+
+    // A symbolic link, to a file of the user's or to nothing: never followed.
+    const std::string target = folder.path + "/target";
+    { std::ofstream(target) << "x"; }
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_EQ(refusal(), file + " is a symbolic link.");
+    ASSERT_EQ(::symlink((folder.path + "/nothing").c_str(), path.c_str()), 0);
+    EXPECT_EQ(refusal(), file + " is a symbolic link.");
+    struct stat info {};
+    EXPECT_NE(::stat((folder.path + "/nothing").c_str(), &info), 0) << "nothing was made through the link";
+
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    EXPECT_EQ(refusal(), file + " is a folder.");
+
+    // Another user's file, which that user could hold for ever (only root
+    // can make one here).
+    if (::geteuid() == 0) {
+        { std::ofstream(path) << ""; }
+        ASSERT_EQ(::chown(path.c_str(), 1001, 1001), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+        EXPECT_EQ(refusal(), file + " belongs to another user (uid 1001).");
+    }
+
+    // With the path clear again the lock is made and taken as ever.
+    EXPECT_EQ(TryIn(folder, 0, 1), DriveLockState::Taken);
+}
+
+TEST(DriveLock, DecidedInOrderOpenKindOwnerThenLock) {
+    LockFileFacts facts;
+    facts.user = 1000;
+    facts.owner = 1000;
+    facts.type = S_IFREG;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::LockNotTried);
+    facts.lockError = 0;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::Taken);
+    facts.lockError = EWOULDBLOCK;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::HeldElsewhere);
+    facts.lockError = ENOLCK;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::CannotLock);
+    // Root's file is as good as the user's own; anyone else's is refused
+    // before its lock counts.
+    facts.owner = 0;
+    facts.lockError = EWOULDBLOCK;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::HeldElsewhere);
+    facts.owner = 1001;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::ForeignOwner);
+    facts.type = S_IFIFO;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::NotRegular);
+    facts.openError = EACCES;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::CannotOpen);
+    facts.openError = ELOOP;
+    EXPECT_EQ(JudgeLockFile(facts), LockFileVerdict::SymbolicLink);
+    // Root is held to the same rule for a user's file.
+    LockFileFacts asRoot;
+    asRoot.user = 0;
+    asRoot.owner = 1000;
+    asRoot.type = S_IFREG;
+    EXPECT_EQ(JudgeLockFile(asRoot), LockFileVerdict::ForeignOwner);
+}
+
+namespace {
+std::vector<std::string> managerCalls;
+uint32_t managerAnswer = HOLD_HELD;
+uint32_t RecordingManager(uint8_t adapter, uint8_t target, uint32_t request) {
+    managerCalls.push_back(std::to_string(adapter) + " " + std::to_string(target) + " " + std::to_string(request));
+    return request == HOLD_TAKE ? managerAnswer : HOLD_RELEASED;
+}
+}  // namespace
+
+TEST(DriveLock, TheManagersHoldIsReleasedThereWhenTheHoldGoes) {
+    DriveLockVerdict verdict;
+    Hold hold = HoldDriveThroughManager(RecordingManager, 2, 5, &verdict);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_EQ(verdict.state, DriveLockState::Taken);
+    EXPECT_EQ(managerCalls, (std::vector<std::string>{"2 5 1"}));
+    hold.reset();
+    EXPECT_EQ(managerCalls, (std::vector<std::string>{"2 5 1", "2 5 2"}));
+
+    // Not taken: nothing to release.
+    for (const uint32_t answer : {HOLD_BUSY, HOLD_CANNOT, uint32_t{0}}) {
+        managerCalls.clear();
+        managerAnswer = answer;
+        EXPECT_EQ(HoldDriveThroughManager(RecordingManager, 2, 5, &verdict), nullptr);
+        EXPECT_EQ(managerCalls.size(), 1u);
+    }
+    EXPECT_EQ(JudgeManagerHold(HOLD_BUSY).state, DriveLockState::HeldElsewhere);
+    EXPECT_EQ(JudgeManagerHold(HOLD_CANNOT).state, DriveLockState::Unsafe);
+    EXPECT_EQ(JudgeManagerHold(HOLD_CANNOT).problem,
+              "The drive's manager cannot keep other programs off this drive; standard error may say why.");
+    EXPECT_EQ(JudgeManagerHold(HOLD_RELEASED).state, DriveLockState::Unsafe) << "no answer to a take";
+    EXPECT_EQ(JudgeManagerHold(7).problem,
+              "The drive's manager gave an unknown answer (7) when asked to keep other programs off this drive.");
 }

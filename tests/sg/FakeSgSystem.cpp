@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 
 #include <cerrno>
 #include <cstring>
@@ -36,6 +37,18 @@ void FakeSgSystem::SetSgVersion(int number, int version) { nodes_.at(number).ver
 
 std::vector<std::string> FakeSgSystem::ListDirectory(const std::string &path) {
     std::vector<std::string> names;
+    // /sys/class/scsi_generic/sgN/device/block: the block nodes at sgN's address.
+    const std::string classPrefix = std::string(kClass) + "/sg";
+    const std::string blockSuffix = "/device/block";
+    if (path.rfind(classPrefix, 0) == 0 && path.size() > blockSuffix.size() &&
+        path.compare(path.size() - blockSuffix.size(), blockSuffix.size(), blockSuffix) == 0) {
+        const std::string number = path.substr(classPrefix.size(), path.size() - classPrefix.size() - blockSuffix.size());
+        const auto node = nodes_.find(std::stoi(number));
+        if (node == nodes_.end()) return names;
+        for (const auto &[name, address] : blockDevices_)
+            if (address == node->second.address) names.push_back(name);
+        return names;
+    }
     if (path == kBlock) {
         names.push_back("loop0");
         for (const auto &[name, address] : blockDevices_) names.push_back(name);
@@ -75,6 +88,17 @@ std::string FakeSgSystem::ReadLink(const std::string &path) {
 int FakeSgSystem::Open(const std::string &path, int flags) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++opens;
+    if (path.rfind("/dev/", 0) == 0 && blockDevices_.count(path.substr(5))) {
+        lockLog.push_back("open " + path);
+        if (const auto refusal = blockOpenErrno.find(path); refusal != blockOpenErrno.end()) {
+            errno = refusal->second;
+            return -1;
+        }
+        blockOpenFlags = flags;
+        const int fd = nextFd_++;
+        blockFds_[fd] = path;
+        return fd;
+    }
     if (path.rfind("/dev/sg", 0) != 0) {
         errno = ENOENT;
         return -1;
@@ -144,8 +168,36 @@ void FakeSgSystem::Report(const std::string &line) {
     reports.push_back(line);
 }
 
+int FakeSgSystem::Flock(int fd, int operation) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string path;
+    if (const auto block = blockFds_.find(fd); block != blockFds_.end()) path = block->second;
+    else if (const auto node = fds_.find(fd); node != fds_.end()) path = "/dev/sg" + std::to_string(node->second);
+    if (path.empty() || closed.count(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    if (operation & LOCK_UN) {
+        lockLog.push_back("unlock " + path);
+        locked.erase(path);
+        return 0;
+    }
+    lockLog.push_back(std::string(operation & LOCK_NB ? "lock " : "lock-waiting ") + path);
+    if (const auto refusal = lockErrno.find(path); refusal != lockErrno.end()) {
+        errno = refusal->second;
+        return -1;
+    }
+    locked.insert(path);
+    return 0;
+}
+
 int FakeSgSystem::Close(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
     closed.insert(fd);
+    // Closing a block node lets go of its lock.
+    if (const auto block = blockFds_.find(fd); block != blockFds_.end()) {
+        lockLog.push_back("close " + block->second);
+        locked.erase(block->second);
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 // A scripted system under the SG_IO manager: a sysfs class directory of sg
-// nodes with their SCSI addresses, nodes that open or refuse, and SG_IO calls
-// recorded and answered by a script.
+// nodes with their SCSI addresses, nodes that open or refuse, SG_IO calls
+// recorded and answered by a script, and BSD locks on the nodes, with other
+// processes' locks set by the test.
 #pragma once
 
 #include <scsi/sg.h>
@@ -35,7 +36,9 @@ public:
     void SetReadOnly(int number, int writeErrno);  // read-write opens fail with writeErrno
     // What sysfs shows of the node's device: its type, vendor and model.
     void SetDevice(int number, int type, const std::string &vendor, const std::string &model);
-    // A CD/DVD drive of the kernel's own (/sys/class/block/NAME) at "H:C:T:L".
+    // A CD/DVD drive of the kernel's own (/sys/class/block/NAME) at "H:C:T:L",
+    // with its block node /dev/NAME, which any sg node at that address links
+    // to (device/block/NAME).
     void AddCdDvdDrive(const std::string &name, const std::string &address, const std::string &vendor,
                        const std::string &model);
 
@@ -50,11 +53,21 @@ public:
     std::set<int> closed;
     int opens = 0;
 
+    // Locks. By node path ("/dev/sg1", "/dev/sr0"): the errno a lock there
+    // fails with (EWOULDBLOCK: another process holds it), and the errno
+    // opening a block node fails with.
+    std::map<std::string, int> lockErrno;
+    std::map<std::string, int> blockOpenErrno;
+    std::set<std::string> locked;      // the nodes this process holds locked now
+    std::vector<std::string> lockLog;  // "lock /dev/sg1", "unlock /dev/sg1", "open /dev/sr0", "close /dev/sr0"
+    int blockOpenFlags = 0;            // flags of the last block node opened
+
     std::vector<std::string> ListDirectory(const std::string &path) override;
     std::string ReadLink(const std::string &path) override;
     std::string ReadText(const std::string &path) override;
     int Open(const std::string &path, int flags) override;
     int Ioctl(int fd, unsigned long request, void *argument) override;
+    int Flock(int fd, int operation) override;
     int Close(int fd) override;
     void Report(const std::string &line) override;
 
@@ -73,5 +86,6 @@ private:
     std::map<std::string, std::string> extraEntries_;  // name -> link
     std::map<std::string, std::string> blockDevices_;  // name -> address
     std::map<int, int> fds_;                           // fd -> node number
+    std::map<int, std::string> blockFds_;              // fd -> block node path
     int nextFd_ = 100;
 };

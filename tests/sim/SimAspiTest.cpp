@@ -1,9 +1,12 @@
 // The simulated ASPI manager, loaded as the program loads it: dlopen of
-// libwnaspi32.so.1 and the two entry points by name. Each case runs in its
+// libwnaspi32.so.1 and its entry points by name. Each case runs in its
 // own process, so the library starts fresh with the machine file it is given.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -585,6 +588,80 @@ TEST_F(SimAspiTest, DemoMachineIsWellFormed) {
     ASSERT_EQ(Inquiry(1, 2, answer), SS_COMP);
     EXPECT_EQ(answer[0], 0x01);
     EXPECT_TRUE(std::filesystem::exists(dir_ + "/quorvel-sim.trace"));
+}
+
+// Another process on a machine file: it takes (or, with `take` false, only
+// starts) the machine at `machine`, holds drive 0:1 and answers what it got,
+// then lives until it is killed.
+struct OtherProgram {
+    pid_t pid = -1;
+    uint32_t answer = 0;
+    OtherProgram(GetASPI32SupportInfoFn support, HoldASPI32DeviceFn hold, const std::string &machine) {
+        int pipeEnds[2];
+        EXPECT_EQ(::pipe(pipeEnds), 0);
+        pid = ::fork();
+        if (pid == 0) {
+            ::setenv("QUORVEL_SIM_MACHINE", machine.c_str(), 1);
+            support();  // a start of that machine in this process
+            const uint32_t got = hold(0, 1, HOLD_TAKE);
+            (void)!::write(pipeEnds[1], &got, sizeof got);
+            ::pause();
+            ::_exit(0);
+        }
+        EXPECT_EQ(::read(pipeEnds[0], &answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    }
+    ~OtherProgram() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+};
+
+TEST_F(SimAspiTest, TwoProgramsOnOneMachineKeepEachOtherOffADriveTwoMachinesNever) {
+    Machine(std::string(kTwoDrives) + "device 0 2 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\"\n");
+    auto hold = reinterpret_cast<HoldASPI32DeviceFn>(::dlsym(handle_, "HoldASPI32Device"));
+    ASSERT_NE(hold, nullptr);
+    ASSERT_EQ(support_(), 0x0102u);
+    {
+        OtherProgram other(support_, hold, machinePath_);
+        ASSERT_EQ(other.answer, HOLD_HELD);
+        EXPECT_EQ(hold(0, 1, HOLD_TAKE), HOLD_BUSY);
+        EXPECT_EQ(hold(0, 2, HOLD_TAKE), HOLD_HELD) << "another drive of the machine is free";
+        // The same machine named another way is the same machine.
+        const std::string roundabout = dir_ + "/../" + std::filesystem::path(dir_).filename().string() + "/test.machine";
+        OtherProgram sameMachine(support_, hold, roundabout);
+        EXPECT_EQ(sameMachine.answer, HOLD_BUSY);
+        // Another checkout's machine, with the same drive at the same address.
+        const std::string otherDir = MakeTempDir();
+        WriteText(otherDir + "/test.machine", ReadText(machinePath_));
+        {
+            OtherProgram otherMachine(support_, hold, otherDir + "/test.machine");
+            EXPECT_EQ(otherMachine.answer, HOLD_HELD);
+        }
+        std::filesystem::remove_all(otherDir);
+    }
+    // The other program has ended, however: the drive is free again.
+    EXPECT_EQ(hold(0, 1, HOLD_TAKE), HOLD_HELD);
+    EXPECT_EQ(hold(0, 1, HOLD_TAKE), HOLD_BUSY) << "a second hold of one process is a second holder";
+    EXPECT_EQ(hold(0, 1, HOLD_RELEASE), HOLD_RELEASED);
+    {
+        OtherProgram other(support_, hold, machinePath_);
+        EXPECT_EQ(other.answer, HOLD_HELD) << "released means released";
+    }
+    EXPECT_EQ(hold(0, 3, HOLD_TAKE), HOLD_CANNOT) << "no device there";
+    EXPECT_EQ(hold(0, 1, 0), HOLD_CANNOT);
+    EXPECT_TRUE(std::filesystem::is_regular_file(machinePath_ + ".0-1.lock"));
+
+    // Each call is traced, with no sequence number of its own.
+    std::vector<std::string> holds;
+    for (auto &line : Trace("HOLD")) {
+        EXPECT_EQ(line.count("seq"), 0u);
+        if (line["pid"] == std::to_string(::getpid()))
+            holds.push_back(line["HaId"] + ":" + line["Target"] + " " + line["Request"] + " " + line["Answer"]);
+    }
+    EXPECT_EQ(holds, (std::vector<std::string>{"0:1 take busy", "0:2 take held", "0:1 take held", "0:1 take busy",
+                                               "0:1 release released", "0:3 take cannot", "0:1 0x00 cannot"}));
 }
 
 }  // namespace

@@ -98,6 +98,8 @@ Hold RecorderLayer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *s
     return std::make_unique<RecordedHold>(this, "UnlockDrive");
 }
 
+std::string RecorderLayer::DriveLockProblem() { return driveLockProblem; }
+
 void RecorderLayer::QuitNow(int code) { Log("QuitNow " + std::to_string(code)); }
 
 void RecorderLayer::WriteDiagnostic(const char *line) {

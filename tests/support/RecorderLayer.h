@@ -37,6 +37,7 @@ public:
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
     Hold HoldOffShutdown(const char *why) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
+    std::string DriveLockProblem() override;
     void QuitNow(int code) override;
     void WriteDiagnostic(const char *line) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
@@ -60,6 +61,7 @@ public:
     std::string commandLine = "/usr/bin/quorvel";
     bool inhibitorAvailable = true;
     DriveLockState driveLock = DriveLockState::Taken;  // what LockDrive finds
+    std::string driveLockProblem;                      // why, when that is Unsafe
     // The ASPI manager; unset means no manager (0 adapters, SS_NO_ADAPTERS).
     std::function<uint32_t()> supportInfo;
     std::function<uint32_t(void *)> sendCommand;

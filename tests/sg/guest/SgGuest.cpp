@@ -13,9 +13,13 @@
 //                                        driver is loaded
 //   quorvel-sg-guest dies DRIVE          a download to a drive whose handler
 //                                        dies with the command in hand
+//   quorvel-sg-guest lock-probe NODE     the lock the device manager (udev)
+//                                        asks for before it probes a block
+//                                        device: "free", "busy" or why not
 #include <fcntl.h>
 #include <grp.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -389,6 +393,25 @@ int HandlerDies(const std::string &prefix) {
     return 0;
 }
 
+// As systemd-udevd does before it processes a block device's event: the
+// node opened read-only and non-blocking, a shared lock asked for without
+// waiting; granted, it is let go at once. Busy means that udev would leave
+// the device alone.
+int LockProbe(const char *node) {
+    const int fd = open(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::printf("cannot-open:%d\n", errno);
+        return 0;
+    }
+    const int result = flock(fd, LOCK_SH | LOCK_NB);
+    const int error = errno;
+    close(fd);
+    if (result == 0) std::printf("free\n");
+    else if (error == EWOULDBLOCK) std::printf("busy\n");
+    else std::printf("cannot-lock:%d\n", error);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -396,8 +419,9 @@ int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "no-sg") return NoSgDriver();
     if (command == "dies" && argc > 2) return HandlerDies(argv[2]);
+    if (command == "lock-probe" && argc > 2) return LockProbe(argv[2]);
     if (command != "suite" || argc < 3) {
-        std::fprintf(stderr, "usage: quorvel-sg-guest suite BENCH_DRIVE | no-sg | dies DRIVE\n");
+        std::fprintf(stderr, "usage: quorvel-sg-guest suite BENCH_DRIVE | no-sg | dies DRIVE | lock-probe NODE\n");
         return 2;
     }
     const std::string benchDrive = argv[2];

@@ -12,9 +12,13 @@
 #      drive-a takes firmware, drive-b refuses its third download command;
 #   2. the real program, as the desktop user (uid 1000, group cdrom) under
 #      Xvfb, flashes drive-a by autorun and asks the stand-in logind for a
-#      restart; the drives start again; the program started again finds
-#      drive-a at its new revision;
-#   3. the same run against drive-b: the refusal, and nothing sent after it;
+#      restart, while root's program, which numbers drive-a otherwise, is
+#      refused the same drive and sends it nothing; during the flash the
+#      drive's block node and sg node are locked, and what lies at the lock
+#      file paths of old changes nothing; the drives start again; the
+#      program started again finds drive-a at its new revision;
+#   3. the same run against drive-b, whose block node the desktop user may
+#      not open: the refusal, and nothing sent after it;
 #   4. the guest program's suite (quorvel-sg-guest suite) over all drives;
 #   5. a third drive whose handler dies with a download command in hand.
 # The handlers' records, the program's logs and screenshots go to /out, a
@@ -87,6 +91,34 @@ make_drive() {
   say "drive $name $vendor $product $revision host=$(basename "$(readlink "/sys/class/scsi_generic/$node/device")") node=${node:-none} handler=$(cat "$work/$name.ready")"
 }
 handler_pid() { cat "$work/$1.ready"; }
+# sg_of PRODUCT, sr_of PRODUCT: the drive's sg node and block node (sg3, sr1).
+sg_of() { grep -lx "$1 *" /sys/class/scsi_generic/sg*/device/model 2>/dev/null | head -n 1 | cut -d/ -f5; }
+sr_of() { ls "/sys/class/scsi_generic/$(sg_of "$1")/device/block" 2>/dev/null | head -n 1; }
+host_of() { basename "$(readlink "$1/device")" | cut -d: -f1; }
+# adapter_of PRODUCT [desktop]: the adapter number the SG_IO manager gives
+# the drive for root, or for the desktop user: its host's place among the
+# hosts with an sg node the asker can open, in ascending order.
+adapter_of() {
+  local entry hosts=()
+  for entry in /sys/class/scsi_generic/sg*; do
+    if [ "${2:-}" = desktop ]; then
+      setpriv --reuid=1000 --regid=1000 --groups=24 test -r "/dev/$(basename "$entry")" || continue
+    fi
+    hosts+=("$(host_of "$entry")")
+  done
+  printf '%s\n' "${hosts[@]}" | sort -n -u | grep -nx "$(host_of "/sys/class/scsi_generic/$(sg_of "$1")")" |
+    cut -d: -f1 | awk '{ print $1 - 1 }'
+}
+# locks PRODUCT: whether the device manager could lock the drive's block
+# node (as it asks before it probes it), and whether flock -n on its sg node
+# can: "sr=free|busy sg=free|busy".
+locks() {
+  local sr sg
+  sr=$("$guest" lock-probe "/dev/$(sr_of "$1")")
+  flock -n "/dev/$(sg_of "$1")" true
+  case $? in 0) sg=free ;; 1) sg=busy ;; *) sg="cannot-lock:$?" ;; esac
+  echo "sr=$sr sg=$sg"
+}
 downloads() { grep -c ' download=' "$out/$1.record" || true; }
 starts() { grep -c '^start ' "$out/$1.record" || true; }
 
@@ -101,13 +133,17 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/runtime
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chown 1000:1000 "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-# The CD/DVD drives' nodes as a desktop gives them: root:cdrom, mode 0660.
+# The CD/DVD drives' nodes as a desktop gives them, sg and block nodes
+# alike: root:cdrom, mode 0660.
 desktop_access() {
-  local type
+  local type block
   for type in /sys/class/scsi_generic/sg*/device/type; do
     [ "$(cat "$type")" = 5 ] || continue
     local node=/dev/$(echo "$type" | cut -d/ -f5)
     chown 0:24 "$node" && chmod 660 "$node"
+    for block in "$(dirname "$type")"/block/*; do
+      [ -e "$block" ] && chown 0:24 "/dev/$(basename "$block")" && chmod 660 "/dev/$(basename "$block")"
+    done
   done
 }
 # The build may lie in a folder that only its owner may enter (a clone made
@@ -124,6 +160,8 @@ reach() {
 reach "$build/bin" || exit 1
 # run_program DIR LOG: the program as the desktop user in DIR.
 run_program() { start_program --bare "$1" "$2" "" "${desktop[@]}"; }
+# run_as_root DIR LOG: the program as root in DIR.
+run_as_root() { start_program --bare "$1" "$2" "" "$build/bin/quorvel"; }
 
 phase() { say "phase $1 at $(cut -d' ' -f1 /proc/uptime) s"; }
 
@@ -147,12 +185,35 @@ eval "$(cat "$work/bus.env")"
 bus_dir=$work/bus
 chmod 755 "$bus_dir"
 
-# --- the flash: drive-a from 1.00 to 1.20 -------------------------------------
+# --- the flash: drive-a from 1.00 to 1.20, root's program beside it ------------
 phase flash
-mkdir -p "$work/flash" "$work/again" "$work/refusal"
+mkdir -p "$work/flash" "$work/root-flash" "$work/again" "$work/refusal"
 cp "$images/FW-A.BIN" "$work/flash/AUTORUN.BIN"
+cp "$images/FW-A.BIN" "$work/root-flash/AUTORUN.BIN"
 cp "$images/FW-B.BIN" "$work/refusal/AUTORUN.BIN"
 chmod -R a+rX "$work/flash" "$work/again" "$work/refusal"
+# Root and the desktop user number drive-a differently: QEMU's CD-ROM, the
+# only node of the first host the user could open, is root's alone for this
+# run, so the user's manager counts the hosts from the second one.
+cdrom=$(sg_of "QEMU CD-ROM")
+chmod 600 "/dev/$cdrom"
+desktop_a=$(adapter_of CDRW-4824A desktop)
+root_a=$(adapter_of CDRW-4824A)
+say "flash adapters desktop=$desktop_a root=$root_a"
+# At the lock file paths of old, another user's named pipe where the desktop
+# user's number points and a symbolic link where root's does: a guard that
+# looked there would hang, or go on without a lock.
+mkdir -p /run/lock
+chmod 1777 /run/lock
+rm -f /run/lock/quorvel-drive-*.lock
+mkfifo -m 666 "/run/lock/quorvel-drive-$desktop_a-1.lock"
+chown 1001:1001 "/run/lock/quorvel-drive-$desktop_a-1.lock"
+ln -s /etc/hostname "/run/lock/quorvel-drive-$root_a-1.lock"
+chown -h 1001:1001 "/run/lock/quorvel-drive-$root_a-1.lock"
+
+run_as_root "$work/root-flash" "$out/program-root.log"
+root_program=$program_pid
+root_prompt=$(wait_window MESSAGE 120) || fail "no start prompt came for root's program"
 run_program "$work/flash" "$out/program-flash.log"
 prompt=$(wait_window MESSAGE 120) || fail "no start prompt came"
 say "flash prompt downloads-before=$(downloads drive-a)"
@@ -164,10 +225,26 @@ poll 60 flash_began || { keep root flash-no-blocks; fail "no block reached drive
 box=$(wait_window MESSAGE 120 "$prompt") || fail "no result box came"
 phase flash-result
 keep "$box" flash-result
+# Until the result box is closed the flash holds the drive: the device
+# manager would leave it alone, and root's program, asked to download to it
+# now, is refused and sends it nothing.
+say "flash locks during $(locks CDRW-4824A)"
+desktop_program=$program_pid
+program_pid=$root_program
+answer "$root_prompt"
+busy=$(wait_window MESSAGE 60 "$root_prompt") || fail "root's program showed no box after Down"
+keep "$busy" root-busy
+say "flash root downloads=$(downloads drive-a)"
+answer "$busy"
+stop_program
+program_pid=$desktop_program
 answer "$box"
-finish 60 || fail "the program did not end through the restart"
+finish 60 || fail "the program did not end through the restart ($(running && echo running || echo ended), reboots=$(reboots))"
 say "flash ended exit=$exit_code reboots=$(reboots)"
 cp "$out/drive-a.record" "$out/drive-a.flash.record"
+say "flash locks after $(locks CDRW-4824A)"
+chmod 660 "/dev/$cdrom"
+rm -f /run/lock/quorvel-drive-*.lock
 
 # The restart: every drive starts again, and runs what it flashed last.
 kill -HUP "$(handler_pid drive-a)" "$(handler_pid drive-b)"
@@ -184,7 +261,13 @@ stop_program
 say "again inquiries=$(found_again)"
 
 # --- the refusal: drive-b refuses block 3 of 5 --------------------------------
+# Its block node is root's alone: the desktop user's program is told once
+# that the sg node alone guards the drive, and goes on. Another user's file,
+# mode 0600, at the lock file path of old changes nothing.
 phase refusal
+chown 0:0 "/dev/$(sr_of DVDRW-1612B)"
+chmod 600 "/dev/$(sr_of DVDRW-1612B)"
+install -m 600 -o 1001 -g 1001 /dev/null "/run/lock/quorvel-drive-$(adapter_of DVDRW-1612B desktop)-1.lock"
 run_program "$work/refusal" "$out/program-refusal.log"
 prompt=$(wait_window MESSAGE 120) || fail "no start prompt came for the refusal"
 phase refusal-prompt
@@ -197,6 +280,7 @@ if running; then state=running; else state=ended; fi
 stop_program
 cp "$out/drive-b.record" "$out/drive-b.refusal.record"
 say "refusal program=$state reboots=$(reboots)"
+rm -f /run/lock/quorvel-drive-*.lock
 e2e_stop
 kill "$xvfb" 2>/dev/null
 

@@ -7,8 +7,9 @@
 # the host's root file system read-only, so that the guest runs the build
 # and the host's programs (tests/sg/guest/guest.sh): virtual CD/DVD drives
 # served through the kernel's SCSI target, the real program flashing one of
-# them as the desktop user under Xvfb, and the guest program's suite. The
-# host then checks the console and what the drives recorded.
+# them as the desktop user under Xvfb while root's program is refused the
+# same drive, and the guest program's suite. The host then checks the
+# console and what the drives recorded.
 #
 #   tests/sg/guest/kernel-test.sh BUILD_DIR WORK_DIR
 #
@@ -416,10 +417,31 @@ icon() {
 }
 [ "$(icon flash-result)" = none ] || fail "the flash's result box is no notice (icon: $(icon flash-result))"
 expect '^QV-GUEST flash ended exit=[0-9]+ reboots=1$'
-for run in flash again refusal; do
-  told=$(grep '^quorvel:' "$out/program-$run.log" 2>/dev/null || true)
-  [ -z "$told" ] || fail "the program as the desktop user was told of a problem ($run): $told"
+# Root's program beside it, which numbers drive-a otherwise, was refused the
+# drive being flashed with an error box before it sent anything; meanwhile
+# the drive's block node could not be locked (the device manager would have
+# left it alone), nor its sg node; afterwards both could.
+adapters=$(grep -E '^QV-GUEST flash adapters ' "$log" | head -n1)
+[[ "$adapters" =~ desktop=([0-9]+)\ root=([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ] ||
+  fail "root and the desktop user did not number drive-a differently: '$adapters'"
+expect '^QV-GUEST flash locks during sr=busy sg=busy$'
+expect '^QV-GUEST flash root downloads=4$'
+[ "$(icon root-busy)" = error ] || fail "root's program got no error box for the busy drive (icon: $(icon root-busy))"
+expect '^QV-GUEST flash locks after sr=free sg=free$'
+# What each program was told on standard error: the desktop user, for whom
+# QEMU's CD-ROM was out of reach during the flash, that and nothing else;
+# for drive-b, whose block node was root's alone, that its sg node alone
+# guarded it, once.
+told_in() { grep '^quorvel:' "$out/program-$1.log" 2>/dev/null || true; }
+# told_once RUN PATTERN: the run was told one line, and it matches.
+told_once() { [ "$(told_in "$1" | grep -c '')" = 1 ] && told_in "$1" | grep -qE -- "$2"; }
+told_once flash '^quorvel: the CD/DVD drive QEMU QEMU CD-ROM \(/dev/sg[0-9]+\) cannot be opened for writing: Permission denied; it is not listed\. ' ||
+  fail "the program as the desktop user was told otherwise during the flash: $(told_in flash)"
+for run in again root; do
+  [ -z "$(told_in $run)" ] || fail "the program was told of a problem ($run): $(told_in $run)"
 done
+told_once refusal '^quorvel: /dev/sr[0-9]+ \(QUORVEL DVDRW-1612B\) cannot be opened: Permission denied; the drive is guarded through /dev/sg[0-9]+ alone: other programs that lock it stay off, but the device manager \(udev\) may probe it during the flash\.$' ||
+  fail "the program flashing drive-b was not told once that its sg node alone guarded it: $(told_in refusal)"
 record="$out/drive-a.flash.record"
 if [ -f "$record" ]; then
   [ "$(head -n1 "$record")" = 'start vendor="QUORVEL " product="CDRW-4824A      " revision="1.00"' ] ||
@@ -429,7 +451,13 @@ if [ -f "$record" ]; then
   [ "$(outcomes "$record")" = "$(printf '%s\n' 'download=1 phase=first status=00' 'download=2 phase=next status=00' \
       'download=3 phase=next status=00' 'download=4 phase=final new-revision="1.20" status=00')" ] ||
     fail "drive-a took the download otherwise:$(printf '\n%s' "$(outcomes "$record")")"
-  [[ "$(tail -n1 "$record")" == *" download=4 "* ]] || fail "drive-a received more after the final block: $(tail -n1 "$record")"
+  # After the final block only what the kernel sends a CD/DVD drive whose
+  # block node is opened and closed (the flash's lock of it, and the lock
+  # probe's): GET EVENT STATUS NOTIFICATION, TEST UNIT READY, and ALLOW
+  # MEDIUM REMOVAL when the last opener closes it.
+  extra=$(sed -n '/ download=4 /,$p' "$record" | tail -n +2 |
+    grep -vE '^seq=[0-9]+ cdb=(4a010000100000000800|000000000000|1e0000000000) ' || true)
+  [ -z "$extra" ] || fail "drive-a received more after the final block: $extra"
 else
   fail "no record of the flash"
 fi
