@@ -61,6 +61,10 @@ void Enter(Flash &flash, FlashEvent event) {
     const FlashState next = NextFlashState(flash.state, event);
     if (next == flash.state) return;
     flash.state = next;
+    // The drive is held until the flash is over: a flash of another program
+    // started while the restart this one asked for is pending would be cut
+    // by it. A flash that ends with the program keeps it to the end.
+    if (next == FlashState::Idle) flash.driveLock.reset();
     if (flash.frontEnd != nullptr) flash.frontEnd->FlashStateChanged(next);
 }
 
@@ -81,10 +85,10 @@ void JoinWorker(Flash &flash) {
 }
 
 // The drive has answered the last command it gets from this flash: nothing
-// more is written to it, so nothing holds it, nor off a restart.
+// more is written to it, so nothing holds off a restart, and the image's copy
+// is no longer needed.
 void LetTheDriveGo(Flash &flash) {
     flash.inhibitor.reset();
-    flash.driveLock.reset();
     flash.image.reset();
 }
 
@@ -163,7 +167,7 @@ FlashFrontEnd *RestartFrontEnd = nullptr;
 
 // The exit the toolkit calls when the display goes away runs this first of
 // all: the worker must not be cut off, nor outlive what it uses.
-void FinishAtExit() { FinishFlashAtProgramEnd(); }
+void FinishAtExit() { FinishFlashAtProgramEnd(false); }
 }  // namespace
 
 FlashCheck PrepareFlash(PlanVerdict *verdict) {
@@ -407,10 +411,14 @@ void RestartAccepted() {
 }
 }  // namespace
 
-void FinishFlashAtProgramEnd() {
+void FinishFlashAtProgramEnd(bool letTheDriveGo) {
     EndUserInterfaceHandoffs();
-    if (TheFlash == nullptr || TheFlash->worker == nullptr) return;
+    if (TheFlash == nullptr) return;
     Flash &flash = *TheFlash;
+    if (flash.worker == nullptr) {
+        if (letTheDriveGo) flash.driveLock.reset();
+        return;
+    }
     // No window is told of anything from here: there may be none. A worker
     // still running tells standard error what its hand-overs no longer can.
     if (DownloadWorkerRunning() && flash.state != FlashState::Ending && flash.state != FlashState::Ended) {
@@ -420,4 +428,5 @@ void FinishFlashAtProgramEnd() {
         flash.state = NextFlashState(flash.state, FlashEvent::EndRequested);
     }
     JoinWorker(flash);
+    if (letTheDriveGo) flash.driveLock.reset();
 }

@@ -103,7 +103,9 @@ bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd);
 
 // The program's end: the user-interface thread runs no more work, and a
 // worker still writing the drive is waited for until the drive has answered
-// the final block (its result then goes to standard error) and joined. Called
-// when the message loop is over, and from the process's exit, which the
-// toolkit calls on its own when the display goes away.
-void FinishFlashAtProgramEnd();
+// the final block (its result then goes to standard error) and joined; then
+// the drive is let go, unless `letTheDriveGo` is false (the process is
+// exiting, and the system lets go of it with the process). Called when the
+// message loop is over, and from the process's exit, which the toolkit calls
+// on its own when the display goes away.
+void FinishFlashAtProgramEnd(bool letTheDriveGo = true);

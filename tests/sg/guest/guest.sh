@@ -158,10 +158,11 @@ reach() {
   done
 }
 reach "$build/bin" || exit 1
-# run_program DIR LOG: the program as the desktop user in DIR.
-run_program() { start_program --bare "$1" "$2" "" "${desktop[@]}"; }
-# run_as_root DIR LOG: the program as root in DIR.
-run_as_root() { start_program --bare "$1" "$2" "" "$build/bin/quorvel"; }
+# run_program DIR LOG: the program as the desktop user in DIR, its record of
+# flashes in its home.
+run_program() { QUORVEL_STATE_HOME=$HOME/.local/state start_program --bare "$1" "$2" "" "${desktop[@]}"; }
+# run_as_root DIR LOG: the program as root in DIR, with a record of its own.
+run_as_root() { QUORVEL_STATE_HOME=$work/root-state start_program --bare "$1" "$2" "" "$build/bin/quorvel"; }
 
 phase() { say "phase $1 at $(cut -d' ' -f1 /proc/uptime) s"; }
 
@@ -256,6 +257,12 @@ wait_window QUORVEL 120 >/dev/null || fail "the program did not start again"
 found_again() { sed -n '/^start .*revision="1.20"/,$p' "$out/drive-a.record" | grep -c 'cdb=12.* revision="1.20"'; }
 for ((i = 0; i < 100; i++)); do [ "$(found_again)" -ge 1 ] && break; sleep 0.1; done
 phase again-window
+# The flash it recorded is checked against the drive it finds now.
+if told=$(wait_window MESSAGE 30); then
+  keep "$told" again-firmware-updated
+  say "again told=yes"
+  answer "$told"
+fi
 shot again-main
 stop_program
 say "again inquiries=$(found_again)"
