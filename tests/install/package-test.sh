@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The installed desktop files pass their validators, and the Debian package
 # that cpack builds from the build tree passes lintian without an error or a
-# warning and holds what a user's system needs.
+# warning and holds what a user's system needs and no test tool.
 #   package-test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -39,6 +39,7 @@ for file in ./usr/bin/quorvel ./usr/lib/quorvel/sg/libwnaspi32.so.1 ./usr/lib/mo
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file"
 done
 grep -q 'quorvel/sim' <<<"$contents" && fail "the package holds the simulated machine"
+grep -q 'quorvel-mkimage' <<<"$contents" && fail "the package holds quorvel-mkimage"
 dpkg-deb -x "$deb" "$work/root"
 grep -qx sg "$work/root/usr/lib/modules-load.d/quorvel.conf" || fail "modules-load.d does not name sg"
 
