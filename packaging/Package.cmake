@@ -1,5 +1,7 @@
 # The Debian package (cpack -G DEB in the build tree): the "program" component
-# alone, installed under /usr. The simulated machine stays out of it.
+# and the package's own "deb", installed under /usr and stripped as Debian
+# strips its binaries (CPACK_STRIP_FILES, and the strip rule in CMakeLists.txt
+# beside this file). The simulated machine stays out of it.
 set(CPACK_PACKAGE_NAME quorvel)
 set(CPACK_PACKAGE_VENDOR "The QUORVEL developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -14,7 +16,9 @@ package has loaded at boot; the user at the seat runs it as themselves.")
 set(CPACK_PACKAGE_CONTACT "The QUORVEL developers <developers@quorvel.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};program;/")
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${CMAKE_BINARY_DIR};${PROJECT_NAME};program;/"
+  "${CMAKE_BINARY_DIR};${PROJECT_NAME};deb;/")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -7,7 +7,8 @@
 #                          argument): the above, and
 #                          GoogleTest, the benchmark library, clang for the
 #                          fuzzer, QEMU for the kernel test, the package tools
-#                          and validators, AT-SPI for the accessibility test
+#                          and validators (devscripts for hardening-check),
+#                          AT-SPI for the accessibility test
 set -euo pipefail
 
 run=(
@@ -22,7 +23,7 @@ test=(
   libxcb-damage0-dev libxcb-xtest0-dev
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static kmod cpio
-  dpkg-dev file lintian desktop-file-utils appstream man-db
+  dpkg-dev file lintian devscripts desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi
 )
 

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The installed desktop files pass their validators, and the Debian package
-# that cpack builds from the build tree passes lintian without an error or a
-# warning and holds what a user's system needs.
+# The installed desktop files pass their validators; the Debian package that
+# cpack builds from the build tree passes lintian without an error or a
+# warning, without a hardening or an unneeded-section tag, and holds what a
+# user's system needs and no test tool; every binary an install puts in place
+# (the package's and the simulated machine's) passes hardening-check, and was
+# compiled, unit by unit, with the hardening flags.
 #   package-test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -11,6 +14,7 @@ failed=0
 fail() { echo "FAIL: $*" >&2; failed=1; }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cmake --install "$build" --prefix "$work/prefix" --component sim >/dev/null
 share=$work/prefix/share
 desktop-file-validate "$share/applications/org.quorvel.Quorvel.desktop" || fail "desktop entry"
 metainfo=$share/metainfo/org.quorvel.Quorvel.metainfo.xml
@@ -39,11 +43,64 @@ for file in ./usr/bin/quorvel ./usr/lib/quorvel/sg/libwnaspi32.so.1 ./usr/lib/mo
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file"
 done
 grep -q 'quorvel/sim' <<<"$contents" && fail "the package holds the simulated machine"
+grep -q 'quorvel-mkimage' <<<"$contents" && fail "the package holds quorvel-mkimage"
 dpkg-deb -x "$deb" "$work/root"
 grep -qx sg "$work/root/usr/lib/modules-load.d/quorvel.conf" || fail "modules-load.d does not name sg"
 
 # lintian warns that it runs as root; that is the test's, not the package's.
 lintian --pedantic --display-info "$deb" 2>&1 | grep -v 'running with root privileges' | tee "$work/lintian.log" || true
 grep -qE '^(E|W): ' "$work/lintian.log" && fail "lintian found errors or warnings"
-[ "$failed" -eq 0 ] && echo "package: validators clean, $(basename "$deb") without lintian errors or warnings"
+# An override that no longer matches is reported too: the overrides stay true.
+grep -qE ': (hardening-[a-z-]+|binary-has-unneeded-section|unused-override|mismatched-override)( |$)' \
+  "$work/lintian.log" && fail "lintian: a hardening, unneeded-section or override tag"
+
+# hardening-check on every binary, as packaged and as the simulated machine
+# installs. Two of its tests cannot tell everywhere, and are then read from
+# the compile flags in the debug information below: the fortify test finds
+# only checked calls, and a binary whose calls the compiler proved safe has
+# none (what the package's lintian overrides say, for the binaries they name);
+# the control-flow test reads the binary's IBT/SHSTK property, which no
+# binary has where the C library's start files lack it (Debian 12).
+is_elf() { [ "$(od -An -tx1 -N4 "$1" | tr -d ' \n')" = 7f454c46 ]; }
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:FILEPATH=//p' "$build/CMakeCache.txt")
+control_flow=()
+readelf -n "$("$compiler" -print-file-name=Scrt1.o)" | grep 'IBT, SHSTK' >/dev/null || control_flow=(--nocfprotection)
+overrides=$work/root/usr/share/lintian/overrides/quorvel
+checked=0
+while IFS= read -r -d '' file; do
+  is_elf "$file" || continue
+  options=("${control_flow[@]}")
+  relative=${file#"$work/root/"}
+  [ "$relative" != "$file" ] && grep -qxF "hardening-no-fortify-functions [$relative]" "$overrides" &&
+    options+=(--nofortify)
+  hardening-check "${options[@]}" "$file" >"$work/hardening.log" 2>&1 || fail "$(cat "$work/hardening.log")"
+  checked=$((checked + 1))
+done < <(find "$work/root" "$work/prefix/bin" "$work/prefix/lib/quorvel/sim" -type f -print0)
+[ "$checked" -ge 5 ] || fail "hardening-check saw $checked binaries, not the package's two and the simulated machine's three"
+
+# The flags themselves, from the staging install (not stripped): every
+# compilation unit of every installed binary names them, and glibc's fortified
+# headers took part. A build without debug information (Release) cannot tell.
+flags="-fstack-protector-strong -fstack-clash-protection"
+[ "$(uname -m)" = x86_64 ] && flags="$flags -fcf-protection"
+while IFS= read -r -d '' file; do
+  is_elf "$file" || continue
+  units=$(readelf --debug-dump=info --dwarf-depth=1 "$file" 2>/dev/null | awk -v flags="$flags" '
+    BEGIN { n = split(flags, need, " ") }
+    /DW_TAG_compile_unit/ { unit = 1; producer = ""; next }
+    unit && /DW_AT_producer/ { producer = $0 " " }
+    unit && /DW_AT_name/ {
+      unit = 0; seen++
+      for (i = 1; i <= n; i++) if (index(producer, " " need[i]) == 0) { sub(/.*: /, ""); print "lacks " need[i] ": " $0; break }
+    }
+    END { if (!seen) print "none" }')
+  [ "$units" = none ] && { echo "package: ${file#"$work/"} has no debug information: its compile flags are not read"; continue; }
+  [ -z "$units" ] || fail "${file#"$work/"}: $units"
+  # grep reads to the end: with -q, readelf would die of a closed pipe.
+  readelf --debug-dump=rawline "$file" | grep -E '(string_fortified|stdio2|fcntl2)\.h' >/dev/null ||
+    fail "${file#"$work/"} was not compiled with _FORTIFY_SOURCE"
+done < <(find "$work/prefix/bin" "$work/prefix/lib/quorvel" -type f -print0)
+
+[ "$failed" -eq 0 ] && echo "package: validators clean, $(basename "$deb") without lintian errors, warnings or" \
+  "hardening tags, $checked binaries hardened"
 exit "$failed"
