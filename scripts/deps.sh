@@ -7,7 +7,8 @@
 #                          argument): the above, and
 #                          GoogleTest, the benchmark library, clang for the
 #                          fuzzer, QEMU for the kernel test, the package tools
-#                          and validators, AT-SPI for the accessibility test
+#                          and validators, AT-SPI for the accessibility test,
+#                          Qt's Wayland plugin and Weston for the Wayland test
 set -euo pipefail
 
 run=(
@@ -24,6 +25,7 @@ test=(
   qemu-system-x86 busybox-static kmod cpio
   dpkg-dev file lintian desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi
+  qt6-wayland weston
 )
 
 case "${1:-}" in
