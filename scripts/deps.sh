@@ -14,6 +14,7 @@ set -euo pipefail
 run=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6
+  qt6-wayland
   xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
 )
@@ -25,7 +26,7 @@ test=(
   qemu-system-x86 busybox-static kmod cpio
   dpkg-dev file lintian desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi
-  qt6-wayland weston
+  weston
 )
 
 case "${1:-}" in
