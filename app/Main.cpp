@@ -28,6 +28,7 @@
 #include "image/Autorun.h"
 #include "image/OpenCommand.h"
 #include "platform/Fonts.h"
+#include "platform/TitleBar.h"
 #include "platform/win32.h"
 #include "state/SharedState.h"
 
@@ -251,6 +252,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent) {
     if (!windowFontsLoaded) FitTextsToTheirPlaces();
 
     // Fixed size: the 429 x 167 client area under the menu bar.
+    GiveOwnTitleBarOnWayland(this);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     adjustSize();
     if (QScreen *screen = QGuiApplication::primaryScreen())

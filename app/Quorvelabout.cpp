@@ -9,6 +9,7 @@
 #include <QScreen>
 
 #include "app/Icons.h"
+#include "platform/TitleBar.h"
 #include "state/SharedState.h"
 
 namespace {
@@ -59,6 +60,7 @@ TForm2::TForm2(QWidget *parent) : QDialog(parent) {
     setFocusProxy(Button1);
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
 
+    GiveOwnTitleBarOnWayland(this);
     if (QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "platform/TitleBar.h"
 #include "platform/UiThread.h"
 
 void PrepareOpenDialog(QFileDialog *dialog) {
@@ -46,6 +47,7 @@ int ShowMessageBox(HWND owner, const char *text, const char *caption, UINT style
         box->setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
         box->setWindowModality(Qt::ApplicationModal);
         if (style & MB_SYSTEMMODAL) box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+        GiveOwnTitleBarOnWayland(box);  // the whole caption, the close box alone
         box->exec();
         // The owner may have taken the box with it while it was open.
         if (box.isNull()) return unanswered;

@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QWidget>
 
+#include "platform/TitleBar.h"
 #include "platform/UiThread.h"
 
 namespace qtlayer {
@@ -15,7 +16,9 @@ namespace qtlayer {
 // While installed, swallows the mouse clicks aimed at the capture window and
 // at the widgets inside it, including the popups that open from it (menus,
 // the drop-down of a list). Other windows, dialogs owned by the capture
-// window among them, and the keyboard are left alone.
+// window among them, the window's frame (the title bar drawn on Wayland: its
+// close box then answers as the window system's does on X11) and the keyboard
+// are left alone.
 class CaptureFilter : public QObject {
 public:
     explicit CaptureFilter(QObject *parent) : QObject(parent) {}
@@ -42,7 +45,7 @@ public:
 private:
     bool Captures(QWidget *widget) const {
         QWidget *target = window.data();
-        if (target == nullptr) return false;
+        if (target == nullptr || IsOwnTitleBar(widget)) return false;
         for (QWidget *w = widget; w != nullptr; w = w->parentWidget()) {
             if (w == target) return true;
             if (w->isWindow() && w->windowType() != Qt::Popup) return false;

@@ -8,12 +8,14 @@
 #                          GoogleTest, the benchmark library, clang for the
 #                          fuzzer, QEMU for the kernel test, the package tools
 #                          and validators (devscripts for hardening-check),
-#                          AT-SPI for the accessibility test
+#                          AT-SPI for the accessibility test, Qt's Wayland
+#                          plugin and Weston for the Wayland test
 set -euo pipefail
 
 run=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6
+  qt6-wayland
   xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
 )
@@ -25,6 +27,7 @@ test=(
   qemu-system-x86 busybox-static kmod cpio
   dpkg-dev file lintian devscripts desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi
+  weston
 )
 
 case "${1:-}" in

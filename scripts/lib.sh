@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # The shell library of the scripts and the end-to-end tests (sourced):
 #   have_display         whether there is an X display to use;
+#   own_session          a session bus and runtime directory of a test's own;
 #   e2e_setup and on     the real program on the simulated machine under an X
 #                        display, driven with xdotool;
 #   revision_of, reboots what the demo's simulated machine holds.
@@ -18,6 +19,20 @@
 
 # have_display: whether DISPLAY names an X server that answers.
 have_display() { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }
+
+# own_session SCRIPT [ARGUMENTS...]: unless already in it, runs the script
+# again on a session bus of its own (AT-SPI's accessibility bus starts on it on
+# demand), with a runtime directory of its own (mode 0700) for the buses' and
+# a compositor's sockets; all go when it ends, and so does this shell, with
+# its status.
+own_session() {
+  [ -z "${QUORVEL_OWN_SESSION:-}" ] || return 0
+  local runtime status=0
+  runtime=$(mktemp -d /tmp/quorvel-session-XXXXXX)
+  QUORVEL_OWN_SESSION=1 XDG_RUNTIME_DIR=$runtime dbus-run-session -- bash "$@" || status=$?
+  rm -rf "$runtime"
+  exit "$status"
+}
 
 program_pid=""
 bus_dir=""
@@ -132,7 +147,8 @@ autorun_flash() {
 # running: whether the program still runs.
 running() { [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; }
 # poll SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; fails
-# when the time is up, or when the program has ended and COMMAND still fails.
+# when the time is up, or when the program has ended and COMMAND, run once
+# more, still fails (it may have ended just after the last try).
 poll() {
   local limit=$1 i
   shift

@@ -6,17 +6,9 @@
 # its name.
 #   atspi-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
-# A session bus of its own, with the accessibility bus that it starts on demand
-# and a runtime directory for their sockets; all go when the test ends.
-if [ -z "${QUORVEL_ATSPI_SESSION:-}" ]; then
-  runtime=$(mktemp -d /tmp/quorvel-atspi-runtime-XXXXXX)
-  status=0
-  QUORVEL_ATSPI_SESSION=1 XDG_RUNTIME_DIR=$runtime dbus-run-session -- bash "$0" "$@" || status=$?
-  rm -rf "$runtime"
-  exit "$status"
-fi
 # shellcheck source=SCRIPTDIR/../../scripts/lib.sh
 . "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
+own_session "$0" "$@"
 e2e_setup atspi "$@"
 
 cat >"$work/machine" <<'M'

@@ -37,6 +37,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for needed in fonts-wine qt6-qpa-plugins libqt6widgets6 libqt6dbus6; do
   grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed: $depends"
 done
+[ "$(dpkg-deb -f "$deb" Recommends)" = qt6-wayland ] || fail "the package does not recommend qt6-wayland"
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/quorvel ./usr/lib/quorvel/sg/libwnaspi32.so.1 ./usr/lib/modules-load.d/quorvel.conf \
   ./usr/share/man/man1/quorvel.1.gz; do
