@@ -29,21 +29,22 @@ trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2; diagnose' ERR
 flash=$build/bin/quorvel-flash
 trace=$work/quorvel-sim.trace
 
-# machine DELAY: two adapters; the drive at 0:1 takes DELAY ms a command and
-# ends it from its own thread; at 1:0 a drive that refuses its third command,
-# at 1:5 one that refuses the final block; a disk and a device of qualifier 1
-# that are not listed.
+# machine DELAY: four adapters; the drive at 2:6 takes DELAY ms a command and
+# ends it from its own thread; at 3:2 a drive that refuses its third command,
+# at 3:5 one that refuses the final block; a disk and a device of qualifier 1
+# that are not listed. Addresses of their own: the drives' locks are the
+# machine's, and other runs on it flash 0:1 and 1:0.
 machine() {
   cat >"$work/machine" <<M
 trace quorvel-sim.trace
 state quorvel-sim.state
 dump  dumps
-adapters 2
-device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=$1 completion=later
-device 0 3 type=0x00 vendor="ACMEDISK" product="FIXED DISK 2000 " revision="3.01"
-device 1 0 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04" refuse=3
-device 1 2 type=0x25 vendor="QUORVEL " product="OFFLINE-DRIVE   " revision="0.01"
-device 1 5 type=0x05 vendor="QUORVEL " product="COMBO-52X       " revision="5.00" refuse=final
+adapters 4
+device 2 6 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=$1 completion=later
+device 2 3 type=0x00 vendor="ACMEDISK" product="FIXED DISK 2000 " revision="3.01"
+device 3 2 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04" refuse=3
+device 3 4 type=0x25 vendor="QUORVEL " product="OFFLINE-DRIVE   " revision="0.01"
+device 3 5 type=0x05 vendor="QUORVEL " product="COMBO-52X       " revision="5.00" refuse=final
 M
 }
 # fresh: the drives as new, no record of flashes.
@@ -96,12 +97,12 @@ table=(
   "2|check NONE.BIN|^quorvel-flash: File Not Opened!! NONE.BIN cannot be opened for reading"
   "2|check SHORT.BIN|^quorvel-flash: File Not Opened!! SHORT.BIN is too short to hold a trailer"
   "2|check $long.BIN|^quorvel-flash: File Path Too Long \(over 131 characters\) !!"
-  "2|check FW1612.BIN --drive 0:1|^quorvel-flash: Different Model !! The image is for QUORVEL DVDRW-1612B; the drive at 0:1 is QUORVEL CDRW-4824A\.$"
-  "2|check FW.BIN --drive 0:3|^quorvel-flash: Drive Not Found!! There is no CD/DVD drive at 0:3 \(quorvel-flash list shows the drives\)\.$"
-  "2|write FW.BIN --drive 1:2 --yes|^quorvel-flash: Drive Not Found!! There is no CD/DVD drive at 1:2"
-  "2|write FW1612.BIN --drive 0:1 --yes|^quorvel-flash: Different Model !!"
-  "2|write NOBLOCKS.BIN --drive 0:1 --yes|^quorvel-flash: Flash File Not Valid!! The file names no blocks to send\. Nothing was sent to the drive\.$"
-  "2|write FW.BIN --drive 0:1|^quorvel-flash: not written: there is no terminal to ask whether to write; give --yes to write without asking\. Nothing was sent to the drive\.$"
+  "2|check FW1612.BIN --drive 2:6|^quorvel-flash: Different Model !! The image is for QUORVEL DVDRW-1612B; the drive at 2:6 is QUORVEL CDRW-4824A\.$"
+  "2|check FW.BIN --drive 2:3|^quorvel-flash: Drive Not Found!! There is no CD/DVD drive at 2:3 \(quorvel-flash list shows the drives\)\.$"
+  "2|write FW.BIN --drive 3:4 --yes|^quorvel-flash: Drive Not Found!! There is no CD/DVD drive at 3:4"
+  "2|write FW1612.BIN --drive 2:6 --yes|^quorvel-flash: Different Model !!"
+  "2|write NOBLOCKS.BIN --drive 2:6 --yes|^quorvel-flash: Flash File Not Valid!! The file names no blocks to send\. Nothing was sent to the drive\.$"
+  "2|write FW.BIN --drive 2:6|^quorvel-flash: not written: there is no terminal to ask whether to write; give --yes to write without asking\. Nothing was sent to the drive\.$"
 )
 for row in "${table[@]}"; do
   IFS='|' read -r expected words first <<<"$row"
@@ -118,7 +119,7 @@ cli --help
 grep -q '^Usage: quorvel-flash list \[--json\]$' "$work/out" || fail "--help printed no usage on standard output"
 cli --version
 [ "$(cat "$work/out")" = "quorvel-flash 2.02" ] || fail "--version printed: $(cat "$work/out")"
-cli check FW.BIN --drive 0:1
+cli check FW.BIN --drive 2:6
 [ "$status" -eq 0 ] || fail "check of a good image: exit $status: $(cat "$work/err")"
 [ "$(cat "$work/err")" = "quorvel-flash: File Open OK !! 61440b 24Kb 7Cmd" ] || fail "check said: $(cat "$work/err")"
 grep -qx 'model:        QUORVEL CDRW-4824A' "$work/out" && grep -qx 'blocks:       7' "$work/out" &&
@@ -134,7 +135,7 @@ echo "1: ${#table[@]} command lines gave their statuses and said why; nothing wa
 # --- 2. list ----------------------------------------------------------------
 cli list
 [ "$status" -eq 0 ] || fail "list: exit $status"
-expected=$'0:1     QUORVEL  CDRW-4824A       1.10\n1:0     QUORVEL  DVDRW-1612B      2.04\n1:5     QUORVEL  COMBO-52X        5.00'
+expected=$'2:6     QUORVEL  CDRW-4824A       1.10\n3:2     QUORVEL  DVDRW-1612B      2.04\n3:5     QUORVEL  COMBO-52X        5.00'
 [ "$(cat "$work/out")" = "$expected" ] || fail "list printed:"$'\n'"$(cat "$work/out")"
 # The json, and no windowing plugin: an X platform asked for where there is
 # no display would end a program that loaded it.
@@ -148,9 +149,9 @@ python3 - "$work/out" <<'PY' || fail "list --json printed: $(cat "$work/out")"
 import json, sys
 drives = json.load(open(sys.argv[1]))
 assert drives == [
-    {"adapter": 0, "target": 1, "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10"},
-    {"adapter": 1, "target": 0, "vendor": "QUORVEL", "model": "DVDRW-1612B", "revision": "2.04"},
-    {"adapter": 1, "target": 5, "vendor": "QUORVEL", "model": "COMBO-52X", "revision": "5.00"},
+    {"adapter": 2, "target": 6, "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10"},
+    {"adapter": 3, "target": 2, "vendor": "QUORVEL", "model": "DVDRW-1612B", "revision": "2.04"},
+    {"adapter": 3, "target": 5, "vendor": "QUORVEL", "model": "COMBO-52X", "revision": "5.00"},
 ], drives
 assert all(type(d["adapter"]) is int and type(d["target"]) is int for d in drives)
 PY
@@ -159,10 +160,10 @@ echo "2: list and list --json gave the three drives in discovery's order, with n
 # --- 3. write --yes without a terminal, byte for byte -------------------------
 fresh
 start_bus "$work/bus"
-cli write FW.BIN --drive 0:1 --yes
+cli write FW.BIN --drive 2:6 --yes
 [ "$status" -eq 0 ] || fail "write: exit $status: $(cat "$work/err")"
 expect_downloads 7 18
-expect_revision 0 1 1.20
+expect_revision 2 6 1.20
 # Every command moves the first 64 KiB of the transfer buffer, read into from
 # the image's copy and never cleared: 60 KiB blocks leave the buffer's last
 # 4 KiB as the calloc left them, and the final 24 KiB leave the sixth
@@ -177,14 +178,14 @@ done
 { part 368640 24576; part $((307200 + 24576)) $((61440 - 24576)); head -c 4096 /dev/zero; } | cmp -s - "${dumps[6]}" ||
   fail "the final command did not carry the final block over the sixth"
 expected=(
-  "^quorvel-flash: writing firmware 1\.20 into QUORVEL CDRW-4824A at 0:1 \(now 1\.10\): 7 blocks, 393216 bytes of FW\.BIN\.$"
+  "^quorvel-flash: writing firmware 1\.20 into QUORVEL CDRW-4824A at 2:6 \(now 1\.10\): 7 blocks, 393216 bytes of FW\.BIN\.$"
 )
 for i in 1 2 3 4 5 6; do
   expected+=("^quorvel-flash: block $i of 7 accepted, $((i * 61440)) of 393216 bytes, [0-9]+\.[0-9] s$")
 done
 expected+=(
   "^quorvel-flash: block 7 of 7 accepted, 393216 of 393216 bytes, [0-9]+\.[0-9] s$"
-  "^quorvel-flash: DOWNLOAD OK!! The drive at 0:1 accepted all 7 blocks; a restart finishes the update\.$"
+  "^quorvel-flash: DOWNLOAD OK!! The drive at 2:6 accepted all 7 blocks; a restart finishes the update\.$"
   "^quorvel-flash: --restart was not given: no restart was requested\. Restart the computer to finish\.$"
 )
 mapfile -t lines <"$work/err"
@@ -205,14 +206,14 @@ records = json.load(open(sys.argv[1]))
 assert [r["event"] for r in records] == ["accepted", "restart-not-requested"], records
 accepted, after = records
 expected = {"program": "quorvel-flash", "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10",
-            "adapter": 0, "target": 1, "file": "FW.BIN", "size": 393216, "sha256": sys.argv[2],
+            "adapter": 2, "target": 6, "file": "FW.BIN", "size": 393216, "sha256": sys.argv[2],
             "version": "1.20", "block": 7, "blocks": 7, "quorvel-record": 1}
 for key, value in expected.items():
     assert accepted[key] == value, (key, accepted[key])
 assert after["flash"] == accepted["flash"] and after["detail"] == "--restart was not given", after
 PY
 cli history
-[ "$(wc -l <"$work/out")" -eq 2 ] && grep -q '^time="[^"]*" boot="[^"]*" flash="[^"]*" program="quorvel-flash" event="accepted" vendor="QUORVEL" model="CDRW-4824A" revision="1.10" adapter=0 target=1 file="FW.BIN" size=393216 sha256="[0-9a-f]\{64\}" version="1.20" block=7 blocks=7 detail=""$' "$work/out" ||
+[ "$(wc -l <"$work/out")" -eq 2 ] && grep -q '^time="[^"]*" boot="[^"]*" flash="[^"]*" program="quorvel-flash" event="accepted" vendor="QUORVEL" model="CDRW-4824A" revision="1.10" adapter=2 target=6 file="FW.BIN" size=393216 sha256="[0-9a-f]\{64\}" version="1.20" block=7 blocks=7 detail=""$' "$work/out" ||
   fail "history printed: $(cat "$work/out")"
 echo "3: write sent the image's 7 blocks byte for byte, said each, asked for no restart and recorded the flash"
 
@@ -251,27 +252,27 @@ sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 PY
 }
 fresh
-ask $'n\n' write FW.BIN --drive 0:1
+ask $'n\n' write FW.BIN --drive 2:6
 [ "$status" -eq 2 ] || fail "answered no: exit $status: $(cat -v "$work/tty")"
-grep -qa 'quorvel-flash: Write firmware 1.20 into QUORVEL CDRW-4824A at 0:1, now 1.10? \[y/N\] n' "$work/tty" ||
+grep -qa 'quorvel-flash: Write firmware 1.20 into QUORVEL CDRW-4824A at 2:6, now 1.10? \[y/N\] n' "$work/tty" ||
   fail "the question was: $(cat -v "$work/tty")"
 grep -qa '^quorvel-flash: not written: the answer was not yes. Nothing was sent to the drive.' "$work/tty" ||
   fail "the refusal was not said: $(cat -v "$work/tty")"
 [ "$(downloads)" -eq 0 ] || fail "answered no, yet a download command went out"
-ask $'yes\n' write FW.BIN --drive 0:1
+ask $'yes\n' write FW.BIN --drive 2:6
 [ "$status" -eq 0 ] || fail "answered yes: exit $status: $(cat -v "$work/tty")"
 [ "$(downloads)" -eq 7 ] || fail "answered yes: $(downloads) download commands"
 # The bar: drawn again from the start of its line, erasing what was there.
 grep -qa $'\rquorvel-flash: \\[########################\\] block 7 of 7, 393216 of 393216 bytes, [0-9.]* s\e\\[K' "$work/tty" ||
   fail "no full bar: $(cat -v "$work/tty")"
 grep -qa 'block 1 of 7 accepted' "$work/tty" && fail "a terminal got a line a block instead of the bar"
-grep -qa $'\e\\[K\r\nquorvel-flash: DOWNLOAD OK!! The drive at 0:1 accepted all 7 blocks' "$work/tty" ||
+grep -qa $'\e\\[K\r\nquorvel-flash: DOWNLOAD OK!! The drive at 2:6 accepted all 7 blocks' "$work/tty" ||
   fail "the result did not follow the bar on a line of its own: $(cat -v "$work/tty")"
 echo "4: on a terminal, no wrote nothing and yes wrote, with the bar on one line"
 
 # --- 5. refusals during the flash ---------------------------------------------
 fresh
-cli write FW1612.BIN --drive 1:0 --yes --restart
+cli write FW1612.BIN --drive 3:2 --yes --restart
 [ "$status" -eq 1 ] || fail "a refused block 3: exit $status: $(cat "$work/err")"
 got=$(grep 'Download=' "$trace" | sed -E 's/.* Download=([0-9]+) .* Status=(0x[0-9a-f]+)$/\1 \2/' | tr '\n' ' ')
 [ "$got" = "1 0x01 2 0x01 3 0x04 " ] || fail "the drive received: $got"
@@ -280,9 +281,9 @@ said '^quorvel-flash: DOWNLOAD FAIL!! The drive refused block 3 of 5\. Nothing m
   fail "the refusal was not said: $(cat "$work/err")"
 said 'block 3 of 5 accepted' && fail "the refused block was said to be accepted"
 [ "$(events)" = "refused" ] || fail "the record holds: $(events)"
-cli write COMBO.BIN --drive 1:5 --yes --restart
+cli write COMBO.BIN --drive 3:5 --yes --restart
 [ "$status" -eq 1 ] || fail "a refused final block: exit $status: $(cat "$work/err")"
-said '^quorvel-flash: DOWNLOAD FAIL!! The drive at 1:5 refused the final block \(3 of 3\); it may need attention\.$' ||
+said '^quorvel-flash: DOWNLOAD FAIL!! The drive at 3:5 refused the final block \(3 of 3\); it may need attention\.$' ||
   fail "the refused final block was not said: $(cat "$work/err")"
 said '^quorvel-flash: the drive refused the final block: no restart was requested\.' || fail "no word of the restart"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after a refused final block"
@@ -292,7 +293,7 @@ echo "5: a refused block ended the flash (exit 1), a refused final block too, wi
 # --- 6. SIGTERM at block 2 ----------------------------------------------------
 fresh
 machine 400
-start_program "$work/run" "$work/program-6.log" "$work/machine" "$flash" write FW.BIN --drive 0:1 --yes
+start_program "$work/run" "$work/program-6.log" "$work/machine" "$flash" write FW.BIN --drive 2:6 --yes
 wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
 kill -TERM "$program_pid"
 sleep 0.5
@@ -301,7 +302,7 @@ running || fail "SIGTERM ended the program in the middle of the flash"
 finish 60 || fail "the program did not end after the flash"
 [ "$exit_code" -eq 0 ] || fail "after SIGTERM the accepted flash ended with $exit_code"
 expect_downloads 7 18
-expect_revision 0 1 1.20
+expect_revision 2 6 1.20
 log=$work/program-6.log
 grep -q '^quorvel-flash: asked to end: the flash goes on until the drive has answered its final block; the program then ends without a restart\.$' "$log" ||
   fail "the held request was not said"
@@ -314,10 +315,10 @@ echo "6: SIGTERM at block 2 waited for every block and the drive's answer; no re
 
 # --- 7. a second write to the drive being flashed ------------------------------
 fresh
-start_program "$work/run" "$work/program-7.log" "$work/machine" "$flash" write FW.BIN --drive 0:1 --yes
+start_program "$work/run" "$work/program-7.log" "$work/machine" "$flash" write FW.BIN --drive 2:6 --yes
 first=$program_pid
 wait_trace 'Download=2 ' 30 || fail "the first write's blocks did not start"
-cli write FW.BIN --drive 0:1 --yes
+cli write FW.BIN --drive 2:6 --yes
 [ "$status" -eq 2 ] || fail "the second write: exit $status: $(cat "$work/err")"
 said '^quorvel-flash: DOWNLOAD BUSY!! Another program is writing to this drive\. Nothing was sent to it\.$' ||
   fail "the second write said: $(cat "$work/err")"
@@ -330,7 +331,7 @@ echo "7: a second write to the drive being flashed was refused and sent nothing"
 # --- 8. --restart ---------------------------------------------------------------
 fresh
 machine 5
-cli write FW.BIN --drive 0:1 --yes --restart
+cli write FW.BIN --drive 2:6 --yes --restart
 [ "$status" -eq 0 ] || fail "an accepted restart: exit $status: $(cat "$work/err")"
 said 'accepted all 7 blocks; the restart that finishes the update follows\.$' || fail "no word of the restart to come"
 said '^quorvel-flash: the restart was requested and the system accepted it\.$' || fail "the acceptance was not said"
@@ -339,7 +340,7 @@ grep -q ' reboot interactive=true' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "logind 
 "$source/scripts/sim-bus.sh" stop "$work/bus" >/dev/null
 start_bus "$work/bus-refusing" --refuse-reboot
 fresh
-cli write FW.BIN --drive 0:1 --yes --restart
+cli write FW.BIN --drive 2:6 --yes --restart
 [ "$status" -eq 3 ] || fail "a refused restart: exit $status: $(cat "$work/err")"
 said '^quorvel-flash: RESTART FAILED!! The system did not restart: it was not allowed \(Interactive authentication required\.\)\. Restart the computer to finish the firmware update\.$' ||
   fail "the refusal was not said: $(cat "$work/err")"
