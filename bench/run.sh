@@ -7,8 +7,9 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 rounds=${2:-15}
 here=$(cd "$(dirname "$0")" && pwd)
-for f in bench_block bench_flash bench_first_frame bench_flash_live bench_minimal_window; do
-  [ -x "$build/bench/$f" ] || { echo "missing $build/bench/$f (configure with -DQUORVEL_BENCH=ON and build)" >&2; exit 1; }
+for f in bench/bench_block bench/bench_flash bench/bench_first_frame bench/bench_flash_live bench/bench_minimal_window \
+  bin/quorvel-flash; do
+  [ -x "$build/$f" ] || { echo "missing $build/$f (configure with -DQUORVEL_BENCH=ON and build)" >&2; exit 1; }
 done
 
 # spread: numbers on standard input -> "min X  median Y  max Z" (printf format $1).
@@ -52,6 +53,10 @@ for case in "0 1" "1000 1" "10000 1" "100000 1" "1000 0" "10000 0" "100000 0"; d
     "$(paste <(column "$out" "$pattern" cpu_time) <(column "$out" "$pattern" real_time) |
        awk '{print 100 * $1 / $2}' | spread '%.1f' | awk '{print $4}')"
 done
+
+echo "== quorvel-flash write, the whole program, against the drive's own time (bench/timed's drive, 10 ms a block)"
+"$here/cli-flash.sh" "$build" "$rounds" 10000 12 later
+"$here/cli-flash.sh" "$build" "$rounds" 10000 12 now
 
 echo "== start to the first full frame and peak memory at idle, against the same-widgets window"
 "$here/first-frame.sh" "$build" "$rounds"

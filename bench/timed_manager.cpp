@@ -4,10 +4,19 @@
 // from the manager's own thread, as a drive's interrupt would. The drive keeps
 // the sum of its own times (from the call to the status, as it stored it), so
 // that a benchmark can set what the program took against what the drive took.
+//
+// For a whole program bound to it (cli-flash.sh), the environment sets the
+// drive instead: QUORVEL_BENCH_DRIVE_US, the time a command, and
+// QUORVEL_BENCH_DRIVE_LATER=1 for the drive's own thread; and
+// QUORVEL_BENCH_DRIVE_REPORT names a file that gets, when the program ends,
+// one line: the download commands, the drive's time summed, and the span
+// from the first command's call to the last one's status (nanoseconds).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -25,15 +34,44 @@ const uint8_t kInquiry[36] = {0x05, 0x80, 0x05, 0x02, 31, 0, 0, 0,
                               'B', 'E', 'N', 'C', 'H', '-', 'D', 'R', 'I', 'V', 'E', ' ', ' ', ' ', ' ', ' ',
                               '1', '.', '0', '0'};
 
-std::atomic<uint32_t> CommandMicroseconds{0};
-std::atomic<bool> CompleteLater{false};
+uint32_t FromEnvironment(const char *name, uint32_t otherwise) {
+    const char *value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : otherwise;
+}
+
+std::atomic<uint32_t> CommandMicroseconds{FromEnvironment("QUORVEL_BENCH_DRIVE_US", 0)};
+std::atomic<bool> CompleteLater{FromEnvironment("QUORVEL_BENCH_DRIVE_LATER", 0) != 0};
 std::atomic<uint64_t> DriveNanoseconds{0};
+std::atomic<uint64_t> Commands{0};
+// Nanoseconds of the steady clock: the first download command's call, the
+// last one's status.
+std::atomic<int64_t> FirstCall{0};
+std::atomic<int64_t> LastStatus{0};
+
+int64_t Nanoseconds(Clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
 
 void Finish(SRB_ExecSCSICmd *srb, Clock::time_point submitted) {
     const auto now = Clock::now();
     DriveNanoseconds.fetch_add(
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - submitted).count()));
+    Commands.fetch_add(1);
+    LastStatus.store(Nanoseconds(now));
     SrbStatusStore(srb, SS_COMP);
+}
+
+// The program is ending: its report, if one was asked for.
+__attribute__((destructor)) void Report() {
+    const char *path = std::getenv("QUORVEL_BENCH_DRIVE_REPORT");
+    if (path == nullptr || path[0] == '\0') return;
+    if (std::FILE *file = std::fopen(path, "w")) {
+        std::fprintf(file, "commands=%llu drive_ns=%llu span_ns=%lld\n",
+                     static_cast<unsigned long long>(Commands.load()),
+                     static_cast<unsigned long long>(DriveNanoseconds.load()),
+                     static_cast<long long>(LastStatus.load() - FirstCall.load()));
+        std::fclose(file);
+    }
 }
 
 // The drive's own thread: ends each command when its time is up.
@@ -102,6 +140,8 @@ BENCH_EXPORT uint32_t SendASPI32Command(void *request) {
         SrbStatusStore(srb, SS_COMP);
         return SS_COMP;
     }
+    int64_t none = 0;
+    FirstCall.compare_exchange_strong(none, Nanoseconds(submitted));
     const Clock::time_point due = submitted + std::chrono::microseconds(CommandMicroseconds.load());
     if (CompleteLater.load()) {
         TheDrive().Submit(srb, submitted, due);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "download/Flash.h"
+#include "download/FlashTexts.h"
 #include "platform/win32.h"
 #include "state/MainWindow.h"
 #include "state/SharedState.h"
@@ -13,49 +14,8 @@ constexpr UINT kErrorBox = MB_SYSTEMMODAL | MB_ICONERROR;
 constexpr UINT kNoticeBox = MB_SYSTEMMODAL;
 constexpr char kCaption[] = "MESSAGE";
 
-const char *PlanProblem(PlanVerdict verdict) {
-    switch (verdict) {
-    case PlanVerdict::NoBlocks: return "The file names no blocks to send.";
-    case PlanVerdict::EmptyBlocks: return "The file names blocks of 0 KB.";
-    case PlanVerdict::FileTooShort: return "The file is shorter than its blocks.";
-    case PlanVerdict::BlockTooLong: return "Its final block is larger than 512 KB.";
-    case PlanVerdict::Ok: break;
-    }
-    return "";
-}
-
 void ReportRefusal(FlashCheck check, PlanVerdict verdict) {
-    switch (check) {
-    case FlashCheck::NotOpened:
-        MessageBoxA(BoxOwner(), "Flash File Not Opened!!", kCaption, kErrorBox);
-        break;
-    case FlashCheck::NotValid: {
-        const std::string text =
-            std::string("Flash File Not Valid!!\n") + PlanProblem(verdict) + "\nNothing was sent to the drive.";
-        MessageBoxA(BoxOwner(), text.c_str(), kCaption, kErrorBox);
-        break;
-    }
-    case FlashCheck::TooLargeForMemory: {
-        char text[256];
-        wsprintfA(text, "Flash File Too Large!!\nThere is no memory for its %d bytes.\nNothing was sent to the drive.",
-                  ImageSize);
-        MessageBoxA(BoxOwner(), text, kCaption, kErrorBox);
-        break;
-    }
-    case FlashCheck::DriveBusy:
-        MessageBoxA(BoxOwner(),
-                    " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.",
-                    kCaption, kErrorBox);
-        break;
-    case FlashCheck::DriveUnguarded: {
-        const std::string text =
-            " DOWNLOAD NOT GUARDED!! \n" + DriveLockProblem() + "\nNothing was sent to the drive.";
-        MessageBoxA(BoxOwner(), text.c_str(), kCaption, kErrorBox);
-        break;
-    }
-    case FlashCheck::Ready:
-        break;
-    }
+    MessageBoxA(BoxOwner(), FlashRefusalText(check, verdict, ImageSize).c_str(), kCaption, kErrorBox);
 }
 
 // Download while the last flash has not ended: what the user waits for.
@@ -98,20 +58,11 @@ public:
     }
 
     void ShowEndedEarly(int block, int count) override {
-        char text[256];
-        if (block == 0)
-            wsprintfA(text, " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive.");
-        else
-            wsprintfA(text, " DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", block, count);
-        MessageBoxA(BoxOwner(), text, kCaption, kErrorBox);
+        MessageBoxA(BoxOwner(), EndedEarlyText(block, count).c_str(), kCaption, kErrorBox);
     }
 
     void ShowRestartRefused(const char *reason) override {
-        char text[1025];
-        wsprintfA(text,
-                  "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the firmware update.",
-                  reason != nullptr && reason[0] != '\0' ? reason : "no reason given.");
-        MessageBoxA(BoxOwner(), text, kCaption, kErrorBox);
+        MessageBoxA(BoxOwner(), RestartRefusedText(reason).c_str(), kCaption, kErrorBox);
     }
 
     void Say(const std::string &line) override { WriteDiagnostic(("quorvel: " + line).c_str()); }

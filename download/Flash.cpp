@@ -326,7 +326,7 @@ int BlocksAccepted() { return Accepted.load(); }
 namespace {
 // Where the flash stood when the program ends without waiting for anything
 // more: standard error is told what the user no longer sees.
-void SayHowTheFlashEnds(Flash &flash) {
+void SayHowTheFlashEnds(Flash &flash, const std::string &why = {}) {
     switch (flash.state) {
     case FlashState::ResultShown:
         flash.frontEnd->Say(flash.result);
@@ -334,11 +334,12 @@ void SayHowTheFlashEnds(Flash &flash) {
         Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
         break;
     case FlashState::EndedEarly: flash.frontEnd->Say(flash.result); break;
-    case FlashState::RestartPending:
-        flash.frontEnd->Say("ended before the restart was requested: no restart was requested. Restart the "
-                            "computer to finish.");
-        Record(flash, RecordEvent::RestartNotRequested, 0, "ended before the restart was requested");
+    case FlashState::RestartPending: {
+        const std::string cause = why.empty() ? "ended before the restart was requested" : why;
+        flash.frontEnd->Say(cause + ": no restart was requested. Restart the computer to finish.");
+        Record(flash, RecordEvent::RestartNotRequested, 0, cause);
         break;
+    }
     case FlashState::RestartAsked:
         flash.frontEnd->Say("the restart was requested; the program ended before the system answered.");
         break;
@@ -362,9 +363,9 @@ bool FlashTakesEndRequest() {
     return false;
 }
 
-void FlashEndsWithProgram() {
+void FlashEndsWithProgram(const std::string &why) {
     if (TheFlash == nullptr || TheFlash->state == FlashState::Idle || TheFlash->state == FlashState::Ended) return;
-    SayHowTheFlashEnds(*TheFlash);
+    SayHowTheFlashEnds(*TheFlash, why);
     Enter(*TheFlash, FlashEvent::EndRequested);
 }
 

@@ -93,8 +93,11 @@ int BlocksAccepted();
 // where the flash stood.
 bool FlashTakesEndRequest();
 // The program ends by Exit or the close box (only where the flash allows
-// it): standard error says where the restart stood.
-void FlashEndsWithProgram();
+// it), or a front end that asks for no restart ends it: standard error says
+// where the restart stood. `why`, when given, is why a restart that was due
+// was not requested (the record's detail), in place of the program ending
+// before it.
+void FlashEndsWithProgram(const std::string &why = {});
 
 // Once BusyFlag is 0: asks the system for the restart, unless the flash
 // withholds it (the program is ending, or it was asked already). The answer

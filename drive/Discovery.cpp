@@ -5,7 +5,6 @@
 #include <string>
 
 #include "drive/Probe.h"
-#include "platform/aspi.h"
 #include "platform/win32.h"
 #include "state/MainWindow.h"
 #include "state/SharedState.h"
@@ -22,17 +21,15 @@ constexpr int kWorkAreaSize = kDriveTableSize * kEntryPitch + 1;
 }  // namespace
 
 void DiscoverDrives() {
-    const uint32_t info = aspi::GetASPI32SupportInfo();
-    const int adapterCount = static_cast<int>(info & 0xFF);
-    const int supportStatus = static_cast<int>((info >> 8) & 0xFF);
-    if (adapterCount == 0 || supportStatus != SS_COMP) {
+    std::vector<ProbedDrive> drives;
+    if (!FindDrives(TransferBuffer, &drives)) {
         MessageBoxA(BoxOwner(), "ASPI Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         PostQuitMessage(0);
         return;
     }
 
     DriveCount = 0;
-    for (const ProbedDrive &drive : ProbeDrives(adapterCount, TransferBuffer)) {
+    for (const ProbedDrive &drive : drives) {
         DriveTable[0][DriveCount] = drive.target;
         DriveTable[1][DriveCount] = drive.adapter;
         MainForm->AddDriveEntry(drive.identification);
@@ -85,4 +82,12 @@ void ChangeDrive(int k) {
     // Commands go to the new drive only once the user has seen the notice.
     SelectedTarget = DriveTable[0][k];
     SelectedAdapter = DriveTable[1][k];
+}
+
+void UseProbedDrive(const ProbedDrive &drive) {
+    SelectedAdapter = drive.adapter;
+    SelectedTarget = drive.target;
+    // The zeros after the 24 and 4 characters are never written.
+    std::memcpy(DriveModel, drive.identification.data(), kModelLength);
+    std::memcpy(DriveVersion, drive.identification.data() + kModelLength, kVersionLength);
 }

@@ -1,6 +1,8 @@
 // Drive discovery and selection.
 #pragma once
 
+#include "drive/Probe.h"
+
 // Probes every adapter and target 0..7 with INQUIRY, lists the CD/DVD drives
 // in the main window's drive list, fills DriveTable and DriveCount, selects
 // entry 0; "ASPI Not Found!!" or "Drive Not Found!!" and a quit request when
@@ -15,3 +17,7 @@ void ShowDriveListEntry(int k);
 // image is forgotten, the fields cleared, the new drive's model shown in a
 // "CHANGE DRIVE" box, and then it becomes the drive commands go to.
 void ChangeDrive(int k);
+// Makes a drive found without the window (FindDrives) the one commands go
+// to, as the user's pick of its entry does: SelectedAdapter, SelectedTarget,
+// and DriveModel, DriveVersion from its identification.
+void UseProbedDrive(const ProbedDrive &drive);

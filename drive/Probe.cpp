@@ -4,6 +4,7 @@
 
 #include "state/SharedState.h"  // kDriveTableSize only: this file stays free of any window
 #include "drive/Scsi.h"
+#include "platform/aspi.h"
 #include "platform/wnaspi32.h"
 
 namespace {
@@ -43,4 +44,17 @@ std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
         }
     }
     return drives;
+}
+
+int UsableAdapters(uint32_t supportInfo) {
+    const int adapterCount = static_cast<int>(supportInfo & 0xFF);
+    const int supportStatus = static_cast<int>((supportInfo >> 8) & 0xFF);
+    return supportStatus == SS_COMP ? adapterCount : 0;
+}
+
+bool FindDrives(uint8_t *buffer, std::vector<ProbedDrive> *drives) {
+    const int adapterCount = UsableAdapters(aspi::GetASPI32SupportInfo());
+    if (adapterCount == 0) return false;
+    *drives = ProbeDrives(adapterCount, buffer);
+    return true;
 }

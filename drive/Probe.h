@@ -15,3 +15,13 @@ struct ProbedDrive {
 
 // `buffer` receives each INQUIRY answer (at least 37 bytes; byte 36 is zeroed).
 std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer);
+
+// The host adapters that GetASPI32SupportInfo's answer offers: its count,
+// or 0 when there is no manager to use (no adapter, or a status other than
+// SS_COMP), which discovery reports as "ASPI Not Found!!".
+int UsableAdapters(uint32_t supportInfo);
+
+// Discovery without a window: asks the manager for its adapters and probes
+// them all. False when there is no manager to use; otherwise `drives` holds
+// the CD/DVD drives in the drive list's order (perhaps none).
+bool FindDrives(uint8_t *buffer, std::vector<ProbedDrive> *drives);

@@ -46,12 +46,14 @@ void ClosePortal(Taken &taken) {
     taken.portalRequest.clear();
 }
 
-// Said once a run: the user should know that nothing holds off a shutdown.
+// Said once a run, after the program's name (quorvel, quorvel-flash): the
+// user should know that nothing holds off a shutdown.
 void SayOnce(const char *line) {
     static bool said = false;
     if (said) return;
     said = true;
-    std::fprintf(stderr, "quorvel: %s\n", line);
+    const QByteArray program = QCoreApplication::applicationName().toLocal8Bit();
+    std::fprintf(stderr, "%s: %s\n", program.isEmpty() ? "quorvel" : program.constData(), line);
 }
 
 void WhenAnswered(const std::shared_ptr<Taken> &taken, const QDBusPendingCall &call,

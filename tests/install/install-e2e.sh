@@ -7,6 +7,7 @@
 #     manager, not the build tree's;
 #  3. the installed demo (quorvel-demo) runs the installed program on the
 #     installed simulated machine: discovery lists both drives, Exit ends it;
+#     the installed quorvel-flash, its RUNPATH the program's, lists them too;
 #  4. with the window fonts hidden (as on a system without fonts-wine), the
 #     program still opens its window and ends cleanly.
 #   install-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
@@ -55,6 +56,14 @@ stop_program
 # 3. The installed demo on the installed simulated machine.
 simulated=$(readlink -f "$prefix/lib/quorvel/sim/libwnaspi32.so.1")
 [ -f "$simulated" ] || fail "the simulated machine's manager was not installed"
+flash_runpath=$(readelf -d "$prefix/bin/quorvel-flash" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
+[ "$flash_runpath" = "$runpath" ] || fail "quorvel-flash's RUNPATH '$flash_runpath' is not the program's '$runpath'"
+mkdir "$work/flash"
+cp "$prefix/share/quorvel/demo/demo.machine" "$work/flash/"
+listed=$(cd "$work/flash" && LD_LIBRARY_PATH=$(dirname "$simulated") QUORVEL_SIM_MACHINE=$work/flash/demo.machine \
+  "$prefix/bin/quorvel-flash" list) || fail "the installed quorvel-flash did not list the drives"
+[ "$listed" = $'0:1     QUORVEL  CDRW-4824A       1.10\n1:0     QUORVEL  DVDRW-1612B      2.04' ] ||
+  fail "the installed quorvel-flash listed: $listed"
 QUORVEL_DEMO_DIR=$work/demo "$prefix/bin/quorvel-demo" >"$work/demo.log" 2>&1 &
 demo_pid=$!
 main=""

@@ -288,6 +288,28 @@ stop_program
 cp "$out/drive-b.record" "$out/drive-b.refusal.record"
 say "refusal program=$state reboots=$(reboots)"
 rm -f /run/lock/quorvel-drive-*.lock
+
+# --- quorvel-flash: drive-a again, from the terminal's program -------------------
+# The desktop user lists the drives (--json) and writes firmware 1.30 into
+# drive-a with --yes (there is no terminal here to ask on); the host compares
+# what drive-a received with the image's plan, and reads the record.
+phase cli
+mkdir -p "$work/cli"
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.30 --block-kb 60 --blocks 4 \
+  "$out/FW-C.BIN"
+cp "$out/FW-C.BIN" "$work/cli/"
+chmod -R a+rX "$work/cli"
+terminal_user() {
+  (cd "$work/cli" && setpriv --reuid=1000 --regid=1000 --groups=24 env -u LD_LIBRARY_PATH "$build/bin/quorvel-flash" "$@")
+}
+cli_drive=$(terminal_user list --json 2>"$out/cli-list.log" | python3 -c 'import json, sys
+print(next("%d:%d" % (d["adapter"], d["target"]) for d in json.load(sys.stdin) if d["model"] == "CDRW-4824A"))')
+cli_before=$(wc -l <"$out/drive-a.record")
+terminal_user write FW-C.BIN --drive "$cli_drive" --yes </dev/null >"$out/cli-write.out" 2>"$out/cli-write.log"
+cli_exit=$?
+tail -n +$((cli_before + 1)) "$out/drive-a.record" >"$out/drive-a.cli.record"
+terminal_user history --json >"$out/cli-history.json" 2>>"$out/cli-list.log"
+say "cli drive=$cli_drive exit=$cli_exit downloads=$(grep -c ' download=' "$out/drive-a.cli.record") reboots=$(reboots)"
 e2e_stop
 kill "$xvfb" 2>/dev/null
 

@@ -484,6 +484,30 @@ else
   fail "no record of the refusal"
 fi
 
+# --- quorvel-flash writes drive-a once more, as the desktop user ------------------
+expect '^QV-GUEST cli drive=[0-9]+:1 exit=0 downloads=4 reboots=1$'
+record="$out/drive-a.cli.record"
+if [ -f "$record" ] && [ -f "$out/FW-C.BIN" ]; then
+  [ "$(sent "$record")" = "$(planned "$out/FW-C.BIN" 60 4)" ] ||
+    fail "quorvel-flash sent drive-a other commands than the image's blocks:$(printf '\n%s' "$(sent "$record")")"
+  [ "$(outcomes "$record")" = "$(printf '%s\n' 'download=1 phase=first status=00' 'download=2 phase=next status=00' \
+      'download=3 phase=next status=00' 'download=4 phase=final new-revision="1.30" status=00')" ] ||
+    fail "drive-a took quorvel-flash's download otherwise:$(printf '\n%s' "$(outcomes "$record")")"
+else
+  fail "no record of quorvel-flash's flash"
+fi
+grep -q '^quorvel-flash: DOWNLOAD OK!! The drive at [0-9]*:1 accepted all 4 blocks; a restart finishes the update\.$' \
+  "$out/cli-write.log" 2>/dev/null || fail "quorvel-flash did not say its result: $(cat "$out/cli-write.log" 2>/dev/null)"
+told=$(cat "$out/cli-write.log" "$out/cli-list.log" 2>/dev/null |
+  grep -v '^quorvel-flash: \(writing firmware\|block [0-9] of 4 accepted\|DOWNLOAD OK!!\|--restart was not given\)' || true)
+[ -z "$told" ] || fail "quorvel-flash as the desktop user was told of a problem: $told"
+python3 - "$out/cli-history.json" <<'PY' || fail "quorvel-flash's history: $(cat "$out/cli-history.json" 2>/dev/null)"
+import json, sys
+mine = [r for r in json.load(open(sys.argv[1])) if r["program"] == "quorvel-flash"]
+assert [r["event"] for r in mine] == ["accepted", "restart-not-requested"], mine
+assert (mine[0]["model"], mine[0]["revision"], mine[0]["version"], mine[0]["file"]) == ("CDRW-4824A", "1.20", "1.30", "FW-C.BIN"), mine[0]
+PY
+
 # --- a handler that dies with a download command in hand -------------------------
 # The command fails once the kernel's target gives up on it (after the
 # second the test gives the backstore), long before the manager's 10

@@ -1,0 +1,158 @@
+#include "cli/Arguments.h"
+
+namespace {
+struct CommandName {
+    const char *name;
+    CliCommand command;
+};
+constexpr CommandName kCommands[] = {
+    {"list", CliCommand::List},
+    {"check", CliCommand::Check},
+    {"write", CliCommand::Write},
+    {"history", CliCommand::History},
+};
+
+// Which options each command takes.
+struct Takes {
+    bool image = false;
+    bool drive = false;
+    bool json = false;
+    bool yesAndRestart = false;
+};
+Takes WhatItTakes(CliCommand command) {
+    switch (command) {
+    case CliCommand::List:
+    case CliCommand::History: return {false, false, true, false};
+    case CliCommand::Check: return {true, true, false, false};
+    case CliCommand::Write: return {true, true, false, true};
+    case CliCommand::Help:
+    case CliCommand::Version: break;
+    }
+    return {};
+}
+
+ParsedArguments Usage(std::string error) { return {std::nullopt, std::move(error)}; }
+
+ParsedArguments Alone(CliCommand command) {
+    CliArguments arguments;
+    arguments.command = command;
+    return {arguments, {}};
+}
+
+std::optional<int> SmallNumber(const std::string &text) {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 255) return std::nullopt;
+    return value;
+}
+}  // namespace
+
+std::optional<DriveAddress> ParseDriveAddress(const std::string &text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const std::optional<int> adapter = SmallNumber(text.substr(0, colon));
+    const std::optional<int> target = SmallNumber(text.substr(colon + 1));
+    if (!adapter || !target) return std::nullopt;
+    return DriveAddress{*adapter, *target};
+}
+
+ParsedArguments ParseArguments(const std::vector<std::string> &words) {
+    for (const std::string &word : words) {
+        if (word == "--") break;
+        if (word == "--help") return Alone(CliCommand::Help);
+    }
+    for (const std::string &word : words) {
+        if (word == "--") break;
+        if (word == "--version") return Alone(CliCommand::Version);
+    }
+    if (words.empty()) return Usage("no command given");
+
+    const std::string &name = words[0];
+    CliArguments arguments;
+    bool known = false;
+    for (const CommandName &c : kCommands) {
+        if (name == c.name) {
+            arguments.command = c.command;
+            known = true;
+        }
+    }
+    if (!known) {
+        if (!name.empty() && name[0] == '-') return Usage("unknown option '" + name + "'; a command comes first");
+        return Usage("unknown command '" + name + "'");
+    }
+
+    const Takes takes = WhatItTakes(arguments.command);
+    bool imageGiven = false;
+    bool optionsEnded = false;
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (!optionsEnded && word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && word.size() > 1 && word[0] == '-') {
+            const bool driveOption = word == "--drive" || word.rfind("--drive=", 0) == 0;
+            const bool recognised = word == "--json" || word == "--yes" || word == "--restart" || driveOption;
+            if (!recognised) return Usage("unknown option '" + word + "'");
+            const bool taken = (word == "--json" && takes.json) ||
+                               ((word == "--yes" || word == "--restart") && takes.yesAndRestart) ||
+                               (driveOption && takes.drive);
+            const std::string option = driveOption ? "--drive" : word;
+            if (!taken) return Usage(name + " takes no " + option);
+            if (word == "--json") arguments.json = true;
+            if (word == "--yes") arguments.yes = true;
+            if (word == "--restart") arguments.restart = true;
+            if (driveOption) {
+                if (arguments.drive) return Usage("--drive given twice");
+                std::string value;
+                if (word == "--drive") {
+                    if (i + 1 >= words.size()) return Usage("--drive needs a drive, A:T");
+                    value = words[++i];
+                } else {
+                    value = word.substr(8);
+                }
+                arguments.drive = ParseDriveAddress(value);
+                if (!arguments.drive)
+                    return Usage("'" + value + "' is no drive: give it as A:T, its adapter and target, as "
+                                 "quorvel-flash list shows them");
+            }
+            continue;
+        }
+        if (!takes.image) return Usage(name + " takes no operand ('" + word + "')");
+        if (imageGiven) return Usage(name + " takes one IMAGE ('" + word + "' is a second)");
+        arguments.image = word;
+        imageGiven = true;
+    }
+    if (takes.image && !imageGiven) return Usage(name + " needs an IMAGE");
+    if (arguments.command == CliCommand::Write && !arguments.drive)
+        return Usage("write needs --drive A:T, the drive to write (quorvel-flash list shows the drives)");
+    return {arguments, {}};
+}
+
+std::string UsageText() {
+    return "Usage: quorvel-flash list [--json]\n"
+           "       quorvel-flash check IMAGE [--drive A:T]\n"
+           "       quorvel-flash write IMAGE --drive A:T [--yes] [--restart]\n"
+           "       quorvel-flash history [--json]\n"
+           "       quorvel-flash --help | --version\n"
+           "\n"
+           "Writes a firmware image into a CD/DVD drive from a terminal or a script, with the\n"
+           "checks and guards of QUORVEL's window.\n"
+           "\n"
+           "  list      the CD/DVD drives, one a line: A:T, vendor, model, revision\n"
+           "  check     the image's model, version and blocks; with --drive, whether it is\n"
+           "            for that drive's model\n"
+           "  write     every check, a question on the terminal (--yes: none), then the\n"
+           "            flash; --restart restarts the system once the drive has accepted\n"
+           "            every block\n"
+           "  history   the record of flashes, newest last\n"
+           "  --json    list and history as JSON\n"
+           "\n"
+           "Exit status: 0 done; 1 the drive refused or failed during the flash; 2 refused\n"
+           "before anything was sent to the drive; 3 flashed, but the system refused the\n"
+           "restart; 64 a usage error. man quorvel-flash says more.\n";
+}

@@ -1,0 +1,135 @@
+#include "cli/Commands.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "cli/Console.h"
+#include "cli/Words.h"
+#include "download/FlashRecord.h"
+#include "download/FlashTexts.h"
+#include "drive/Discovery.h"
+#include "image/ImageLoad.h"
+#include "state/SharedState.h"
+
+namespace {
+constexpr char kNoManager[] = "ASPI Not Found!! No ASPI manager with a host adapter answered: no drive can be reached.";
+
+// What the trailer's reader found wrong with a file, said of `path`.
+std::string WhyUnreadable(const std::string &path, TrailerFailure why) {
+    switch (why) {
+    case TrailerFailure::NotOpened: return path + " cannot be opened for reading (no such file, no access, or no regular file).";
+    case TrailerFailure::TooShort: return path + " is too short to hold a trailer where its size puts it.";
+    case TrailerFailure::TooLarge: return path + " is 2 GiB or more.";
+    case TrailerFailure::ReadFailed: return path + " could not be read to its end.";
+    case TrailerFailure::None: break;
+    }
+    return path;
+}
+
+std::string Model(const char *bytes) { return Printable(std::string(bytes, 24)); }
+std::string Version(const char *bytes) { return Printable(std::string(bytes, 4)); }
+
+// "key:" and its value, the values in one column.
+std::string Row(const std::string &key, const std::string &value) {
+    std::string row = key + ":";
+    row.resize(std::max<size_t>(row.size() + 1, 14), ' ');
+    return row + value + "\n";
+}
+}  // namespace
+
+bool SelectDriveAt(const DriveAddress &address) {
+    std::vector<ProbedDrive> drives;
+    if (!FindDrives(TransferBuffer, &drives)) {
+        Tell(kNoManager);
+        return false;
+    }
+    for (const ProbedDrive &drive : drives) {
+        if (drive.adapter == address.adapter && drive.target == address.target) {
+            UseProbedDrive(drive);
+            return true;
+        }
+    }
+    Tell("Drive Not Found!! There is no CD/DVD drive at " + AddressText(address.adapter, address.target) +
+         " (quorvel-flash list shows the drives).");
+    return false;
+}
+
+bool LoadImageAt(const std::string &path, bool againstDrive) {
+    TrailerFailure why = TrailerFailure::None;
+    const ImageLoad load = LoadImageFile(path, againstDrive ? DriveModel : nullptr, &why);
+    switch (load) {
+    case ImageLoad::Loaded: return true;
+    case ImageLoad::PathTooLong:
+        Tell(OneLine(ImageRefusalText(load, why)) + " Give a shorter path, relative to the working directory, say.");
+        break;
+    case ImageLoad::Unreadable: Tell(OneLine(ImageRefusalText(load, why)) + " " + WhyUnreadable(path, why)); break;
+    case ImageLoad::DifferentModel:
+        Tell(OneLine(ImageRefusalText(load, why)) + " The image is for " + Model(ImageModel) + "; the drive at " +
+             AddressText(SelectedAdapter, SelectedTarget) + " is " + Model(DriveModel) + ".");
+        break;
+    }
+    return false;
+}
+
+namespace {
+// Download's verdict on the plan: "Flash File Not Valid!!" and why.
+bool ValidOrTold(const BlockPlan &plan) {
+    if (plan.verdict == PlanVerdict::Ok) return true;
+    Tell(OneLine(FlashRefusalText(FlashCheck::NotValid, plan.verdict, ImageSize)));
+    return false;
+}
+}  // namespace
+
+bool PlanTheLoadedImage(BlockPlan *plan) {
+    *plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    return ValidOrTold(*plan);
+}
+
+int RunList(bool json) {
+    std::vector<ProbedDrive> drives;
+    const bool manager = FindDrives(TransferBuffer, &drives);
+    if (json) {
+        Print(DrivesJson(drives));
+    } else {
+        for (const ProbedDrive &drive : drives) Print(DriveLine(drive) + "\n");
+    }
+    if (!manager) {
+        Tell(kNoManager);
+        return kExitRefused;
+    }
+    if (drives.empty()) {
+        Tell("Drive Not Found!! No CD/DVD drive answered.");
+        return kExitRefused;
+    }
+    return kExitDone;
+}
+
+int RunCheck(const CliArguments &arguments) {
+    if (arguments.drive && !SelectDriveAt(*arguments.drive)) return kExitRefused;
+    if (!LoadImageAt(arguments.image, arguments.drive.has_value())) return kExitRefused;
+    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    std::string text = Row("image", arguments.image) + Row("model", Model(ImageModel)) +
+                       Row("version", Version(ImageVersion)) +
+                       Row("block size", std::to_string(BlockSizeKb * 1024) + " bytes (" +
+                                             std::to_string(BlockSizeKb) + " KiB)") +
+                       Row("blocks", std::to_string(BlockCount));
+    if (plan.verdict == PlanVerdict::Ok) text += Row("final block", std::to_string(plan.steps.back().length) + " bytes");
+    text += Row("size", std::to_string(ImageSize) + " bytes");
+    if (arguments.drive)
+        text += Row("drive", AddressText(SelectedAdapter, SelectedTarget) + " " + Model(DriveModel) + " " +
+                                 Version(DriveVersion) + ", the image's model");
+    Print(text);
+    // What Open's box says, then what Download would refuse.
+    Tell(OneLine(ImageFiguresText()));
+    return ValidOrTold(plan) ? kExitDone : kExitRefused;
+}
+
+int RunHistory(bool json) {
+    const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { Tell(line); });
+    if (json) {
+        Print(RecordsJson(records));
+    } else {
+        for (const FlashRecord &record : records) Print(RecordLine(record) + "\n");
+    }
+    return kExitDone;
+}

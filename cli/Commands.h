@@ -1,0 +1,25 @@
+// quorvel-flash's commands, each the window's flows without the window: the
+// same discovery, the same image checks, the same flash. Each returns the
+// program's exit status and has said on standard error why it refused.
+#pragma once
+
+#include <string>
+
+#include "cli/Arguments.h"
+#include "download/BlockPlan.h"
+
+int RunList(bool json);
+int RunCheck(const CliArguments &arguments);
+int RunHistory(bool json);
+// The flash (Write.cpp): runs the message loop until the flash is over.
+int RunWrite(const CliArguments &arguments);
+
+// The steps check and write share, each telling why it refuses.
+// Discovery, and the CD/DVD drive at `address` made the selected one.
+bool SelectDriveAt(const DriveAddress &address);
+// Open's checks of `path` (against the selected drive's model when
+// `againstDrive`), leaving the image loaded as Open does.
+bool LoadImageAt(const std::string &path, bool againstDrive);
+// The block plan of the loaded image, as Download judges it; false when the
+// image is not valid.
+bool PlanTheLoadedImage(BlockPlan *plan);

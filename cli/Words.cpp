@@ -1,0 +1,154 @@
+#include "cli/Words.h"
+
+#include <algorithm>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+namespace {
+constexpr int kBarWidth = 24;
+
+std::string Trimmed(const std::string &text) {
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+std::string CutTrailingBlanks(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+QString Latin1(const std::string &bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string Hex(unsigned char byte) {
+    constexpr char kDigits[] = "0123456789abcdef";
+    return std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+}
+
+// `utf8`: a name of the file system or a sentence, kept as its bytes; else
+// the drive's or the image's bytes, where anything beyond ASCII is shown
+// by its value.
+std::string Quoted(const std::string &text, bool utf8) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8)) {
+            out += Hex(byte);
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+}  // namespace
+
+std::string AddressText(int adapter, int target) { return std::to_string(adapter) + ":" + std::to_string(target); }
+
+std::string OneLine(const std::string &boxText) {
+    std::string line;
+    size_t start = 0;
+    while (start <= boxText.size()) {
+        size_t end = boxText.find('\n', start);
+        if (end == std::string::npos) end = boxText.size();
+        const std::string part = Trimmed(boxText.substr(start, end - start));
+        if (!part.empty()) line += (line.empty() ? "" : " ") + part;
+        start = end + 1;
+    }
+    return line;
+}
+
+std::string Printable(const std::string &bytes) {
+    std::string text = bytes.substr(0, bytes.find('\0'));
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    return CutTrailingBlanks(text);
+}
+
+std::string DriveLine(const ProbedDrive &drive) {
+    std::string address = AddressText(drive.adapter, drive.target);
+    address.resize(std::max<size_t>(address.size(), 7), ' ');
+    const std::string &id = drive.identification;
+    std::string vendor = id.substr(0, 8), product = id.substr(8, 16), revision = id.substr(24, 4);
+    for (std::string *field : {&vendor, &product, &revision})
+        for (char &c : *field)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    return CutTrailingBlanks(address + " " + vendor + " " + product + " " + revision);
+}
+
+std::string DrivesJson(const std::vector<ProbedDrive> &drives) {
+    QJsonArray array;
+    for (const ProbedDrive &drive : drives) {
+        const std::string &id = drive.identification;
+        QJsonObject object;
+        object.insert(QStringLiteral("adapter"), drive.adapter);
+        object.insert(QStringLiteral("target"), drive.target);
+        object.insert(QStringLiteral("vendor"), Latin1(CutTrailingBlanks(id.substr(0, 8))));
+        object.insert(QStringLiteral("model"), Latin1(CutTrailingBlanks(id.substr(8, 16))));
+        object.insert(QStringLiteral("revision"), Latin1(CutTrailingBlanks(id.substr(24, 4))));
+        array.append(object);
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::string RecordLine(const FlashRecord &r) {
+    const auto text = [](const char *key, const std::string &value, bool utf8 = false) {
+        return std::string(key) + "=" + Quoted(value, utf8);
+    };
+    const auto number = [](const char *key, int64_t value) { return std::string(key) + "=" + std::to_string(value); };
+    return text("time", r.time) + " " + text("boot", r.boot) + " " + text("flash", r.flash) + " " +
+           text("program", r.program) + " " + text("event", RecordEventName(r.event)) + " " +
+           text("vendor", r.vendor) + " " + text("model", r.model) + " " + text("revision", r.revision) + " " +
+           number("adapter", r.adapter) + " " + number("target", r.target) + " " + text("file", r.file, true) +
+           " " + number("size", r.size) + " " + text("sha256", r.sha256) + " " + text("version", r.version) +
+           " " + number("block", r.block) + " " + number("blocks", r.blocks) + " " + text("detail", r.detail, true);
+}
+
+std::string RecordsJson(const std::vector<FlashRecord> &records) {
+    QJsonArray array;
+    for (const FlashRecord &record : records) {
+        const std::string line = EncodeRecord(record);
+        array.append(QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size()))).object());
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::string ConsentQuestion(const std::string &newVersion, const std::string &model, const std::string &address,
+                            const std::string &oldVersion) {
+    return "Write firmware " + newVersion + " into " + model + " at " + address + ", now " + oldVersion + "? [y/N] ";
+}
+
+bool IsYes(const std::string &answer) {
+    std::string word = Trimmed(answer);
+    while (!word.empty() && (word.back() == '\r' || word.back() == '\t')) word.pop_back();
+    for (char &c : word)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return word == "y" || word == "yes";
+}
+
+std::string SecondsText(int64_t milliseconds) {
+    const int64_t tenths = milliseconds / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+namespace {
+// "block 3 of 7<what>, 184320 of 393216 bytes, 2.1 s".
+std::string Figures(const Progress &p, const char *what) {
+    return "block " + std::to_string(p.accepted) + " of " + std::to_string(p.count) + what + ", " +
+           std::to_string(p.bytes) + " of " + std::to_string(p.total) + " bytes, " + SecondsText(p.milliseconds);
+}
+}  // namespace
+
+std::string ProgressBar(const Progress &p) {
+    const int filled = p.count > 0 ? std::clamp(p.accepted, 0, p.count) * kBarWidth / p.count : 0;
+    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '-') +
+           "] " + Figures(p, "");
+}
+
+std::string ProgressLine(const Progress &p) { return Figures(p, " accepted"); }

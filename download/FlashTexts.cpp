@@ -1,0 +1,52 @@
+#include "download/FlashTexts.h"
+
+#include "platform/win32.h"
+
+namespace {
+const char *PlanProblem(PlanVerdict verdict) {
+    switch (verdict) {
+    case PlanVerdict::NoBlocks: return "The file names no blocks to send.";
+    case PlanVerdict::EmptyBlocks: return "The file names blocks of 0 KB.";
+    case PlanVerdict::FileTooShort: return "The file is shorter than its blocks.";
+    case PlanVerdict::BlockTooLong: return "Its final block is larger than 512 KB.";
+    case PlanVerdict::Ok: break;
+    }
+    return "";
+}
+}  // namespace
+
+std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize) {
+    switch (check) {
+    case FlashCheck::NotOpened: return "Flash File Not Opened!!";
+    case FlashCheck::NotValid:
+        return std::string("Flash File Not Valid!!\n") + PlanProblem(verdict) + "\nNothing was sent to the drive.";
+    case FlashCheck::TooLargeForMemory: {
+        char text[256];
+        wsprintfA(text, "Flash File Too Large!!\nThere is no memory for its %d bytes.\nNothing was sent to the drive.",
+                  imageSize);
+        return text;
+    }
+    case FlashCheck::DriveBusy:
+        return " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.";
+    case FlashCheck::DriveUnguarded:
+        return " DOWNLOAD NOT GUARDED!! \n" + DriveLockProblem() + "\nNothing was sent to the drive.";
+    case FlashCheck::Ready: break;
+    }
+    return "";
+}
+
+std::string EndedEarlyText(int block, int count) {
+    char text[256];
+    if (block == 0)
+        wsprintfA(text, " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive.");
+    else
+        wsprintfA(text, " DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", block, count);
+    return text;
+}
+
+std::string RestartRefusedText(const char *reason) {
+    char text[1025];
+    wsprintfA(text, "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the firmware update.",
+              reason != nullptr && reason[0] != '\0' ? reason : "no reason given.");
+    return text;
+}

@@ -1,0 +1,143 @@
+// What quorvel-flash prints: the drive list, the history, the question, the
+// progress, and boxes said in words, against texts written out by hand.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "cli/Words.h"
+
+namespace {
+ProbedDrive Drive(uint8_t adapter, uint8_t target, std::string identification) {
+    ProbedDrive drive;
+    drive.adapter = adapter;
+    drive.target = target;
+    drive.identification = std::move(identification);
+    return drive;
+}
+
+TEST(CliWords, DriveLinesKeepTheDrivesFieldsInFixedColumns) {
+    EXPECT_EQ(DriveLine(Drive(0, 1, "QUORVEL CDRW-4824A      1.10")), "0:1     QUORVEL  CDRW-4824A       1.10");
+    // A blank inside the vendor and a revision of blanks: the columns hold.
+    EXPECT_EQ(DriveLine(Drive(12, 7, "ACME CO DVD ROM X 12    AB  ")), "12:7    ACME CO  DVD ROM X 12     AB");
+    EXPECT_EQ(DriveLine(Drive(255, 255, "V       P                   ")), "255:255 V        P");
+    // Bytes a terminal must not be sent raw.
+    EXPECT_EQ(DriveLine(Drive(0, 0, std::string("A\x1b[2J   " "\xe9" "ODEL           " "1.0\x7f", 28))),
+              "0:0     A?[2J    ?ODEL            1.0?");
+}
+
+TEST(CliWords, DrivesAsJsonAreObjectsWithoutTrailingBlanks) {
+    const std::string json =
+        DrivesJson({Drive(1, 0, "QUORVEL DVDRW-1612B     2.04"), Drive(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))});
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
+    ASSERT_TRUE(document.isArray()) << json;
+    const QJsonArray drives = document.array();
+    ASSERT_EQ(drives.size(), 2);
+    const QJsonObject first = drives[0].toObject();
+    EXPECT_EQ(first.size(), 5);
+    EXPECT_TRUE(first["adapter"].isDouble());
+    EXPECT_EQ(first["adapter"].toInt(), 1);
+    EXPECT_EQ(first["target"].toInt(), 0);
+    EXPECT_EQ(first["vendor"].toString(), "QUORVEL");
+    EXPECT_EQ(first["model"].toString(), "DVDRW-1612B");
+    EXPECT_EQ(first["revision"].toString(), "2.04");
+    const QJsonObject second = drives[1].toObject();
+    EXPECT_EQ(second["vendor"].toString(), "ACME CO");
+    EXPECT_EQ(second["model"].toString(), QString::fromUtf8("DISC\u00e9  X"));  // blanks inside kept
+    EXPECT_EQ(second["revision"].toString(), "9");
+    EXPECT_EQ(DrivesJson({}), "[\n]\n");
+}
+
+FlashRecord SampleRecord() {
+    FlashRecord record;
+    record.time = "2026-12-07T16:20:01Z";
+    record.boot = "6d3b";
+    record.flash = "2026-12-07T16:20:00Z-4711-1";
+    record.program = "quorvel-flash";
+    record.event = RecordEvent::Refused;
+    record.vendor = "QUORVEL";
+    record.model = "CDRW-4824A";
+    record.revision = "1.10";
+    record.adapter = 0;
+    record.target = 1;
+    record.file = "FW \"new\" \xc3\xa9.BIN";
+    record.size = 393216;
+    record.sha256 = "ab12";
+    record.version = "1\xff" "20";
+    record.block = 3;
+    record.blocks = 7;
+    record.detail = "a\\b\nc";
+    return record;
+}
+
+TEST(CliWords, HistoryLinesHoldEveryFieldInTheRecordsOrder) {
+    EXPECT_EQ(RecordLine(SampleRecord()),
+              "time=\"2026-12-07T16:20:01Z\" boot=\"6d3b\" flash=\"2026-12-07T16:20:00Z-4711-1\" "
+              "program=\"quorvel-flash\" event=\"refused\" vendor=\"QUORVEL\" model=\"CDRW-4824A\" "
+              "revision=\"1.10\" adapter=0 target=1 file=\"FW \\\"new\\\" \xc3\xa9.BIN\" size=393216 "
+              "sha256=\"ab12\" version=\"1\\xff20\" block=3 blocks=7 detail=\"a\\\\b\\x0ac\"");
+}
+
+TEST(CliWords, HistoryAsJsonIsTheRecordsObjects) {
+    FlashRecord second = SampleRecord();
+    second.event = RecordEvent::RestartNotRequested;
+    second.detail = "--restart was not given";
+    const std::string json = RecordsJson({SampleRecord(), second});
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
+    ASSERT_TRUE(document.isArray()) << json;
+    ASSERT_EQ(document.array().size(), 2);
+    // Each object is the record's own line, newest last.
+    for (int i = 0; i < 2; ++i) {
+        FlashRecord back;
+        const QByteArray line = QJsonDocument(document.array()[i].toObject()).toJson(QJsonDocument::Compact);
+        ASSERT_TRUE(DecodeRecord(line.toStdString(), &back));
+        EXPECT_EQ(EncodeRecord(back), EncodeRecord(i == 0 ? SampleRecord() : second));
+    }
+    const QJsonObject last = document.array()[1].toObject();
+    EXPECT_EQ(last["event"].toString(), "restart-not-requested");
+    EXPECT_EQ(last["detail"].toString(), "--restart was not given");
+    EXPECT_EQ(last["quorvel-record"].toInt(), 1);
+}
+
+TEST(CliWords, BoxesAreSaidInOneLine) {
+    EXPECT_EQ(OneLine(" DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it."),
+              "DOWNLOAD BUSY!! Another program is writing to this drive. Nothing was sent to it.");
+    EXPECT_EQ(OneLine("  DOWNLOAD OK!!  \nRestart WINDOWS"), "DOWNLOAD OK!! Restart WINDOWS");
+    EXPECT_EQ(OneLine("File Open OK !!\n61440b 24Kb 7Cmd"), "File Open OK !! 61440b 24Kb 7Cmd");
+    EXPECT_EQ(OneLine("Different Model !!"), "Different Model !!");
+    EXPECT_EQ(OneLine("A\n\n  \nB\n"), "A B");
+}
+
+TEST(CliWords, TheQuestionAndItsAnswers) {
+    EXPECT_EQ(ConsentQuestion("1.20", "QUORVEL CDRW-4824A", "0:1", "1.10"),
+              "Write firmware 1.20 into QUORVEL CDRW-4824A at 0:1, now 1.10? [y/N] ");
+    for (const char *yes : {"y", "Y", "yes", "YES", "Yes", " y ", "yes\r"}) EXPECT_TRUE(IsYes(yes)) << yes;
+    for (const char *no : {"", "n", "no", "N", "yess", "ye", "y y", "ja", "1", "\x1b"}) EXPECT_FALSE(IsYes(no)) << no;
+}
+
+TEST(CliWords, ModelsAndVersionsAsATerminalShowsThem) {
+    EXPECT_EQ(Printable(std::string("QUORVEL CDRW-4824A      ", 24)), "QUORVEL CDRW-4824A");
+    EXPECT_EQ(Printable(std::string("1.2\0XYZ", 7)), "1.2");
+    EXPECT_EQ(Printable(std::string("A\tB\x80 ", 5)), "A?B?");
+}
+
+TEST(CliWords, ProgressAsABarAndAsLines) {
+    Progress progress;
+    progress.accepted = 3;
+    progress.count = 7;
+    progress.bytes = 184320;
+    progress.total = 393216;
+    progress.milliseconds = 2149;
+    EXPECT_EQ(ProgressBar(progress), "[##########--------------] block 3 of 7, 184320 of 393216 bytes, 2.1 s");
+    EXPECT_EQ(ProgressLine(progress), "block 3 of 7 accepted, 184320 of 393216 bytes, 2.1 s");
+    progress.accepted = 0;
+    progress.bytes = 0;
+    progress.milliseconds = 0;
+    EXPECT_EQ(ProgressBar(progress), "[------------------------] block 0 of 7, 0 of 393216 bytes, 0.0 s");
+    progress.accepted = 7;
+    progress.bytes = 393216;
+    progress.milliseconds = 61999;
+    EXPECT_EQ(ProgressBar(progress), "[########################] block 7 of 7, 393216 of 393216 bytes, 61.9 s");
+}
+}  // namespace
