@@ -262,6 +262,24 @@ expect_downloads() {
   got=$(sed -E 's/.* CDB=([0-9a-f]+) .* Phase=([a-z]+) .*/\1 \2/' <<<"$downloads")
   [ "$got" = "$expected" ] || fail "commands were: $got"
 }
+# expect_dumps IMAGE: what the drive received, byte for byte, for the 384 KiB
+# image of six 60 KiB blocks and a final 24 KiB one (the dumps in
+# $work/dumps): every command moves the first 64 KiB of the transfer buffer,
+# which is never cleared, so a 60 KiB block leaves its last 4 KiB as the
+# buffer began (zero), and the final block leaves the sixth block's bytes
+# behind it.
+expect_dumps() {
+  local image=$1 i dumps
+  part() { dd if="$image" iflag=skip_bytes,count_bytes skip="$1" count="$2" status=none; }
+  mapfile -t dumps < <(ls "$work/dumps"/cmd-*.bin | sort)
+  [ "${#dumps[@]}" -eq 7 ] || fail "expected 7 dump files, found ${#dumps[@]}"
+  for i in 0 1 2 3 4 5; do
+    { part $((i * 61440)) 61440; head -c 4096 /dev/zero; } | cmp -s - "${dumps[$i]}" ||
+      fail "block $((i + 1)) was not bytes $((i * 61440)) to $((i * 61440 + 61439)) of the image"
+  done
+  { part 368640 24576; part $((307200 + 24576)) 36864; head -c 4096 /dev/zero; } | cmp -s - "${dumps[6]}" ||
+    fail "the final command did not carry the final block over the sixth"
+}
 # expect_revision ADAPTER TARGET REVISION: the final block was taken with the
 # new REVISION, and the machine's state file keeps it for that drive.
 expect_revision() {

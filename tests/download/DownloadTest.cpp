@@ -405,15 +405,8 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_EQ(Downloads().size(), 1u);
     EXPECT_EQ(BusyFlag.load(), 0);
     EXPECT_FALSE(DownloadWorkerRunning());
-    // the restart asked for and not yet answered: still nothing goes out
-    form->Timer1Timer(form->Timer1);
-    layer.Clear();
-    form->Download1->trigger();
-    form->ToolButton2Click(form->ToolButton2);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD BUSY!! \nWait for the system to answer the restart."});
-    EXPECT_EQ(Downloads().size(), 1u);
-    // once the system has refused it, Download runs again
-    ReportRestartRefusal("it was not allowed.");
+    // once the system has answered the restart, Download runs again
+    RestartRefusedBySystem();
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(Downloads().size(), 2u);
