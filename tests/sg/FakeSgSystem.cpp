@@ -177,6 +177,7 @@ int FakeSgSystem::Flock(int fd, int operation) {
         errno = EBADF;
         return -1;
     }
+    flocks.emplace_back(path, operation);
     if (operation & LOCK_UN) {
         lockLog.push_back("unlock " + path);
         locked.erase(path);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aspi/sg/SgSystem.h"
@@ -60,6 +61,10 @@ public:
     std::map<std::string, int> blockOpenErrno;
     std::set<std::string> locked;      // the nodes this process holds locked now
     std::vector<std::string> lockLog;  // "lock /dev/sg1", "unlock /dev/sg1", "open /dev/sr0", "close /dev/sr0"
+    // Every flock request on a node, in order, with the operation it was asked
+    // with: the log above tells a lock from an unlock, not a shared lock from
+    // an exclusive one.
+    std::vector<std::pair<std::string, int>> flocks;
     int blockOpenFlags = 0;            // flags of the last block node opened
 
     std::vector<std::string> ListDirectory(const std::string &path) override;

@@ -3,12 +3,15 @@
 // and a refused lock make of it, and what it says on standard error.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <cerrno>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "aspi/sg/SgHold.h"
 #include "aspi/sg/SgManager.h"
 #include "tests/sg/FakeSgSystem.h"
 
@@ -41,7 +44,7 @@ TEST(SgHold, TheDriveItselfIsLockedWhateverNumberTheCallerGivesIt) {
     ASSERT_EQ(root.Hold(1, 1, HOLD_TAKE), HOLD_HELD);
     ASSERT_EQ(user.Hold(0, 1, HOLD_TAKE), HOLD_HELD);
     // The sg node first, then the block node opened read-only and without
-    // waiting for a medium, both locked exclusively without waiting.
+    // waiting for a medium, both locked without waiting.
     for (FakeSgSystem *system : {&asRoot, &asUser}) {
         EXPECT_EQ(system->lockLog, (Log{"lock /dev/sg3", "open /dev/sr1", "lock /dev/sr1"}));
         EXPECT_EQ(system->blockOpenFlags, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -56,6 +59,18 @@ TEST(SgHold, TheDriveItselfIsLockedWhateverNumberTheCallerGivesIt) {
     EXPECT_EQ(root.Hold(1, 1, HOLD_RELEASE), HOLD_RELEASED);
     EXPECT_EQ(asRoot.lockLog.size(), 5u);
     EXPECT_TRUE(asRoot.reports.empty());
+}
+
+TEST(SgHold, BothNodesAreLockedExclusively) {
+    // Shared, either lock would let another shared holder in beside the
+    // flash: the device manager's probe on the block node, another take of
+    // this manager's on either.
+    FakeSgSystem system;
+    DiskAndDrive(system, 0);
+    SgManager manager(system);
+    ASSERT_EQ(manager.Hold(1, 1, HOLD_TAKE), HOLD_HELD);
+    EXPECT_EQ(system.flocks, (std::vector<std::pair<std::string, int>>{{"/dev/sg3", LOCK_EX | LOCK_NB},
+                                                                        {"/dev/sr1", LOCK_EX | LOCK_NB}}));
 }
 
 TEST(SgHold, AnotherHolderOfEitherNodeIsBusyAndNothingStaysHeld) {
