@@ -71,9 +71,8 @@ int main(int argc, char *argv[]) {
     } catch (const std::exception &error) {
         ShowApplicationException(error);
     }
-    // The message loop is over: the worker (if one is left, ending or
-    // finishing its last step) hands nothing more to this thread, and is
-    // joined here, while the application and everything it uses still exist.
+    // The message loop is over: the flash's process is told that the drive
+    // may go, or, with a flash still written, goes on alone.
     FinishFlashAtProgramEnd();
     return 0;
 }

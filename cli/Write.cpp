@@ -116,6 +116,11 @@ public:
              (block == 0 ? "" : " Nothing more was sent to it; it may need attention."));
     }
 
+    void ShowProcessLost(int block, int count) override {
+        status_ = kExitDriveFailed;
+        Tell(OneLine(ProcessLostText(block, count)));
+    }
+
     void ShowRestartRefused(const char *reason) override {
         status_ = kExitRestartRefused;
         Tell(OneLine(RestartRefusedText(reason)));
@@ -130,7 +135,7 @@ public:
 private:
     void Start() {
         PlanVerdict verdict = PlanVerdict::Ok;
-        const FlashCheck check = PrepareFlash(&verdict);
+        const FlashCheck check = PrepareFlash(kProgramName, &verdict);
         if (check != FlashCheck::Ready) {
             Tell(OneLine(FlashRefusalText(check, verdict, ImageSize)));
             Finish(kExitRefused);
@@ -233,8 +238,8 @@ int RunWrite(const CliArguments &arguments) {
     WatchTerminationRequests([&flash](int) { flash.TerminationRequested(); });
     QTimer::singleShot(0, [&flash] { flash.Begin(); });
     QCoreApplication::exec();
-    // The message loop is over: the worker, if one is left, hands nothing
-    // more over and is joined while everything it uses still exists.
+    // The message loop is over: the flash's process is told that the drive
+    // may go, or goes on alone with a flash still written.
     FinishFlashAtProgramEnd();
     return flash.Status();
 }

@@ -61,6 +61,10 @@ public:
         MessageBoxA(BoxOwner(), EndedEarlyText(block, count).c_str(), kCaption, kErrorBox);
     }
 
+    void ShowProcessLost(int block, int count) override {
+        MessageBoxA(BoxOwner(), ProcessLostText(block, count).c_str(), kCaption, kErrorBox);
+    }
+
     void ShowRestartRefused(const char *reason) override {
         MessageBoxA(BoxOwner(), RestartRefusedText(reason).c_str(), kCaption, kErrorBox);
     }
@@ -88,7 +92,7 @@ void StartDownload() {
         return;
     }
     PlanVerdict verdict = PlanVerdict::Ok;
-    const FlashCheck check = PrepareFlash(&verdict);
+    const FlashCheck check = PrepareFlash(WindowFlashFrontEnd().Program(), &verdict);
     if (check != FlashCheck::Ready) {
         ReportRefusal(check, verdict);
         return;

@@ -1,61 +1,74 @@
-// The flash and its worker.
+// The flash, as its front end follows it: the checks, the sealed copy, the
+// flash's process started and followed over the channel, the restart.
 #include "download/Flash.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <memory>
-#include <new>
-#include <thread>
+#include <optional>
 
+#include "download/FlashChannel.h"
 #include "download/FlashRecord.h"
-#include "drive/Scsi.h"
 #include "image/ImageRules.h"
 #include "image/Trailer.h"
+#include "platform/FlashProcess.h"
 #include "platform/Files.h"
 #include "platform/System.h"
-#include "platform/wnaspi32.h"
 #include "state/SharedState.h"
 
 namespace {
-constexpr char kInhibitReason[] = "QUORVEL is writing new firmware into a CD/DVD drive";
-constexpr auto kInhibitorAnswerWait = std::chrono::milliseconds(250);
+// The process takes the drive within milliseconds (it starts, binds the
+// manager and asks for the drive's lock without waiting); a process that has
+// not answered by then never writes the drive: it waits for StartFlash.
+constexpr int kHeldWaitMilliseconds = 10000;
+// A process whose channel has closed ends at once; it is waited for that long.
+constexpr DWORD kEndWaitMilliseconds = 2000;
 
-// One flash. Made and changed on the user-interface thread; the worker reads
-// the image, the plan, the address and the front end, all set before it
-// starts, and never touches the flash after its last hand-over.
+// One flash. Made and changed on the user-interface thread only.
 struct Flash {
     FlashState state = FlashState::Idle;
     FlashFrontEnd *frontEnd = nullptr;
-    // The image as it was checked, read once: every block is sent from here,
-    // so a file changed or replaced during the flash changes nothing sent.
-    // Let go once the drive has answered.
-    std::unique_ptr<uint8_t[]> image;
     BlockPlan plan;
-    // Where every block goes, fixed at the start: a later change of the
-    // selected drive must not redirect the flash.
-    uint8_t adapter = 0;
-    uint8_t target = 0;
-    Hold driveLock;  // keeps other processes off the drive
-    Hold inhibitor;  // no shutdown, sleep or logout while the flash is written
-    HANDLE worker = nullptr;
+    int count = 0;
+    // The flash's process and the channel to it; gone once it has ended.
+    HANDLE process = nullptr;
+    ChannelEnd channel;
+    ChannelLines lines;
+    Hold watch;
+    bool pumping = false;        // events are being acted on; a nested call only reads
+    bool channelEnded = false;   // the process's end of the channel is closed
+    bool endHandled = false;
+    bool releaseSent = false;
+    bool processReleased = false;  // the process let the drive go (asked, or on its own)
+    // What the process told so far.
+    int accepted = 0;
+    bool finalOut = false;
+    bool answered = false;  // the drive's answer, or the process lost without it
     // What standard error is told of the drive's answer, once it is known.
     std::string result;
-    bool finalReturned = false;  // the final command came back: a restart would follow
     // Why the program ends without the restart, when it does.
     std::string endCause = "asked to end during the download";
     // What the record says of this flash on every line: the drive, the image.
     FlashRecord record;
 };
 
-// The one flash there is, from its start until the next one begins. Never
-// destroyed at the process's end: a flash cut off by it (the display gone)
-// still holds the drive and the inhibitors, which the system lets go with
-// the process, while the toolkit and the buses may be gone already.
+// The one flash there is, from its start until the next one begins.
 Flash *TheFlash = nullptr;
-std::atomic<bool> WorkerAlive{false};
-std::atomic<int> Accepted{0};
+std::string RefusalReason;
+
+void Tell(Flash &flash, FrontEndWord word) {
+    FrontEndMessage message;
+    message.word = word;
+    // A process that has gone is found by the channel's end, not here.
+    (void)flash.channel.Send(EncodeFrontEndMessage(message) + "\n");
+}
+
+// The drive may go: the flash is over, for this program.
+void Release(Flash &flash) {
+    if (flash.releaseSent || !flash.channel.Open()) return;
+    flash.releaseSent = true;
+    Tell(flash, FrontEndWord::Release);
+}
 
 void Enter(Flash &flash, FlashEvent event) {
     const FlashState next = NextFlashState(flash.state, event);
@@ -64,7 +77,7 @@ void Enter(Flash &flash, FlashEvent event) {
     // The drive is held until the flash is over: a flash of another program
     // started while the restart this one asked for is pending would be cut
     // by it. A flash that ends with the program keeps it to the end.
-    if (next == FlashState::Idle) flash.driveLock.reset();
+    if (next == FlashState::Idle) Release(flash);
     if (flash.frontEnd != nullptr) flash.frontEnd->FlashStateChanged(next);
 }
 
@@ -76,24 +89,6 @@ bool IsTheLoadedImage(const uint8_t *bytes) {
     return offset >= 0 && std::memcmp(bytes + offset, ImageTrailer, kTrailerSize) == 0;
 }
 
-// The worker is past its last hand-over (or was never started): join it.
-void JoinWorker(Flash &flash) {
-    if (flash.worker == nullptr) return;
-    WaitForSingleObject(flash.worker, INFINITE);
-    CloseHandle(flash.worker);
-    flash.worker = nullptr;
-}
-
-// The drive has answered the last command it gets from this flash: nothing
-// more is written to it, so nothing holds off a restart, and the image's copy
-// is no longer needed.
-void LetTheDriveGo(Flash &flash) {
-    flash.inhibitor.reset();
-    flash.image.reset();
-}
-
-// One event of the flash for the record. The image's digest is taken once,
-// on the worker, when the drive has answered.
 void Record(Flash &flash, RecordEvent event, int block = 0, const std::string &detail = "") {
     FlashRecord entry = flash.record;
     entry.event = event;
@@ -104,13 +99,8 @@ void Record(Flash &flash, RecordEvent event, int block = 0, const std::string &d
     AppendFlashRecord(entry, [&flash](const std::string &line) { flash.frontEnd->Say(line); });
 }
 
-void TakeDigest(Flash &flash) {
-    if (flash.record.sha256.empty() && flash.image)
-        flash.record.sha256 = Sha256Hex(flash.image.get(), static_cast<size_t>(flash.record.size));
-}
-
 // The drive's identity and the image, as the record names them.
-FlashRecord RecordOfThisFlash(const BlockPlan &plan) {
+FlashRecord RecordOfThisFlash(const BlockPlan &plan, const SealedImage &image) {
     FlashRecord record;
     record.flash = NewFlashId();
     record.vendor = RecordText(DriveModel, 8);
@@ -121,6 +111,8 @@ FlashRecord RecordOfThisFlash(const BlockPlan &plan) {
     const char *slash = std::strrchr(ImagePath, '/');
     record.file = slash != nullptr ? slash + 1 : ImagePath;
     record.size = ImageSize;
+    // The bytes the drive gets: the sealed copy's, never the file's again.
+    record.sha256 = Sha256Hex(image.Bytes(), static_cast<size_t>(image.Size()));
     record.version = RecordText(ImageVersion, 4);
     record.blocks = static_cast<int>(plan.steps.size());
     return record;
@@ -130,52 +122,250 @@ std::string NoRestartLine(const Flash &flash) {
     return flash.endCause + ": no restart was requested. Restart the computer to finish.";
 }
 
-// The transfer ended before the final block was in the drive: nothing more
-// goes to the drive and no restart follows.
-void EndTransferEarly(Flash &flash, int block) {
-    const int count = static_cast<int>(flash.plan.steps.size());
-    char text[200];
-    if (block == 0)
+// The process has ended, or is about to (its channel is closed): its exit
+// is collected, and how it ended said when it ended unasked.
+std::string ProcessEnd(Flash &flash) {
+    std::string how = "it ended";
+    if (flash.process != nullptr && FlashProcessEnded(flash.process, kEndWaitMilliseconds, &how))
+        flash.process = nullptr;
+    flash.watch.reset();
+    flash.channel.Close();
+    return how;
+}
+
+// The drive answered the final block.
+void DriveAnswered(Flash &flash, bool accepted) {
+    flash.answered = true;
+    char text[160];
+    wsprintfA(text, accepted ? "DOWNLOAD OK: the drive accepted all %d blocks."
+                             : "DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
+              flash.count, flash.count);
+    flash.result = text;
+    if (accepted) flash.accepted = flash.count;
+    flash.frontEnd->TransferOver(accepted);
+    Enter(flash, FlashEvent::ResultReported);
+    if (flash.state == FlashState::Ended) {
+        // Asked to end while the drive was written: the session that asked
+        // is going away, so the result goes to standard error and no restart
+        // is asked for.
+        flash.frontEnd->Say(flash.result);
+        flash.frontEnd->Say(NoRestartLine(flash));
+        Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
+        Tell(flash, FrontEndWord::RestartWithheld);
+        Release(flash);
+        BusyFlag.store(0, std::memory_order_release);
+        flash.frontEnd->EndProgram();
+        return;
+    }
+    flash.frontEnd->ShowResult(accepted);
+    Enter(flash, FlashEvent::ResultClosed);
+    // Only now may the timer request the restart.
+    BusyFlag.store(0, std::memory_order_release);
+}
+
+// The transfer ended before the final block was in the drive (`block` > 0:
+// the drive refused it; 0: it could not be started), or the process ended
+// before the drive had answered (`lost`): nothing more goes to the drive and
+// no restart follows.
+void EndedEarly(Flash &flash, int block, const std::optional<std::string> &lost) {
+    flash.answered = true;
+    char text[300];
+    if (lost)
+        wsprintfA(text, "DOWNLOAD FAIL: the flash was cut off at block %d of %d: its process ended (%s). The drive may "
+                        "need the same image again.",
+                  block, flash.count, lost->c_str());
+    else if (block == 0)
         wsprintfA(text, "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.");
     else
-        wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", block, count);
-    const std::string result = text;
-    if (block > 0) {
-        TakeDigest(flash);
-        Record(flash, RecordEvent::Refused, block);
+        wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", block, flash.count);
+    flash.result = text;
+    if (lost) {
+        flash.frontEnd->Say(flash.result);
+        Record(flash, RecordEvent::ProcessLost, block, *lost);
     }
-    const bool ran = RunOnUserInterfaceThread([&flash, &result, block, count] {
-        flash.result = result;
-        LetTheDriveGo(flash);
-        flash.frontEnd->TransferOver(false);
-        Enter(flash, FlashEvent::TransferEnded);
-        if (flash.state == FlashState::Ended) {
-            flash.frontEnd->Say(result);
-            flash.frontEnd->EndProgram();
-            return;
+    flash.frontEnd->TransferOver(false);
+    Enter(flash, FlashEvent::TransferEnded);
+    if (flash.state == FlashState::Ended) {
+        if (!lost) flash.frontEnd->Say(flash.result);
+        Release(flash);
+        flash.frontEnd->EndProgram();
+        return;
+    }
+    if (lost)
+        flash.frontEnd->ShowProcessLost(block, flash.count);
+    else
+        flash.frontEnd->ShowEndedEarly(block, flash.count);
+    Enter(flash, FlashEvent::BoxClosed);
+}
+
+// One event from the process, as the flash stands. False: it does not fit
+// the flash, and the process is taken for lost.
+bool ActOn(Flash &flash, const TransferEvent &event) {
+    const bool ours = event.count == flash.count;
+    switch (event.word) {
+    case TransferWord::Say: flash.frontEnd->Say(event.text); return true;
+    case TransferWord::Released:
+        flash.processReleased = true;
+        return flash.answered;
+    case TransferWord::Block:
+        if (!ours || flash.answered || flash.finalOut || event.block != flash.accepted + 1) return false;
+        flash.accepted = event.block;
+        return true;
+    case TransferWord::Final:
+        if (!ours || flash.answered || flash.finalOut || flash.accepted != flash.count - 1) return false;
+        flash.finalOut = true;
+        Enter(flash, FlashEvent::FinalSent);
+        flash.frontEnd->FinalBlockGoing();
+        return true;
+    case TransferWord::Accepted:
+        if (!ours || flash.answered || !flash.finalOut) return false;
+        DriveAnswered(flash, true);
+        return true;
+    case TransferWord::Refused:
+        if (!ours || flash.answered) return false;
+        if (flash.finalOut && event.block == flash.count) {
+            DriveAnswered(flash, false);
+            return true;
         }
-        flash.frontEnd->ShowEndedEarly(block, count);
-        Enter(flash, FlashEvent::BoxClosed);
-    });
-    // Without the window the result goes to standard error.
-    if (!ran) flash.frontEnd->Say(result);
+        if (flash.finalOut || (event.block != flash.accepted + 1 && !(event.block == 0 && flash.accepted == 0)))
+            return false;
+        EndedEarly(flash, event.block, std::nullopt);
+        return true;
+    default: return false;  // the start's words come once, before StartFlash
+    }
+}
+
+// The block in the drive when the process was lost: the one after the last
+// accepted, the final one once it went out.
+int BlockReached(const Flash &flash) { return flash.finalOut ? flash.count : flash.accepted + 1; }
+
+void ProcessLost(Flash &flash, const std::string &why) {
+    if (flash.endHandled) return;
+    flash.endHandled = true;
+    const std::string how = ProcessEnd(flash);
+    const std::string cause = why.empty() ? how : why + "; " + how;
+    if (!flash.answered) {
+        EndedEarly(flash, BlockReached(flash), cause);
+    } else if (!flash.releaseSent && flash.state != FlashState::Ended) {
+        // The drive had answered: the flash is whole, only the drive's hold
+        // went with the process.
+        flash.frontEnd->Say("the flash's process ended (" + cause + "): the drive is no longer held.");
+    }
+}
+
+// Reads what the process sent and acts on it, event by event, in order. A
+// box opened by an event runs a loop of its own, which calls here again:
+// that call only reads, and the events wait for the box to close.
+void Pump(Flash &flash) {
+    if (!flash.channel.Open()) return;
+    std::string bytes;
+    for (;;) {
+        const ChannelEnd::Received received = flash.channel.Receive(&bytes);
+        if (received == ChannelEnd::Received::Ended) {
+            flash.channelEnded = true;
+            flash.watch.reset();  // a closed channel stays readable: no more calls
+            break;
+        }
+        if (received == ChannelEnd::Received::Nothing) break;
+    }
+    flash.lines.Add(bytes);
+    if (flash.pumping) return;
+    flash.pumping = true;
+    std::string unknown;
+    while (std::optional<std::string> line = flash.lines.Next()) {
+        const std::optional<TransferEvent> event = DecodeTransferEvent(*line);
+        if (!event || !ActOn(flash, *event)) {
+            unknown = *line;
+            break;
+        }
+        if (flash.endHandled || TheFlash != &flash) break;
+    }
+    flash.pumping = false;
+    if (flash.endHandled) return;
+    if (!unknown.empty() || flash.lines.Damaged())
+        ProcessLost(flash, "it said what this program cannot read: \"" + EscapeChannelText(unknown.substr(0, 60)) + "\"");
+    else if (flash.channelEnded) {
+        if (flash.processReleased && flash.answered) {
+            flash.endHandled = true;
+            ProcessEnd(flash);
+        } else {
+            ProcessLost(flash, flash.lines.Partial() ? "its last line was cut" : "");
+        }
+    }
+}
+
+// The start: the process's first lines, read as they come, for a while.
+// Held: Ready. Anything else: why not (the caller lets the process go).
+FlashCheck AwaitTheDrive(Flash &flash) {
+    const auto unreadable = [] {
+        RefusalReason = "It said what this program cannot read.";
+        return FlashCheck::NoFlashProcess;
+    };
+    bool hello = false;
+    bool ended = false;
+    std::string bytes;
+    for (int waited = 0;;) {
+        while (std::optional<std::string> line = flash.lines.Next()) {
+            const std::optional<TransferEvent> event = DecodeTransferEvent(*line);
+            if (!event || hello == (event->word == TransferWord::Hello)) return unreadable();
+            switch (event->word) {
+            case TransferWord::Hello: hello = true; break;
+            case TransferWord::Held: return FlashCheck::Ready;
+            case TransferWord::Busy: return FlashCheck::DriveBusy;
+            case TransferWord::Unguarded: RefusalReason = event->text; return FlashCheck::DriveUnguarded;
+            case TransferWord::Declined: RefusalReason = "It refused the flash: " + event->text; return FlashCheck::NoFlashProcess;
+            default: return unreadable();
+            }
+        }
+        if (flash.lines.Damaged()) return unreadable();
+        if (ended) {
+            RefusalReason = "It ended before it took the drive (" + ProcessEnd(flash) + ").";
+            return FlashCheck::NoFlashProcess;
+        }
+        if (waited >= kHeldWaitMilliseconds) {
+            RefusalReason = "It did not answer within 10 seconds.";
+            return FlashCheck::NoFlashProcess;
+        }
+        if (!flash.channel.WaitReadable(100)) {
+            waited += 100;
+            continue;
+        }
+        bytes.clear();
+        ended = flash.channel.Receive(&bytes) == ChannelEnd::Received::Ended;
+        flash.lines.Add(bytes);
+    }
+}
+
+bool SendFigures(Flash &flash) {
+    FrontEndMessage figures;
+    figures.word = FrontEndWord::Hello;
+    std::string lines = EncodeFrontEndMessage(figures) + "\n";
+    figures.word = FrontEndWord::Flash;
+    figures.adapter = SelectedAdapter;
+    figures.target = SelectedTarget;
+    figures.size = ImageSize;
+    figures.blockKb = BlockSizeKb;
+    figures.blocks = BlockCount;
+    lines += EncodeFrontEndMessage(figures) + "\n";
+    figures.word = FrontEndWord::Record;
+    figures.text = EncodeRecord(flash.record);
+    lines += EncodeFrontEndMessage(figures) + "\n";
+    return flash.channel.Send(lines);
 }
 
 void RestartRefused(const char *reason);
 void RestartAccepted();
 FlashFrontEnd *RestartFrontEnd = nullptr;
-
-// The exit the toolkit calls when the display goes away runs this first of
-// all: the worker must not be cut off, nor outlive what it uses.
-void FinishAtExit() { FinishFlashAtProgramEnd(false); }
 }  // namespace
 
-FlashCheck PrepareFlash(PlanVerdict *verdict) {
-    // The last flash is over; its worker is at most finishing its last step.
+FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict) {
+    RefusalReason.clear();
+    // The last flash is over: its process has been let go.
     if (TheFlash != nullptr) {
-        JoinWorker(*TheFlash);
-        delete TheFlash;
+        Flash *last = TheFlash;
         TheFlash = nullptr;
+        if (last->process != nullptr) ProcessEnd(*last);
+        delete last;
     }
     if (ImageSize < kTrailerNearBack || TransferBuffer == nullptr || ImagePath[0] == '\0')
         return FlashCheck::NotOpened;
@@ -194,134 +384,70 @@ FlashCheck PrepareFlash(PlanVerdict *verdict) {
     flash->plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
     *verdict = flash->plan.verdict;
     if (flash->plan.verdict != PlanVerdict::Ok) return FlashCheck::NotValid;
+    flash->count = static_cast<int>(flash->plan.steps.size());
 
-    flash->image.reset(new (std::nothrow) uint8_t[static_cast<size_t>(ImageSize)]);
-    if (!flash->image) return FlashCheck::TooLargeForMemory;
-    if (!ReadRawFileAt(file, 0, flash->image.get(), static_cast<size_t>(ImageSize)) ||
-        RawFileSize(file) != ImageSize || !IsTheLoadedImage(flash->image.get()))
+    // The copy is checked once sealed: what passes is what the drive gets,
+    // whatever happens to the file from here.
+    SealedImage::Failure failure = SealedImage::Failure::None;
+    SealedImage image = SealedImage::Copy(file, ImageSize, &failure);
+    if (failure == SealedImage::Failure::NoMemory) return FlashCheck::TooLargeForMemory;
+    if (!image.Valid() || RawFileSize(file) != ImageSize || !IsTheLoadedImage(image.Bytes()))
         return FlashCheck::NotOpened;
+    closing.reset();
+    flash->record = RecordOfThisFlash(flash->plan, image);
+    flash->record.program = program;
 
-    flash->adapter = SelectedAdapter;
-    flash->target = SelectedTarget;
-    flash->record = RecordOfThisFlash(flash->plan);
-    DriveLockState lock = DriveLockState::Unavailable;
-    flash->driveLock = LockDrive(flash->adapter, flash->target, &lock);
-    if (lock == DriveLockState::HeldElsewhere) return FlashCheck::DriveBusy;
-    if (lock == DriveLockState::Unsafe) return FlashCheck::DriveUnguarded;
+    ChannelEnd theirs;
+    if (!ChannelEnd::MakePair(&flash->channel, &theirs)) {
+        RefusalReason = "There is no channel to it.";
+        return FlashCheck::NoFlashProcess;
+    }
+    // The figures wait in the channel for the process to read as it starts.
+    if (!SendFigures(*flash)) {
+        RefusalReason = "There is no channel to it.";
+        return FlashCheck::NoFlashProcess;
+    }
+    std::string error;
+    flash->process = StartFlashProcess(theirs.Descriptor(), image.Descriptor(), &error);
+    theirs.Close();
+    if (flash->process == nullptr) {
+        RefusalReason = error.empty() ? "It cannot be started." : error;
+        if (!RefusalReason.empty()) RefusalReason[0] = static_cast<char>(std::toupper(RefusalReason[0]));
+        return FlashCheck::NoFlashProcess;
+    }
+    const FlashCheck check = AwaitTheDrive(*flash);
+    if (check != FlashCheck::Ready) {
+        // Closed, the channel lets the process go; it never writes the
+        // drive without StartFlash.
+        ProcessEnd(*flash);
+        return check;
+    }
     TheFlash = flash.release();
     return FlashCheck::Ready;
 }
 
+std::string FlashRefusalReason() { return RefusalReason; }
+
 void StartFlash(FlashFrontEnd &frontEnd) {
     Flash &flash = *TheFlash;
     flash.frontEnd = &frontEnd;
-    flash.record.program = frontEnd.Program();
     RestartFrontEnd = &frontEnd;
-    static const bool finishedAtExit = std::atexit(FinishAtExit) == 0;
-    (void)finishedAtExit;
-    flash.inhibitor = HoldOffShutdown(kInhibitReason);
-    Accepted.store(0);
     Enter(flash, FlashEvent::Started);
-    WorkerAlive.store(true, std::memory_order_release);
-    flash.worker = CreateThread(nullptr, 0, TransferThread, nullptr, 0, nullptr);
-    if (flash.worker == nullptr) {
-        // Run here, on this thread, the hand-over runs at once.
-        WorkerAlive.store(false, std::memory_order_release);
-        EndTransferEarly(flash, 0);
-    }
-}
-
-int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
-    std::memcpy(TransferBuffer, image + step.offset, static_cast<size_t>(step.length));
-    DownloadCommand[5] = step.byte5;
-    return ExecuteScsiCommand(adapter, target, DownloadCommand, 12, TransferBuffer, kDownloadTransferLength);
-}
-
-DWORD TransferThread(void *) {
-    Flash &flash = *TheFlash;  // set before this thread started, kept until it is joined
-    // The inhibitors are asked without waiting; logind and the portal answer
-    // within milliseconds, and the first block waits that long, so that they
-    // are in force before the drive is written. One that does not answer
-    // holds the flash up no longer than this.
-    for (auto waited = std::chrono::milliseconds(0);
-         flash.inhibitor != nullptr && !flash.inhibitor->Answered() && waited < kInhibitorAnswerWait;
-         waited += std::chrono::milliseconds(5))
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::vector<BlockStep> &steps = flash.plan.steps;
-    const size_t finalIndex = steps.size() - 1;
-    for (size_t i = 0; i < finalIndex; ++i) {
-        if (SendImageBlock(flash.image.get(), steps[i], flash.adapter, flash.target) != SS_COMP) {
-            EndTransferEarly(flash, static_cast<int>(i) + 1);
-            WorkerAlive.store(false, std::memory_order_release);
-            return 0;
-        }
-        Accepted.store(static_cast<int>(i) + 1);
-    }
-    // The final block: the bar starts to move, and the result decides.
-    RunOnUserInterfaceThread([&flash] {
-        Enter(flash, FlashEvent::FinalSent);
-        flash.frontEnd->FinalBlockGoing();
+    Tell(flash, FrontEndWord::Start);
+    flash.watch = flash.channel.Watch([] {
+        if (TheFlash != nullptr) Pump(*TheFlash);
     });
-    const int status = SendImageBlock(flash.image.get(), steps[finalIndex], flash.adapter, flash.target);
-    if (status == SS_COMP) Accepted.store(static_cast<int>(steps.size()));
-    ReportDownloadResult(static_cast<uint8_t>(status));
-    WorkerAlive.store(false, std::memory_order_release);
-    return 0;
-}
-
-void ReportDownloadResult(uint8_t status) {
-    Flash &flash = *TheFlash;
-    const bool accepted = status == SS_COMP;
-    char text[160];
-    wsprintfA(text, accepted ? "DOWNLOAD OK: the drive accepted all %d blocks."
-                             : "DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
-              BlockCount, BlockCount);
-    const std::string result = text;
-    TakeDigest(flash);
-    if (accepted)
-        Record(flash, RecordEvent::Accepted, flash.record.blocks);
-    else
-        Record(flash, RecordEvent::Refused, flash.record.blocks);
-    // The window belongs to the user-interface thread: this thread waits
-    // there until the user has closed the result box.
-    const bool ran = RunOnUserInterfaceThread([&flash, &result, accepted] {
-        flash.result = result;
-        flash.finalReturned = true;
-        // The flash is no longer being written: the restart that follows
-        // must not be held off by our own inhibitor.
-        LetTheDriveGo(flash);
-        flash.frontEnd->TransferOver(accepted);
-        Enter(flash, FlashEvent::ResultReported);
-        if (flash.state == FlashState::Ended) {
-            // Asked to end while the drive was written: the session that
-            // asked is going away, so the result goes to standard error and
-            // no restart is asked for.
-            flash.frontEnd->Say(result);
-            flash.frontEnd->Say(NoRestartLine(flash));
-            Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
-            flash.frontEnd->EndProgram();
-            return;
-        }
-        flash.frontEnd->ShowResult(accepted);
-        Enter(flash, FlashEvent::ResultClosed);
-    });
-    if (!ran) {
-        // The window is gone: the program ends with the flash.
-        flash.frontEnd->Say(result);
-        flash.frontEnd->Say(NoRestartLine(flash));
-        Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
-    }
-    // Only now may the timer request the restart.
-    BusyFlag.store(0, std::memory_order_release);
+    // Whatever came with the start's lines is acted on now.
+    Pump(flash);
 }
 
 FlashState CurrentFlashState() { return TheFlash != nullptr ? TheFlash->state : FlashState::Idle; }
 
 FlashAllows FlashAllowsNow() { return WhatItAllows(CurrentFlashState()); }
 
-bool DownloadWorkerRunning() { return WorkerAlive.load(std::memory_order_acquire); }
+bool DriveBeingWrittenNow() { return TheFlash != nullptr && TheFlash->frontEnd != nullptr && !TheFlash->answered; }
 
-int BlocksAccepted() { return Accepted.load(); }
+int BlocksAccepted() { return TheFlash != nullptr ? TheFlash->accepted : 0; }
 
 namespace {
 // Where the flash stood when the program ends without waiting for anything
@@ -332,12 +458,14 @@ void SayHowTheFlashEnds(Flash &flash, const std::string &why = {}) {
         flash.frontEnd->Say(flash.result);
         flash.frontEnd->Say(NoRestartLine(flash));
         Record(flash, RecordEvent::RestartNotRequested, 0, flash.endCause);
+        Tell(flash, FrontEndWord::RestartWithheld);
         break;
     case FlashState::EndedEarly: flash.frontEnd->Say(flash.result); break;
     case FlashState::RestartPending: {
         const std::string cause = why.empty() ? "ended before the restart was requested" : why;
         flash.frontEnd->Say(cause + ": no restart was requested. Restart the computer to finish.");
         Record(flash, RecordEvent::RestartNotRequested, 0, cause);
+        Tell(flash, FrontEndWord::RestartWithheld);
         break;
     }
     case FlashState::RestartAsked:
@@ -375,9 +503,10 @@ bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd) {
         // Without a flash waiting for it (the program ending, or the restart
         // asked already) nothing is asked.
         if (flash.state != FlashState::RestartPending && flash.state != FlashState::Idle) return false;
-        // BusyFlag 0 was the worker's last store.
-        JoinWorker(flash);
-        if (flash.state == FlashState::RestartPending) Record(flash, RecordEvent::RestartRequested);
+        if (flash.state == FlashState::RestartPending) {
+            Record(flash, RecordEvent::RestartRequested);
+            Tell(flash, FrontEndWord::RestartRequested);
+        }
         Enter(flash, FlashEvent::RestartRequested);
     }
     RestartFrontEnd = &frontEnd;
@@ -394,8 +523,10 @@ namespace {
 void RestartRefused(const char *reason) {
     const std::string why = reason != nullptr && reason[0] != '\0' ? reason : "no reason given.";
     if (RestartFrontEnd != nullptr) RestartFrontEnd->Say("the system refused the restart: " + why);
-    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked)
+    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked) {
         Record(*TheFlash, RecordEvent::RestartRefused, 0, why);
+        Tell(*TheFlash, FrontEndWord::RestartRefused);
+    }
     // Once the program is ending nobody is left to read a box.
     if (TheFlash != nullptr && TheFlash->state != FlashState::RestartAsked && TheFlash->state != FlashState::Idle)
         return;
@@ -406,28 +537,20 @@ void RestartRefused(const char *reason) {
 
 void RestartAccepted() {
     if (RestartFrontEnd != nullptr) RestartFrontEnd->Say("the restart was requested and the system accepted it.");
-    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked)
+    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked) {
         Record(*TheFlash, RecordEvent::RestartAccepted);
+        Tell(*TheFlash, FrontEndWord::RestartAccepted);
+    }
     if (TheFlash != nullptr) Enter(*TheFlash, FlashEvent::RestartAccepted);
 }
 }  // namespace
 
-void FinishFlashAtProgramEnd(bool letTheDriveGo) {
-    EndUserInterfaceHandoffs();
-    if (TheFlash == nullptr) return;
+void FinishFlashAtProgramEnd() {
+    if (TheFlash == nullptr || !TheFlash->channel.Open()) return;
     Flash &flash = *TheFlash;
-    if (flash.worker == nullptr) {
-        if (letTheDriveGo) flash.driveLock.reset();
-        return;
-    }
-    // No window is told of anything from here: there may be none. A worker
-    // still running tells standard error what its hand-overs no longer can.
-    if (DownloadWorkerRunning() && flash.state != FlashState::Ending && flash.state != FlashState::Ended) {
-        flash.endCause = "the window closed during the download";
-        if (DriveBeingWritten(flash.state))
-            flash.frontEnd->Say("the window is gone: the download goes on until the drive has answered its final block.");
-        flash.state = NextFlashState(flash.state, FlashEvent::EndRequested);
-    }
-    JoinWorker(flash);
-    if (letTheDriveGo) flash.driveLock.reset();
+    // Still written, the flash is the process's to finish; otherwise the
+    // program has said what became of the restart, and the drive may go.
+    if (flash.answered) Release(flash);
+    flash.watch.reset();
+    flash.channel.Close();
 }

@@ -1,10 +1,12 @@
 // A flash: one object with one owner, from Download until the system has
 // answered the restart (or the flash ended early). It checks the loaded image
-// once more, reads it into memory of its own, holds the drive and the
-// shutdown inhibitors, and has a worker, TransferThread, send every block
-// from that copy. Its state (FlashState.h) changes here and only here; the
-// front end (the window) is told of every change and shows it, deciding
-// nothing by itself.
+// once more and seals a copy of it in memory that nobody can change, then
+// starts the flash's own process (Transfer.h), which holds the drive and the
+// shutdown inhibitors and sends every block from that copy, and follows it
+// over the channel (FlashChannel.h) on the user-interface loop. Its state
+// (FlashState.h) changes here and only here; the front end (the window,
+// quorvel-flash) is told of every change and shows it, deciding nothing by
+// itself. The front end can die and the flash goes on: the process carries it.
 #pragma once
 
 #include <cstdint>
@@ -21,13 +23,13 @@ enum class FlashCheck {
     NotValid,           // the trailer's figures do not fit the file
     TooLargeForMemory,  // no memory for a copy of the image
     DriveBusy,          // another process is writing to this drive
-    DriveUnguarded,     // nothing can keep other processes off this drive (the platform says why)
+    DriveUnguarded,     // nothing can keep other processes off this drive (FlashRefusalReason says why)
+    NoFlashProcess,     // the flash's process could not be started, or did not take the flash (why: ditto)
 };
 
-// What shows a flash to the user. Every call but Say is made on the
-// user-interface thread (handed over there when it comes from the worker); a
-// call that shows a box returns once the user has closed it, and holds the
-// worker until then.
+// What shows a flash to the user. Every call is made on the user-interface
+// thread, as the flash's process tells its events; a call that shows a box
+// returns once the user has closed it (the process goes on meanwhile).
 class FlashFrontEnd {
 public:
     virtual ~FlashFrontEnd() = default;
@@ -43,9 +45,12 @@ public:
     // The transfer ended early: the drive refused block `block` of `count`,
     // or (block 0) the transfer could not be started.
     virtual void ShowEndedEarly(int block, int count) = 0;
+    // The flash's process ended before the drive had answered: the flash was
+    // cut off at block `block` of `count` (the one in the drive then).
+    virtual void ShowProcessLost(int block, int count) = 0;
     // The system refused the restart, for `reason`.
     virtual void ShowRestartRefused(const char *reason) = 0;
-    // One line for standard error, after the program's name. Any thread.
+    // One line for standard error, after the program's name.
     virtual void Say(const std::string &line) = 0;
     // The program's name, as the record of the flash names it.
     virtual const char *Program() const = 0;
@@ -55,35 +60,27 @@ public:
 };
 
 // Checks the loaded image (ImagePath, ImageSize, the trailer's figures)
-// once more and prepares the flash to SelectedAdapter, SelectedTarget: the
-// image's copy, its block plan, the drive's lock. On anything but Ready
-// nothing is held and nothing was sent; `verdict` says why a NotValid plan
-// is one. Only while the flash allows a new one.
-FlashCheck PrepareFlash(PlanVerdict *verdict);
-// Starts the prepared flash: the inhibitors, then the worker. `frontEnd`
+// once more, seals a copy of it, and starts the flash's process for
+// SelectedAdapter, SelectedTarget, which takes the drive and waits for
+// StartFlash. `program` names the front end (the record's program). On anything but Ready nothing is held and nothing was sent;
+// `verdict` says why a NotValid plan is one. Only while the flash allows a
+// new one.
+FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict);
+// Why the last PrepareFlash answered DriveUnguarded or NoFlashProcess, in a
+// sentence for the user.
+std::string FlashRefusalReason();
+// Starts the prepared flash: the process begins with the blocks. `frontEnd`
 // shows it from now on.
 void StartFlash(FlashFrontEnd &frontEnd);
 
-// The worker: every block from the flash's copy, then ReportDownloadResult.
-DWORD TransferThread(void *parameter);
-// One block as the worker sends it: its bytes from the image copy into the
-// start of TransferBuffer (the rest of the buffer as the blocks before left
-// it), byte 5 of DownloadCommand, and the command moving 65536 bytes to the
-// drive. Returns the completion status.
-int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target);
-// Completion steps after the final command, on the user-interface thread:
-// the drive's holds go, the front end shows the result; BusyFlag 0 once the
-// user has closed it.
-void ReportDownloadResult(uint8_t status);
-
-// The state of the flash; Idle when there is none. User-interface thread.
+// The state of the flash; Idle when there is none.
 FlashState CurrentFlashState();
 // What it allows now.
 FlashAllows FlashAllowsNow();
-// True from the start of the worker until its last step: while it holds,
-// TransferBuffer and DownloadCommand are the worker's.
-bool DownloadWorkerRunning();
-// Blocks the drive has accepted so far in this flash. Any thread.
+// True from StartFlash until the process has told the drive's answer (or
+// has ended without it).
+bool DriveBeingWrittenNow();
+// Blocks the drive has accepted so far in this flash, as its process told.
 int BlocksAccepted();
 
 // A request to end the program (a signal). True when the flash takes it: the
@@ -104,11 +101,7 @@ void FlashEndsWithProgram(const std::string &why = {});
 // goes to `frontEnd` and to standard error. True when it was asked.
 bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd);
 
-// The program's end: the user-interface thread runs no more work, and a
-// worker still writing the drive is waited for until the drive has answered
-// the final block (its result then goes to standard error) and joined; then
-// the drive is let go, unless `letTheDriveGo` is false (the process is
-// exiting, and the system lets go of it with the process). Called when the
-// message loop is over, and from the process's exit, which the toolkit calls
-// on its own when the display goes away.
-void FinishFlashAtProgramEnd(bool letTheDriveGo = true);
+// The program's end, when its message loop is over: the flash's process is
+// told that the drive may go, or, while the drive is still written, left to
+// finish the flash alone. Nothing is waited for.
+void FinishFlashAtProgramEnd();

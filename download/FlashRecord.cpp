@@ -34,6 +34,9 @@ constexpr EventName kEvents[] = {
     {RecordEvent::Confirmed, "confirmed"},
     {RecordEvent::NotTaken, "not-taken"},
     {RecordEvent::Superseded, "superseded"},
+    {RecordEvent::Unattended, "unattended"},
+    {RecordEvent::ProcessLost, "process-lost"},
+    {RecordEvent::UnattendedTold, "unattended-told"},
 };
 
 // Model, vendor and versions are the drive's and the image's bytes, one

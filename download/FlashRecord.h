@@ -21,6 +21,11 @@ enum class RecordEvent {
     Confirmed,            // after the restart the drive reports the new version
     NotTaken,             // after a restart it still reports another (`detail`)
     Superseded,           // a later flash of the same model was checked instead
+    Unattended,           // the flash's front end was gone before it had seen the flash through: the
+                          // flash's process finished it and requested no restart (`detail`: who was gone)
+    ProcessLost,          // the flash's process ended before the drive had answered: `block` the one it
+                          // had reached, `detail` how it ended
+    UnattendedTold,       // the window told the user at its next start how such a flash ended
 };
 
 struct FlashRecord {

@@ -29,7 +29,10 @@ std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imag
     case FlashCheck::DriveBusy:
         return " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.";
     case FlashCheck::DriveUnguarded:
-        return " DOWNLOAD NOT GUARDED!! \n" + DriveLockProblem() + "\nNothing was sent to the drive.";
+        return " DOWNLOAD NOT GUARDED!! \n" + FlashRefusalReason() + "\nNothing was sent to the drive.";
+    case FlashCheck::NoFlashProcess:
+        return " DOWNLOAD FAIL!! \nThe program that writes the drive could not take the flash.\n" + FlashRefusalReason() +
+               "\nNothing was sent to the drive.";
     case FlashCheck::Ready: break;
     }
     return "";
@@ -41,6 +44,12 @@ std::string EndedEarlyText(int block, int count) {
         wsprintfA(text, " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive.");
     else
         wsprintfA(text, " DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", block, count);
+    return text;
+}
+
+std::string ProcessLostText(int block, int count) {
+    char text[256];
+    wsprintfA(text, " DOWNLOAD FAIL!! \nThe flash was cut off at block %d of %d:\nthe program writing the drive has ended.\nThe drive may need the same image again.", block, count);
     return text;
 }
 

@@ -13,5 +13,8 @@ std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imag
 // The transfer ended early: the drive refused block `block` of `count`, or
 // (block 0) the transfer could not be started.
 std::string EndedEarlyText(int block, int count);
+// The flash's process ended before the drive had answered: the flash was cut
+// off at block `block` of `count`.
+std::string ProcessLostText(int block, int count);
 // The system refused the restart for `reason` (null or empty: none given).
 std::string RestartRefusedText(const char *reason);

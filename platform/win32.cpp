@@ -47,6 +47,12 @@ Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
     return CurrentWin32Layer().LockDrive(adapter, target, state);
 }
 std::string DriveLockProblem() { return CurrentWin32Layer().DriveLockProblem(); }
+HANDLE StartFlashProcess(int channel, int image, std::string *error) {
+    return CurrentWin32Layer().StartFlashProcess(channel, image, error);
+}
+bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) {
+    return CurrentWin32Layer().FlashProcessEnded(process, milliseconds, how);
+}
 void QuitNow(int code) { CurrentWin32Layer().QuitNow(code); }
 void WriteDiagnostic(const char *line) { CurrentWin32Layer().WriteDiagnostic(line); }
 

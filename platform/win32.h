@@ -125,6 +125,13 @@ public:
     virtual Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) = 0;
     // Why the last LockDrive answered Unsafe, in a sentence for the user.
     virtual std::string DriveLockProblem() = 0;
+    // Starts the flash's own process (platform/FlashProcess.h,
+    // StartTransferProgram): `channel` and `image` become its descriptors 3
+    // and 4. nullptr when it cannot be started, `error` saying why.
+    virtual HANDLE StartFlashProcess(int channel, int image, std::string *error) = 0;
+    // Waits up to `milliseconds` for that process to end. True once it has,
+    // `how` saying how; the handle is then let go.
+    virtual bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) = 0;
     // Ends the message loop and every modal loop inside it at once (a box
     // open then returns as if unanswered): for the program's end at the
     // session's request, which no open box may hold up.
@@ -160,6 +167,8 @@ BOOL ExitWindowsEx(UINT flags, DWORD reserved);
 Hold HoldOffShutdown(const char *why);
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state);
 std::string DriveLockProblem();
+HANDLE StartFlashProcess(int channel, int image, std::string *error);
+bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how);
 void QuitNow(int code);
 void WriteDiagnostic(const char *line);
 

@@ -1,6 +1,6 @@
 // The real layer; see win32_qt.h. Each call is served by the file of its
 // concern: Boxes, UiThread, CommandLine, Capture, Login1, Inhibitors,
-// DriveLock, AspiBinding, Threads.
+// DriveLock, AspiBinding, Threads, FlashProcess.
 #include "platform/win32_qt.h"
 
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include "platform/Capture.h"
 #include "platform/CommandLine.h"
 #include "platform/DriveLock.h"
+#include "platform/FlashProcess.h"
 #include "platform/Inhibitors.h"
 #include "platform/Login1.h"
 #include "platform/Threads.h"
@@ -70,6 +71,14 @@ BOOL QtWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
     // log off (no bit).
     if ((flags & 0x0Bu) != EWX_REBOOT) return FALSE;
     return qtlayer::RequestLogin1Reboot() ? TRUE : FALSE;
+}
+
+HANDLE QtWin32Layer::StartFlashProcess(int channel, int image, std::string *error) {
+    return StartTransferProgram(channel, image, error);
+}
+
+bool QtWin32Layer::FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) {
+    return TransferProgramEnded(process, milliseconds, how);
 }
 
 Hold QtWin32Layer::HoldOffShutdown(const char *why) { return qtlayer::TakeFlashInhibitors(why); }

@@ -27,6 +27,8 @@ public:
     Hold HoldOffShutdown(const char *why) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
     std::string DriveLockProblem() override;
+    HANDLE StartFlashProcess(int channel, int image, std::string *error) override;
+    bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) override;
     void QuitNow(int code) override;
     void WriteDiagnostic(const char *line) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;

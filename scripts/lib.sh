@@ -67,6 +67,9 @@ e2e_stop() {
 }
 e2e_cleanup() {
   e2e_stop
+  # A failed test leaves no flash process of its own behind.
+  local p
+  for p in $(transfers); do kill -9 "$p" 2>/dev/null || true; done
   if [ -n "${KEEP_WORK:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 
@@ -161,12 +164,33 @@ poll() {
   done
   return 1
 }
-# finish SECONDS: waits for the program to end; its exit code goes to exit_code.
+# finish SECONDS: waits for the program to end, and for the flash's process it
+# started to end too; the program's exit code goes to exit_code.
 finish() {
   poll "$1" ended || return 1
   exit_code=0
   wait "$program_pid" 2>/dev/null || exit_code=$?
   program_pid=""
+  wait_transfers "$1"
+}
+# transfers: the flash processes of this run (quorvel-transfer, which a
+# program starts for the blocks and which outlives it): those whose
+# environment names the run's folder.
+transfers() {
+  local p
+  for p in $(pgrep -f '/quorvel-transfer$' 2>/dev/null || true); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
+  done
+  return 0
+}
+# wait_transfers SECONDS: waits until no flash process of this run is left.
+wait_transfers() {
+  local i
+  for ((i = 0; i < $1 * 10; i++)); do
+    [ -z "$(transfers)" ] && return 0
+    sleep 0.1
+  done
+  return 1
 }
 ended() { ! running; }
 # stop_program: ends the program if it still runs.

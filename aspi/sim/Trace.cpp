@@ -69,8 +69,16 @@ void TraceFile::Write(const std::string &line) const {
     if (fd_ >= 0) WriteAll(fd_, line + "\n");  // one write: O_APPEND keeps lines whole
 }
 
+// The process that started this one, as it was when the machine started: a
+// flash's own process names the front end that started it, and keeps naming
+// it once that front end is gone.
+std::string ProcessFields() {
+    static const pid_t parent = ::getppid();
+    return " pid=" + std::to_string(::getpid()) + " parent=" + std::to_string(parent);
+}
+
 std::string StartLine(int adapters, uint8_t status, const std::string &machinePath) {
-    return "START time=" + Now() + " pid=" + std::to_string(::getpid()) +
+    return "START time=" + Now() + ProcessFields() +
            " adapters=" + std::to_string(adapters) + " status=" + HexByte(status) +
            " machine=" + QuoteText(machinePath);
 }
@@ -83,14 +91,13 @@ std::string HoldLine(uint8_t adapter, uint8_t target, uint32_t request, uint32_t
                                                        : "cannot";
     char requestText[16];
     std::snprintf(requestText, sizeof requestText, "0x%02x", static_cast<unsigned>(request & 0xFF));
-    return "HOLD time=" + Now() + " pid=" + std::to_string(::getpid()) + " HaId=" + std::to_string(adapter) +
+    return "HOLD time=" + Now() + ProcessFields() + " HaId=" + std::to_string(adapter) +
            " Target=" + std::to_string(target) + " Request=" + (requestName ? requestName : requestText) +
            " Answer=" + answerName;
 }
 
 std::string RecordFields(uint64_t sequence, const SRB_ExecSCSICmd &srb) {
-    std::string line = "SRB seq=" + std::to_string(sequence) + " time=" + Now() +
-                       " pid=" + std::to_string(::getpid());
+    std::string line = "SRB seq=" + std::to_string(sequence) + " time=" + Now() + ProcessFields();
     line += " Cmd=" + HexByte(srb.SRB_Cmd) + " HaId=" + std::to_string(srb.SRB_HaId) +
             " Flags=" + HexByte(srb.SRB_Flags) + " Target=" + std::to_string(srb.SRB_Target) +
             " Lun=" + std::to_string(srb.SRB_Lun) + " BufLen=" + std::to_string(srb.SRB_BufLen) +

@@ -70,7 +70,7 @@ cli() {
 # said REGEX: standard error has a line matching it.
 said() { grep -qE -- "$1" "$work/err"; }
 downloads() { grep -c 'Download=' "$trace" 2>/dev/null || true; }
-from_pid() { grep -c "pid=$1 .*Download=" "$trace" || true; }
+from_pid() { grep -cE "(pid|parent)=$1 .*Download=" "$trace" || true; }
 # events: the record's events of quorvel-flash, in order, on one line.
 events() {
   python3 -c 'import json, sys

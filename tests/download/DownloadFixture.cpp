@@ -60,7 +60,7 @@ void DownloadFlow::SetUp() {
 
 void DownloadFlow::TearDown() {
     aspi->OpenGate();
-    EXPECT_TRUE(WaitForWorkers()) << "a worker did not end";
+    EXPECT_TRUE(WaitFor([this] { return layer.finished.load() == layer.started.load(); })) << "a worker did not end";
     if (!path.empty()) std::remove(path.c_str());
     ::rmdir(dir.c_str());
     // The window lives to the end of the process, as it does in the program:
@@ -130,7 +130,14 @@ bool DownloadFlow::WaitFor(const std::function<bool()> &done) {
 }
 
 bool DownloadFlow::WaitForWorkers() {
-    return WaitFor([this] { return layer.finished.load() == layer.started.load(); });
+    // The flash's worker has ended, and the window has acted on everything
+    // it told: the drive's answer, and the box that says it.
+    return WaitFor([this] {
+        const FlashState state = CurrentFlashState();
+        return layer.finished.load() == layer.started.load() && !DriveBeingWrittenNow() &&
+               state != FlashState::Sending && state != FlashState::FinalInDrive && state != FlashState::Ending &&
+               (state != FlashState::Idle || layer.transfersRunning.load() == 0);
+    });
 }
 
 void DownloadFlow::RestartRefusedBySystem() {

@@ -102,20 +102,20 @@ TEST_F(DownloadFlow, WhileTheFinalBlockIsInTheDriveTheWindowWaits) {
     LoadImage(100 * KiB, 60, 1);
     aspi->CloseGate();
     form->ToolButton2Click(form->ToolButton2);
-    ASSERT_TRUE(WaitFor([this] { return aspi->RequestCount() > 0 && Downloads().size() == 1; }));
+    // The window starts the timer as the final block goes out.
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1 && form->Timer1->isActive(); }));
     EXPECT_EQ(form->StaticText5->text(), "WAIT..");
-    EXPECT_TRUE(form->Timer1->isActive());
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crHourGlass);
     EXPECT_EQ(layer.capture, form.get());
-    EXPECT_TRUE(DownloadWorkerRunning());
+    EXPECT_TRUE(DriveBeingWrittenNow());
     EXPECT_FALSE(HasEvent("ReleaseInhibit")) << "the flash is being written";
     EXPECT_EQ(ImageFile, nullptr) << "the worker does not use the file";
 
     aspi->OpenGate();
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_TRUE(HasEvent("ReleaseInhibit"));
-    EXPECT_FALSE(DownloadWorkerRunning());
+    EXPECT_FALSE(DriveBeingWrittenNow());
 }
 
 TEST_F(DownloadFlow, EveryShapeOfImageGoesOutByteExact) {
@@ -395,7 +395,7 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     layer.onBox = [&](const BoxRecord &box) {
         if (box.text != kOk || triedWhileOpen) return;
         triedWhileOpen = true;
-        EXPECT_TRUE(DownloadWorkerRunning());
+        EXPECT_EQ(CurrentFlashState(), FlashState::ResultShown);
         form->ToolButton2Click(form->ToolButton2);
     };
     aspi->OpenGate();
@@ -404,7 +404,7 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{layer.Boxes()[0].text, kOk, layer.Boxes()[0].text}));
     EXPECT_EQ(Downloads().size(), 1u);
     EXPECT_EQ(BusyFlag.load(), 0);
-    EXPECT_FALSE(DownloadWorkerRunning());
+    EXPECT_FALSE(DriveBeingWrittenNow());
     // once the system has answered the restart, Download runs again
     RestartRefusedBySystem();
     form->ToolButton2Click(form->ToolButton2);
@@ -448,9 +448,10 @@ TEST_F(DownloadFlow, AWorkerThatCannotStartEndsTheTransfer) {
     LoadImage(100 * KiB, 60, 2);
     form->Timer1->stop();
     form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
     EXPECT_TRUE(Downloads().empty()) << "the whole transfer is the worker's";
     EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_FALSE(DownloadWorkerRunning());
+    EXPECT_FALSE(DriveBeingWrittenNow());
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);

@@ -41,7 +41,7 @@ answer "$prompt"
 wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
 shot display-lost-before
 stop_xvfb
-finish 60 || fail "the program did not end once the drive had answered"
+finish 60 || fail "the program or its flash's process did not end once the drive had answered"
 grep -q 'X11 connection broke' "$work/program.log" || fail "the display was not lost as the test meant"
 expect_downloads 7 18
 expect_revision 0 1 1.20

@@ -33,7 +33,7 @@ M
 image() {  # image PATH: 384 KiB, six blocks of 60 KiB and the final 24 KiB
   "$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 60 --blocks 7 "$1"
 }
-from_pid() { grep -c "pid=$1 .*Download=" "$work/quorvel-sim.trace" || true; }
+from_pid() { grep -cE "(pid|parent)=$1 .*Download=" "$work/quorvel-sim.trace" || true; }
 
 # --- 1. keys, a rewritten file and SIGTERM during the blocks -----------------
 machine 1000 1000
@@ -99,7 +99,7 @@ finish 30 || fail "the first program did not end through the restart"
 # What each program asked of the manager, among its commands: the first held
 # the drive from before its first block until its final one had returned;
 # the second was told it was busy and held nothing.
-asked() { grep -E "^(HOLD|SRB) .*pid=$1 " "$work/quorvel-sim.trace" | grep -E '^HOLD|Download=' |
+asked() { grep -E "^(HOLD|SRB) .*(pid|parent)=$1 " "$work/quorvel-sim.trace" | grep -E '^HOLD|Download=' |
   sed -E 's/^HOLD .* HaId=([0-9]+) Target=([0-9]+) Request=([a-z]+) Answer=([a-z]+)$/hold \1:\2 \3 \4/;
           s/^SRB .* Phase=([a-z]+) .*/\1/'; }
 [ "$(asked "$first")" = "$(printf '%s\n' 'hold 0:1 take held' first next next next next next final 'hold 0:1 release released')" ] ||

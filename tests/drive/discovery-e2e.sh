@@ -24,7 +24,7 @@ expect_probes() {
     done
   done
   local got
-  got=$(grep '^SRB ' "$trace" | sed -E 's/^SRB seq=[0-9]+ time=[^ ]+ pid=[0-9]+ (Cmd=[^ ]+ HaId=[^ ]+ Flags=[^ ]+ Target=[^ ]+ Lun=[^ ]+ BufLen=[^ ]+ SenseLen=[^ ]+ CDBLen=[^ ]+ CDB=[0-9a-f]+) .*/\1/')
+  got=$(grep '^SRB ' "$trace" | sed -E 's/^SRB seq=[0-9]+ time=[^ ]+ pid=[0-9]+ parent=[0-9]+ (Cmd=[^ ]+ HaId=[^ ]+ Flags=[^ ]+ Target=[^ ]+ Lun=[^ ]+ BufLen=[^ ]+ SenseLen=[^ ]+ CDBLen=[^ ]+ CDB=[0-9a-f]+) .*/\1/')
   [ "$got"$'\n' = "$expected" ] || fail "probes were:"$'\n'"$got"
   # Fields the program leaves zero appear in the trace only when not zero.
   grep -E '^SRB .*(CDBRest|StatusIn|Hdr_Rsvd|Rsvd1|Rsvd2|PostProc|HaStatIn|TargStatIn|SenseIn)=' "$trace" &&

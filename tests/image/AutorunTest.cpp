@@ -42,7 +42,7 @@ struct AutorunFixture : ::testing::Test {
     }
     // The transfer runs on a worker of its own: lets it end.
     static void WaitForTransfer() {
-        for (int i = 0; i < 2000 && DownloadWorkerRunning(); ++i) {
+        for (int i = 0; i < 2000 && DriveBeingWrittenNow(); ++i) {
             QApplication::processEvents(QEventLoop::AllEvents, 10);
             QThread::msleep(5);
         }

@@ -86,7 +86,7 @@ start_program "$work/blank" "$work/program-blank.log" "$work/machine" "$work/my 
 blank=$program_pid
 prompt=$(wait_window MESSAGE 60) || fail "no start prompt for fw4824.bin from \"my tools/quorvel\""
 answer "$prompt"
-wait_trace "pid=$blank .*Phase=final" 60 || fail "FW4824.BIN named after \"my tools/quorvel\" was not flashed"
+wait_trace "parent=$blank .*Phase=final" 60 || fail "FW4824.BIN named after \"my tools/quorvel\" was not flashed"
 box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box came"
 answer "$box"
 finish 30 || fail "the program did not end through the restart"

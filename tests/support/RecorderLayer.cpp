@@ -1,7 +1,12 @@
 #include "tests/support/RecorderLayer.h"
 
+#include <fcntl.h>
+
 #include <QCoreApplication>
 #include <QThread>
+#include <atomic>
+
+#include "download/Transfer.h"
 
 #include "platform/wnaspi32.h"
 
@@ -99,6 +104,38 @@ Hold RecorderLayer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *s
 }
 
 std::string RecorderLayer::DriveLockProblem() { return driveLockProblem; }
+
+namespace {
+struct InProcessTransfer {
+    bool ended = false;
+    int status = 0;
+};
+}  // namespace
+
+HANDLE RecorderLayer::StartFlashProcess(int channel, int image, std::string *error) {
+    Log("StartFlashProcess");
+    if (startFlashProcess) return startFlashProcess(channel, image, error);
+    // The session takes its descriptors, as the process would its copies.
+    auto *process = new InProcessTransfer;
+    transfersRunning.fetch_add(1);
+    StartTransferSession(::fcntl(channel, F_DUPFD_CLOEXEC, 0), ::fcntl(image, F_DUPFD_CLOEXEC, 0),
+                         [this, process](int status) {
+                             process->status = status;
+                             process->ended = true;
+                             transfersRunning.fetch_sub(1);
+                         });
+    return process;
+}
+
+bool RecorderLayer::FlashProcessEnded(HANDLE handle, DWORD, std::string *how) {
+    if (flashProcessEnded) return flashProcessEnded(handle, how);
+    // The session ends on this thread's loop: asked here, it has or has not.
+    auto *process = static_cast<InProcessTransfer *>(handle);
+    if (!process->ended) return false;
+    *how = "it ended with status " + std::to_string(process->status);
+    delete process;
+    return true;
+}
 
 void RecorderLayer::QuitNow(int code) { Log("QuitNow " + std::to_string(code)); }
 

@@ -4,6 +4,7 @@
 // manager). Constructing it installs it; destroying it puts the Qt layer back.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -38,6 +39,11 @@ public:
     Hold HoldOffShutdown(const char *why) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
     std::string DriveLockProblem() override;
+    // The flash's process runs here, in this process: a session on this
+    // thread's loop over the channel (its worker a thread of the layer's),
+    // unless the test starts something of its own.
+    HANDLE StartFlashProcess(int channel, int image, std::string *error) override;
+    bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) override;
     void QuitNow(int code) override;
     void WriteDiagnostic(const char *line) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
@@ -62,6 +68,12 @@ public:
     bool inhibitorAvailable = true;
     DriveLockState driveLock = DriveLockState::Taken;  // what LockDrive finds
     std::string driveLockProblem;                      // why, when that is Unsafe
+    // In place of the in-process session: the test's own process (a
+    // scripted one, say), and how it ended.
+    std::function<HANDLE(int channel, int image, std::string *error)> startFlashProcess;
+    std::function<bool(HANDLE process, std::string *how)> flashProcessEnded;
+    // In-process sessions not yet ended.
+    std::atomic<int> transfersRunning{0};
     // The ASPI manager; unset means no manager (0 adapters, SS_NO_ADAPTERS).
     std::function<uint32_t()> supportInfo;
     std::function<uint32_t(void *)> sendCommand;

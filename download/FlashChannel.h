@@ -1,0 +1,97 @@
+// The channel between a flash's process and its front end (the window, or
+// quorvel-flash): text lines both ways over one socket, each side's first
+// line naming the channel and its version. The words are plain functions: a
+// line encoded here decodes to what it was made from, and a line that is
+// damaged, cut, of another version or of a word the reader does not know
+// decodes to nothing; the reader stops there and says so, it never guesses.
+// docs/ARCHITECTURE.md describes every line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The channel's first line on both sides: "quorvel-transfer 1".
+constexpr char kChannelName[] = "quorvel-transfer";
+constexpr int kChannelVersion = 1;
+// No line of the channel is longer: a record's line with a long file name,
+// every byte of it escaped, stays well below.
+constexpr size_t kChannelLineLimit = 16384;
+// No flash has more blocks than this (the trailer gives at most 255).
+constexpr int kChannelBlockLimit = 65535;
+
+// What the flash's process tells its front end.
+enum class TransferWord {
+    Hello,      // quorvel-transfer 1
+    Held,       // held: the drive is ours; the blocks begin
+    Busy,       // busy: another process is writing to the drive; nothing was sent
+    Unguarded,  // unguarded TEXT: nothing can keep others off the drive (why); nothing was sent
+    Declined,   // declined TEXT: the process cannot carry this flash (why); nothing was sent
+    Block,      // block N COUNT: the drive accepted block N of COUNT (not the final one)
+    Final,      // final COUNT: the final block goes to the drive now
+    Accepted,   // accepted COUNT: the drive took the final block: all COUNT
+    Refused,    // refused N COUNT: the drive refused block N (COUNT: the final one); 0: the
+                // transfer could not be started, nothing was sent
+    Say,        // say TEXT: a line for the user's standard error
+    Released,   // released: the drive is let go; the process ends
+};
+
+struct TransferEvent {
+    TransferWord word = TransferWord::Hello;
+    int block = 0;
+    int count = 0;
+    std::string text;  // Unguarded, Declined, Say
+};
+
+std::string EncodeTransferEvent(const TransferEvent &event);
+std::optional<TransferEvent> DecodeTransferEvent(std::string_view line);
+
+// What the front end tells the flash's process: first the flash (hello, its
+// figures, its record's line, start), later what only the front end knows.
+enum class FrontEndWord {
+    Hello,             // quorvel-transfer 1
+    Flash,             // flash ADAPTER TARGET SIZE BLOCK_KB BLOCKS
+    Record,            // record JSON: the record's line that every event of this flash repeats
+    Start,             // start: the figures are complete
+    RestartRequested,  // restart requested: the front end asked the system for the restart
+    RestartAccepted,   // restart accepted
+    RestartRefused,    // restart refused
+    RestartWithheld,   // restart withheld: the front end ends without asking, and has said why
+    Release,           // release: the drive may go
+};
+
+struct FrontEndMessage {
+    FrontEndWord word = FrontEndWord::Hello;
+    int adapter = 0;
+    int target = 0;
+    int64_t size = 0;
+    int blockKb = 0;
+    int blocks = 0;
+    std::string text;  // Record: the JSON line
+};
+
+std::string EncodeFrontEndMessage(const FrontEndMessage &message);
+std::optional<FrontEndMessage> DecodeFrontEndMessage(std::string_view line);
+
+// A text as one line of the channel: '\\' and every byte below 0x20 or 0x7F
+// written as \\, \n, \t or \xHH; and back (nothing for a damaged escape).
+std::string EscapeChannelText(std::string_view text);
+std::optional<std::string> UnescapeChannelText(std::string_view text);
+
+// Bytes as they arrive, cut into lines. A line longer than the limit, or a
+// zero byte, damages the channel: no line comes out of it from then on.
+class ChannelLines {
+public:
+    void Add(std::string_view bytes);
+    // The next whole line, without its line feed.
+    std::optional<std::string> Next();
+    bool Damaged() const { return damaged_; }
+    // Bytes of a line not yet ended by its line feed.
+    bool Partial() const { return !damaged_ && !pending_.empty(); }
+
+private:
+    std::string pending_;
+    bool damaged_ = false;
+};

@@ -1,0 +1,385 @@
+// The flash's own process; see Transfer.h. Its life:
+//
+//   the front end's lines read (hello, flash, record, start), the image's
+//   sealed copy taken, the plan made, the drive held  -> "held" (or busy,
+//   unguarded, declined: the session ends, nothing sent)
+//   the inhibitors, then the worker: every block, "block n N" each, "final N",
+//   the drive's answer recorded -> "accepted N" / "refused n N"
+//   the inhibitors let go; then the drive is let go when the front end says
+//   "release", when it is gone (after recording that no restart was
+//   requested, unless it had settled the restart), or on an end request.
+#include "download/Transfer.h"
+
+#include <QTimer>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "download/BlockPlan.h"
+#include "download/FlashChannel.h"
+#include "download/FlashRecord.h"
+#include "drive/Scsi.h"
+#include "platform/FlashProcess.h"
+#include "platform/System.h"
+#include "platform/wnaspi32.h"
+#include "state/SharedState.h"
+
+namespace {
+constexpr char kInhibitReason[] = "QUORVEL is writing new firmware into a CD/DVD drive";
+constexpr auto kInhibitorAnswerWait = std::chrono::milliseconds(250);
+// The front end writes the flash's figures before it starts the process:
+// they are there at once, or the front end is not one of ours.
+constexpr int kFiguresWaitMilliseconds = 10000;
+
+// Who was gone, as the lines and the record say it.
+std::string Gone(const std::string &program) {
+    return program == "quorvel" ? "the window" : program;
+}
+}  // namespace
+
+class TransferSession {
+public:
+    TransferSession(int channel, int image, std::function<void(int)> ended)
+        : channel_(ChannelEnd::Adopt(channel)), imageFd_(image), ended_(std::move(ended)) {}
+
+    void Start();
+    void EndRequested();
+
+private:
+    bool ReadFigures(std::string *problem);
+    void Send(const TransferEvent &event);
+    void Say(const std::string &line);
+    void Record(RecordEvent event, int block, const std::string &detail = {});
+    void Finish(int status);
+    void OnReadable();
+    void Begin();
+    void Answered(const TransferEvent &answer);
+    void AfterTheAnswer();
+    void FrontEndGone();
+    static DWORD Worker(void *session);
+    void SendBlocks();
+
+    ChannelEnd channel_;
+    int imageFd_;
+    std::function<void(int)> ended_;
+    ChannelLines lines_;
+    Hold watch_;
+
+    // The flash, fixed before the worker starts; the worker reads them.
+    int64_t size_ = 0;
+    int blockKb_ = 0;
+    int blocks_ = 0;
+    uint8_t adapter_ = 0;
+    uint8_t target_ = 0;
+    SealedImage image_;
+    BlockPlan plan_;
+    FlashRecord record_;
+    std::string program_ = "quorvel";
+
+    Hold drive_;      // keeps other processes off the drive, until the session ends
+    Hold inhibitor_;  // no shutdown, sleep or logout while the drive is written
+    HANDLE worker_ = nullptr;
+
+    // Written by the worker before its hand-over, read on the loop after it.
+    std::string result_;         // the drive's answer, as standard error says it
+    bool restartWasDue_ = false;  // the final block went out: a restart would finish the update
+    int answerBlock_ = 0;
+
+    std::mutex sendMutex_;  // the worker and the loop both send
+    bool frontEndGone_ = false;  // under sendMutex_
+    bool answered_ = false;      // the drive has answered its last command of this flash
+    bool settled_ = false;       // the front end has said what became of the restart
+    bool released_ = false;      // the front end let the drive go
+    bool endRequested_ = false;
+    bool held_ = false;
+    bool started_ = false;
+    bool finished_ = false;
+};
+
+int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
+    std::memcpy(TransferBuffer, image + step.offset, static_cast<size_t>(step.length));
+    DownloadCommand[5] = step.byte5;
+    return ExecuteScsiCommand(adapter, target, DownloadCommand, 12, TransferBuffer, kDownloadTransferLength);
+}
+
+void TransferSession::Send(const TransferEvent &event) {
+    std::lock_guard lock(sendMutex_);
+    if (frontEndGone_) return;
+    // A front end that no longer reads is one that is gone: the session
+    // learns it from the channel's end, never by a failed line.
+    (void)channel_.Send(EncodeTransferEvent(event) + "\n");
+}
+
+void TransferSession::Say(const std::string &line) {
+    {
+        std::lock_guard lock(sendMutex_);
+        if (!frontEndGone_) {
+            TransferEvent say;
+            say.word = TransferWord::Say;
+            say.text = line;
+            if (channel_.Send(EncodeTransferEvent(say) + "\n")) return;
+        }
+    }
+    // Without a front end, standard error (the one it had) is told.
+    WriteDiagnostic((program_ + ": " + line).c_str());
+}
+
+void TransferSession::Record(RecordEvent event, int block, const std::string &detail) {
+    FlashRecord entry = record_;
+    entry.event = event;
+    entry.time = UtcTimestamp();
+    entry.boot = BootId();
+    entry.block = block;
+    entry.detail = detail;
+    AppendFlashRecord(entry, [this](const std::string &line) { Say(line); });
+}
+
+bool TransferSession::ReadFigures(std::string *problem) {
+    bool hello = false, flash = false;
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFiguresWaitMilliseconds);
+    for (;;) {
+        while (std::optional<std::string> line = lines_.Next()) {
+            const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(*line);
+            if (!message || (!hello && message->word != FrontEndWord::Hello)) {
+                *problem = "the front end's line is not one of this channel's: " + line->substr(0, 80);
+                return false;
+            }
+            switch (message->word) {
+            case FrontEndWord::Hello: hello = true; break;
+            case FrontEndWord::Flash:
+                flash = true;
+                adapter_ = static_cast<uint8_t>(message->adapter);
+                target_ = static_cast<uint8_t>(message->target);
+                size_ = message->size;
+                blockKb_ = message->blockKb;
+                blocks_ = message->blocks;
+                break;
+            case FrontEndWord::Record:
+                // The record's line comes last: the figures are complete.
+                if (!flash || !DecodeRecord(message->text, &record_)) {
+                    *problem = "the flash's figures cannot be read.";
+                    return false;
+                }
+                program_ = record_.program;
+                return true;
+            default: *problem = "the front end spoke out of turn before the flash began."; return false;
+            }
+        }
+        if (lines_.Damaged()) {
+            *problem = "the front end's lines are damaged.";
+            return false;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !channel_.WaitReadable(static_cast<int>(left))) {
+            *problem = "the front end did not say which flash to carry.";
+            return false;
+        }
+        bytes.clear();
+        if (channel_.Receive(&bytes) == ChannelEnd::Received::Ended) {
+            *problem = "the front end was gone before the flash began.";
+            return false;
+        }
+        lines_.Add(bytes);
+    }
+}
+
+void TransferSession::Start() {
+    Send(TransferEvent{TransferWord::Hello, 0, 0, {}});
+    std::string problem;
+    const auto decline = [this](const std::string &why) {
+        Send(TransferEvent{TransferWord::Declined, 0, 0, why});
+        Finish(2);
+    };
+    if (!ReadFigures(&problem)) {
+        ::close(imageFd_);
+        return decline(problem);
+    }
+    image_ = SealedImage::Adopt(imageFd_, size_, &problem);
+    if (!image_.Valid()) return decline(problem);
+    // The plan is made again from the copy's own length: whatever the front
+    // end said, no block reaches past the copy or the transfer buffer.
+    plan_ = MakeBlockPlan(static_cast<int32_t>(image_.Size()), blockKb_, blocks_, kTransferBufferSize);
+    if (plan_.verdict != PlanVerdict::Ok || static_cast<int>(plan_.steps.size()) != record_.blocks ||
+        TransferBuffer == nullptr)
+        return decline("the image's blocks do not fit it.");
+
+    DriveLockState lock = DriveLockState::Unavailable;
+    drive_ = LockDrive(adapter_, target_, &lock);
+    if (lock == DriveLockState::HeldElsewhere) {
+        Send(TransferEvent{TransferWord::Busy, 0, 0, {}});
+        return Finish(2);
+    }
+    if (lock == DriveLockState::Unsafe) {
+        Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem()});
+        return Finish(2);
+    }
+    held_ = true;
+    Send(TransferEvent{TransferWord::Held, 0, 0, {}});
+    // The blocks wait for the front end's start: a front end that gave up
+    // meanwhile closes the channel, and nothing is written.
+    watch_ = channel_.Watch([this] { OnReadable(); });
+}
+
+void TransferSession::Begin() {
+    started_ = true;
+    inhibitor_ = HoldOffShutdown(kInhibitReason);
+    worker_ = CreateThread(nullptr, 0, Worker, this, 0, nullptr);
+    if (worker_ == nullptr) {
+        // Nothing was sent: the flash ends before its first block.
+        result_ = "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.";
+        Answered(TransferEvent{TransferWord::Refused, 0, static_cast<int>(plan_.steps.size()), {}});
+    }
+}
+
+DWORD TransferSession::Worker(void *session) {
+    static_cast<TransferSession *>(session)->SendBlocks();
+    return 0;
+}
+
+void TransferSession::SendBlocks() {
+    // The inhibitors are asked without waiting; logind and the portal answer
+    // within milliseconds, and the first block waits that long, so that they
+    // are in force before the drive is written. One that does not answer
+    // holds the flash up no longer than this.
+    for (auto waited = std::chrono::milliseconds(0);
+         inhibitor_ != nullptr && !inhibitor_->Answered() && waited < kInhibitorAnswerWait;
+         waited += std::chrono::milliseconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::vector<BlockStep> &steps = plan_.steps;
+    const int count = static_cast<int>(steps.size());
+    TransferEvent answer{TransferWord::Accepted, count, count, {}};
+    bool early = false;
+    for (int i = 0; i + 1 < count; ++i) {
+        if (SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_) != SS_COMP) {
+            char text[120];
+            wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", i + 1, count);
+            result_ = text;
+            answerBlock_ = i + 1;
+            Record(RecordEvent::Refused, i + 1);
+            answer = TransferEvent{TransferWord::Refused, i + 1, count, {}};
+            early = true;
+            break;
+        }
+        Send(TransferEvent{TransferWord::Block, i + 1, count, {}});
+    }
+    if (!early) {
+        // The final block: from here a restart finishes the update, or is due
+        // after a refusal all the same.
+        Send(TransferEvent{TransferWord::Final, 0, count, {}});
+        restartWasDue_ = true;
+        const bool accepted =
+            SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_) == SS_COMP;
+        char text[160];
+        wsprintfA(text, accepted ? "DOWNLOAD OK: the drive accepted all %d blocks."
+                                 : "DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
+                  count, count);
+        result_ = text;
+        answerBlock_ = count;
+        Record(accepted ? RecordEvent::Accepted : RecordEvent::Refused, count);
+        if (!accepted) answer.word = TransferWord::Refused;
+    }
+    RunOnUserInterfaceThread([this, &answer] { Answered(answer); });
+}
+
+void TransferSession::Answered(const TransferEvent &answer) {
+    // Nothing more is written to the drive: before the front end hears of
+    // it, and so before it can ask for the restart, nothing of ours holds off
+    // a shutdown.
+    inhibitor_.reset();
+    Send(answer);
+    if (worker_ == nullptr) return AfterTheAnswer();
+    // On the loop, inside the worker's hand-over: the worker is joined once
+    // the hand-over is over.
+    QTimer::singleShot(0, [this] {
+        WaitForSingleObject(worker_, INFINITE);
+        CloseHandle(worker_);
+        worker_ = nullptr;
+        AfterTheAnswer();
+    });
+}
+
+void TransferSession::AfterTheAnswer() {
+    answered_ = true;
+    if (frontEndGone_) return FrontEndGone();
+    if (released_ || endRequested_) Finish(0);
+}
+
+void TransferSession::OnReadable() {
+    if (finished_) return;
+    std::string bytes;
+    const ChannelEnd::Received received = channel_.Receive(&bytes);
+    if (received == ChannelEnd::Received::Nothing) return;
+    lines_.Add(bytes);
+    while (std::optional<std::string> line = lines_.Next()) {
+        const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(*line);
+        if (!message) continue;  // a front end of a later version: what it adds does not concern the drive
+        switch (message->word) {
+        case FrontEndWord::Start:
+            if (!started_ && !released_) Begin();
+            break;
+        case FrontEndWord::RestartRequested:
+        case FrontEndWord::RestartAccepted:
+        case FrontEndWord::RestartRefused:
+        case FrontEndWord::RestartWithheld: settled_ = true; break;
+        case FrontEndWord::Release:
+            settled_ = true;
+            released_ = true;
+            if (answered_ || !started_) return Finish(0);
+            break;
+        default: break;
+        }
+    }
+    if (received == ChannelEnd::Received::Ended || lines_.Damaged()) {
+        watch_.reset();
+        {
+            std::lock_guard lock(sendMutex_);
+            frontEndGone_ = true;
+        }
+        if (!started_) return Finish(0);  // it gave up before the start: nothing was sent
+        if (answered_) return FrontEndGone();
+        Say(Gone(program_) + " is gone: the download goes on until the drive has answered its final block.");
+    }
+}
+
+void TransferSession::FrontEndGone() {
+    if (!settled_) {
+        // The front end saw the flash no further than this: the user learns
+        // the rest from standard error, and from the window's next start.
+        const std::string who = Gone(program_) + " was gone";
+        Say(result_);
+        if (restartWasDue_) Say(who + ": no restart was requested. Restart the computer to finish.");
+        if (answerBlock_ > 0) Record(RecordEvent::Unattended, answerBlock_, who);
+    }
+    Finish(0);
+}
+
+void TransferSession::EndRequested() {
+    if (finished_) return;
+    endRequested_ = true;
+    if (answered_ || !started_) Finish(0);
+}
+
+void TransferSession::Finish(int status) {
+    if (finished_) return;
+    finished_ = true;
+    drive_.reset();
+    if (held_) Send(TransferEvent{TransferWord::Released, 0, 0, {}});
+    watch_.reset();
+    channel_.Close();
+    image_ = SealedImage();
+    if (ended_) ended_(status);
+}
+
+TransferSession *StartTransferSession(int channel, int image, std::function<void(int)> ended) {
+    auto *session = new TransferSession(channel, image, std::move(ended));
+    session->Start();
+    return session;
+}
+
+void TransferSessionEndRequested(TransferSession *session) {
+    if (session != nullptr) session->EndRequested();
+}

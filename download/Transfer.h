@@ -1,0 +1,34 @@
+// The flash's own process: everything of a flash that must outlive the front
+// end that started it (the window, quorvel-flash). It holds the drive and
+// the shutdown inhibitors, sends every block from the image's sealed copy,
+// writes the drive's answer into the record, and tells its front end each
+// event over the channel (FlashChannel.h). Its front end gone (killed, its
+// display or compositor gone, a crash), it finishes the flash all the same,
+// records that no restart was requested, lets the drive go once the drive
+// has answered, and ends; it never asks for a restart itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "download/BlockPlan.h"
+
+class TransferSession;
+
+// Starts the flash that the front end has described on `channel` (its first
+// lines, written before the process was started) with the image's sealed
+// copy `image`; both descriptors become the session's. The session runs on
+// the calling thread's event loop, its blocks on a thread of their own.
+// `ended` is called once, on that loop, when the session is over (the drive
+// let go, the channel closed), with the process's exit status.
+TransferSession *StartTransferSession(int channel, int image, std::function<void(int status)> ended);
+
+// A request to end the process (SIGTERM, SIGINT, SIGHUP): held while the
+// drive is written; afterwards the drive is let go and the session ends.
+void TransferSessionEndRequested(TransferSession *session);
+
+// One block as the flash's worker sends it: its bytes from the image's copy
+// into the start of TransferBuffer (the rest of the buffer as the blocks
+// before left it), byte 5 of DownloadCommand, and the command moving 65536
+// bytes to the drive. Returns the completion status.
+int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target);

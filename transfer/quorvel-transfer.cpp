@@ -1,0 +1,42 @@
+// quorvel-transfer: the flash's own process (download/Transfer.h), started by
+// a front end (the window, quorvel-flash) in a session of its own, never by a
+// user: its descriptor 3 is the channel to the front end, 4 the image's
+// sealed copy. A core application: the loop for the channel, the
+// termination requests and the inhibitors' answers; no window system.
+#include <QCoreApplication>
+#include <cstdlib>
+
+#include "download/Transfer.h"
+#include "platform/Termination.h"
+#include "state/SharedState.h"
+
+namespace {
+constexpr int kChannel = 3;
+constexpr int kImage = 4;
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    // Started with SIGTERM, SIGINT and SIGHUP blocked, as its front end has
+    // them; they are read on the loop, and wait for the drive's answer.
+    BlockTerminationSignals();
+    IgnoreBrokenPipes();
+    int coreArgc = 1;
+    char *coreArgv[] = {argv[0], nullptr};
+    (void)argc;
+    QCoreApplication application(coreArgc, coreArgv);
+    QCoreApplication::setApplicationName(QStringLiteral("quorvel-transfer"));
+    TransferBuffer = static_cast<uint8_t *>(std::calloc(kTransferBufferSize, 1));
+    if (TransferBuffer == nullptr) return 2;
+
+    int status = 0;
+    bool ended = false;
+    TransferSession *session = StartTransferSession(kChannel, kImage, [&status, &ended](int s) {
+        status = s;
+        ended = true;
+        QCoreApplication::exit(s);
+    });
+    if (ended) return status;
+    WatchTerminationRequests([session](int) { TransferSessionEndRequested(session); });
+    QCoreApplication::exec();
+    return status;
+}
