@@ -83,6 +83,22 @@ std::vector<FlashRecord> FlashesToCheck(const std::vector<FlashRecord> &records,
     return toCheck;
 }
 
+std::vector<UnattendedFlash> UnattendedToTell(const std::vector<FlashRecord> &records) {
+    std::set<std::string> told;
+    std::set<std::string> accepted;
+    for (const FlashRecord &r : records) {
+        if (r.event == RecordEvent::UnattendedTold) told.insert(r.flash);
+        if (r.event == RecordEvent::Accepted) accepted.insert(r.flash);
+    }
+    std::vector<UnattendedFlash> toTell;
+    for (const FlashRecord &r : records) {
+        if (r.event != RecordEvent::Unattended || told.count(r.flash) != 0) continue;
+        told.insert(r.flash);  // once, whatever the record repeats
+        toTell.push_back({r, accepted.count(r.flash) != 0});
+    }
+    return toTell;
+}
+
 std::string ModelText(const std::string &vendor, const std::string &model) {
     std::string text = vendor;
     if (text.size() < 8) text.resize(8, ' ');
@@ -98,17 +114,48 @@ bool AfterRestartCheckDue() {
     return true;
 }
 
+namespace {
+// How a flash that ended without its front end came out, said once.
+void TellUnattended(const UnattendedFlash &flash, const std::set<std::string> &decided, const std::string &boot) {
+    const FlashRecord &line = flash.unattended;
+    // The check after the restart has just said how it came out.
+    if (decided.count(line.flash) == 0) {
+        const std::string model = ModelText(line.vendor, line.model);
+        char text[600];
+        if (flash.accepted)
+            wsprintfA(text,
+                      "FIRMWARE WRITTEN!!\n%s\n%s was written while %s:\nthe drive accepted all %d blocks.\n"
+                      "Restart the computer to finish the update.",
+                      model.c_str(), line.version.c_str(), line.detail.c_str(), line.blocks);
+        else
+            wsprintfA(text,
+                      " DOWNLOAD FAIL!! \n%s\n%s was written while %s:\nthe drive refused block %d of %d.\n"
+                      "The drive may need the same image again.",
+                      model.c_str(), line.version.c_str(), line.detail.c_str(), line.block, line.blocks);
+        // Recorded before the box: said once, even should the program end
+        // while the box is open.
+        Append(line, RecordEvent::UnattendedTold, boot);
+        MessageBoxA(BoxOwner(), text, "MESSAGE", flash.accepted ? MB_SYSTEMMODAL : MB_SYSTEMMODAL | MB_ICONERROR);
+        return;
+    }
+    Append(line, RecordEvent::UnattendedTold, boot);
+}
+}  // namespace
+
 void CheckFlashesAfterRestart() {
     const std::vector<FlashRecord> records = ReadFlashRecords(Say);
     std::vector<FlashRecord> superseded;
     const std::vector<FlashRecord> toCheck = FlashesToCheck(records, &superseded);
-    if (toCheck.empty() && superseded.empty()) return;
+    const std::vector<UnattendedFlash> unattended = UnattendedToTell(records);
+    if (toCheck.empty() && superseded.empty() && unattended.empty()) return;
     const std::string boot = BootId();
     for (const FlashRecord &older : superseded) Append(older, RecordEvent::Superseded, boot);
     const std::vector<DriveFound> drives = DrivesInTheList();
+    std::set<std::string> decided;
     for (const FlashRecord &flash : toCheck) {
         const FlashJudgment judgment = JudgeFlash(flash, drives, boot);
         if (judgment.verdict == FlashVerdict::Pending) continue;
+        decided.insert(flash.flash);
         const DriveFound &drive = drives[static_cast<size_t>(judgment.drive)];
         FlashRecord entry = flash;
         entry.revision = drive.revision;
@@ -131,4 +178,5 @@ void CheckFlashesAfterRestart() {
             MessageBoxA(BoxOwner(), text, "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         }
     }
+    for (const UnattendedFlash &flash : unattended) TellUnattended(flash, decided, boot);
 }

@@ -43,11 +43,23 @@ FlashJudgment JudgeFlash(const FlashRecord &accepted, const std::vector<DriveFou
 std::vector<FlashRecord> FlashesToCheck(const std::vector<FlashRecord> &records,
                                         std::vector<FlashRecord> *superseded);
 
+// A flash that ended without its front end (its process finished it), and
+// how the drive answered, as the record tells it.
+struct UnattendedFlash {
+    FlashRecord unattended;  // the process's line: `detail` who was gone
+    bool accepted = false;   // the drive took every block; else it refused block `unattended.block`
+};
+// The flashes whose process recorded them unattended and that the window has
+// not told the user of yet, oldest first.
+std::vector<UnattendedFlash> UnattendedToTell(const std::vector<FlashRecord> &records);
+
 // The 24-character model text (vendor in 8, then the product) as the window
 // shows it, trailing blanks cut.
 std::string ModelText(const std::string &vendor, const std::string &model);
 
 // True the first time it is asked in a run: the check comes once.
 bool AfterRestartCheckDue();
-// The check, with a box for each flash it can decide, and the record told.
+// The check, with a box for each flash it can decide, and the record told;
+// then a box for each flash that ended without its front end and that the
+// check did not decide, told once.
 void CheckFlashesAfterRestart();

@@ -38,6 +38,8 @@ FlashState NextFlashState(FlashState state, FlashEvent event) {
         break;
     case S::FinalInDrive:
         if (event == E::ResultReported) return S::ResultShown;
+        // The flash's process ended with the final block in the drive.
+        if (event == E::TransferEnded) return S::EndedEarly;
         if (event == E::EndRequested) return S::Ending;
         break;
     case S::Ending:

@@ -15,7 +15,8 @@ enum class FlashState {
     RestartAsked,    // asked; the system's answer is awaited (it may be asking the user)
     Restarting,      // the system accepted: the program waits to be ended by the shutdown
     RestartRefused,  // the system refused the restart: the box that says so is open
-    EndedEarly,      // a block was refused, or the transfer could not start: its box is open
+    EndedEarly,      // a block was refused, the transfer could not start, or the flash's process ended
+                     // before the drive had answered: its box is open
     Ended,           // the program is ending
 };
 
@@ -27,7 +28,7 @@ enum class FlashEvent {
     RestartRequested,  // the restart was asked of the system
     RestartAccepted,
     RestartRefused,
-    TransferEnded,     // the transfer ended before its final block
+    TransferEnded,     // the transfer ended before the drive's answer to its final block
     BoxClosed,         // the user closed the box of a refused restart or an early end
     EndRequested,      // the program is to end (a signal, Exit, the display gone)
 };

@@ -3,6 +3,7 @@
 // the drive, and a restart the system refused.
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
@@ -315,4 +316,62 @@ TEST_F(DownloadFlow, AtTheProgramsEndAFlashStillWrittenGoesOnWithoutIt) {
     EXPECT_TRUE(HasEvent("UnlockDrive"));
     form->Timer1Timer(form->Timer1);
     EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0"));
+}
+
+TEST_F(DownloadFlow, AFlashProcessLostBeforeTheDrivesAnswerIsToldAndNoRestartFollows) {
+    // What the process said before its channel closed: cut off (killed), a
+    // block out of turn, a line of no known word.
+    struct Case {
+        const char *lines;
+        int reached;
+    };
+    const Case cases[] = {
+        {"block 1 7\nblock 2 7\n", 3},
+        {"block 1 7\nblock 3 7\n", 2},
+        {"block 1 7\nfinal 7\n", 2},
+        {"block 1 7\nblock 2 7\nblock 3 7\nblock 4 7\nblock 5 7\nblock 6 7\nfinal 7\nheld\n", 7},
+        {"block 1 7\nblock 2", 2},
+    };
+    LoadImage(384 * KiB, 60, 7);
+    form->show();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.lines);
+        layer.Clear();
+        std::string lines = c.lines;
+        layer.startFlashProcess = [&lines](int channel, int, std::string *) -> HANDLE {
+            const std::string said = "quorvel-transfer 1\nheld\n" + lines;
+            EXPECT_EQ(::write(channel, said.data(), said.size()), static_cast<ssize_t>(said.size()));
+            return reinterpret_cast<HANDLE>(1);  // and its end of the channel closes with the front end's copy
+        };
+        layer.flashProcessEnded = [](HANDLE, std::string *how) {
+            *how = "it was killed by signal 9 (Killed)";
+            return true;
+        };
+        form->ToolButton2Click(form->ToolButton2);
+        ASSERT_TRUE(WaitFor([this] { return CurrentFlashState() == FlashState::Idle; }));
+        const std::string reached = std::to_string(c.reached);
+        EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe flash was cut off at block " + reached +
+                                                       " of 7:\nthe program writing the drive has ended.\nThe drive "
+                                                       "may need the same image again."});
+        EXPECT_EQ(layer.Boxes().at(0).style, 0x1010u);
+        EXPECT_EQ(form->StaticText5->text(), "FAIL");
+        EXPECT_EQ(layer.cursor, crDefault);
+        EXPECT_EQ(layer.capture, nullptr);
+        EXPECT_TRUE(form->Download1->isEnabled()) << "idle again";
+        ASSERT_FALSE(layer.Diagnostics().empty());
+        EXPECT_EQ(layer.Diagnostics()[0].rfind("quorvel: DOWNLOAD FAIL: the flash was cut off at block " + reached +
+                                                   " of 7: its process ended (",
+                                               0),
+                  0u)
+            << layer.Diagnostics()[0];
+        const std::vector<FlashRecord> records =
+            ReadFlashRecords([](const std::string &line) { ADD_FAILURE() << line; });
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().event, RecordEvent::ProcessLost);
+        EXPECT_EQ(records.back().block, c.reached);
+        EXPECT_NE(records.back().detail.find("killed by signal 9"), std::string::npos);
+        form->Timer1Timer(form->Timer1);
+        EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0")) << "no restart after a flash cut off";
+    }
+    EXPECT_TRUE(Downloads().empty()) << "the scripted process sent nothing";
 }

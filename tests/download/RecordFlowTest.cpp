@@ -123,3 +123,68 @@ TEST_F(DownloadFlow, AtTheNextStartEachCheckedFlashIsToldOnce) {
     EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
     EXPECT_EQ(Records().back().event, RecordEvent::NotTaken);
 }
+
+TEST_F(DownloadFlow, TheRecordsDigestIsOfTheBytesTheDriveGotWhateverBecomesOfTheFile) {
+    LoadImage(384 * KiB, 60, 7);
+    const std::string original = dir + "/ORIGINAL.BIN";
+    ASSERT_EQ(std::system(("cp '" + path + "' '" + original + "'").c_str()), 0);
+    aspi->CloseGate();
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1; }));
+    // Another image of the same length written over the file mid-flash.
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(384 * KiB, 'Z');
+    aspi->OpenGate();
+    ASSERT_TRUE(WaitForWorkers());
+
+    const std::vector<FlashRecord> records = Records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0].event, RecordEvent::Accepted);
+    EXPECT_EQ(records[0].sha256, Sha256Of(original)) << "the digest of the bytes sent, not of the file now";
+    EXPECT_NE(records[0].sha256, Sha256Of(path));
+    std::remove(original.c_str());
+}
+
+TEST_F(DownloadFlow, AtTheNextStartAFlashThatEndedWithoutItsWindowIsToldOnce) {
+    FlashRecord accepted;
+    accepted.flash = "alone";
+    accepted.event = RecordEvent::Accepted;
+    accepted.vendor = "QUORVEL";
+    accepted.model = "CDRW-4824A";
+    accepted.revision = "1.10";
+    accepted.version = "1.20";
+    accepted.block = 7;
+    accepted.blocks = 7;
+    FlashRecord alone = accepted;
+    alone.event = RecordEvent::Unattended;
+    alone.detail = "the window was gone";
+    FlashRecord refused = accepted;
+    refused.flash = "refused";
+    refused.event = RecordEvent::Refused;
+    refused.model = "DVDRW-1612B";
+    refused.version = "2.10";
+    refused.block = 3;
+    refused.blocks = 5;
+    FlashRecord refusedAlone = refused;
+    refusedAlone.event = RecordEvent::Unattended;
+    refusedAlone.detail = "quorvel-flash was gone";
+    for (const FlashRecord &r : {accepted, alone, refused, refusedAlone})
+        AppendFlashRecord(r, [](const std::string &line) { ADD_FAILURE() << line; });
+    DriveCount = 1;
+
+    CheckFlashesAfterRestart();
+    ASSERT_EQ(layer.Boxes().size(), 2u);
+    EXPECT_EQ(layer.Boxes()[0].text,
+              "FIRMWARE WRITTEN!!\nQUORVEL CDRW-4824A\n1.20 was written while the window was gone:\nthe drive "
+              "accepted all 7 blocks.\nRestart the computer to finish the update.");
+    EXPECT_EQ(layer.Boxes()[0].style, 0x1000u);
+    EXPECT_EQ(layer.Boxes()[1].text,
+              " DOWNLOAD FAIL!! \nQUORVEL DVDRW-1612B\n2.10 was written while quorvel-flash was gone:\nthe drive "
+              "refused block 3 of 5.\nThe drive may need the same image again.");
+    EXPECT_EQ(layer.Boxes()[1].style, 0x1010u);
+    EXPECT_EQ(layer.Boxes()[1].caption, "MESSAGE");
+
+    layer.Clear();
+    CheckFlashesAfterRestart();
+    EXPECT_TRUE(layer.Boxes().empty()) << "told once";
+    EXPECT_EQ(Records().back().event, RecordEvent::UnattendedTold);
+}
