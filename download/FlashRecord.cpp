@@ -19,6 +19,8 @@ constexpr char kRecordFile[] = "flashes.jsonl";
 // is not the record's.
 constexpr char kFormatKey[] = "quorvel-record";
 constexpr int kFormat = 1;
+// The largest whole number a JSON number holds exactly (2^53).
+constexpr double kLargestExactSize = 9007199254740992.0;
 
 struct EventName {
     RecordEvent event;
@@ -109,7 +111,11 @@ bool DecodeRecord(const std::string &line, FlashRecord *record) {
     record->adapter = object.value(QStringLiteral("adapter")).toInt();
     record->target = object.value(QStringLiteral("target")).toInt();
     record->file = object.value(QStringLiteral("file")).toString().toStdString();
-    record->size = static_cast<int64_t>(object.value(QStringLiteral("size")).toDouble());
+    // A size no file has (the record is anyone's to write) is a damaged line,
+    // never a number cast out of its range.
+    const double size = object.value(QStringLiteral("size")).toDouble();
+    if (!(size >= 0 && size <= kLargestExactSize)) return false;
+    record->size = static_cast<int64_t>(size);
     record->sha256 = FromBytes(object.value(QStringLiteral("sha256")));
     record->version = FromBytes(object.value(QStringLiteral("version")));
     record->block = object.value(QStringLiteral("block")).toInt();

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang's libFuzzer in build-fuzz and runs each
 # for a bounded time. Fails when a target crashes, leaks or trips a sanitizer.
-#   scripts/fuzz.sh [seconds per target, default 30]
+#   scripts/fuzz.sh [seconds for the trailer, default 30]
+# The channel's and the record's readers get a third of that each (at least
+# 5 s): they are small, and the whole run stays short for CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
+third=$((seconds / 3 < 5 ? 5 : seconds / 3))
 build="$root/build-fuzz"
 
-bash "$root/scripts/build.sh" "$build" --source fuzz --target trailer_fuzz \
+bash "$root/scripts/build.sh" "$build" --source fuzz --target trailer_fuzz --target channel_fuzz --target record_fuzz \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
 
 corpus="$build/corpus/trailer"
@@ -30,3 +33,36 @@ cd "$build"
 "$build/trailer_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
   -artifact_prefix="$build/" "$corpus"
 echo "fuzz: trailer_fuzz ran ${seconds}s without a crash"
+
+# Seeds for the channel: a line of each word both sides write, one cut short,
+# and a line of exactly the longest length the reader lets through.
+corpus="$build/corpus/channel"
+mkdir -p "$corpus"
+printf 'quorvel-transfer 1\nheld\nblock 3 7\nfinal 7\naccepted 7\nreleased\n' >"$corpus/sent"
+printf 'refused 3 7\nrefused 0 7\nbusy\n' >"$corpus/refused"
+printf 'say a\\nb \\x1b\\\\ c\nunguarded no lock\\t here\ndeclined why\n' >"$corpus/texts"
+printf 'quorvel-transfer 1\nflash 0 1 393216 60 7\n' >"$corpus/flash"
+printf 'record {"quorvel-record":1,"flash":"x"}\nstart\nrestart requested\nrestart accepted\n' >"$corpus/record"
+printf 'restart refused\nrestart withheld\nrelease\nblock 3 ' >"$corpus/cut"
+{ head -c 16384 /dev/zero | tr '\0' 'a'; printf '\nheld\n'; } >"$corpus/longest"
+
+# Lines just past the limit are reached only by growing the longest seed at
+# once, so the input's length is not held back.
+"$build/channel_fuzz" -max_total_time="$third" -max_len=33000 -len_control=0 -timeout=10 \
+  -print_final_stats=1 -artifact_prefix="$build/channel-" "$corpus"
+echo "fuzz: channel_fuzz ran ${third}s without a crash"
+
+# Seeds for the record: one line as the programs write it, and its refused kin.
+corpus="$build/corpus/record"
+mkdir -p "$corpus"
+line='{"adapter":1,"block":7,"blocks":7,"boot":"6f1c2d9e-58b4-4a8e-9d3f-0c7b1a2e4f60",'
+line+='"detail":"","event":"accepted","file":"seed \u00e9.bin","flash":"2026-12-07T16:20:01Z-4242-1",'
+line+='"model":"FUZZ DRIVE","program":"quorvel-flash","quorvel-record":1,'
+line+='"revision":"1.00","sha256":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",'
+line+='"size":393216,"target":0,"time":"2026-12-07T16:20:01Z","vendor":"SEED","version":"1.01"}'
+printf '%s' "$line" >"$corpus/accepted"
+printf '%s' "${line/\"accepted\"/\"refused\"}" | sed 's/"block":7/"block":3/' >"$corpus/refused"
+
+"$build/record_fuzz" -max_total_time="$third" -max_len=4096 -timeout=10 -print_final_stats=1 \
+  -artifact_prefix="$build/record-" "$corpus"
+echo "fuzz: record_fuzz ran ${third}s without a crash"

@@ -70,6 +70,9 @@ TEST(FlashRecord, ALineAsDocumentedAndReadBack) {
                                    std::string("not json"), std::string("[1,2]"),
                                    [&] { std::string s = line; s.replace(s.find("refused"), 7, "exploded"); return s; }(),
                                    [&] { std::string s = line; s.replace(s.find("\"size\":393216"), 13, "\"size\":\"big\""); return s; }(),
+                                   // sizes no file has, which no integer holds
+                                   [&] { std::string s = line; s.replace(s.find("\"size\":393216"), 13, "\"size\":1e19"); return s; }(),
+                                   [&] { std::string s = line; s.replace(s.find("\"size\":393216"), 13, "\"size\":-1"); return s; }(),
                                    [&] { std::string s = line; s.replace(s.find("quorvel-record\":1"), 17, "quorvel-record\":2"); return s; }()})
         EXPECT_FALSE(DecodeRecord(bad, &back)) << bad;
 }
