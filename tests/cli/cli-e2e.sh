@@ -13,7 +13,9 @@
 #     writes, with the bar redrawn on one line;
 #  5. a drive that refuses block 3: exit 1, nothing after it; one that
 #     refuses the final block: exit 1 and, even with --restart, no restart;
-#  6. SIGTERM at block 2: every block, the result, no restart, exit 0;
+#  6. SIGTERM at block 2: every block, the result, no restart, exit 0; SIGKILL
+#     at block 2: the flash's process sends every block all the same, says the
+#     result, and requests no restart;
 #  7. a second write to the drive while the first runs: refused (2), nothing
 #     sent from it, the first undisturbed;
 #  8. --restart: asked of logind once the drive took every block; accepted
@@ -300,6 +302,26 @@ grep -q '^quorvel-flash: asked to end during the download: no restart was reques
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after SIGTERM"
 [ "$(events)" = "accepted restart-not-requested" ] || fail "the record holds: $(events)"
 echo "6: SIGTERM at block 2 waited for every block and the drive's answer; no restart"
+
+# --- 6b. SIGKILL at block 2: the flash's process finishes it --------------------
+fresh
+start_program "$work/run" "$work/program-6b.log" "$work/machine" "$flash" write FW.BIN --drive 2:6 --yes
+wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
+kill -KILL "$program_pid"
+finish 60 || fail "the flash's process did not end after the flash"
+[ "$exit_code" -eq 137 ] || fail "quorvel-flash was not killed as the test meant ($exit_code)"
+expect_downloads 7 18
+expect_dumps "$work/run/FW.BIN"
+expect_revision 2 6 1.20
+log=$work/program-6b.log
+grep -q '^quorvel-flash: quorvel-flash is gone: the download goes on until the drive has answered its final block\.$' "$log" ||
+  fail "the flash's process did not say that the download goes on"
+grep -q '^quorvel-flash: DOWNLOAD OK: the drive accepted all 7 blocks\.$' "$log" || fail "the result was not said"
+grep -q '^quorvel-flash: quorvel-flash was gone: no restart was requested\. Restart the computer to finish\.$' "$log" ||
+  fail "standard error did not say that no restart was requested"
+grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after SIGKILL"
+[ "$(events)" = "accepted unattended" ] || fail "the record holds: $(events)"
+echo "6b: SIGKILL at block 2: the flash's process sent every block and asked for no restart"
 
 # --- 7. a second write to the drive being flashed ------------------------------
 fresh
