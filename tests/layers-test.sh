@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # The layers hold: every include of the program's own code runs downward
-# (app, cli -> download -> image -> drive -> state -> platform), the two front
-# ends (the window, app/, and the terminal's quorvel-flash, cli/) never include
-# each other, and above platform/ no file reaches the operating system's file,
+# (app, cli, transfer -> download -> image -> drive -> state -> platform), the
+# programs (the window, app/; the terminal's quorvel-flash, cli/; the flash's
+# own process, transfer/) never include each other, and above platform/ no file reaches the operating system's file,
 # process or bus interfaces, or Qt's classes for them, itself.
 #   tests/layers-test.sh SOURCE_DIR
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$root"
 
-declare -A rank=([platform]=0 [state]=1 [drive]=2 [image]=3 [download]=4 [app]=5 [cli]=5)
-front_ends="app cli"
+declare -A rank=([platform]=0 [state]=1 [drive]=2 [image]=3 [download]=4 [app]=5 [cli]=5 [transfer]=5)
+front_ends="app cli transfer"
 failed=0
 
 for layer in "${!rank[@]}"; do
@@ -23,7 +23,7 @@ for layer in "${!rank[@]}"; do
         echo "upward include: $file includes $included"
         failed=1
       elif [ "$folder" != "$layer" ] && [[ " $front_ends " == *" $folder "* && " $front_ends " == *" $layer "* ]]; then
-        echo "one front end includes the other: $file includes $included"
+        echo "one program includes another: $file includes $included"
         failed=1
       fi
     done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
@@ -32,7 +32,7 @@ done
 
 # The system's own interfaces, and Qt's wrappers of them, belong to platform/.
 system='<(fcntl|unistd|dirent|dlfcn|signal|csignal|stdio|cstdio|poll)\.h?>|<sys/|<(QFile|QDir|QFileInfo|QSaveFile|QTemporaryFile|QFontDatabase|QProcess|QSocketNotifier)>|<QDBus'
-for layer in state drive image download app cli; do
+for layer in state drive image download app cli transfer; do
   for file in "$layer"/*.h "$layer"/*.cpp; do
     [ -e "$file" ] || continue
     if grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*($system)" "$file"; then
@@ -42,5 +42,5 @@ for layer in state drive image download app cli; do
   done
 done
 
-[ "$failed" -eq 0 ] && echo "layers: every include runs downward, neither front end includes the other; only platform/ reaches the system"
+[ "$failed" -eq 0 ] && echo "layers: every include runs downward, no program includes another; only platform/ reaches the system"
 exit "$failed"
