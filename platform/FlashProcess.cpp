@@ -285,11 +285,10 @@ HANDLE StartTransferProgram(int channel, int image, std::string *error) {
     posix_spawn_file_actions_adddup2(&actions, channelCopy, 3);
     posix_spawn_file_actions_adddup2(&actions, imageCopy, 4);
     posix_spawnattr_init(&attributes);
+    // The front end's mask, the termination signals blocked in it: none
+    // reaches the program before it reads them itself.
     sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGCHLD);

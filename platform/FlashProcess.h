@@ -91,10 +91,11 @@ private:
 
 // The flash's own program, quorvel-transfer, started in a session of its own
 // with `channel` as its descriptor 3 and `image` as its descriptor 4, and
-// nothing else of this process's; SIGTERM, SIGINT and SIGHUP blocked, as the
-// front ends have them. The program is looked for beside the manager, where
-// an install puts it, then beside this program (a build tree). nullptr when
-// it cannot be started, `error` saying why. Win32Layer::StartFlashProcess.
+// nothing else of this process's; the signals blocked as the calling thread
+// has them (SIGTERM, SIGINT and SIGHUP, in the front ends). The program is
+// looked for beside the manager, where an install puts it, then beside this
+// program (a build tree). nullptr when it cannot be started, `error` saying
+// why. Win32Layer::StartFlashProcess.
 HANDLE StartTransferProgram(int channel, int image, std::string *error);
 // Waits up to `milliseconds` for it to end. True once it has: `how` says
 // how ("it ended with status 0", "it was killed by signal 9"), and the
