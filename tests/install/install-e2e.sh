@@ -7,7 +7,8 @@
 #     manager, not the build tree's;
 #  3. the installed demo (quorvel-demo) runs the installed program on the
 #     installed simulated machine: discovery lists both drives, Exit ends it;
-#     the installed quorvel-flash, its RUNPATH the program's, lists them too;
+#     the installed quorvel-flash, its RUNPATH the program's, lists them too,
+#     and writes a drive through the installed flash's process;
 #  4. with the window fonts hidden (as on a system without fonts-wine), the
 #     program still opens its window and ends cleanly.
 #   install-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
@@ -64,6 +65,18 @@ listed=$(cd "$work/flash" && LD_LIBRARY_PATH=$(dirname "$simulated") QUORVEL_SIM
   "$prefix/bin/quorvel-flash" list) || fail "the installed quorvel-flash did not list the drives"
 [ "$listed" = $'0:1     QUORVEL  CDRW-4824A       1.10\n1:0     QUORVEL  DVDRW-1612B      2.04' ] ||
   fail "the installed quorvel-flash listed: $listed"
+# The flash's process, installed beside the manager, binds it from there;
+# the installed quorvel-flash finds it and writes a drive through it.
+transfer_runpath=$(readelf -d "$prefix/lib/quorvel/quorvel-transfer" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
+[ "$(readlink -f "$prefix/lib/quorvel/${transfer_runpath#\$ORIGIN/}/libwnaspi32.so.1")" = "$manager" ] ||
+  fail "quorvel-transfer's RUNPATH '$transfer_runpath' does not lead to the installed manager"
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 48 --blocks 5 \
+  "$work/flash/FW.BIN"
+(cd "$work/flash" && LD_LIBRARY_PATH=$(dirname "$simulated") QUORVEL_SIM_MACHINE=$work/flash/demo.machine \
+  XDG_STATE_HOME=$work/flash/state "$prefix/bin/quorvel-flash" write FW.BIN --drive 0:1 --yes) \
+  >"$work/flash/write.log" 2>&1 || { cat "$work/flash/write.log" >&2; fail "the installed quorvel-flash did not write the drive"; }
+grep -q 'parent=.* Download=5 .*Phase=final.* Status=0x01' "$work/flash/quorvel-sim.trace" ||
+  fail "the installed quorvel-flash's flash did not reach the drive's final block"
 QUORVEL_DEMO_DIR=$work/demo "$prefix/bin/quorvel-demo" >"$work/demo.log" 2>&1 &
 demo_pid=$!
 main=""

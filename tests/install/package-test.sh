@@ -39,7 +39,7 @@ for needed in fonts-wine qt6-qpa-plugins libqt6widgets6 libqt6dbus6; do
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = qt6-wayland ] || fail "the package does not recommend qt6-wayland"
 contents=$(dpkg-deb -c "$deb")
-for file in ./usr/bin/quorvel ./usr/bin/quorvel-flash ./usr/lib/quorvel/sg/libwnaspi32.so.1 \
+for file in ./usr/bin/quorvel ./usr/bin/quorvel-flash ./usr/lib/quorvel/quorvel-transfer ./usr/lib/quorvel/sg/libwnaspi32.so.1 \
   ./usr/lib/modules-load.d/quorvel.conf ./usr/share/man/man1/quorvel.1.gz ./usr/share/man/man1/quorvel-flash.1.gz; do
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file"
 done
