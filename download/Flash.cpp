@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "download/FlashChannel.h"
 #include "download/FlashRecord.h"
@@ -55,6 +56,16 @@ struct Flash {
 // The one flash there is, from its start until the next one begins.
 Flash *TheFlash = nullptr;
 std::string RefusalReason;
+// Flashes' processes let go before they had ended, to be collected later.
+// Never destroyed, as TheFlash is not: a process still running at the
+// program's end is the system's to collect.
+std::vector<HANDLE> &Unreaped = *new std::vector<HANDLE>;
+
+void CollectEndedProcesses() {
+    std::string how;
+    for (auto i = Unreaped.begin(); i != Unreaped.end();)
+        i = FlashProcessEnded(*i, 0, &how) ? Unreaped.erase(i) : i + 1;
+}
 
 void Tell(Flash &flash, FrontEndWord word) {
     FrontEndMessage message;
@@ -122,14 +133,15 @@ std::string NoRestartLine(const Flash &flash) {
     return flash.endCause + ": no restart was requested. Restart the computer to finish.";
 }
 
-// The process has ended, or is about to (its channel is closed): its exit
-// is collected, and how it ended said when it ended unasked.
-std::string ProcessEnd(Flash &flash) {
+// The channel closed, the process let go: it has ended or is about to. Its
+// exit is collected (waited for up to `wait` ms; else later), and how it
+// ended said.
+std::string ProcessEnd(Flash &flash, DWORD wait = kEndWaitMilliseconds) {
     std::string how = "it ended";
-    if (flash.process != nullptr && FlashProcessEnded(flash.process, kEndWaitMilliseconds, &how))
-        flash.process = nullptr;
     flash.watch.reset();
     flash.channel.Close();
+    if (flash.process != nullptr && !FlashProcessEnded(flash.process, wait, &how)) Unreaped.push_back(flash.process);
+    flash.process = nullptr;
     return how;
 }
 
@@ -287,7 +299,7 @@ void Pump(Flash &flash) {
     else if (flash.channelEnded) {
         if (flash.processReleased && flash.answered) {
             flash.endHandled = true;
-            ProcessEnd(flash);
+            ProcessEnd(flash, 0);
         } else {
             ProcessLost(flash, flash.lines.Partial() ? "its last line was cut" : "");
         }
@@ -364,9 +376,10 @@ FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict) {
     if (TheFlash != nullptr) {
         Flash *last = TheFlash;
         TheFlash = nullptr;
-        if (last->process != nullptr) ProcessEnd(*last);
+        ProcessEnd(*last, 0);
         delete last;
     }
+    CollectEndedProcesses();
     if (ImageSize < kTrailerNearBack || TransferBuffer == nullptr || ImagePath[0] == '\0')
         return FlashCheck::NotOpened;
     auto flash = std::make_unique<Flash>();
@@ -419,7 +432,7 @@ FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict) {
     if (check != FlashCheck::Ready) {
         // Closed, the channel lets the process go; it never writes the
         // drive without StartFlash.
-        ProcessEnd(*flash);
+        ProcessEnd(*flash, 0);
         return check;
     }
     TheFlash = flash.release();
@@ -546,6 +559,7 @@ void RestartAccepted() {
 }  // namespace
 
 void FinishFlashAtProgramEnd() {
+    CollectEndedProcesses();
     if (TheFlash == nullptr || !TheFlash->channel.Open()) return;
     Flash &flash = *TheFlash;
     // Still written, the flash is the process's to finish; otherwise the

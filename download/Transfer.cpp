@@ -374,8 +374,10 @@ void TransferSession::Finish(int status) {
     if (ended_) ended_(status);
 }
 
-TransferSession *StartTransferSession(int channel, int image, std::function<void(int)> ended) {
-    auto *session = new TransferSession(channel, image, std::move(ended));
+void TransferSessionEnd::operator()(TransferSession *session) const { delete session; }
+
+TransferSessionHold StartTransferSession(int channel, int image, std::function<void(int)> ended) {
+    TransferSessionHold session(new TransferSession(channel, image, std::move(ended)));
     session->Start();
     return session;
 }

@@ -10,10 +10,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "download/BlockPlan.h"
 
 class TransferSession;
+struct TransferSessionEnd {
+    void operator()(TransferSession *session) const;
+};
+// A session, destroyed only once it has called `ended` (or never started a
+// worker): its worker and its loop's calls are over by then.
+using TransferSessionHold = std::unique_ptr<TransferSession, TransferSessionEnd>;
 
 // Starts the flash that the front end has described on `channel` (its first
 // lines, written before the process was started) with the image's sealed
@@ -21,7 +28,7 @@ class TransferSession;
 // the calling thread's event loop, its blocks on a thread of their own.
 // `ended` is called once, on that loop, when the session is over (the drive
 // let go, the channel closed), with the process's exit status.
-TransferSession *StartTransferSession(int channel, int image, std::function<void(int status)> ended);
+TransferSessionHold StartTransferSession(int channel, int image, std::function<void(int status)> ended);
 
 // A request to end the process (SIGTERM, SIGINT, SIGHUP): held while the
 // drive is written; afterwards the drive is let go and the session ends.

@@ -30,13 +30,14 @@ int main(int argc, char *argv[]) {
 
     int status = 0;
     bool ended = false;
-    TransferSession *session = StartTransferSession(kChannel, kImage, [&status, &ended](int s) {
+    const TransferSessionHold session = StartTransferSession(kChannel, kImage, [&status, &ended](int s) {
         status = s;
         ended = true;
         QCoreApplication::exit(s);
     });
     if (ended) return status;
-    WatchTerminationRequests([session](int) { TransferSessionEndRequested(session); });
+    TransferSession *requests = session.get();
+    WatchTerminationRequests([requests](int) { TransferSessionEndRequested(requests); });
     QCoreApplication::exec();
     return status;
 }

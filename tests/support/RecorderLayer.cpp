@@ -109,6 +109,7 @@ namespace {
 struct InProcessTransfer {
     bool ended = false;
     int status = 0;
+    TransferSessionHold session;  // let go with the process's handle, once it has ended
 };
 }  // namespace
 
@@ -118,12 +119,12 @@ HANDLE RecorderLayer::StartFlashProcess(int channel, int image, std::string *err
     // The session takes its descriptors, as the process would its copies.
     auto *process = new InProcessTransfer;
     transfersRunning.fetch_add(1);
-    StartTransferSession(::fcntl(channel, F_DUPFD_CLOEXEC, 0), ::fcntl(image, F_DUPFD_CLOEXEC, 0),
-                         [this, process](int status) {
-                             process->status = status;
-                             process->ended = true;
-                             transfersRunning.fetch_sub(1);
-                         });
+    process->session = StartTransferSession(::fcntl(channel, F_DUPFD_CLOEXEC, 0), ::fcntl(image, F_DUPFD_CLOEXEC, 0),
+                                            [this, process](int status) {
+                                                process->status = status;
+                                                process->ended = true;
+                                                transfersRunning.fetch_sub(1);
+                                            });
     return process;
 }
 
