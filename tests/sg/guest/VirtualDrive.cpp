@@ -8,14 +8,19 @@
 // refusals and the revision a flash takes are the simulated drives' own.
 //
 //   quorvel-virtual-drive --backstore NAME --vendor TEXT --product TEXT --revision TEXT
-//                         --record FILE [--refuse N,...|final] [--die-at N] [--ready FILE]
+//                         --record FILE [--refuse N,...|final] [--die-at N] [--slow MS] [--ready FILE]
 //
 // NAME is the backstore device's name in configfs (core/user_N/NAME), enabled
 // before the handler starts; the LUN is linked once FILE of --ready exists.
 // --die-at N: the handler kills itself when the N-th download command
 // arrives, before answering it, as a crashing handler would.
+// --slow MS: while the drive is slowed, each download command is answered MS
+// milliseconds after it arrived, as a drive writing its flash takes its time:
+// long enough for a test to act between two blocks. The drive's other
+// commands, and every command before SIGUSR1, are answered at once.
 // Signals: SIGHUP starts the drive again (a power cycle: the machine was
-// restarted, the drive runs what it flashed last); SIGTERM ends the handler.
+// restarted, the drive runs what it flashed last); SIGUSR1 slows it, SIGUSR2
+// ends that; SIGTERM ends the handler.
 //
 // The record file gets one line per command, appended with one write:
 //   start vendor="QUORVEL " product="CDRW-4824A      " revision="1.00"
@@ -60,13 +65,15 @@ struct Options {
     std::string vendor, product, revision;
     DriveRefusals refusals;
     uint32_t dieAt = 0;  // 0: never
+    uint32_t slowMs = 0;
 };
 
 [[noreturn]] void Usage(const char *problem) {
     std::fprintf(stderr,
                  "quorvel-virtual-drive: %s\n"
                  "usage: quorvel-virtual-drive --backstore NAME --vendor TEXT --product TEXT --revision TEXT\n"
-                 "                             --record FILE [--refuse N,...|final] [--die-at N] [--ready FILE]\n",
+                 "                             --record FILE [--refuse N,...|final] [--die-at N] [--slow MS]\n"
+                 "                             [--ready FILE]\n",
                  problem);
     std::exit(2);
 }
@@ -106,6 +113,7 @@ Options Parse(int argc, char **argv) {
         else if (key == "--product") options.product = value;
         else if (key == "--revision") options.revision = value;
         else if (key == "--die-at") options.dieAt = Number(value, "--die-at");
+        else if (key == "--slow") options.slowMs = Number(value, "--slow");
         else if (key == "--refuse") {
             size_t start = 0;
             while (start <= value.size()) {
@@ -191,6 +199,8 @@ public:
         Started();
     }
 
+    void Slowed(bool slowed) { slowed_ = slowed && options_.slowMs != 0; }
+
     tcmu::Reply Answer(const tcmu::Command &command) {
         std::string line = "seq=" + std::to_string(++sequence_) + " cdb=" + Hex(command.cdb) +
                            " data=" + std::to_string(command.DataLength());
@@ -198,6 +208,9 @@ public:
         DriveResponse response;
         std::vector<uint8_t> data = command.Data();
         if (Drive::IsDownload(cdb)) {
+            // The ring holds the command meanwhile: the kernel, and so the
+            // sender, waits for this answer as for a drive's.
+            if (slowed_) std::this_thread::sleep_for(std::chrono::milliseconds(options_.slowMs));
             line += " fnv1a64=" + Fnv(data);
             if (options_.dieAt != 0 && drive_.DownloadCount() + 1 == options_.dieAt) {
                 record_.Line(line + " download=" + std::to_string(options_.dieAt) + " dies");
@@ -265,6 +278,7 @@ private:
     Record &record_;
     Drive drive_;
     uint64_t sequence_ = 0;
+    bool slowed_ = false;
 };
 
 }  // namespace
@@ -287,7 +301,7 @@ int main(int argc, char **argv) {
 
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&signals, s);
+    for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (signalFd < 0) Fail("signalfd");
@@ -312,6 +326,8 @@ int main(int argc, char **argv) {
             signalfd_siginfo info;
             if (read(signalFd, &info, sizeof info) == sizeof info) {
                 if (info.ssi_signo == SIGHUP) drive.PowerCycle();
+                else if (info.ssi_signo == SIGUSR1) drive.Slowed(true);
+                else if (info.ssi_signo == SIGUSR2) drive.Slowed(false);
                 else return 0;
             }
         }

@@ -9,7 +9,8 @@
 #   1. two virtual CD/DVD drives served through the kernel's SCSI target
 #      (user backstore + loopback fabric), each handled by
 #      quorvel-virtual-drive over the simulated machine's drive model:
-#      drive-a takes firmware, drive-b refuses its third download command;
+#      drive-a takes firmware (slowed on demand: 1.5 s a block), drive-b
+#      refuses its third download command;
 #   2. the real program, as the desktop user (uid 1000, group cdrom) under
 #      Xvfb, flashes drive-a by autorun and asks the stand-in logind for a
 #      restart, while root's program, which numbers drive-a otherwise, is
@@ -19,6 +20,10 @@
 #      program started again finds drive-a at its new revision;
 #   3. the same run against drive-b, whose block node the desktop user may
 #      not open: the refusal, and nothing sent after it;
+#   then quorvel-flash writes drive-a once more, and the desktop user's
+#   window flashing drive-a is killed between two blocks: its flash's
+#   process sends the rest, says the result, asks for no restart and lets
+#   the drive go;
 #   4. the guest program's suite (quorvel-sg-guest suite) over all drives;
 #   5. a third drive whose handler dies with a download command in hand.
 # The handlers' records, the program's logs and screenshots go to /out, a
@@ -119,6 +124,45 @@ locks() {
   case $? in 0) sg=free ;; 1) sg=busy ;; *) sg="cannot-lock:$?" ;; esac
   echo "sr=$sr sg=$sg"
 }
+# lock_id NODE: NODE's device and inode as /proc/locks writes them.
+lock_id() {
+  local dev inode
+  dev=$(stat -L -c %d "$1") && inode=$(stat -L -c %i "$1") || return 1
+  printf '%02x:%02x:%d\n' $(((dev >> 8) & 0xfff)) $(((dev & 0xff) | ((dev >> 12) & 0xfff00))) "$inode"
+}
+# lock_ids PRODUCT: the drive's sg node's and block node's, in that order.
+lock_ids() { echo "$(lock_id "/dev/$(sg_of "$1")") $(lock_id "/dev/$(sr_of "$1")")"; }
+# flash_child WINDOW: sets flash_pid to the flash's process (quorvel-transfer)
+# that the window's process WINDOW started, if it still runs. It starts no
+# program: between two blocks of a flash there is little time.
+flash_child() {
+  local list c kids
+  flash_pid=""
+  for list in /proc/"$1"/task/*/children; do
+    read -r -a kids <"$list" 2>/dev/null || true
+    for c in "${kids[@]}"; do
+      [ "/proc/$c/exe" -ef "$build/bin/quorvel-transfer" ] && { flash_pid=$c; return 0; }
+    done
+  done
+  return 1
+}
+# about_flash PID IDS: the flash's process PID as the host checks it,
+# "exe=PATH uid=N manager=PATHS sg=held sr=held": every ASPI manager it has
+# mapped, and whether it is the holder of the flocks of the drive's nodes
+# (IDS: their lock_ids; else who is). "none" when there is no such process.
+about_flash() {
+  local p=$1 ids=($2) key value uid="" exe manager holders
+  [ -n "$p" ] && [ -d "/proc/$p" ] || { echo none; return; }
+  exe=$(readlink "/proc/$p/exe")
+  while read -r key value _; do [ "$key" = Uid: ] && uid=$value; done <"/proc/$p/status"
+  manager=$(awk '$6 ~ /libwnaspi32/ && !seen[$6]++ { printf "%s%s", sep, $6; sep = " " }' "/proc/$p/maps")
+  holders=$(awk -v p="$p" -v sg="${ids[0]}" -v sr="${ids[1]}" '
+    function who(pid) { return pid == "" ? "none" : pid == p ? "held" : pid }
+    $2 == "FLOCK" && $6 == sg { g = $5 }
+    $2 == "FLOCK" && $6 == sr { r = $5 }
+    END { print "sg=" who(g) " sr=" who(r) }' /proc/locks)
+  echo "exe=$exe uid=$uid manager=$manager $holders"
+}
 downloads() { grep -c ' download=' "$out/$1.record" || true; }
 starts() { grep -c '^start ' "$out/$1.record" || true; }
 
@@ -175,7 +219,7 @@ xvfb=$!
 bus=$!
 
 phase drives
-make_drive drive-a 1 QUORVEL CDRW-4824A 1.00 || exit 1
+make_drive drive-a 1 QUORVEL CDRW-4824A 1.00 "" --slow 1500 || exit 1
 make_drive drive-b 2 QUORVEL DVDRW-1612B 2.00 "" --refuse 3 || exit 1
 desktop_access
 
@@ -229,6 +273,10 @@ keep "$box" flash-result
 # Until the result box is closed the flash holds the drive: the device
 # manager would leave it alone, and root's program, asked to download to it
 # now, is refused and sends it nothing.
+# The blocks came from the flash's own process, which the window started
+# and which binds the manager beside it, and which holds the drive.
+flash_child "$program_pid"
+say "flash process $(about_flash "$flash_pid" "$(lock_ids CDRW-4824A)")"
 say "flash locks during $(locks CDRW-4824A)"
 desktop_program=$program_pid
 program_pid=$root_program
@@ -310,6 +358,47 @@ cli_exit=$?
 tail -n +$((cli_before + 1)) "$out/drive-a.record" >"$out/drive-a.cli.record"
 terminal_user history --json >"$out/cli-history.json" 2>>"$out/cli-list.log"
 say "cli drive=$cli_drive exit=$cli_exit downloads=$(grep -c ' download=' "$out/drive-a.cli.record") reboots=$(reboots)"
+
+# --- the window killed between two blocks: its flash's process goes on -------
+# drive-a, slowed to 1.5 s a block, gets 1.40 by autorun from the desktop
+# user's window, which is killed (SIGKILL, its process alone) once the drive
+# has answered the second block. The flash's process, in a session of its
+# own, sends the rest, says the result on the window's standard error,
+# records the flash (in a record of its own, so no later window tells of it)
+# and lets the drive go; no restart is asked for. drive-a is not started
+# again: the suite finds it at 1.20.
+phase kill
+mkdir -p "$work/kill" "$work/kill-state"
+cp "$images/FW-K.BIN" "$work/kill/AUTORUN.BIN"
+chmod -R a+rX "$work/kill"
+chown 1000:1000 "$work/kill-state"
+kill_from=$(($(wc -l <"$out/drive-a.record") + 1))
+kill_base=$(downloads drive-a)
+kill_reboots=$(reboots)
+kill_ids=$(lock_ids CDRW-4824A)
+kill_downloads() { echo $(($(downloads drive-a) - kill_base)); }
+answered() { [ "$(kill_downloads)" -ge "$1" ]; }
+kill -USR1 "$(handler_pid drive-a)"
+QUORVEL_STATE_HOME=$work/kill-state start_program --bare "$work/kill" "$out/program-kill.log" "" "${desktop[@]}"
+prompt=$(wait_window MESSAGE 120) || fail "no start prompt came for the flash to be cut"
+phase kill-prompt
+answer "$prompt"
+window_exe=$(readlink "/proc/$program_pid/exe")
+poll 60 answered 1 || fail "no block reached drive-a from the window to be killed"
+flash_child "$program_pid"
+poll 60 answered 2 || fail "the second block did not reach drive-a"
+kill -KILL "$program_pid"
+at_kill=$(kill_downloads)
+# Its flash's process, now without the window, as it goes on.
+say "kill process $(about_flash "$flash_pid" "$kill_ids")"
+wait "$program_pid" 2>/dev/null
+program_pid=""
+wait_transfers 60 || fail "the flash's process did not end after its window was killed"
+kill -USR2 "$(handler_pid drive-a)"
+say "kill window=$window_exe downloads-at-kill=$at_kill downloads=$(kill_downloads) reboots-before=$kill_reboots reboots=$(reboots)"
+say "kill locks after $(locks CDRW-4824A)"
+tail -n +"$kill_from" "$out/drive-a.record" >"$out/drive-a.kill.record"
+cp "$work/kill-state/quorvel/flashes.jsonl" "$out/kill-flashes.jsonl"
 e2e_stop
 kill "$xvfb" 2>/dev/null
 

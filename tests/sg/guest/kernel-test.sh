@@ -8,8 +8,9 @@
 # and the host's programs (tests/sg/guest/guest.sh): virtual CD/DVD drives
 # served through the kernel's SCSI target, the real program flashing one of
 # them as the desktop user under Xvfb while root's program is refused the
-# same drive, and the guest program's suite. The host then checks the
-# console and what the drives recorded.
+# same drive, the same user's window killed in the middle of a flash that
+# its own flash's process then finishes, and the guest program's suite. The
+# host then checks the console and what the drives recorded.
 #
 #   tests/sg/guest/kernel-test.sh BUILD_DIR WORK_DIR
 #
@@ -176,6 +177,9 @@ mkdir -p "$work/images" "$work/out"
   "$work/images/FW-A.BIN"
 "$build/bin/quorvel-mkimage" --quiet --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 64 --blocks 5 \
   "$work/images/FW-B.BIN"
+# For drive-a once more, the flash whose window is killed: 1.40, as drive-a's.
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.40 --block-kb 64 --blocks 4 \
+  "$work/images/FW-K.BIN"
 
 # --- KVM, when it runs this kernel ------------------------------------------------
 # Some hosts offer a /dev/kvm that cannot run an ordinary kernel (a nested
@@ -425,6 +429,15 @@ adapters=$(grep -E '^QV-GUEST flash adapters ' "$log" | head -n1)
 [[ "$adapters" =~ desktop=([0-9]+)\ root=([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ] ||
   fail "root and the desktop user did not number drive-a differently: '$adapters'"
 expect '^QV-GUEST flash locks during sr=busy sg=busy$'
+# The blocks came from a process of the window's own, quorvel-transfer beside
+# it in the build, run as the desktop user with the build's SG_IO manager
+# (not the simulated one), and that process held both of the drive's nodes.
+# flash_process_is RUN: the guest's line for RUN says so.
+flash_process_is() {
+  grep -qxF "QV-GUEST $1 process exe=$build/bin/quorvel-transfer uid=1000 manager=$build/bin/libwnaspi32.so.1 sg=held sr=held" "$log" ||
+    fail "$1: the flash's process was not the desktop user's quorvel-transfer holding drive-a with the build's manager: $(grep "^QV-GUEST $1 process" "$log")"
+}
+flash_process_is flash
 expect '^QV-GUEST flash root downloads=4$'
 [ "$(icon root-busy)" = error ] || fail "root's program got no error box for the busy drive (icon: $(icon root-busy))"
 expect '^QV-GUEST flash locks after sr=free sg=free$'
@@ -435,8 +448,11 @@ expect '^QV-GUEST flash locks after sr=free sg=free$'
 told_in() { grep '^quorvel:' "$out/program-$1.log" 2>/dev/null || true; }
 # told_once RUN PATTERN: the run was told one line, and it matches.
 told_once() { [ "$(told_in "$1" | grep -c '')" = 1 ] && told_in "$1" | grep -qE -- "$2"; }
-[ "$(told_in flash | grep -c '')" = 2 ] &&
-  told_in flash | head -n 1 | grep -qE '^quorvel: the CD/DVD drive QEMU QEMU CD-ROM \(/dev/sg[0-9]+\) cannot be opened for writing: Permission denied; it is not listed\. ' &&
+# The flash's process binds the manager anew, whose discovery may say the
+# CD-ROM's line once more on the same standard error: once or twice, then.
+cdrom_told='^quorvel: the CD/DVD drive QEMU QEMU CD-ROM \(/dev/sg[0-9]+\) cannot be opened for writing: Permission denied; it is not listed\. '
+[[ "$(told_in flash | grep -c '')" =~ ^[23]$ ]] &&
+  [ "$(told_in flash | head -n -1 | grep -cvE "$cdrom_told")" = 0 ] &&
   told_in flash | tail -n 1 | grep -qx 'quorvel: the restart was requested and the system accepted it\.' ||
   fail "the program as the desktop user was told otherwise during the flash: $(told_in flash)"
 for run in again root; do
@@ -506,6 +522,50 @@ import json, sys
 mine = [r for r in json.load(open(sys.argv[1])) if r["program"] == "quorvel-flash"]
 assert [r["event"] for r in mine] == ["accepted", "restart-not-requested"], mine
 assert (mine[0]["model"], mine[0]["revision"], mine[0]["version"], mine[0]["file"]) == ("CDRW-4824A", "1.20", "1.30", "FW-C.BIN"), mine[0]
+PY
+
+# --- the window killed between two blocks of drive-a's flash ---------------------
+# The window's flash's process took the blocks (as above), the window was
+# killed once the drive had answered the second and before it had the final
+# one, and still every block reached the drive as the image plans it; the
+# window's standard error has the process's three lines and nothing more;
+# the flash is recorded accepted, then unattended, and no restart was asked
+# for; afterwards the drive's nodes could be locked again.
+flash_process_is kill
+line=$(grep -E '^QV-GUEST kill window=' "$log" | head -n1)
+if [[ "$line" =~ ^QV-GUEST\ kill\ window=([^ ]*)\ downloads-at-kill=([0-9]+)\ downloads=([0-9]+)\ reboots-before=([0-9]+)\ reboots=([0-9]+)$ ]]; then
+  killed=("${BASH_REMATCH[@]}")
+  [ "${killed[1]}" = "$build/bin/quorvel" ] || fail "what was killed was not the window: ${killed[1]}"
+  [ "${killed[2]}" = 2 ] || [ "${killed[2]}" = 3 ] ||
+    fail "the window was killed with ${killed[2]} blocks answered, not 2 or 3 of 4"
+  [ "${killed[3]}" = 4 ] || fail "drive-a got ${killed[3]} blocks of 4 after the window was killed"
+  [ "${killed[4]}" = "${killed[5]}" ] || fail "a restart was asked for after the window was killed: $line"
+else
+  fail "no report of the killed window: '$line'"
+fi
+expect '^QV-GUEST kill locks after sr=free sg=free$'
+record="$out/drive-a.kill.record"
+if [ -f "$record" ]; then
+  [ "$(sent "$record")" = "$(planned "$work/images/FW-K.BIN" 64 4)" ] ||
+    fail "drive-a received other commands than the image's blocks once the window was killed:$(printf '\n%s' "$(sent "$record")") -- expected:$(printf '\n%s' "$(planned "$work/images/FW-K.BIN" 64 4)")"
+  # Numbered on from quorvel-flash's four: the drive was not started again.
+  [ "$(outcomes "$record")" = "$(printf '%s\n' 'download=5 phase=first status=00' 'download=6 phase=next status=00' \
+      'download=7 phase=next status=00' 'download=8 phase=final new-revision="1.40" status=00')" ] ||
+    fail "drive-a took the killed window's download otherwise:$(printf '\n%s' "$(outcomes "$record")")"
+else
+  fail "no record of the killed window's flash"
+fi
+[ "$(told_in kill)" = "$(printf '%s\n' \
+    'quorvel: the window is gone: the download goes on until the drive has answered its final block.' \
+    'quorvel: DOWNLOAD OK: the drive accepted all 4 blocks.' \
+    'quorvel: the window was gone: no restart was requested. Restart the computer to finish.')" ] ||
+  fail "the killed window's standard error said otherwise:$(printf '\n%s' "$(told_in kill)")"
+python3 - "$out/kill-flashes.jsonl" <<'PY' || fail "the killed window's flash was recorded otherwise: $(cat "$out/kill-flashes.jsonl" 2>/dev/null)"
+import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+assert len({r["flash"] for r in lines}) == 1, lines
+assert [r["event"] for r in lines] == ["accepted", "unattended"], lines
+assert (lines[1]["detail"], lines[1]["version"], lines[1]["model"]) == ("the window was gone", "1.40", "CDRW-4824A"), lines[1]
 PY
 
 # --- a handler that dies with a download command in hand -------------------------
