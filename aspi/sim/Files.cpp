@@ -1,6 +1,7 @@
 #include "aspi/sim/Files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,27 @@ bool WriteFileAtomically(const std::string &path, const std::string &text) {
         return false;
     }
     return true;
+}
+
+FileLock::FileLock(const std::string &path) {
+    // Never through a link: the lock must be the file beside the state, not one it points to.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return;
+    }
+    fd_ = fd;
+}
+
+FileLock::~FileLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing lets go of the lock
 }
 
 void WriteAll(int fd, const uint8_t *bytes, size_t length) {

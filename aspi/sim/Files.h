@@ -13,6 +13,23 @@ namespace quorvel_sim {
 std::optional<std::string> ReadWholeFile(const std::string &path);
 // Writes a file atomically: a temporary file beside it, flushed, renamed over it.
 bool WriteFileAtomically(const std::string &path, const std::string &text);
+// An exclusive flock on a lock file of its own, made on first use, taken
+// waiting and let go at destruction. Held across processes (and across
+// threads of one process, each holding its own open file).
+class FileLock {
+public:
+    explicit FileLock(const std::string &path);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // False when the file could not be opened or locked (errno says why).
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 // Writes every byte to fd, going on after interruptions; stops at an error.
 void WriteAll(int fd, const uint8_t *bytes, size_t length);
 void WriteAll(int fd, const std::string &text);

@@ -76,7 +76,7 @@ struct Globals {
     std::mutex machineMutex;  // guards machine and sequence
     std::shared_ptr<Machine> machine;
     uint64_t sequence = 0;
-    std::mutex stateMutex;  // one state file update at a time
+    std::mutex stateMutex;  // one state file update at a time; its temporary file is named by pid only
 };
 Globals &G() {
     static Globals *globals = new Globals;
@@ -165,10 +165,17 @@ uint32_t Hold(uint8_t adapter, uint8_t target, uint32_t request) {
 }
 
 // Stores a revision a drive took, merging with what the file holds now.
+// Programs flashing other drives of the machine update the same file: the
+// read, the change and the rename happen under a lock that holds across
+// processes. It is a file of its own, STATE.lock, because each rename puts a
+// new file in the state's place and a lock on the old one would guard nothing.
 void StoreRevision(Machine &machine, const Device &device, const std::array<uint8_t, 4> &revision) {
     const std::string &path = machine.config.statePath;
     if (path.empty()) return;
     std::lock_guard lock(G().stateMutex);
+    FileLock fileLock(path + ".lock");
+    if (!fileLock.Held())  // the flash is still kept, at the risk of another program's update
+        std::fprintf(stderr, "quorvel-sim: cannot lock %s.lock: %s\n", path.c_str(), std::strerror(errno));
     Revisions revisions;
     if (auto text = ReadWholeFile(path)) {
         auto state = ParseState(*text);

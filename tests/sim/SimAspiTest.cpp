@@ -575,6 +575,66 @@ TEST_F(SimAspiTest, StateKeepsEveryDrivesRevision) {
     EXPECT_EQ(Revision(1, 0), "2.22");
 }
 
+// Four programs flash four drives of one machine at the same moment: every
+// update of the state file must survive the others. Each child sends the first
+// blocks, then all send their final block together, so the four updates of the
+// state file meet.
+TEST_F(SimAspiTest, ProgramsFlashingDrivesAtOnceKeepEveryRevision) {
+    // Each command takes a few milliseconds, the final block longer: the four
+    // drives take their revisions at about the same moment.
+    const char *drive =
+        " vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" delay=5 final-delay=40\n";
+    WriteText(machinePath_, std::string("trace trace\nstate state\nadapters 2\n") + "device 0 1" + drive +
+                                "device 0 2" + drive + "device 1 0" + drive + "device 1 1" + drive);
+    ::setenv("QUORVEL_SIM_MACHINE", machinePath_.c_str(), 1);
+    Bind();  // loaded once here; each child starts the machine itself
+    const std::array<std::array<uint8_t, 2>, 4> drives{{{0, 1}, {0, 2}, {1, 0}, {1, 1}}};
+    const std::array<std::string, 4> revisions{"4.01", "4.02", "4.03", "4.04"};
+
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (size_t i = 0; i < drives.size(); ++i) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(ready[0]);
+            ::close(go[1]);
+            const auto [adapter, target] = drives[i];
+            bool sent = support_() == 0x0102u;
+            auto first = Block(1), next = Block(2), last = Block(3, kModelA, revisions[i]);
+            sent = sent && Download(adapter, target, 0x00, first) == SS_COMP;
+            sent = sent && Download(adapter, target, 0xFF, next) == SS_COMP;
+            (void)!::write(ready[1], "r", 1);
+            char byte;
+            (void)!::read(go[0], &byte, 1);  // end of file: all are ready
+            sent = sent && Download(adapter, target, 0x18, last) == SS_COMP;
+            ::_exit(sent ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    for (size_t i = 0; i < children.size(); ++i) {
+        char byte;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    }
+    ::close(go[1]);  // every child's final block goes now
+    ::close(ready[0]);
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "every flash was accepted";
+    }
+    EXPECT_EQ(ReadText(dir_ + "/state"),
+              "# quorvel simulated machine: firmware revisions taken by downloads\n"
+              "revision 0 1 \"4.01\"\n"
+              "revision 0 2 \"4.02\"\n"
+              "revision 1 0 \"4.03\"\n"
+              "revision 1 1 \"4.04\"\n");
+}
+
 TEST_F(SimAspiTest, DemoMachineIsWellFormed) {
     std::filesystem::copy_file(QUORVEL_SOURCE_DIR "/demo/machine/demo.machine", machinePath_);
     UseMachine(machinePath_);
