@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "download/BlockPlan.h"
-#include "download/Download.h"
+#include "download/Transfer.h"
 #include "platform/aspi.h"
 #include "state/SharedState.h"
 

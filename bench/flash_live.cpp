@@ -5,10 +5,18 @@
 // answered by the program's event loop) and with a repaint (a small window of
 // ours shown over it and taken away: the X server asks the program to draw
 // that part again, and DAMAGE tells when it has). Prints the time from the
-// keys to "WAIT.." in the status field (its pixels change), each probe's
+// keys to "WAIT.." in the status field (its pixels change) and to the result
+// box (when the X server showed it, not when a probe found it), each probe's
 // answer time (min / median / max), the longest the window went unanswered,
-// and the program's processor time over the flash (utime + stime from
-// /proc/PID/stat) as a share of one core.
+// and the processor time over the flash (utime + stime from /proc/PID/stat)
+// as a share of one core: the program's, and that of the flash's own process
+// (quorvel-transfer, the program's child from Download on), read between the
+// probes while it runs and once more at the result box, when it is still
+// waiting to be told to let the drive go. Its peak resident memory (VmHWM)
+// is read with it. The last line gives the same figures for a script:
+//   figures wait_ms=.. pings=.. ping_max_ms=.. repaints=.. repaint_max_ms=..
+//     unanswered=.. flash_ms=.. measured_ms=.. program_cpu_s=.. transfer_pid=..
+//     transfer_cpu_s=.. transfer_peak_kib=..
 //
 //   bench_flash_live [--interval MS] [--timeout S] PID
 //
@@ -24,12 +32,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/Proc.h"
 #include "bench/XClient.h"
 
 namespace {
@@ -41,22 +49,30 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 // utime + stime of the process, in seconds.
 double ProcessorSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) Die("cannot read the program's /proc/PID/stat");
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; fields >> field; ++i) {  // field 3 is the state
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) {
-            stime = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::optional<bench::ProcStat> stat = bench::ReadStat(pid);
+    if (!stat) Die("cannot read the program's /proc/PID/stat");
+    return stat->cpuSeconds;
 }
+
+// The flash's own process, once the program has started it: its last
+// processor time and the most it has had resident.
+struct Transfer {
+    pid_t pid = 0;
+    double cpuSeconds = 0;
+    long peakKib = 0;
+
+    void Read(pid_t program) {
+        if (pid == 0) {
+            const std::optional<bench::ProcStat> child = bench::ChildNamed(program, "quorvel-transfer");
+            if (!child) return;
+            pid = child->pid;
+        }
+        const std::optional<bench::ProcStat> stat = bench::ReadStat(pid);
+        if (!stat || stat->state == 'Z') return;  // ended: the last reading stands
+        cpuSeconds = stat->cpuSeconds;
+        peakKib = std::max(peakKib, bench::PeakResidentKib(pid));
+    }
+};
 
 struct Rect {
     int x, y, w, h;
@@ -192,6 +208,15 @@ public:
         return *repainted_ - uncovered;
     }
 
+    // When the top-level `window` was shown, as the X server told it: the
+    // probes look for a new window only between them, this says when it came.
+    std::optional<Clock::time_point> MappedAt(xcb_window_t window) {
+        Drain(std::chrono::milliseconds(0));
+        const auto it = mappedAt_.find(window);
+        if (it == mappedAt_.end()) return std::nullopt;
+        return it->second;
+    }
+
 private:
     pid_t PidOf(xcb_window_t window) {
         auto reply = bench::Own(
@@ -210,7 +235,10 @@ private:
         }
         for (; event != nullptr; event = xcb_poll_for_event(c_)) {
             const Clock::time_point now = Clock::now();
-            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
+            if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY) {
+                auto *mapped = reinterpret_cast<xcb_map_notify_event_t *>(event);
+                if (mapped->event == x_.root) mappedAt_[mapped->window] = now;
+            } else if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
                 auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
                 if (message->window == x_.root && message->data.data32[0] == ping_) {
                     pongStamp_ = message->data.data32[1];
@@ -236,6 +264,7 @@ private:
     xcb_window_t watched_ = 0, cover_ = 0;
     Rect probe_{0, 0, 0, 0};
     std::optional<Clock::time_point> repainted_;
+    std::map<xcb_window_t, Clock::time_point> mappedAt_;
 };
 
 struct Spread {
@@ -286,8 +315,13 @@ int main(int argc, char **argv) {
     const std::vector<uint8_t> ready = watch.Pixels(*main, status);
     if (ready.empty()) Die("cannot read the status field");
 
+    // The flash's own process is started at Download, never before.
+    if (const std::optional<bench::ProcStat> early = bench::ChildNamed(pid, "quorvel-transfer"))
+        Die("quorvel-transfer (pid " + std::to_string(early->pid) + ") runs before Download");
+
     // Download from the menu; "WAIT.." is the first change of the field.
     const double cpuBefore = ProcessorSeconds(pid);
+    Transfer transfer;
     watch.Type(*main, "alt+f d");
     const Clock::time_point pressed = Clock::now();
     std::optional<double> waitShown;
@@ -304,6 +338,7 @@ int main(int argc, char **argv) {
     bool pingNext = true;
     while (!(result = watch.Find("MESSAGE"))) {
         if (Clock::now() >= deadline) Die("no result box came");
+        transfer.Read(pid);
         const Clock::time_point sent = Clock::now();
         const auto answer = pingNext ? watch.Ping(*main, deadline) : watch.Repaint(*main, probe, deadline);
         if (!answer) {
@@ -316,8 +351,12 @@ int main(int argc, char **argv) {
         watch.Idle(std::chrono::duration_cast<std::chrono::milliseconds>(
             std::max(Clock::duration::zero(), sent + std::chrono::milliseconds(intervalMs) - Clock::now())));
     }
-    const double flash = Ms(Clock::now() - pressed);
+    const double flash = Ms(watch.MappedAt(*result).value_or(Clock::now()) - pressed);
     const double cpu = ProcessorSeconds(pid) - cpuBefore;
+    transfer.Read(pid);
+    // The processor times are read now, a probe's interval at most after
+    // the box came: their share is of the time until now.
+    const double measured = Ms(Clock::now() - pressed);
 
     std::printf("keys to \"WAIT..\" in the status field: %s\n",
                 waitShown ? (std::to_string(*waitShown).substr(0, 6) + " ms").c_str() : "never");
@@ -328,6 +367,20 @@ int main(int argc, char **argv) {
                 r.median, r.max);
     std::printf("longest unanswered: %.2f ms; probes never answered: %d\n", longest, unanswered);
     std::printf("flash (keys to result box): %.0f ms; program's processor time %.3f s = %.1f %% of a core\n", flash,
-                cpu, 100.0 * cpu / (flash / 1000.0));
+                cpu, 100.0 * cpu / (measured / 1000.0));
+    if (transfer.pid != 0) {
+        std::printf("flash's own process (pid %d): processor time %.3f s = %.1f %% of a core; peak resident %.2f MiB\n",
+                    static_cast<int>(transfer.pid), transfer.cpuSeconds,
+                    100.0 * transfer.cpuSeconds / (measured / 1000.0), static_cast<double>(transfer.peakKib) / 1024);
+        std::printf("the two together: %.1f %% of a core\n",
+                    100.0 * (cpu + transfer.cpuSeconds) / (measured / 1000.0));
+    } else {
+        std::printf("the flash's own process was never seen\n");
+    }
+    std::printf("figures wait_ms=%.3f pings=%zu ping_max_ms=%.3f repaints=%zu repaint_max_ms=%.3f unanswered=%d "
+                "flash_ms=%.3f measured_ms=%.3f program_cpu_s=%.3f transfer_pid=%d transfer_cpu_s=%.3f "
+                "transfer_peak_kib=%ld\n",
+                waitShown ? *waitShown : -1.0, pings.size(), p.max, repaints.size(), r.max, unanswered, flash,
+                measured, cpu, static_cast<int>(transfer.pid), transfer.cpuSeconds, transfer.peakKib);
     return unanswered == 0 && waitShown ? 0 : 1;
 }

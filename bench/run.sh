@@ -2,13 +2,14 @@
 # Runs every benchmark of a build with -DQUORVEL_BENCH=ON and prints each
 # figure as min / median / max, ratios taken round by round:
 #   bench/run.sh BUILD_DIR [ROUNDS]
-# bench/README.md says what each compares. About five minutes on two cores.
+# bench/README.md says what each compares. About two and a half minutes on
+# two cores.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 rounds=${2:-15}
 here=$(cd "$(dirname "$0")" && pwd)
 for f in bench/bench_block bench/bench_flash bench/bench_first_frame bench/bench_flash_live bench/bench_minimal_window \
-  bin/quorvel-flash; do
+  bench/bench_process_tree bin/quorvel-flash bin/quorvel-transfer; do
   [ -x "$build/$f" ] || { echo "missing $build/$f (configure with -DQUORVEL_BENCH=ON and build)" >&2; exit 1; }
 done
 
@@ -27,10 +28,14 @@ column() {
     name ~ pattern && name !~ /_(mean|median|stddev|cv)$/ { print $(index_of[field]) }' "$1"
 }
 
+# section TITLE: a heading with the load average (1, 5, 15 minutes) as it
+# starts, since the machine is shared and every figure is read beside it.
+section() { echo "== $* (load average $(cut -d' ' -f1-3 /proc/loadavg))"; }
+
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 
-echo "== one 64 KiB block (SendImageBlock, instant manager) against a bare read of the same 64 KiB; $rounds rounds, interleaved"
+section "one 64 KiB block (SendImageBlock, instant manager) against a bare read of the same 64 KiB; $rounds rounds, interleaved"
 "$build/bench/bench_block" --benchmark_repetitions="$rounds" --benchmark_enable_random_interleaving=true \
   --benchmark_format=csv 2>/dev/null >"$out"
 echo "  program block       $(column "$out" '^BM_ProgramBlock$' real_time | awk '{print $1 / 1000}' | spread '%.2f') us"
@@ -39,7 +44,7 @@ echo "  ratio, round by round $(paste <(column "$out" '^BM_ProgramBlock$' real_t
   <(column "$out" '^BM_BareRead$' real_time) | awk '{print $1 / $2}' | spread '%.2f')"
 echo "  the command alone   $(column "$out" '^BM_CommandOnly$' real_time | awk '{print $1 / 1000}' | spread '%.3f') us"
 
-echo "== a flash of 12 blocks against the drive's own time (bench/timed's drive); 5 repetitions"
+section "a flash of 12 blocks against the drive's own time (bench/timed's drive); 5 repetitions"
 "$build/bench/bench_flash" --benchmark_repetitions=5 --benchmark_format=csv 2>/dev/null >"$out"
 for case in "0 1" "1000 1" "10000 1" "100000 1" "1000 0" "10000 0" "100000 0"; do
   read -r us later <<<"$case"
@@ -54,15 +59,21 @@ for case in "0 1" "1000 1" "10000 1" "100000 1" "1000 0" "10000 0" "100000 0"; d
        awk '{print 100 * $1 / $2}' | spread '%.1f' | awk '{print $4}')"
 done
 
-echo "== quorvel-flash write, the whole program, against the drive's own time (bench/timed's drive, 10 ms a block)"
+section "quorvel-flash write, the whole program, against the drive's own time (bench/timed's drive, 10 ms a block)"
 "$here/cli-flash.sh" "$build" "$rounds" 10000 12 later
 "$here/cli-flash.sh" "$build" "$rounds" 10000 12 now
 
-echo "== start to the first full frame and peak memory at idle, against the same-widgets window"
+section "quorvel-flash write and quorvel-transfer through a flash of 12 blocks of 300 ms: their processor time"
+"$here/cli-flash.sh" "$build" 5 300000 12 later
+
+section "quorvel-transfer's peak resident memory, a small image and a large one"
+"$here/transfer-memory.sh" "$build" "$rounds"
+
+section "start to the first full frame and peak memory at idle, against the same-widgets window"
 "$here/first-frame.sh" "$build" "$rounds"
 
-echo "== the first Open after start: Alt+S O to the file dialog's first full frame"
+section "the first Open after start: Alt+S O to the file dialog's first full frame"
 QUORVEL_BENCH_KEYS="alt+s o" "$here/first-frame.sh" "$build" 8 | sed -n '/alt+s o/,$p'
 
-echo "== the window through a flash of 12 blocks of 300 ms"
-"$here/flash-live.sh" "$build" 300 12 later
+section "the window through a flash of 12 blocks of 300 ms (bench/timed's drive): against the drive's own time, its answers, the processor"
+"$here/flash-live.sh" "$build" 5 300 12 later

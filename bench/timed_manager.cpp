@@ -8,10 +8,14 @@
 // For a whole program bound to it (cli-flash.sh), the environment sets the
 // drive instead: QUORVEL_BENCH_DRIVE_US, the time a command, and
 // QUORVEL_BENCH_DRIVE_LATER=1 for the drive's own thread; and
-// QUORVEL_BENCH_DRIVE_REPORT names a file that gets, when the program ends,
-// one line: the download commands, the drive's time summed, and the span
-// from the first command's call to the last one's status (nanoseconds).
+// QUORVEL_BENCH_DRIVE_REPORT names a file that gets, when each process bound
+// to it ends, one line appended: the process's name, the download commands,
+// the drive's time summed, and the span from the first command's call to the
+// last one's status (nanoseconds). A front end binds the manager too (for
+// discovery) but sends no block: its line has no commands, and it ends
+// before the flash's own process does, so a script waits for that one's line.
 #include <atomic>
+#include <cerrno>  // program_invocation_short_name
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -61,12 +65,14 @@ void Finish(SRB_ExecSCSICmd *srb, Clock::time_point submitted) {
     SrbStatusStore(srb, SS_COMP);
 }
 
-// The program is ending: its report, if one was asked for.
+// The process is ending: its report, if one was asked for. One write of a
+// short line to a file opened for appending, so that the lines of two
+// processes ending together do not mix.
 __attribute__((destructor)) void Report() {
     const char *path = std::getenv("QUORVEL_BENCH_DRIVE_REPORT");
     if (path == nullptr || path[0] == '\0') return;
-    if (std::FILE *file = std::fopen(path, "w")) {
-        std::fprintf(file, "commands=%llu drive_ns=%llu span_ns=%lld\n",
+    if (std::FILE *file = std::fopen(path, "a")) {
+        std::fprintf(file, "program=%s commands=%llu drive_ns=%llu span_ns=%lld\n", program_invocation_short_name,
                      static_cast<unsigned long long>(Commands.load()),
                      static_cast<unsigned long long>(DriveNanoseconds.load()),
                      static_cast<long long>(LastStatus.load() - FirstCall.load()));
