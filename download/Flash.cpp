@@ -2,6 +2,7 @@
 // flash's process started and followed over the channel, the restart.
 #include "download/Flash.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,7 @@ namespace {
 constexpr int kHeldWaitMilliseconds = 10000;
 // A process whose channel has closed ends at once; it is waited for that long.
 constexpr DWORD kEndWaitMilliseconds = 2000;
+}  // namespace
 
 // One flash. Made and changed on the user-interface thread only.
 struct Flash {
@@ -45,6 +47,8 @@ struct Flash {
     int accepted = 0;
     bool finalOut = false;
     bool answered = false;  // the drive's answer, or the process lost without it
+    FlashJob::Answer answer = FlashJob::Answer::Pending;
+    int answerBlock = 0;
     // What standard error is told of the drive's answer, once it is known.
     std::string result;
     // Why the program ends without the restart, when it does.
@@ -53,8 +57,12 @@ struct Flash {
     FlashRecord record;
 };
 
-// The one flash there is, from its start until the next one begins.
-Flash *TheFlash = nullptr;
+namespace {
+// The window's flash, from its start until the next one begins.
+FlashJob *TheFlash = nullptr;
+// The flashes whose restart was asked for, and who shows the answer.
+std::vector<Flash *> RestartFlashes;
+FlashFrontEnd *RestartFrontEnd = nullptr;
 std::string RefusalReason;
 // Flashes' processes let go before they had ended, to be collected later.
 // Never destroyed, as TheFlash is not: a process still running at the
@@ -110,22 +118,17 @@ void Record(Flash &flash, RecordEvent event, int block = 0, const std::string &d
     AppendFlashRecord(entry, [&flash](const std::string &line) { flash.frontEnd->Say(line); });
 }
 
-// The drive's identity and the image, as the record names them.
-FlashRecord RecordOfThisFlash(const BlockPlan &plan, const SealedImage &image) {
-    FlashRecord record;
+// The drive's identity, as the record names it, over the image's part.
+FlashRecord RecordOfThisFlash(const CheckedImage &image, const FlashDrive &drive, const char *program) {
+    FlashRecord record = image.record;
     record.flash = NewFlashId();
-    record.vendor = RecordText(DriveModel, 8);
-    record.model = RecordText(DriveModel + 8, 16);
-    record.revision = RecordText(DriveVersion, 4);
-    record.adapter = SelectedAdapter;
-    record.target = SelectedTarget;
-    const char *slash = std::strrchr(ImagePath, '/');
-    record.file = slash != nullptr ? slash + 1 : ImagePath;
-    record.size = ImageSize;
-    // The bytes the drive gets: the sealed copy's, never the file's again.
-    record.sha256 = Sha256Hex(image.Bytes(), static_cast<size_t>(image.Size()));
-    record.version = RecordText(ImageVersion, 4);
-    record.blocks = static_cast<int>(plan.steps.size());
+    record.program = program;
+    record.vendor = RecordText(drive.model.data(), std::min<size_t>(8, drive.model.size()));
+    record.model = drive.model.size() > 8 ? RecordText(drive.model.data() + 8, std::min<size_t>(16, drive.model.size() - 8))
+                                          : std::string();
+    record.revision = RecordText(drive.revision.data(), std::min<size_t>(4, drive.revision.size()));
+    record.adapter = drive.adapter;
+    record.target = drive.target;
     return record;
 }
 
@@ -148,6 +151,8 @@ std::string ProcessEnd(Flash &flash, DWORD wait = kEndWaitMilliseconds) {
 // The drive answered the final block.
 void DriveAnswered(Flash &flash, bool accepted) {
     flash.answered = true;
+    flash.answer = accepted ? FlashJob::Answer::Accepted : FlashJob::Answer::Refused;
+    flash.answerBlock = flash.count;
     char text[160];
     wsprintfA(text, accepted ? "DOWNLOAD OK: the drive accepted all %d blocks."
                              : "DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
@@ -181,6 +186,8 @@ void DriveAnswered(Flash &flash, bool accepted) {
 // no restart follows.
 void EndedEarly(Flash &flash, int block, const std::optional<std::string> &lost) {
     flash.answered = true;
+    flash.answer = lost ? FlashJob::Answer::Lost : FlashJob::Answer::Refused;
+    flash.answerBlock = block;
     char text[300];
     if (lost)
         wsprintfA(text, "DOWNLOAD FAIL: the flash was cut off at block %d of %d: its process ended (%s). The drive may "
@@ -290,7 +297,7 @@ void Pump(Flash &flash) {
             unknown = *line;
             break;
         }
-        if (flash.endHandled || TheFlash != &flash) break;
+        if (flash.endHandled) break;
     }
     flash.pumping = false;
     if (flash.endHandled) return;
@@ -308,9 +315,9 @@ void Pump(Flash &flash) {
 
 // The start: the process's first lines, read as they come, for a while.
 // Held: Ready. Anything else: why not (the caller lets the process go).
-FlashCheck AwaitTheDrive(Flash &flash) {
-    const auto unreadable = [] {
-        RefusalReason = "It said what this program cannot read.";
+FlashCheck AwaitTheDrive(Flash &flash, std::string *reason) {
+    const auto unreadable = [reason] {
+        *reason = "It said what this program cannot read.";
         return FlashCheck::NoFlashProcess;
     };
     bool hello = false;
@@ -324,18 +331,18 @@ FlashCheck AwaitTheDrive(Flash &flash) {
             case TransferWord::Hello: hello = true; break;
             case TransferWord::Held: return FlashCheck::Ready;
             case TransferWord::Busy: return FlashCheck::DriveBusy;
-            case TransferWord::Unguarded: RefusalReason = event->text; return FlashCheck::DriveUnguarded;
-            case TransferWord::Declined: RefusalReason = "It refused the flash: " + event->text; return FlashCheck::NoFlashProcess;
+            case TransferWord::Unguarded: *reason = event->text; return FlashCheck::DriveUnguarded;
+            case TransferWord::Declined: *reason = "It refused the flash: " + event->text; return FlashCheck::NoFlashProcess;
             default: return unreadable();
             }
         }
         if (flash.lines.Damaged()) return unreadable();
         if (ended) {
-            RefusalReason = "It ended before it took the drive (" + ProcessEnd(flash) + ").";
+            *reason = "It ended before it took the drive (" + ProcessEnd(flash) + ").";
             return FlashCheck::NoFlashProcess;
         }
         if (waited >= kHeldWaitMilliseconds) {
-            RefusalReason = "It did not answer within 10 seconds.";
+            *reason = "It did not answer within 10 seconds.";
             return FlashCheck::NoFlashProcess;
         }
         if (!flash.channel.WaitReadable(100)) {
@@ -348,16 +355,16 @@ FlashCheck AwaitTheDrive(Flash &flash) {
     }
 }
 
-bool SendFigures(Flash &flash) {
+bool SendFigures(Flash &flash, const CheckedImage &image, const FlashDrive &drive) {
     FrontEndMessage figures;
     figures.word = FrontEndWord::Hello;
     std::string lines = EncodeFrontEndMessage(figures) + "\n";
     figures.word = FrontEndWord::Flash;
-    figures.adapter = SelectedAdapter;
-    figures.target = SelectedTarget;
-    figures.size = ImageSize;
-    figures.blockKb = BlockSizeKb;
-    figures.blocks = BlockCount;
+    figures.adapter = drive.adapter;
+    figures.target = drive.target;
+    figures.size = image.copy.Size();
+    figures.blockKb = image.blockKb;
+    figures.blocks = image.blockCount;
     lines += EncodeFrontEndMessage(figures) + "\n";
     figures.word = FrontEndWord::Record;
     figures.text = EncodeRecord(flash.record);
@@ -367,22 +374,11 @@ bool SendFigures(Flash &flash) {
 
 void RestartRefused(const char *reason);
 void RestartAccepted();
-FlashFrontEnd *RestartFrontEnd = nullptr;
 }  // namespace
 
-FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict) {
-    RefusalReason.clear();
-    // The last flash is over: its process has been let go.
-    if (TheFlash != nullptr) {
-        Flash *last = TheFlash;
-        TheFlash = nullptr;
-        ProcessEnd(*last, 0);
-        delete last;
-    }
-    CollectEndedProcesses();
+FlashCheck CheckTheLoadedImage(CheckedImage *image, PlanVerdict *verdict) {
     if (ImageSize < kTrailerNearBack || TransferBuffer == nullptr || ImagePath[0] == '\0')
         return FlashCheck::NotOpened;
-    auto flash = std::make_unique<Flash>();
     // Opened anew: a regular file only, so that a FIFO put in its place does
     // not hold up the window.
     RawFile *file = ImageFile = OpenRawFile(ImagePath);
@@ -394,73 +390,127 @@ FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict) {
     std::unique_ptr<RawFile, decltype(closeFile)> closing(file, closeFile);
     if (RawFileSize(file) != ImageSize) return FlashCheck::NotOpened;
 
-    flash->plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
-    *verdict = flash->plan.verdict;
-    if (flash->plan.verdict != PlanVerdict::Ok) return FlashCheck::NotValid;
-    flash->count = static_cast<int>(flash->plan.steps.size());
+    image->plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    *verdict = image->plan.verdict;
+    if (image->plan.verdict != PlanVerdict::Ok) return FlashCheck::NotValid;
+    image->blockKb = BlockSizeKb;
+    image->blockCount = BlockCount;
 
     // The copy is checked once sealed: what passes is what the drive gets,
     // whatever happens to the file from here.
     SealedImage::Failure failure = SealedImage::Failure::None;
-    SealedImage image = SealedImage::Copy(file, ImageSize, &failure);
+    image->copy = SealedImage::Copy(file, ImageSize, &failure);
     if (failure == SealedImage::Failure::NoMemory) return FlashCheck::TooLargeForMemory;
-    if (!image.Valid() || RawFileSize(file) != ImageSize || !IsTheLoadedImage(image.Bytes()))
+    if (!image->copy.Valid() || RawFileSize(file) != ImageSize || !IsTheLoadedImage(image->copy.Bytes()))
         return FlashCheck::NotOpened;
-    closing.reset();
-    flash->record = RecordOfThisFlash(flash->plan, image);
-    flash->record.program = program;
 
-    ChannelEnd theirs;
-    if (!ChannelEnd::MakePair(&flash->channel, &theirs)) {
-        RefusalReason = "There is no channel to it.";
-        return FlashCheck::NoFlashProcess;
-    }
-    // The figures wait in the channel for the process to read as it starts.
-    if (!SendFigures(*flash)) {
-        RefusalReason = "There is no channel to it.";
-        return FlashCheck::NoFlashProcess;
-    }
-    std::string error;
-    flash->process = StartFlashProcess(theirs.Descriptor(), image.Descriptor(), &error);
-    theirs.Close();
-    if (flash->process == nullptr) {
-        RefusalReason = error.empty() ? "It cannot be started." : error;
-        if (!RefusalReason.empty()) RefusalReason[0] = static_cast<char>(std::toupper(RefusalReason[0]));
-        return FlashCheck::NoFlashProcess;
-    }
-    const FlashCheck check = AwaitTheDrive(*flash);
-    if (check != FlashCheck::Ready) {
-        // Closed, the channel lets the process go; it never writes the
-        // drive without StartFlash.
-        ProcessEnd(*flash, 0);
-        return check;
-    }
-    TheFlash = flash.release();
+    FlashRecord &record = image->record;
+    const char *slash = std::strrchr(ImagePath, '/');
+    record.file = slash != nullptr ? slash + 1 : ImagePath;
+    record.size = ImageSize;
+    // The bytes the drive gets: the sealed copy's, never the file's again.
+    record.sha256 = Sha256Hex(image->copy.Bytes(), static_cast<size_t>(image->copy.Size()));
+    record.version = RecordText(ImageVersion, 4);
+    record.blocks = static_cast<int>(image->plan.steps.size());
     return FlashCheck::Ready;
 }
 
-std::string FlashRefusalReason() { return RefusalReason; }
+FlashJob::FlashJob(std::unique_ptr<Flash> flash) : flash_(std::move(flash)) {}
 
-void StartFlash(FlashFrontEnd &frontEnd) {
-    Flash &flash = *TheFlash;
+FlashJob::~FlashJob() {
+    // A flash let go is no longer one whose restart is awaited.
+    std::erase(RestartFlashes, flash_.get());
+    ProcessEnd(*flash_, 0);
+    CollectEndedProcesses();
+}
+
+FlashCheck FlashJob::Prepare(const CheckedImage &image, const FlashDrive &drive, const char *program,
+                             std::unique_ptr<FlashJob> *job, std::string *reason) {
+    auto flash = std::make_unique<Flash>();
+    flash->plan = image.plan;
+    flash->count = static_cast<int>(image.plan.steps.size());
+    flash->record = RecordOfThisFlash(image, drive, program);
+
+    ChannelEnd theirs;
+    // The figures wait in the channel for the process to read as it starts.
+    if (!ChannelEnd::MakePair(&flash->channel, &theirs) || !SendFigures(*flash, image, drive)) {
+        *reason = "There is no channel to it.";
+        return FlashCheck::NoFlashProcess;
+    }
+    std::string error;
+    flash->process = StartFlashProcess(theirs.Descriptor(), image.copy.Descriptor(), &error);
+    theirs.Close();
+    if (flash->process == nullptr) {
+        *reason = error.empty() ? "It cannot be started." : error;
+        (*reason)[0] = static_cast<char>(std::toupper(static_cast<unsigned char>((*reason)[0])));
+        return FlashCheck::NoFlashProcess;
+    }
+    const FlashCheck check = AwaitTheDrive(*flash, reason);
+    if (check != FlashCheck::Ready) {
+        // Closed, the channel lets the process go; it never writes the
+        // drive without Start.
+        ProcessEnd(*flash, 0);
+        return check;
+    }
+    job->reset(new FlashJob(std::move(flash)));
+    return FlashCheck::Ready;
+}
+
+void FlashJob::Start(FlashFrontEnd &frontEnd) {
+    Flash &flash = *flash_;
     flash.frontEnd = &frontEnd;
-    RestartFrontEnd = &frontEnd;
     Enter(flash, FlashEvent::Started);
     Tell(flash, FrontEndWord::Start);
-    flash.watch = flash.channel.Watch([] {
-        if (TheFlash != nullptr) Pump(*TheFlash);
-    });
+    Flash *followed = &flash;
+    // Destroyed with the channel, before the flash: it never calls late.
+    flash.watch = flash.channel.Watch([followed] { Pump(*followed); });
     // Whatever came with the start's lines is acted on now.
     Pump(flash);
 }
 
-FlashState CurrentFlashState() { return TheFlash != nullptr ? TheFlash->state : FlashState::Idle; }
+FlashState FlashJob::State() const { return flash_->state; }
+
+bool FlashJob::DriveBeingWritten() const { return flash_->frontEnd != nullptr && !flash_->answered; }
+
+int FlashJob::BlocksAccepted() const { return flash_->accepted; }
+
+int FlashJob::BlockCount() const { return flash_->count; }
+
+FlashJob::Answer FlashJob::DriveAnswer() const { return flash_->answer; }
+
+int FlashJob::AnswerBlock() const { return flash_->answerBlock; }
+
+FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict) {
+    RefusalReason.clear();
+    // The last flash is over: its process has been let go.
+    delete TheFlash;
+    TheFlash = nullptr;
+    CollectEndedProcesses();
+    CheckedImage image;
+    const FlashCheck checked = CheckTheLoadedImage(&image, verdict);
+    if (checked != FlashCheck::Ready) return checked;
+    FlashDrive drive;
+    drive.adapter = SelectedAdapter;
+    drive.target = SelectedTarget;
+    drive.model.assign(DriveModel, 24);
+    drive.revision.assign(DriveVersion, 4);
+    std::unique_ptr<FlashJob> job;
+    const FlashCheck check = FlashJob::Prepare(image, drive, program, &job, &RefusalReason);
+    TheFlash = job.release();
+    return check;
+}
+
+std::string FlashRefusalReason() { return RefusalReason; }
+
+void StartFlash(FlashFrontEnd &frontEnd) { TheFlash->Start(frontEnd); }
+
+FlashState CurrentFlashState() { return TheFlash != nullptr ? TheFlash->State() : FlashState::Idle; }
 
 FlashAllows FlashAllowsNow() { return WhatItAllows(CurrentFlashState()); }
 
-bool DriveBeingWrittenNow() { return TheFlash != nullptr && TheFlash->frontEnd != nullptr && !TheFlash->answered; }
+bool DriveBeingWrittenNow() { return TheFlash != nullptr && TheFlash->DriveBeingWritten(); }
 
-int BlocksAccepted() { return TheFlash != nullptr ? TheFlash->accepted : 0; }
+int BlocksAccepted() { return TheFlash != nullptr ? TheFlash->BlocksAccepted() : 0; }
 
 namespace {
 // Where the flash stood when the program ends without waiting for anything
@@ -489,9 +539,8 @@ void SayHowTheFlashEnds(Flash &flash, const std::string &why = {}) {
 }
 }  // namespace
 
-bool FlashTakesEndRequest() {
-    if (TheFlash == nullptr) return false;
-    Flash &flash = *TheFlash;
+bool FlashJob::TakesEndRequest() {
+    Flash &flash = *flash_;
     switch (WhatItAllows(flash.state).endRequest) {
     case EndRequest::Held: Enter(flash, FlashEvent::EndRequested); return true;
     case EndRequest::AlreadyHeld: return true;
@@ -504,23 +553,42 @@ bool FlashTakesEndRequest() {
     return false;
 }
 
-void FlashEndsWithProgram(const std::string &why) {
-    if (TheFlash == nullptr || TheFlash->state == FlashState::Idle || TheFlash->state == FlashState::Ended) return;
-    SayHowTheFlashEnds(*TheFlash, why);
-    Enter(*TheFlash, FlashEvent::EndRequested);
+void FlashJob::EndsWithProgram(const std::string &why) {
+    Flash &flash = *flash_;
+    if (flash.state == FlashState::Idle || flash.state == FlashState::Ended) return;
+    SayHowTheFlashEnds(flash, why);
+    Enter(flash, FlashEvent::EndRequested);
 }
 
-bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd) {
-    if (TheFlash != nullptr) {
-        Flash &flash = *TheFlash;
-        // Without a flash waiting for it (the program ending, or the restart
-        // asked already) nothing is asked.
-        if (flash.state != FlashState::RestartPending && flash.state != FlashState::Idle) return false;
-        if (flash.state == FlashState::RestartPending) {
-            Record(flash, RecordEvent::RestartRequested);
-            Tell(flash, FrontEndWord::RestartRequested);
-        }
+void FlashJob::FinishAtProgramEnd() {
+    Flash &flash = *flash_;
+    if (!flash.channel.Open()) return;
+    // Still written, the flash is the process's to finish; otherwise the
+    // program has said what became of the restart, and the drive may go.
+    if (flash.answered) Release(flash);
+    flash.watch.reset();
+    flash.channel.Close();
+}
+
+bool FlashTakesEndRequest() { return TheFlash != nullptr && TheFlash->TakesEndRequest(); }
+
+void FlashEndsWithProgram(const std::string &why) {
+    if (TheFlash != nullptr) TheFlash->EndsWithProgram(why);
+}
+
+bool RequestRestartAfterFlashes(const std::vector<FlashJob *> &jobs, FlashFrontEnd &frontEnd) {
+    // Without every flash waiting for it (the program ending, or the restart
+    // asked already) nothing is asked.
+    for (const FlashJob *job : jobs)
+        if (job->flash_->state != FlashState::RestartPending && job->flash_->state != FlashState::Idle) return false;
+    RestartFlashes.clear();
+    for (FlashJob *job : jobs) {
+        Flash &flash = *job->flash_;
+        if (flash.state != FlashState::RestartPending) continue;
+        Record(flash, RecordEvent::RestartRequested);
+        Tell(flash, FrontEndWord::RestartRequested);
         Enter(flash, FlashEvent::RestartRequested);
+        RestartFlashes.push_back(&flash);
     }
     RestartFrontEnd = &frontEnd;
     // The answer comes later, perhaps after the system asked the user: a
@@ -532,39 +600,45 @@ bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd) {
     return true;
 }
 
+bool RequestRestartAfterFlash(FlashFrontEnd &frontEnd) {
+    std::vector<FlashJob *> jobs;
+    if (TheFlash != nullptr) jobs.push_back(TheFlash);
+    return RequestRestartAfterFlashes(jobs, frontEnd);
+}
+
 namespace {
 void RestartRefused(const char *reason) {
     const std::string why = reason != nullptr && reason[0] != '\0' ? reason : "no reason given.";
     if (RestartFrontEnd != nullptr) RestartFrontEnd->Say("the system refused the restart: " + why);
-    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked) {
-        Record(*TheFlash, RecordEvent::RestartRefused, 0, why);
-        Tell(*TheFlash, FrontEndWord::RestartRefused);
+    bool ending = false;
+    for (Flash *flash : RestartFlashes) {
+        if (flash->state == FlashState::RestartAsked) {
+            Record(*flash, RecordEvent::RestartRefused, 0, why);
+            Tell(*flash, FrontEndWord::RestartRefused);
+        } else if (flash->state != FlashState::Idle) {
+            ending = true;
+        }
     }
     // Once the program is ending nobody is left to read a box.
-    if (TheFlash != nullptr && TheFlash->state != FlashState::RestartAsked && TheFlash->state != FlashState::Idle)
-        return;
-    if (TheFlash != nullptr) Enter(*TheFlash, FlashEvent::RestartRefused);
+    if (ending) return;
+    for (Flash *flash : RestartFlashes) Enter(*flash, FlashEvent::RestartRefused);
     if (RestartFrontEnd != nullptr) RestartFrontEnd->ShowRestartRefused(reason);
-    if (TheFlash != nullptr) Enter(*TheFlash, FlashEvent::BoxClosed);
+    for (Flash *flash : RestartFlashes) Enter(*flash, FlashEvent::BoxClosed);
 }
 
 void RestartAccepted() {
     if (RestartFrontEnd != nullptr) RestartFrontEnd->Say("the restart was requested and the system accepted it.");
-    if (TheFlash != nullptr && TheFlash->state == FlashState::RestartAsked) {
-        Record(*TheFlash, RecordEvent::RestartAccepted);
-        Tell(*TheFlash, FrontEndWord::RestartAccepted);
+    for (Flash *flash : RestartFlashes) {
+        if (flash->state == FlashState::RestartAsked) {
+            Record(*flash, RecordEvent::RestartAccepted);
+            Tell(*flash, FrontEndWord::RestartAccepted);
+        }
+        Enter(*flash, FlashEvent::RestartAccepted);
     }
-    if (TheFlash != nullptr) Enter(*TheFlash, FlashEvent::RestartAccepted);
 }
 }  // namespace
 
 void FinishFlashAtProgramEnd() {
     CollectEndedProcesses();
-    if (TheFlash == nullptr || !TheFlash->channel.Open()) return;
-    Flash &flash = *TheFlash;
-    // Still written, the flash is the process's to finish; otherwise the
-    // program has said what became of the restart, and the drive may go.
-    if (flash.answered) Release(flash);
-    flash.watch.reset();
-    flash.channel.Close();
+    if (TheFlash != nullptr) TheFlash->FinishAtProgramEnd();
 }

@@ -10,10 +10,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "download/BlockPlan.h"
+#include "download/FlashRecord.h"
 #include "download/FlashState.h"
+#include "platform/FlashProcess.h"
 #include "platform/win32.h"
 
 // Why a flash is refused before anything is sent, decided in this order.
@@ -59,12 +63,96 @@ public:
     virtual void EndProgram() = 0;
 };
 
-// Checks the loaded image (ImagePath, ImageSize, the trailer's figures)
-// once more, seals a copy of it, and starts the flash's process for
-// SelectedAdapter, SelectedTarget, which takes the drive and waits for
-// StartFlash. `program` names the front end (the record's program). On anything but Ready nothing is held and nothing was sent;
-// `verdict` says why a NotValid plan is one. Only while the flash allows a
-// new one.
+// The loaded image checked once more (ImagePath, ImageSize, the trailer and
+// its figures) and sealed in memory that nobody can change: what every flash
+// of it sends, its block plan, and the image's part of the record (its name,
+// size, SHA-256 of the sealed bytes, version). Made once, however many drives
+// it goes to.
+struct CheckedImage {
+    SealedImage copy;
+    BlockPlan plan;
+    int32_t blockKb = 0;
+    int32_t blockCount = 0;
+    FlashRecord record;
+};
+// NotOpened, NotValid (`verdict` says why) or TooLargeForMemory, or Ready.
+FlashCheck CheckTheLoadedImage(CheckedImage *image, PlanVerdict *verdict);
+
+// The drive a flash goes to: where the manager has it, and what it said of
+// itself (INQUIRY's 24-byte model and 4-byte revision).
+struct FlashDrive {
+    uint8_t adapter = 0;
+    uint8_t target = 0;
+    std::string model;     // 24 bytes
+    std::string revision;  // 4 bytes
+};
+
+struct Flash;  // the flash as its front end follows it (Flash.cpp)
+
+// One flash: the window follows one at a time (the functions further down);
+// quorvel-flash may follow several at once, one a drive.
+class FlashJob {
+public:
+    ~FlashJob();
+    FlashJob(const FlashJob &) = delete;
+    FlashJob &operator=(const FlashJob &) = delete;
+
+    // Starts the flash's process for `drive` with `image` (handed the same
+    // sealed copy as every other flash of it), which takes the drive and
+    // waits for Start. On anything but Ready (DriveBusy, DriveUnguarded,
+    // NoFlashProcess; `reason` says why the last two) nothing is held,
+    // nothing was sent, and `job` is left empty. `program` names the front
+    // end (the record's program).
+    static FlashCheck Prepare(const CheckedImage &image, const FlashDrive &drive, const char *program,
+                              std::unique_ptr<FlashJob> *job, std::string *reason);
+    // The process begins with the blocks; `frontEnd` shows the flash from
+    // now on.
+    void Start(FlashFrontEnd &frontEnd);
+
+    FlashState State() const;
+    // True from Start until the process has told the drive's answer (or has
+    // ended without it).
+    bool DriveBeingWritten() const;
+    // Blocks the drive has accepted so far, as the process told.
+    int BlocksAccepted() const;
+    int BlockCount() const;
+    // How the drive answered, once it has: accepted, refused at block
+    // `AnswerBlock()` (0: the transfer could not start), or cut off there by
+    // the process's end.
+    enum class Answer { Pending, Accepted, Refused, Lost };
+    Answer DriveAnswer() const;
+    int AnswerBlock() const;
+    // A request to end the program: true when the flash holds it (the drive
+    // is being written); false when it ends the program now, standard error
+    // told where the flash stood.
+    bool TakesEndRequest();
+    // The program ends without asking for the restart: standard error and
+    // the record say where it stood; `why` is why a restart that was due was
+    // not requested.
+    void EndsWithProgram(const std::string &why = {});
+    // The program's end: the process is told the drive may go, or, while
+    // the drive is written, left to finish alone. Nothing is waited for.
+    void FinishAtProgramEnd();
+
+private:
+    explicit FlashJob(std::unique_ptr<Flash> flash);
+    friend bool RequestRestartAfterFlashes(const std::vector<FlashJob *> &jobs, FlashFrontEnd &frontEnd);
+    std::unique_ptr<Flash> flash_;
+};
+
+// Once BusyFlag is 0 (every job's result closed): asks the system for one
+// restart for every job that awaits it (RestartPending), each recording it;
+// the answer goes to each, to `frontEnd` (one box, one line) and to
+// standard error. False, and nothing asked, when a job withholds it (the
+// program is ending, or it was asked already).
+bool RequestRestartAfterFlashes(const std::vector<FlashJob *> &jobs, FlashFrontEnd &frontEnd);
+
+// The window's flash: one at a time, from Download until the next.
+
+// Checks and seals the loaded image and prepares the flash to
+// SelectedAdapter, SelectedTarget (DriveModel, DriveVersion). On anything
+// but Ready nothing is held and nothing was sent; `verdict` says why a
+// NotValid plan is one. Only while the flash allows a new one.
 FlashCheck PrepareFlash(const char *program, PlanVerdict *verdict);
 // Why the last PrepareFlash answered DriveUnguarded or NoFlashProcess, in a
 // sentence for the user.

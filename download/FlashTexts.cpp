@@ -16,6 +16,10 @@ const char *PlanProblem(PlanVerdict verdict) {
 }  // namespace
 
 std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize) {
+    return FlashRefusalText(check, verdict, imageSize, FlashRefusalReason());
+}
+
+std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize, const std::string &reason) {
     switch (check) {
     case FlashCheck::NotOpened: return "Flash File Not Opened!!";
     case FlashCheck::NotValid:
@@ -29,9 +33,9 @@ std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imag
     case FlashCheck::DriveBusy:
         return " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.";
     case FlashCheck::DriveUnguarded:
-        return " DOWNLOAD NOT GUARDED!! \n" + FlashRefusalReason() + "\nNothing was sent to the drive.";
+        return " DOWNLOAD NOT GUARDED!! \n" + reason + "\nNothing was sent to the drive.";
     case FlashCheck::NoFlashProcess:
-        return " DOWNLOAD FAIL!! \nThe program that writes the drive could not take the flash.\n" + FlashRefusalReason() +
+        return " DOWNLOAD FAIL!! \nThe program that writes the drive could not take the flash.\n" + reason +
                "\nNothing was sent to the drive.";
     case FlashCheck::Ready: break;
     }

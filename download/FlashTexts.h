@@ -10,6 +10,9 @@
 // Download refused before anything was sent (PrepareFlash's verdict; `verdict`
 // for NotValid, `imageSize` for TooLargeForMemory).
 std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize);
+// The same with `reason`, why a flash's process refused (DriveUnguarded,
+// NoFlashProcess), for a flash other than the window's.
+std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize, const std::string &reason);
 // The transfer ended early: the drive refused block `block` of `count`, or
 // (block 0) the transfer could not be started.
 std::string EndedEarlyText(int block, int count);

@@ -46,6 +46,7 @@ public:
 
     void Start();
     void EndRequested();
+    const std::string &Program() const { return program_; }
 
 private:
     bool ReadFigures(std::string *problem);
@@ -381,6 +382,8 @@ TransferSessionHold StartTransferSession(int channel, int image, std::function<v
     session->Start();
     return session;
 }
+
+std::string TransferSessionProgram(const TransferSession *session) { return session->Program(); }
 
 void TransferSessionEndRequested(TransferSession *session) {
     if (session != nullptr) session->EndRequested();

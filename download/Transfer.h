@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "download/BlockPlan.h"
 
@@ -29,6 +30,10 @@ using TransferSessionHold = std::unique_ptr<TransferSession, TransferSessionEnd>
 // `ended` is called once, on that loop, when the session is over (the drive
 // let go, the channel closed), with the process's exit status.
 TransferSessionHold StartTransferSession(int channel, int image, std::function<void(int status)> ended);
+
+// The front end's name, as its figures gave it: what the process's lines on
+// standard error begin with. Empty when the figures could not be read.
+std::string TransferSessionProgram(const TransferSession *session);
 
 // A request to end the process (SIGTERM, SIGINT, SIGHUP): held while the
 // drive is written; afterwards the drive is let go and the session ends.

@@ -5,6 +5,7 @@
 // termination requests and the inhibitors' answers; no window system.
 #include <QCoreApplication>
 #include <cstdlib>
+#include <string>
 
 #include "download/Transfer.h"
 #include "platform/Termination.h"
@@ -36,6 +37,10 @@ int main(int argc, char *argv[]) {
         QCoreApplication::exit(s);
     });
     if (ended) return status;
+    // What the system's services say on standard error (no bus, no logind)
+    // begins with the front end's name, as every other line of the flash.
+    const std::string program = TransferSessionProgram(session.get());
+    if (!program.empty()) QCoreApplication::setApplicationName(QString::fromStdString(program));
     TransferSession *requests = session.get();
     WatchTerminationRequests([requests](int) { TransferSessionEndRequested(requests); });
     QCoreApplication::exec();
