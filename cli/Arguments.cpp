@@ -18,13 +18,14 @@ struct Takes {
     bool drive = false;
     bool json = false;
     bool yesAndRestart = false;
+    bool severalDrives = false;  // --drive more than once, and --all
 };
 Takes WhatItTakes(CliCommand command) {
     switch (command) {
     case CliCommand::List:
-    case CliCommand::History: return {false, false, true, false};
-    case CliCommand::Check: return {true, true, false, false};
-    case CliCommand::Write: return {true, true, false, true};
+    case CliCommand::History: return {false, false, true, false, false};
+    case CliCommand::Check: return {true, true, false, false, false};
+    case CliCommand::Write: return {true, true, true, true, true};
     case CliCommand::Help:
     case CliCommand::Version: break;
     }
@@ -96,18 +97,20 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
         }
         if (!optionsEnded && word.size() > 1 && word[0] == '-') {
             const bool driveOption = word == "--drive" || word.rfind("--drive=", 0) == 0;
-            const bool recognised = word == "--json" || word == "--yes" || word == "--restart" || driveOption;
+            const bool recognised =
+                word == "--json" || word == "--yes" || word == "--restart" || word == "--all" || driveOption;
             if (!recognised) return Usage("unknown option '" + word + "'");
             const bool taken = (word == "--json" && takes.json) ||
                                ((word == "--yes" || word == "--restart") && takes.yesAndRestart) ||
-                               (driveOption && takes.drive);
+                               (word == "--all" && takes.severalDrives) || (driveOption && takes.drive);
             const std::string option = driveOption ? "--drive" : word;
             if (!taken) return Usage(name + " takes no " + option);
             if (word == "--json") arguments.json = true;
             if (word == "--yes") arguments.yes = true;
             if (word == "--restart") arguments.restart = true;
+            if (word == "--all") arguments.all = true;
             if (driveOption) {
-                if (arguments.drive) return Usage("--drive given twice");
+                if (!arguments.drives.empty() && !takes.severalDrives) return Usage("--drive given twice");
                 std::string value;
                 if (word == "--drive") {
                     if (i + 1 >= words.size()) return Usage("--drive needs a drive, A:T");
@@ -115,10 +118,13 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
                 } else {
                     value = word.substr(8);
                 }
-                arguments.drive = ParseDriveAddress(value);
-                if (!arguments.drive)
+                const std::optional<DriveAddress> drive = ParseDriveAddress(value);
+                if (!drive)
                     return Usage("'" + value + "' is no drive: give it as A:T, its adapter and target, as "
                                  "quorvel-flash list shows them");
+                for (const DriveAddress &given : arguments.drives)
+                    if (given == *drive) return Usage("--drive " + value + " given twice");
+                arguments.drives.push_back(*drive);
             }
             continue;
         }
@@ -128,15 +134,17 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
         imageGiven = true;
     }
     if (takes.image && !imageGiven) return Usage(name + " needs an IMAGE");
-    if (arguments.command == CliCommand::Write && !arguments.drive)
-        return Usage("write needs --drive A:T, the drive to write (quorvel-flash list shows the drives)");
+    if (arguments.all && !arguments.drives.empty()) return Usage("--all and --drive: give one or the other");
+    if (arguments.command == CliCommand::Write && arguments.drives.empty() && !arguments.all)
+        return Usage("write needs --drive A:T, the drive to write, or --all (quorvel-flash list shows the drives)");
     return {arguments, {}};
 }
 
 std::string UsageText() {
     return "Usage: quorvel-flash list [--json]\n"
            "       quorvel-flash check IMAGE [--drive A:T]\n"
-           "       quorvel-flash write IMAGE --drive A:T [--yes] [--restart]\n"
+           "       quorvel-flash write IMAGE --drive A:T [--drive A:T]... [--yes] [--restart] [--json]\n"
+           "       quorvel-flash write IMAGE --all [--yes] [--restart] [--json]\n"
            "       quorvel-flash history [--json]\n"
            "       quorvel-flash --help | --version\n"
            "\n"
@@ -148,11 +156,15 @@ std::string UsageText() {
            "            for that drive's model\n"
            "  write     every check, a question on the terminal (--yes: none), then the\n"
            "            flash; --restart restarts the system once the drive has accepted\n"
-           "            every block\n"
+           "            every block. Several --drive, or --all (every listed drive of the\n"
+           "            image's model): every drive at once, each checked on its own, one\n"
+           "            question, one summary; --restart once every drive has accepted\n"
            "  history   the record of flashes, newest last\n"
-           "  --json    list and history as JSON\n"
+           "  --json    list and history as JSON; write: its events and summary as JSON\n"
+           "            lines on standard output\n"
            "\n"
-           "Exit status: 0 done; 1 the drive refused or failed during the flash; 2 refused\n"
-           "before anything was sent to the drive; 3 flashed, but the system refused the\n"
-           "restart; 64 a usage error. man quorvel-flash says more.\n";
+           "Exit status: 0 done (every drive accepted); 1 a drive refused or failed during\n"
+           "its flash, or was refused while others were written; 2 refused before anything\n"
+           "was sent to any drive; 3 flashed, but the system refused the restart; 64 a\n"
+           "usage error. man quorvel-flash says more.\n";
 }

@@ -17,11 +17,12 @@ struct DriveAddress {
 
 struct CliArguments {
     CliCommand command = CliCommand::Help;
-    std::string image;                  // check, write
-    std::optional<DriveAddress> drive;  // check (optional), write (required)
-    bool json = false;                  // list, history
-    bool yes = false;                   // write: no question asked
-    bool restart = false;               // write: the restart after an accepted flash
+    std::string image;                 // check, write
+    std::vector<DriveAddress> drives;  // check: at most one; write: one or more, or --all
+    bool all = false;                  // write: every listed drive of the image's model
+    bool json = false;                 // list, history, write
+    bool yes = false;                  // write: no question asked
+    bool restart = false;              // write: the restart after every drive accepted its flash
     bool operator==(const CliArguments &) const = default;
 };
 

@@ -37,12 +37,15 @@ std::string Row(const std::string &key, const std::string &value) {
 }
 }  // namespace
 
+bool FindTheDrives(std::vector<ProbedDrive> *drives) {
+    if (FindDrives(TransferBuffer, drives)) return true;
+    Tell(kNoManager);
+    return false;
+}
+
 bool SelectDriveAt(const DriveAddress &address) {
     std::vector<ProbedDrive> drives;
-    if (!FindDrives(TransferBuffer, &drives)) {
-        Tell(kNoManager);
-        return false;
-    }
+    if (!FindTheDrives(&drives)) return false;
     for (const ProbedDrive &drive : drives) {
         if (drive.adapter == address.adapter && drive.target == address.target) {
             UseProbedDrive(drive);
@@ -105,8 +108,9 @@ int RunList(bool json) {
 }
 
 int RunCheck(const CliArguments &arguments) {
-    if (arguments.drive && !SelectDriveAt(*arguments.drive)) return kExitRefused;
-    if (!LoadImageAt(arguments.image, arguments.drive.has_value())) return kExitRefused;
+    const bool againstDrive = !arguments.drives.empty();
+    if (againstDrive && !SelectDriveAt(arguments.drives.front())) return kExitRefused;
+    if (!LoadImageAt(arguments.image, againstDrive)) return kExitRefused;
     const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
     std::string text = Row("image", arguments.image) + Row("model", Model(ImageModel)) +
                        Row("version", Version(ImageVersion)) +
@@ -115,7 +119,7 @@ int RunCheck(const CliArguments &arguments) {
                        Row("blocks", std::to_string(BlockCount));
     if (plan.verdict == PlanVerdict::Ok) text += Row("final block", std::to_string(plan.steps.back().length) + " bytes");
     text += Row("size", std::to_string(ImageSize) + " bytes");
-    if (arguments.drive)
+    if (againstDrive)
         text += Row("drive", AddressText(SelectedAdapter, SelectedTarget) + " " + Model(DriveModel) + " " +
                                  Version(DriveVersion) + ", the image's model");
     Print(text);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 constexpr char kProgramName[] = "quorvel-flash";
 
@@ -13,6 +14,13 @@ void Tell(const std::string &line);
 // Text left open on standard error's line: a bar (drawn again from the
 // start of the line) or a question (its answer ends the line).
 void DrawOpenLine(const std::string &text);
+// Several such lines, one under the other, drawn again in place each time
+// (the terminal's cursor moved back up over the lines drawn before).
+// A message erases them and is written in their place; the next call draws
+// them again below it.
+void DrawOpenLines(const std::vector<std::string> &lines);
+// The open lines erased: their figures are said otherwise now.
+void ClearOpenLines();
 void AskOnOpenLine(const std::string &text);
 // The user's answer ended the open line (the terminal echoed its line feed).
 void OpenLineEnded();

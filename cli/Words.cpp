@@ -152,3 +152,94 @@ std::string ProgressBar(const Progress &p) {
 }
 
 std::string ProgressLine(const Progress &p) { return Figures(p, " accepted"); }
+
+std::vector<std::string> TowerQuestion(const std::string &newVersion, const std::vector<DriveOutcome> &drives) {
+    std::vector<std::string> lines;
+    lines.push_back("Write firmware " + newVersion + " into these " + std::to_string(drives.size()) + " drives?");
+    size_t width = 0;
+    for (const DriveOutcome &d : drives) width = std::max(width, d.model.size());
+    for (const DriveOutcome &d : drives) {
+        std::string model = d.model;
+        model.resize(width, ' ');
+        std::string address = d.address;
+        address.resize(std::max<size_t>(address.size(), 7), ' ');
+        lines.push_back("  " + address + " " + model + "  " + d.oldVersion + " -> " + newVersion);
+    }
+    lines.push_back("Write all " + std::to_string(drives.size()) + "? [y/N] ");
+    return lines;
+}
+
+std::string ResultText(const DriveOutcome &o) {
+    const std::string of = std::to_string(o.block) + " of " + std::to_string(o.blocks);
+    switch (o.result) {
+    case DriveOutcome::Result::Accepted: return "accepted";
+    case DriveOutcome::Result::Refused: return "refused at block " + of;
+    case DriveOutcome::Result::Lost: return "cut off at block " + of;
+    case DriveOutcome::Result::RefusedBefore: return "not written: " + o.why;
+    case DriveOutcome::Result::Pending: break;
+    }
+    return "not answered";
+}
+
+std::string TowerTable(const std::string &newVersion, const std::vector<DriveOutcome> &drives) {
+    size_t addressWidth = 5, modelWidth = 5;
+    for (const DriveOutcome &d : drives) {
+        addressWidth = std::max(addressWidth, d.address.size());
+        modelWidth = std::max(modelWidth, d.model.size());
+    }
+    const auto row = [&](std::string address, std::string model, std::string old, std::string now,
+                         const std::string &result) {
+        address.resize(addressWidth, ' ');
+        model.resize(modelWidth, ' ');
+        old.resize(std::max<size_t>(old.size(), 4), ' ');
+        now.resize(std::max<size_t>(now.size(), 4), ' ');
+        return CutTrailingBlanks(address + "  " + model + "  " + old + "  " + now + "  " + result) + "\n";
+    };
+    std::string table = row("DRIVE", "MODEL", "OLD", "NEW", "RESULT");
+    for (const DriveOutcome &d : drives)
+        table += row(d.address, d.model, d.oldVersion,
+                     d.result == DriveOutcome::Result::Accepted ? newVersion : std::string("-"), ResultText(d));
+    return table;
+}
+
+namespace {
+const char *ResultName(DriveOutcome::Result result) {
+    switch (result) {
+    case DriveOutcome::Result::Accepted: return "accepted";
+    case DriveOutcome::Result::Refused: return "refused";
+    case DriveOutcome::Result::Lost: return "cut-off";
+    case DriveOutcome::Result::RefusedBefore: return "not-written";
+    case DriveOutcome::Result::Pending: break;
+    }
+    return "not-answered";
+}
+}  // namespace
+
+std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutcome> &drives, int status) {
+    QJsonArray array;
+    for (const DriveOutcome &d : drives) {
+        QJsonObject drive;
+        drive.insert(QStringLiteral("drive"), Latin1(d.address));
+        drive.insert(QStringLiteral("model"), Latin1(d.model));
+        drive.insert(QStringLiteral("old"), Latin1(d.oldVersion));
+        drive.insert(QStringLiteral("result"), QLatin1String(ResultName(d.result)));
+        drive.insert(QStringLiteral("block"), d.block);
+        drive.insert(QStringLiteral("blocks"), d.blocks);
+        drive.insert(QStringLiteral("why"), QString::fromUtf8(d.why.data(), static_cast<qsizetype>(d.why.size())));
+        array.append(drive);
+    }
+    QJsonObject summary;
+    summary.insert(QStringLiteral("version"), Latin1(newVersion));
+    summary.insert(QStringLiteral("drives"), array);
+    summary.insert(QStringLiteral("status"), status);
+    return QJsonDocument(summary).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
+std::string EventJson(const std::string &address, const std::string &event, int block, int blocks) {
+    QJsonObject object;
+    object.insert(QStringLiteral("drive"), Latin1(address));
+    object.insert(QStringLiteral("event"), Latin1(event));
+    if (block >= 0) object.insert(QStringLiteral("block"), block);
+    if (blocks >= 0) object.insert(QStringLiteral("blocks"), blocks);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}

@@ -61,3 +61,38 @@ std::string ProgressBar(const Progress &progress);
 // A line per block where there is no terminal: "block 3 of 7 accepted,
 // 184320 of 393216 bytes, 2.1 s".
 std::string ProgressLine(const Progress &progress);
+
+// Several drives at once (write --all, or --drive more than once).
+
+// One drive of a tower's write and how it came out.
+struct DriveOutcome {
+    enum class Result {
+        Pending,        // not yet answered
+        Accepted,       // the drive took every block
+        Refused,        // the drive refused block `block` of `blocks` (the final one too)
+        Lost,           // the flash's process ended at block `block` of `blocks`
+        RefusedBefore,  // nothing was sent to it: `why`
+    };
+    std::string address;     // "A:T"
+    std::string model;       // printable, trailing blanks cut
+    std::string oldVersion;  // as the drive reported it
+    Result result = Result::Pending;
+    int block = 0;
+    int blocks = 0;
+    std::string why;
+};
+
+// The question before writing several drives: its lines, the last one left
+// open for the answer ("... [y/N] ").
+std::vector<std::string> TowerQuestion(const std::string &newVersion, const std::vector<DriveOutcome> &drives);
+// The result as the table says it: "accepted", "refused at block 3 of 7",
+// "cut off at block 3 of 7", "not written: WHY", "not answered".
+std::string ResultText(const DriveOutcome &outcome);
+// The summary: a header and a line a drive, columns aligned.
+std::string TowerTable(const std::string &newVersion, const std::vector<DriveOutcome> &drives);
+// The same as one JSON object on one line: {"version", "drives": [{address,
+// model, old, result, block, blocks, why}], "status"}.
+std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutcome> &drives, int status);
+// One event of one drive as a JSON line: {"drive": "A:T", "event": EVENT,
+// and the numbers given (block, blocks) when not negative}.
+std::string EventJson(const std::string &address, const std::string &event, int block = -1, int blocks = -1);

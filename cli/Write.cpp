@@ -222,7 +222,8 @@ private:
 }  // namespace
 
 int RunWrite(const CliArguments &arguments) {
-    if (!SelectDriveAt(*arguments.drive)) return kExitRefused;
+    if (arguments.all || arguments.drives.size() > 1 || arguments.json) return RunTowerWrite(arguments);
+    if (!SelectDriveAt(arguments.drives.front())) return kExitRefused;
     if (!LoadImageAt(arguments.image, true)) return kExitRefused;
     BlockPlan plan;
     if (!PlanTheLoadedImage(&plan)) return kExitRefused;

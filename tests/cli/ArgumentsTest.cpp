@@ -15,13 +15,13 @@ CliArguments Command(CliCommand command) {
 CliArguments Check(std::string image, std::optional<DriveAddress> drive = std::nullopt) {
     CliArguments arguments = Command(CliCommand::Check);
     arguments.image = std::move(image);
-    arguments.drive = drive;
+    if (drive) arguments.drives.push_back(*drive);
     return arguments;
 }
 CliArguments Write(std::string image, DriveAddress drive, bool yes = false, bool restart = false) {
     CliArguments arguments = Command(CliCommand::Write);
     arguments.image = std::move(image);
-    arguments.drive = drive;
+    arguments.drives.push_back(drive);
     arguments.yes = yes;
     arguments.restart = restart;
     return arguments;
@@ -48,6 +48,22 @@ const Accepted kAccepted[] = {
     {{"write", "FW.BIN", "--drive", "1:0"}, Write("FW.BIN", {1, 0})},
     {{"write", "--yes", "--drive", "0:1", "--restart", "x/FW.BIN"}, Write("x/FW.BIN", {0, 1}, true, true)},
     {{"write", "--drive", "00:01", "--", "--yes"}, Write("--yes", {0, 1})},
+    // Several drives, in the order given; every drive of the image's model.
+    {{"write", "FW.BIN", "--drive", "2:6", "--drive=0:1", "--json"},
+     [] {
+         CliArguments a = Write("FW.BIN", {2, 6});
+         a.drives.push_back({0, 1});
+         a.json = true;
+         return a;
+     }()},
+    {{"write", "--all", "FW.BIN", "--yes"},
+     [] {
+         CliArguments a = Command(CliCommand::Write);
+         a.image = "FW.BIN";
+         a.all = true;
+         a.yes = true;
+         return a;
+     }()},
     // An image named by a single dash is a name, not an option.
     {{"check", "-"}, Check("-")},
     // --help and --version win over whatever else the line holds, before "--".
@@ -89,10 +105,13 @@ const Refused kRefused[] = {
     {{"check", "A.BIN", "B.BIN"}, "check takes one IMAGE ('B.BIN' is a second)"},
     {{"check", "A.BIN", "--json"}, "check takes no --json"},
     {{"check", "A.BIN", "--restart"}, "check takes no --restart"},
-    {{"write", "FW.BIN"}, "write needs --drive A:T, the drive to write (quorvel-flash list shows the drives)"},
+    {{"write", "FW.BIN"}, "write needs --drive A:T, the drive to write, or --all (quorvel-flash list shows the drives)"},
+    {{"write", "FW.BIN", "--all", "--drive", "0:1"}, "--all and --drive: give one or the other"},
+    {{"check", "FW.BIN", "--all"}, "check takes no --all"},
+    {{"check", "FW.BIN", "--drive", "0:1", "--drive", "0:2"}, "--drive given twice"},
     {{"write", "--drive", "0:1"}, "write needs an IMAGE"},
     {{"write", "FW.BIN", "--drive"}, "--drive needs a drive, A:T"},
-    {{"write", "FW.BIN", "--drive", "0:1", "--drive", "0:1"}, "--drive given twice"},
+    {{"write", "FW.BIN", "--drive", "0:1", "--drive", "00:1"}, "--drive 00:1 given twice"},
     {{"write", "FW.BIN", "--drive", "1"},
      "'1' is no drive: give it as A:T, its adapter and target, as quorvel-flash list shows them"},
     {{"write", "FW.BIN", "--drive=0:256"},

@@ -140,4 +140,53 @@ TEST(CliWords, ProgressAsABarAndAsLines) {
     progress.milliseconds = 61999;
     EXPECT_EQ(ProgressBar(progress), "[########################] block 7 of 7, 393216 of 393216 bytes, 61.9 s");
 }
+TEST(CliWords, ATowersQuestionTableAndJsonNameEveryDriveAndItsResult) {
+    const auto drive = [](const char *address, const char *model, const char *old, DriveOutcome::Result result,
+                          int block, const char *why = "") {
+        DriveOutcome d;
+        d.address = address;
+        d.model = model;
+        d.oldVersion = old;
+        d.result = result;
+        d.block = block;
+        d.blocks = 7;
+        d.why = why;
+        return d;
+    };
+    using R = DriveOutcome::Result;
+    const std::vector<DriveOutcome> drives = {
+        drive("0:1", "QUORVEL CDRW-4824A", "1.10", R::Accepted, 7),
+        drive("12:3", "QUORVEL CDRW-4824A", "1.00", R::Refused, 3),
+        drive("1:1", "QUORVEL CDRW-4824A", "1.10", R::Lost, 5),
+        drive("1:2", "QUORVEL DVDRW-1612B", "2.04", R::RefusedBefore, 0, "Different Model !!"),
+        drive("2:0", "QUORVEL CDRW-4824A", "1.10", R::Pending, 0),
+    };
+    EXPECT_EQ(TowerQuestion("1.20", {drives[0], drives[3]}),
+              (std::vector<std::string>{"Write firmware 1.20 into these 2 drives?",
+                                        "  0:1     QUORVEL CDRW-4824A   1.10 -> 1.20",
+                                        "  1:2     QUORVEL DVDRW-1612B  2.04 -> 1.20", "Write all 2? [y/N] "}));
+    EXPECT_EQ(TowerTable("1.20", drives),
+              "DRIVE  MODEL                OLD   NEW   RESULT\n"
+              "0:1    QUORVEL CDRW-4824A   1.10  1.20  accepted\n"
+              "12:3   QUORVEL CDRW-4824A   1.00  -     refused at block 3 of 7\n"
+              "1:1    QUORVEL CDRW-4824A   1.10  -     cut off at block 5 of 7\n"
+              "1:2    QUORVEL DVDRW-1612B  2.04  -     not written: Different Model !!\n"
+              "2:0    QUORVEL CDRW-4824A   1.10  -     not answered\n");
+
+    const std::string json = TowerJson("1.20", drives, 1);
+    ASSERT_EQ(json.back(), '\n');
+    EXPECT_EQ(json.find('\n'), json.size() - 1) << "one line";
+    const QJsonObject summary = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+    EXPECT_EQ(summary.value("status").toInt(), 1);
+    EXPECT_EQ(summary.value("version").toString(), "1.20");
+    const QJsonArray rows = summary.value("drives").toArray();
+    ASSERT_EQ(rows.size(), 5);
+    const char *results[] = {"accepted", "refused", "cut-off", "not-written", "not-answered"};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(rows[i].toObject().value("result").toString(), results[i]);
+    EXPECT_EQ(rows[1].toObject().value("drive").toString(), "12:3");
+    EXPECT_EQ(rows[1].toObject().value("block").toInt(), 3);
+    EXPECT_EQ(rows[3].toObject().value("why").toString(), "Different Model !!");
+    EXPECT_EQ(EventJson("0:1", "block", 3, 7), "{\"block\":3,\"blocks\":7,\"drive\":\"0:1\",\"event\":\"block\"}\n");
+    EXPECT_EQ(EventJson("0:1", "final"), "{\"drive\":\"0:1\",\"event\":\"final\"}\n");
+}
 }  // namespace

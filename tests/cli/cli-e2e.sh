@@ -95,7 +95,7 @@ table=(
   "64|frob|^quorvel-flash: unknown command 'frob'; quorvel-flash --help shows the usage\.$"
   "64||^quorvel-flash: no command given; quorvel-flash --help shows the usage\.$"
   "64|list --yes|^quorvel-flash: list takes no --yes; quorvel-flash --help shows the usage\.$"
-  "64|write FW.BIN|^quorvel-flash: write needs --drive A:T, the drive to write \(quorvel-flash list shows the drives\); quorvel-flash --help"
+  "64|write FW.BIN|^quorvel-flash: write needs --drive A:T, the drive to write, or --all \(quorvel-flash list shows the drives\); quorvel-flash --help"
   "64|write FW.BIN --drive 0-1|^quorvel-flash: '0-1' is no drive: give it as A:T"
   "64|check|^quorvel-flash: check needs an IMAGE;"
   "0|--help|"
