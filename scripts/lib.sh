@@ -286,16 +286,17 @@ expect_downloads() {
   got=$(sed -E 's/.* CDB=([0-9a-f]+) .* Phase=([a-z]+) .*/\1 \2/' <<<"$downloads")
   [ "$got" = "$expected" ] || fail "commands were: $got"
 }
-# expect_dumps IMAGE: what the drive received, byte for byte, for the 384 KiB
-# image of six 60 KiB blocks and a final 24 KiB one (the dumps in
-# $work/dumps): every command moves the first 64 KiB of the transfer buffer,
-# which is never cleared, so a 60 KiB block leaves its last 4 KiB as the
-# buffer began (zero), and the final block leaves the sixth block's bytes
-# behind it.
+# expect_dumps IMAGE [DUMP...]: what the drive received, byte for byte, for
+# the 384 KiB image of six 60 KiB blocks and a final 24 KiB one (the dumps
+# given, in order; by default every dump in $work/dumps): every command moves
+# the first 64 KiB of the transfer buffer, which is never cleared, so a 60 KiB
+# block leaves its last 4 KiB as the buffer began (zero), and the final block
+# leaves the sixth block's bytes behind it.
 expect_dumps() {
   local image=$1 i dumps
+  shift
   part() { dd if="$image" iflag=skip_bytes,count_bytes skip="$1" count="$2" status=none; }
-  mapfile -t dumps < <(ls "$work/dumps"/cmd-*.bin | sort)
+  if [ $# -gt 0 ]; then dumps=("$@"); else mapfile -t dumps < <(ls "$work/dumps"/cmd-*.bin | sort); fi
   [ "${#dumps[@]}" -eq 7 ] || fail "expected 7 dump files, found ${#dumps[@]}"
   for i in 0 1 2 3 4 5; do
     { part $((i * 61440)) 61440; head -c 4096 /dev/zero; } | cmp -s - "${dumps[$i]}" ||
