@@ -9,7 +9,8 @@
 #                          fuzzer, QEMU for the kernel test, the package tools
 #                          and validators (devscripts for hardening-check),
 #                          AT-SPI for the accessibility test, Qt's Wayland
-#                          plugin and Weston for the Wayland test
+#                          plugin and Weston for the Wayland test,
+#                          bash-completion for the completion's test
 set -euo pipefail
 
 run=(
@@ -28,6 +29,7 @@ test=(
   dpkg-dev file lintian devscripts desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi
   weston
+  bash-completion
 )
 
 case "${1:-}" in

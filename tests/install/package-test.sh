@@ -40,7 +40,8 @@ done
 [ "$(dpkg-deb -f "$deb" Recommends)" = qt6-wayland ] || fail "the package does not recommend qt6-wayland"
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/quorvel ./usr/bin/quorvel-flash ./usr/lib/quorvel/quorvel-transfer ./usr/lib/quorvel/sg/libwnaspi32.so.1 \
-  ./usr/lib/modules-load.d/quorvel.conf ./usr/share/man/man1/quorvel.1.gz ./usr/share/man/man1/quorvel-flash.1.gz; do
+  ./usr/lib/modules-load.d/quorvel.conf ./usr/share/man/man1/quorvel.1.gz ./usr/share/man/man1/quorvel-flash.1.gz \
+  ./usr/share/bash-completion/completions/quorvel-flash; do
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file"
 done
 grep -q 'quorvel/sim' <<<"$contents" && fail "the package holds the simulated machine"
