@@ -209,6 +209,7 @@ bool Tower::Choose(int *status) {
     for (size_t i = 0; i < drives_.size(); ++i) {
         drives_[i].outcome.blocks = static_cast<int>(plan.steps.size());
         drives_[i].view = std::make_unique<DriveFlash>(*this, i);
+        if (drives_[i].outcome.result == DriveOutcome::Result::RefusedBefore) Event(i, "not-written");
     }
     for (const Drive &drive : drives_)
         if (drive.outcome.result == DriveOutcome::Result::Pending) return true;
