@@ -23,7 +23,9 @@
 #   then quorvel-flash writes drive-a once more, and the desktop user's
 #   window flashing drive-a is killed between two blocks: its flash's
 #   process sends the rest, says the result, asks for no restart and lets
-#   the drive go;
+#   the drive go; then drive-d, a second drive of drive-a's model, and
+#   drive-a are written at once by one quorvel-flash --all, and drive-d
+#   goes again;
 #   4. the guest program's suite (quorvel-sg-guest suite) over all drives;
 #   5. a third drive whose handler dies with a download command in hand.
 # The handlers' records, the program's logs and screenshots go to /out, a
@@ -72,6 +74,10 @@ make_drive() {
   [ $# -eq 0 ] || shift
   local device=$target/core/user_1/$name
   local wwn=naa.50014050000000a$number tpg
+  # The nodes there are before it: a drive of a model already served is
+  # told from the older one by its node being new.
+  local before
+  before=" $(cd /sys/class/scsi_generic && echo sg*) "
   mkdir -p "$device"
   echo -n "dev_config=quorvel/$name" > "$device/control"
   [ -z "$timeout" ] || echo "$timeout" > "$device/attrib/cmd_time_out"
@@ -87,31 +93,50 @@ make_drive() {
   echo "naa.50014050000000f$number" > "$tpg/nexus"
   ln -s "$device" "$tpg/lun/lun_0/$name"
   # Its sg node, once the scan is through.
-  local node=""
+  local node="" entry
   for ((i = 0; i < 100; i++)); do
-    node=$(grep -lx "$product *" /sys/class/scsi_generic/sg*/device/model 2>/dev/null | head -n 1 | cut -d/ -f5)
+    for entry in /sys/class/scsi_generic/sg*; do
+      entry=${entry##*/}
+      [[ "$before" == *" $entry "* ]] && continue
+      grep -qx "$product *" "/sys/class/scsi_generic/$entry/device/model" 2>/dev/null && { node=$entry; break; }
+    done
     [ -n "$node" ] && break
     sleep 0.1
   done
+  echo "$node" >"$work/$name.node"
   say "drive $name $vendor $product $revision host=$(basename "$(readlink "/sys/class/scsi_generic/$node/device")") node=${node:-none} handler=$(cat "$work/$name.ready")"
 }
 handler_pid() { cat "$work/$1.ready"; }
-# sg_of PRODUCT, sr_of PRODUCT: the drive's sg node and block node (sg3, sr1).
+# node_of NAME: the sg node of the drive make_drive made as NAME.
+node_of() { cat "$work/$1.node"; }
+# sg_of PRODUCT, sr_of PRODUCT: the drive's sg node and block node (sg3, sr1),
+# while it is the only drive of its model; sr_at SG: the block node beside
+# an sg node.
 sg_of() { grep -lx "$1 *" /sys/class/scsi_generic/sg*/device/model 2>/dev/null | head -n 1 | cut -d/ -f5; }
-sr_of() { ls "/sys/class/scsi_generic/$(sg_of "$1")/device/block" 2>/dev/null | head -n 1; }
-host_of() { basename "$(readlink "$1/device")" | cut -d: -f1; }
+sr_at() { ls "/sys/class/scsi_generic/$1/device/block" 2>/dev/null | head -n 1; }
+sr_of() { sr_at "$(sg_of "$1")"; }
+host_of() {
+  local device
+  device=$(readlink "$1/device")
+  device=${device##*/}
+  echo "${device%%:*}"
+}
 # adapter_of PRODUCT [desktop]: the adapter number the SG_IO manager gives
 # the drive for root, or for the desktop user: its host's place among the
-# hosts with an sg node the asker can open, in ascending order.
-adapter_of() {
-  local entry hosts=()
+# hosts with an sg node the asker can open, in ascending order. adapter_at
+# SG [desktop]: the same for the drive at an sg node.
+adapter_of() { adapter_at "$(sg_of "$1")" "${2:-}"; }
+adapter_at() {
+  local entry hosts=() readable=""
+  # One program as the user for every node: under emulation each costs.
+  # shellcheck disable=SC2016 # the user's shell expands it
+  [ "${2:-}" != desktop ] || readable=" $(setpriv --reuid=1000 --regid=1000 --groups=24 \
+    sh -c 'for n in /dev/sg*; do [ -r "$n" ] && printf "%s " "${n#/dev/}"; done') "
   for entry in /sys/class/scsi_generic/sg*; do
-    if [ "${2:-}" = desktop ]; then
-      setpriv --reuid=1000 --regid=1000 --groups=24 test -r "/dev/$(basename "$entry")" || continue
-    fi
+    [ "${2:-}" != desktop ] || [[ "$readable" == *" ${entry##*/} "* ]] || continue
     hosts+=("$(host_of "$entry")")
   done
-  printf '%s\n' "${hosts[@]}" | sort -n -u | grep -nx "$(host_of "/sys/class/scsi_generic/$(sg_of "$1")")" |
+  printf '%s\n' "${hosts[@]}" | sort -n -u | grep -nx "$(host_of "/sys/class/scsi_generic/$1")" |
     cut -d: -f1 | awk '{ print $1 - 1 }'
 }
 # locks PRODUCT: whether the device manager could lock the drive's block
@@ -130,8 +155,12 @@ lock_id() {
   dev=$(stat -L -c %d "$1") && inode=$(stat -L -c %i "$1") || return 1
   printf '%02x:%02x:%d\n' $(((dev >> 8) & 0xfff)) $(((dev & 0xff) | ((dev >> 12) & 0xfff00))) "$inode"
 }
-# lock_ids PRODUCT: the drive's sg node's and block node's, in that order.
-lock_ids() { echo "$(lock_id "/dev/$(sg_of "$1")") $(lock_id "/dev/$(sr_of "$1")")"; }
+# lock_ids PRODUCT: the drive's sg node's and block node's, in that order;
+# lock_ids_at SG: the same for the drive at an sg node.
+lock_ids_at() { echo "$(lock_id "/dev/$1") $(lock_id "/dev/$(sr_at "$1")")"; }
+lock_ids() { lock_ids_at "$(sg_of "$1")"; }
+# lock_holder ID: the process that holds the flock of the node with lock_id ID.
+lock_holder() { awk -v id="$1" '$2 == "FLOCK" && $6 == id { print $5; exit }' /proc/locks; }
 # flash_child WINDOW: sets flash_pid to the flash's process (quorvel-transfer)
 # that the window's process WINDOW started, if it still runs. It starts no
 # program: between two blocks of a flash there is little time.
@@ -180,14 +209,18 @@ chmod 700 "$XDG_RUNTIME_DIR"
 # The CD/DVD drives' nodes as a desktop gives them, sg and block nodes
 # alike: root:cdrom, mode 0660.
 desktop_access() {
-  local type block
+  local type
   for type in /sys/class/scsi_generic/sg*/device/type; do
     [ "$(cat "$type")" = 5 ] || continue
-    local node=/dev/$(echo "$type" | cut -d/ -f5)
-    chown 0:24 "$node" && chmod 660 "$node"
-    for block in "$(dirname "$type")"/block/*; do
-      [ -e "$block" ] && chown 0:24 "/dev/$(basename "$block")" && chmod 660 "/dev/$(basename "$block")"
-    done
+    desktop_node "$(echo "$type" | cut -d/ -f5)"
+  done
+}
+# desktop_node SG: the same for one drive's nodes.
+desktop_node() {
+  local block
+  chown 0:24 "/dev/$1" && chmod 660 "/dev/$1"
+  for block in /sys/class/scsi_generic/"$1"/device/block/*; do
+    [ -e "$block" ] && chown 0:24 "/dev/$(basename "$block")" && chmod 660 "/dev/$(basename "$block")"
   done
 }
 # The build may lie in a folder that only its owner may enter (a clone made
@@ -399,6 +432,55 @@ say "kill window=$window_exe downloads-at-kill=$at_kill downloads=$(kill_downloa
 say "kill locks after $(locks CDRW-4824A)"
 tail -n +"$kill_from" "$out/drive-a.record" >"$out/drive-a.kill.record"
 cp "$work/kill-state/quorvel/flashes.jsonl" "$out/kill-flashes.jsonl"
+
+# --- a tower: quorvel-flash --all writes two drives of one model at once -------
+# drive-d, a second CDRW-4824A at 1.00, joins drive-a (1.20, 1.40 pending);
+# the desktop user writes 1.50 into every drive of that model with one
+# --all --yes, with a record of its own. Both drives are slowed (1.5 s a
+# block), so that flashes that run at once are caught at once in their
+# middle, when each drive's flock is held by the flash's process that writes
+# it. drive-d's device is deleted before the suite, which counts the drives;
+# drive-a is not started again, so the suite still finds it at 1.20.
+phase tower
+make_drive drive-d 4 QUORVEL CDRW-4824A 1.00 "" --slow 1500 || exit 1
+tower_nodes=("$(node_of drive-a)" "$(node_of drive-d)")
+desktop_node "${tower_nodes[1]}"
+say "tower drives a=$(adapter_at "${tower_nodes[0]}" desktop):1 d=$(adapter_at "${tower_nodes[1]}" desktop):1"
+mkdir -p "$work/tower-state"
+chown 1000:1000 "$work/tower-state"
+cp "$images/FW-T.BIN" "$work/cli/"
+chmod a+r "$work/cli/FW-T.BIN"
+tower_from=$(($(wc -l <"$out/drive-a.record") + 1))
+tower_base=$(downloads drive-a)
+tower_ids=("$(lock_ids_at "${tower_nodes[0]}")" "$(lock_ids_at "${tower_nodes[1]}")")
+kill -USR1 "$(handler_pid drive-a)" "$(handler_pid drive-d)"
+XDG_STATE_HOME=$work/tower-state terminal_user write FW-T.BIN --all --yes </dev/null \
+  >"$out/tower.out" 2>"$out/tower.log" &
+tower=$!
+# Both in the middle: each has answered a block and not yet its final one.
+middle=""
+while kill -0 "$tower" 2>/dev/null; do
+  a=$(($(downloads drive-a) - tower_base)) d=$(downloads drive-d)
+  if ((a >= 1 && a <= 2 && d >= 1 && d <= 2)); then
+    middle="a=$a d=$d"
+    holders=("$(lock_holder "${tower_ids[0]%% *}")" "$(lock_holder "${tower_ids[1]%% *}")")
+    say "tower-a process $(about_flash "${holders[0]}" "${tower_ids[0]}")"
+    say "tower-d process $(about_flash "${holders[1]}" "${tower_ids[1]}")"
+    [ "${holders[0]}" != "${holders[1]}" ] && say "tower processes apart"
+    break
+  fi
+  sleep 0.1
+done
+say "tower middle ${middle:-none}"
+wait "$tower"
+tower_exit=$?
+wait_transfers 60 || fail "the tower's flash processes did not end"
+kill -USR2 "$(handler_pid drive-a)" "$(handler_pid drive-d)"
+tail -n +"$tower_from" "$out/drive-a.record" >"$out/drive-a.tower.record"
+cp "$out/drive-d.record" "$out/drive-d.tower.record"
+cp "$work/tower-state/quorvel/flashes.jsonl" "$out/tower-flashes.jsonl"
+say "tower exit=$tower_exit downloads-a=$(grep -c ' download=' "$out/drive-a.tower.record") downloads-d=$(downloads drive-d)"
+echo 1 >"/sys/class/scsi_generic/${tower_nodes[1]}/device/delete"
 e2e_stop
 kill "$xvfb" 2>/dev/null
 

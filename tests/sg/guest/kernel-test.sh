@@ -9,8 +9,9 @@
 # served through the kernel's SCSI target, the real program flashing one of
 # them as the desktop user under Xvfb while root's program is refused the
 # same drive, the same user's window killed in the middle of a flash that
-# its own flash's process then finishes, and the guest program's suite. The
-# host then checks the console and what the drives recorded.
+# its own flash's process then finishes, two drives of one model written at
+# once by quorvel-flash --all, and the guest program's suite. The host then
+# checks the console and what the drives recorded.
 #
 #   tests/sg/guest/kernel-test.sh BUILD_DIR WORK_DIR
 #
@@ -180,6 +181,11 @@ mkdir -p "$work/images" "$work/out"
 # For drive-a once more, the flash whose window is killed: 1.40, as drive-a's.
 "$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.40 --block-kb 64 --blocks 4 \
   "$work/images/FW-K.BIN"
+# For drive-a and drive-d at once (quorvel-flash --all): 1.50 in blocks of
+# 48 KiB, the final one of 32 KiB, which the transfer buffer sends ahead of
+# the rest of the block before it.
+"$build/bin/quorvel-mkimage" --quiet --model "QUORVEL CDRW-4824A" --version 1.50 --block-kb 48 --blocks 3 \
+  "$work/images/FW-T.BIN"
 
 # --- KVM, when it runs this kernel ------------------------------------------------
 # Some hosts offer a /dev/kvm that cannot run an ordinary kernel (a nested
@@ -435,7 +441,7 @@ expect '^QV-GUEST flash locks during sr=busy sg=busy$'
 # flash_process_is RUN: the guest's line for RUN says so.
 flash_process_is() {
   grep -qxF "QV-GUEST $1 process exe=$build/bin/quorvel-transfer uid=1000 manager=$build/bin/libwnaspi32.so.1 sg=held sr=held" "$log" ||
-    fail "$1: the flash's process was not the desktop user's quorvel-transfer holding drive-a with the build's manager: $(grep "^QV-GUEST $1 process" "$log")"
+    fail "$1: the flash's process was not the desktop user's quorvel-transfer holding its drive with the build's manager: $(grep "^QV-GUEST $1 process" "$log")"
 }
 flash_process_is flash
 expect '^QV-GUEST flash root downloads=4$'
@@ -567,6 +573,65 @@ assert len({r["flash"] for r in lines}) == 1, lines
 assert [r["event"] for r in lines] == ["accepted", "unattended"], lines
 assert (lines[1]["detail"], lines[1]["version"], lines[1]["model"]) == ("the window was gone", "1.40", "CDRW-4824A"), lines[1]
 PY
+
+# --- quorvel-flash --all: drive-a and drive-d at once, as the desktop user --------
+# Both drives, the two of the image's model, took every block byte for byte
+# from a flash's process of their own (the desktop user's quorvel-transfer
+# over the build's manager), both at once; the table names both accepted, the
+# status is 0, and the record holds one accepted flash a drive.
+expect '^QV-GUEST drive drive-d QUORVEL CDRW-4824A 1\.00 host=[0-9]+:0:1:0 node=sg[0-9]+ '
+expect '^QV-GUEST tower exit=0 downloads-a=3 downloads-d=3$'
+# tower_outcomes FIRST: the three downloads of FW-T.BIN, numbered from FIRST.
+tower_outcomes() {
+  printf '%s\n' "download=$1 phase=first status=00" "download=$(($1 + 1)) phase=next status=00" \
+    "download=$(($1 + 2)) phase=final new-revision=\"1.50\" status=00"
+}
+# drive-a numbers on from the killed window's eight: it was not started again.
+for drive in a:9 d:1; do
+  record="$out/drive-${drive%:*}.tower.record"
+  if [ -f "$record" ]; then
+    [ "$(sent "$record")" = "$(planned "$work/images/FW-T.BIN" 48 3)" ] ||
+      fail "drive-${drive%:*} received other commands than the tower's image's blocks:$(printf '\n%s' "$(sent "$record")") -- expected:$(printf '\n%s' "$(planned "$work/images/FW-T.BIN" 48 3)")"
+    [ "$(outcomes "$record")" = "$(tower_outcomes "${drive#*:}")" ] ||
+      fail "drive-${drive%:*} took the tower's download otherwise:$(printf '\n%s' "$(outcomes "$record")")"
+  else
+    fail "no record of the tower's flash of drive-${drive%:*}"
+  fi
+done
+flash_process_is tower-a
+flash_process_is tower-d
+expect '^QV-GUEST tower processes apart$'
+expect '^QV-GUEST tower middle a=[12] d=[12]$'
+tower=$(grep -E '^QV-GUEST tower drives ' "$log" | head -n1)
+if [[ "$tower" =~ ^QV-GUEST\ tower\ drives\ a=([0-9]+:1)\ d=([0-9]+:1)$ ]]; then
+  at_a=${BASH_REMATCH[1]} at_d=${BASH_REMATCH[2]}
+  [ "$(sed 's/  */ /g' "$out/tower.out" 2>/dev/null)" = "$(printf '%s\n' 'DRIVE MODEL OLD NEW RESULT' \
+      "$at_a QUORVEL CDRW-4824A 1.20 1.50 accepted" "$at_d QUORVEL CDRW-4824A 1.00 1.50 accepted")" ] ||
+    fail "quorvel-flash --all's table is not both drives accepted:$(printf '\n%s' "$(cat "$out/tower.out" 2>/dev/null)")"
+  # Each drive's blocks said on lines of its own, then its result; nothing
+  # else but the drives left alone, the start, and no restart.
+  for at in "$at_a" "$at_d"; do
+    [ "$(grep -E "^quorvel-flash: $at: (block [0-9] of 3 accepted, |DOWNLOAD )" "$out/tower.log" 2>/dev/null |
+        sed -E 's/ bytes, [0-9.]+ s$/ bytes/')" = "$(printf "quorvel-flash: $at: %s\n" \
+        'block 1 of 3 accepted, 49152 of 131072 bytes' 'block 2 of 3 accepted, 98304 of 131072 bytes' \
+        'block 3 of 3 accepted, 131072 of 131072 bytes' 'DOWNLOAD OK!! The drive accepted all 3 blocks.')" ] ||
+      fail "quorvel-flash --all did not say $at's blocks and result:$(printf '\n%s' "$(grep -F "$at:" "$out/tower.log")")"
+  done
+  told=$(grep -vE "^quorvel-flash: (left alone, another model: .*|writing firmware 1\.50 into 2 drives at once: 3 blocks, 131072 bytes of FW-T\.BIN each\.|($at_a|$at_d): (block [1-3] of 3 accepted, .*|DOWNLOAD OK!! .*|--restart was not given: no restart was requested\. Restart the computer to finish\.))$" \
+    "$out/tower.log" 2>/dev/null || true)
+  [ -z "$told" ] || fail "quorvel-flash --all was told of a problem: $told"
+  python3 - "$out/tower-flashes.jsonl" "$at_a" "$at_d" <<'PY' || fail "quorvel-flash --all's record: $(cat "$out/tower-flashes.jsonl" 2>/dev/null)"
+import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+accepted = [r for r in lines if r["event"] == "accepted"]
+assert sorted(("%d:%d" % (r["adapter"], r["target"]), r["revision"], r["version"], r["model"], r["file"], r["program"])
+              for r in accepted) == sorted([(sys.argv[2], "1.20", "1.50", "CDRW-4824A", "FW-T.BIN", "quorvel-flash"),
+                                            (sys.argv[3], "1.00", "1.50", "CDRW-4824A", "FW-T.BIN", "quorvel-flash")]), lines
+assert len({r["flash"] for r in accepted}) == 2, lines
+PY
+else
+  fail "no report of the tower's drives: '$tower'"
+fi
 
 # --- a handler that dies with a download command in hand -------------------------
 # The command fails once the kernel's target gives up on it (after the
