@@ -3,7 +3,6 @@
 #include "download/Flash.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -442,7 +441,6 @@ FlashCheck FlashJob::Prepare(const CheckedImage &image, const FlashDrive &drive,
     theirs.Close();
     if (flash->process == nullptr) {
         *reason = error.empty() ? "It cannot be started." : error;
-        (*reason)[0] = static_cast<char>(std::toupper(static_cast<unsigned char>((*reason)[0])));
         return FlashCheck::NoFlashProcess;
     }
     const FlashCheck check = AwaitTheDrive(*flash, reason);

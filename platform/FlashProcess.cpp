@@ -68,15 +68,16 @@ std::string ProgramFolder() {
 std::string FindTransferProgram(std::string *error) {
     const std::string folder = ProgramFolder();
     if (folder.empty()) {
-        *error = "this program's own folder cannot be told, and " + std::string(kTransferProgram) + " is found by it.";
+        *error = "This program's own folder cannot be told, and " + std::string(kTransferProgram) + " is found by it.";
         return {};
     }
     for (const std::string &candidate : {folder + "/" + QUORVEL_TRANSFER_FROM_BIN + "/" + kTransferProgram,
                                          folder + "/" + kTransferProgram}) {
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
-    *error = std::string(kTransferProgram) + " is not installed beside this program (looked for it in " + folder +
-             "/" + QUORVEL_TRANSFER_FROM_BIN + " and " + folder + ").";
+    *error = std::string("The flash's own program, ") + kTransferProgram +
+             ", is not installed beside this program (looked for it in " + folder + "/" + QUORVEL_TRANSFER_FROM_BIN +
+             " and " + folder + ").";
     return {};
 }
 }  // namespace
@@ -275,7 +276,7 @@ HANDLE StartTransferProgram(int channel, int image, std::string *error) {
         if (imageCopy >= 0) ::close(imageCopy);
     };
     if (channelCopy < 0 || imageCopy < 0) {
-        *error = std::string("no descriptor for it: ") + std::strerror(errno) + ".";
+        *error = std::string("No descriptor for it: ") + std::strerror(errno) + ".";
         closeCopies();
         return nullptr;
     }
@@ -302,7 +303,7 @@ HANDLE StartTransferProgram(int channel, int image, std::string *error) {
     posix_spawn_file_actions_destroy(&actions);
     closeCopies();
     if (spawned != 0) {
-        *error = program + " cannot be started: " + std::strerror(spawned) + ".";
+        *error = "It cannot be started (" + program + "): " + std::strerror(spawned) + ".";
         return nullptr;
     }
     return new TransferProcess{pid};

@@ -375,3 +375,21 @@ TEST_F(DownloadFlow, AFlashProcessLostBeforeTheDrivesAnswerIsToldAndNoRestartFol
     }
     EXPECT_TRUE(Downloads().empty()) << "the scripted process sent nothing";
 }
+
+TEST_F(DownloadFlow, AFlashProcessThatCannotStartIsToldAndNothingIsSent) {
+    LoadImage(100 * KiB, 60, 2);
+    form->StaticText5->setText("READY");
+    layer.startFlashProcess = [](int, int, std::string *error) -> HANDLE {
+        *error = "The flash's own program, quorvel-transfer, is not installed beside this program.";
+        return nullptr;
+    };
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe program that writes the drive could not "
+                                                   "take the flash.\nThe flash's own program, quorvel-transfer, is "
+                                                   "not installed beside this program.\nNothing was sent to the "
+                                                   "drive."});
+    EXPECT_EQ(layer.Boxes().at(0).style, 0x1010u);
+    EXPECT_FALSE(HasEvent("SetCapture"));
+    EXPECT_EQ(form->StaticText5->text(), "READY");
+    EXPECT_TRUE(form->Download1->isEnabled());
+}
