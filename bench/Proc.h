@@ -1,15 +1,16 @@
 // What the benchmarks read of other processes from /proc: their parent, name,
-// processor time and peak resident memory. A process that has ended (a
-// zombie) keeps its name and times but no longer has a memory figure.
+// processor time, peak resident memory and proportional share of memory. A
+// process that has ended (a zombie) keeps its name and times but no longer
+// has a memory figure.
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,9 +26,21 @@ struct ProcStat {
     double cpuSeconds = 0;  // utime + stime, of every thread
 };
 
+// The whole of a /proc file, or as much as was read before the process went
+// (a read then fails with ESRCH, which a stream would throw on).
 inline std::string ReadWhole(const std::string &path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
 }
 
 // /proc/PID/stat, or nothing once the process is gone.
@@ -62,6 +75,42 @@ inline long PeakResidentKib(pid_t pid) {
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
     return 0;
+}
+
+// A process's resident memory as /proc/PID/smaps_rollup sums it, in KiB.
+// Pss charges a page shared by several processes to each by its share, so
+// that the Pss of a group of processes adds up to the pages they hold
+// between them: a sealed copy mapped by eight processes counts once over the
+// eight, where each one's Rss (and VmHWM) counts every page it touched.
+struct Rollup {
+    long rss = 0;
+    long pss = 0;
+    long pssAnon = 0;   // its own heap, stacks, copy-on-write pages
+    long pssFile = 0;   // program and libraries (shared with every process mapping them)
+    long pssShmem = 0;  // shared memory: the image's sealed copy (a memfd)
+};
+
+// Nothing once the process has gone (or for a zombie, which has no mappings).
+inline std::optional<Rollup> ReadRollup(pid_t pid) {
+    std::istringstream lines(ReadWhole("/proc/" + std::to_string(pid) + "/smaps_rollup"));
+    Rollup rollup;
+    bool any = false;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string key = line.substr(0, colon);
+        long *field = key == "Rss"         ? &rollup.rss
+                      : key == "Pss"       ? &rollup.pss
+                      : key == "Pss_Anon"  ? &rollup.pssAnon
+                      : key == "Pss_File"  ? &rollup.pssFile
+                      : key == "Pss_Shmem" ? &rollup.pssShmem
+                                           : nullptr;
+        if (field == nullptr) continue;
+        *field = std::atol(line.c_str() + colon + 1);
+        any = true;
+    }
+    if (!any) return std::nullopt;
+    return rollup;
 }
 
 // Every process there is, as /proc lists them now.

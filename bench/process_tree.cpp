@@ -8,18 +8,33 @@
 // /proc figures every few milliseconds: a process collected by its own
 // parent is known by its last reading only.
 //
-//   bench_process_tree [--every MS] [--report FILE] -- COMMAND [ARGUMENT...]
+//   bench_process_tree [--every MS] [--pss] [--report FILE] -- COMMAND [ARGUMENT...]
 //
 // The report (standard output unless FILE) has a line for the command and
 // one for each process it started, in the order they ended:
-//   command ms=WALL status=STATUS
+//   command ms=WALL status=STATUS started_ms=EPOCH
 //   process name=NAME pid=PID ended_ms=T cpu_ms=C peak_kib=K collected=here|parent
 // T from the command's start; C and K from the rusage when collected here
 // (which counts the processes that one collected in turn), else the last
-// reading. Exits with the command's status.
+// reading. EPOCH is the wall clock (milliseconds since 1970) at the
+// command's start, to set the report beside a trace stamped by that clock.
+// Exits with the command's status.
+//
+// With --pss every reading also takes each live process's smaps_rollup and
+// sums them over the tree: the peak of that sum, with its parts at that
+// reading, is a line of its own after the command's,
+//   pss peak_kib=P anon_kib=A file_kib=F shmem_kib=S rss_kib=R processes=N at_ms=T readings=M
+// and each process line ends in pss_peak_kib=K, its own largest Pss. Pages
+// several of them share (the libraries, one sealed copy of an image that
+// every process maps) are counted once in the sum, where the peaks above
+// count them in each. The sum is of readings taken one process after
+// another, a few milliseconds apart at most: a peak between two readings is
+// missed.
+#include <linux/kcmp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,7 +65,21 @@ struct Followed {
     long peakKib = 0;
     double endedMs = -1;
     bool collectedHere = false;
+    long peakPssKib = 0;
 };
+
+// The tree's memory at one reading, summed over its live processes.
+struct TreeMemory {
+    bench::Rollup sum;
+    int processes = 0;
+    double atMs = 0;
+};
+
+// A child between vfork and exec (posix_spawn's) runs in its parent's
+// memory: summed with its parent, that memory would count twice.
+bool SharesParentMemory(const bench::ProcStat &stat) {
+    return syscall(SYS_kcmp, stat.pid, stat.parent, KCMP_VM, 0, 0) == 0;
+}
 
 std::string ProgramName(pid_t pid, const std::string &comm) {
     char path[4096];
@@ -64,16 +93,18 @@ std::string ProgramName(pid_t pid, const std::string &comm) {
 
 int main(int argc, char **argv) {
     int everyMs = 20;
+    bool pss = false;
     const char *reportPath = nullptr;
     int first = 1;
     for (; first < argc; ++first) {
         const std::string option = argv[first];
         if (option == "--every" && first + 1 < argc) everyMs = std::atoi(argv[++first]);
+        else if (option == "--pss") pss = true;
         else if (option == "--report" && first + 1 < argc) reportPath = argv[++first];
         else if (option == "--") {
             ++first;
             break;
-        } else Die("usage: bench_process_tree [--every MS] [--report FILE] -- COMMAND [ARGUMENT...]");
+        } else Die("usage: bench_process_tree [--every MS] [--pss] [--report FILE] -- COMMAND [ARGUMENT...]");
     }
     if (first >= argc || everyMs <= 0) Die("no command");
     std::FILE *report = reportPath != nullptr ? std::fopen(reportPath, "w") : stdout;
@@ -88,6 +119,8 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &childEnded, nullptr);
 
     const Clock::time_point start = Clock::now();
+    const double startedEpochMs =
+        std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
     const pid_t command = fork();
     if (command < 0) Die("cannot fork");
     if (command == 0) {
@@ -104,6 +137,8 @@ int main(int argc, char **argv) {
     std::set<pid_t> tree{command};
     int commandStatus = -1;
     double commandMs = 0;
+    TreeMemory peakMemory;
+    long readings = 0;
     const auto sample = [&] {
         // A child can be listed before its parent (process ids wrap round):
         // repeat until the tree stops growing.
@@ -124,6 +159,26 @@ int main(int argc, char **argv) {
             f.cpuSeconds = stat.cpuSeconds;
             const long peak = bench::PeakResidentKib(stat.pid);
             if (peak > f.peakKib) f.peakKib = peak;
+        }
+        if (pss) {
+            TreeMemory now;
+            for (const bench::ProcStat &stat : all) {
+                if (tree.count(stat.pid) == 0 || stat.state == 'Z' || followed[stat.pid].collectedHere) continue;
+                if (tree.count(stat.parent) != 0 && SharesParentMemory(stat)) continue;
+                const std::optional<bench::Rollup> rollup = bench::ReadRollup(stat.pid);
+                if (!rollup) continue;  // gone since the listing
+                Followed &f = followed[stat.pid];
+                f.peakPssKib = std::max(f.peakPssKib, rollup->pss);
+                now.sum.rss += rollup->rss;
+                now.sum.pss += rollup->pss;
+                now.sum.pssAnon += rollup->pssAnon;
+                now.sum.pssFile += rollup->pssFile;
+                now.sum.pssShmem += rollup->pssShmem;
+                ++now.processes;
+            }
+            now.atMs = sinceStart();
+            ++readings;
+            if (now.sum.pss > peakMemory.sum.pss) peakMemory = now;
         }
         // One that has left the listing unseen by the collection here was
         // collected by its own parent.
@@ -174,15 +229,24 @@ int main(int argc, char **argv) {
         sigtimedwait(&childEnded, nullptr, &every);
     }
 
-    std::fprintf(report, "command ms=%.3f status=%d\n", commandMs, commandStatus);
+    std::fprintf(report, "command ms=%.3f status=%d started_ms=%.3f\n", commandMs, commandStatus, startedEpochMs);
+    if (pss) {
+        const bench::Rollup &m = peakMemory.sum;
+        std::fprintf(report,
+                     "pss peak_kib=%ld anon_kib=%ld file_kib=%ld shmem_kib=%ld rss_kib=%ld processes=%d at_ms=%.3f "
+                     "readings=%ld\n",
+                     m.pss, m.pssAnon, m.pssFile, m.pssShmem, m.rss, peakMemory.processes, peakMemory.atMs, readings);
+    }
     std::vector<std::pair<double, pid_t>> order;
     for (const auto &[pid, f] : followed) order.emplace_back(f.endedMs, pid);
     std::sort(order.begin(), order.end());
     for (const auto &[endedMs, pid] : order) {
         const Followed &f = followed[pid];
-        std::fprintf(report, "process name=%s pid=%d ended_ms=%.3f cpu_ms=%.3f peak_kib=%ld collected=%s\n",
+        std::fprintf(report, "process name=%s pid=%d ended_ms=%.3f cpu_ms=%.3f peak_kib=%ld collected=%s",
                      f.name.c_str(), static_cast<int>(pid), f.endedMs, f.cpuSeconds * 1000, f.peakKib,
                      f.collectedHere ? "here" : "parent");
+        if (pss) std::fprintf(report, " pss_peak_kib=%ld", f.peakPssKib);
+        std::fputc('\n', report);
     }
     if (report != stdout) std::fclose(report);
     return commandStatus < 0 ? 2 : commandStatus;

@@ -2,14 +2,13 @@
 # Runs every benchmark of a build with -DQUORVEL_BENCH=ON and prints each
 # figure as min / median / max, ratios taken round by round:
 #   bench/run.sh BUILD_DIR [ROUNDS]
-# bench/README.md says what each compares. About two and a half minutes on
-# two cores.
+# bench/README.md says what each compares. About three minutes on two cores.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 rounds=${2:-15}
 here=$(cd "$(dirname "$0")" && pwd)
 for f in bench/bench_block bench/bench_flash bench/bench_first_frame bench/bench_flash_live bench/bench_minimal_window \
-  bench/bench_process_tree bin/quorvel-flash bin/quorvel-transfer; do
+  bench/bench_process_tree bin/quorvel-flash bin/quorvel-transfer bin/quorvel-mkimage sim/libwnaspi32.so.1; do
   [ -x "$build/$f" ] || { echo "missing $build/$f (configure with -DQUORVEL_BENCH=ON and build)" >&2; exit 1; }
 done
 
@@ -68,6 +67,9 @@ section "quorvel-flash write and quorvel-transfer through a flash of 12 blocks o
 
 section "quorvel-transfer's peak resident memory, a small image and a large one"
 "$here/transfer-memory.sh" "$build" "$rounds"
+
+section "a tower of 8 drives written at once (quorvel-flash write --all, the simulated machine) against one drive alone; its processor time and memory"
+"$here/tower.sh" "$build" "$rounds"
 
 section "start to the first full frame and peak memory at idle, against the same-widgets window"
 "$here/first-frame.sh" "$build" "$rounds"
