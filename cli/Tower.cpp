@@ -253,20 +253,32 @@ void Tower::Start() {
     }
     // Every drive taken before any is written: each drive's process holds
     // its drive, or says why not.
-    for (Drive &drive : drives_) {
+    std::vector<size_t> pending;
+    std::vector<FlashDrive> targets;
+    for (size_t i = 0; i < drives_.size(); ++i) {
+        const Drive &drive = drives_[i];
         if (drive.outcome.result != DriveOutcome::Result::Pending) continue;
         FlashDrive target;
         target.adapter = drive.probed.adapter;
         target.target = drive.probed.target;
         target.model = drive.probed.identification.substr(0, 24);
         target.revision = drive.probed.identification.substr(24, 4);
-        std::string reason;
-        const FlashCheck check = FlashJob::Prepare(image, target, kProgramName, &drive.job, &reason);
-        if (check == FlashCheck::Ready) continue;
+        pending.push_back(i);
+        targets.push_back(target);
+    }
+    std::vector<std::unique_ptr<FlashJob>> jobs;
+    std::vector<std::string> reasons;
+    const std::vector<FlashCheck> checks = FlashJob::PrepareAll(image, targets, kProgramName, &jobs, &reasons);
+    for (size_t k = 0; k < pending.size(); ++k) {
+        Drive &drive = drives_[pending[k]];
+        if (checks[k] == FlashCheck::Ready) {
+            drive.job = std::move(jobs[k]);
+            continue;
+        }
         drive.outcome.result = DriveOutcome::Result::RefusedBefore;
-        drive.outcome.why = OneLine(FlashRefusalText(check, PlanVerdict::Ok, ImageSize, reason));
+        drive.outcome.why = OneLine(FlashRefusalText(checks[k], PlanVerdict::Ok, ImageSize, reasons[k]));
         Tell(drive.outcome.address + ": " + drive.outcome.why);
-        Event(static_cast<size_t>(&drive - drives_.data()), "not-written");
+        Event(pending[k], "not-written");
     }
     if (Jobs().empty()) {
         AllAnswered();

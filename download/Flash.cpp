@@ -423,35 +423,67 @@ FlashJob::~FlashJob() {
     CollectEndedProcesses();
 }
 
-FlashCheck FlashJob::Prepare(const CheckedImage &image, const FlashDrive &drive, const char *program,
-                             std::unique_ptr<FlashJob> *job, std::string *reason) {
-    auto flash = std::make_unique<Flash>();
-    flash->plan = image.plan;
-    flash->count = static_cast<int>(image.plan.steps.size());
-    flash->record = RecordOfThisFlash(image, drive, program);
-
+namespace {
+// The flash's process started, its figures waiting for it in the channel;
+// NoFlashProcess, `reason` saying why, when it cannot be.
+FlashCheck Launch(Flash &flash, const CheckedImage &image, const FlashDrive &drive, const char *program,
+                  std::string *reason) {
+    flash.plan = image.plan;
+    flash.count = static_cast<int>(image.plan.steps.size());
+    flash.record = RecordOfThisFlash(image, drive, program);
     ChannelEnd theirs;
-    // The figures wait in the channel for the process to read as it starts.
-    if (!ChannelEnd::MakePair(&flash->channel, &theirs) || !SendFigures(*flash, image, drive)) {
+    if (!ChannelEnd::MakePair(&flash.channel, &theirs) || !SendFigures(flash, image, drive)) {
         *reason = "There is no channel to it.";
         return FlashCheck::NoFlashProcess;
     }
     std::string error;
-    flash->process = StartFlashProcess(theirs.Descriptor(), image.copy.Descriptor(), &error);
+    flash.process = StartFlashProcess(theirs.Descriptor(), image.copy.Descriptor(), &error);
     theirs.Close();
-    if (flash->process == nullptr) {
+    if (flash.process == nullptr) {
         *reason = error.empty() ? "It cannot be started." : error;
         return FlashCheck::NoFlashProcess;
     }
-    const FlashCheck check = AwaitTheDrive(*flash, reason);
-    if (check != FlashCheck::Ready) {
-        // Closed, the channel lets the process go; it never writes the
-        // drive without Start.
-        ProcessEnd(*flash, 0);
-        return check;
-    }
-    job->reset(new FlashJob(std::move(flash)));
     return FlashCheck::Ready;
+}
+}  // namespace
+
+FlashCheck FlashJob::Prepare(const CheckedImage &image, const FlashDrive &drive, const char *program,
+                             std::unique_ptr<FlashJob> *job, std::string *reason) {
+    std::vector<std::unique_ptr<FlashJob>> jobs;
+    std::vector<std::string> reasons;
+    const FlashCheck check = PrepareAll(image, {drive}, program, &jobs, &reasons).front();
+    *job = std::move(jobs.front());
+    *reason = reasons.front();
+    return check;
+}
+
+std::vector<FlashCheck> FlashJob::PrepareAll(const CheckedImage &image, const std::vector<FlashDrive> &drives,
+                                             const char *program, std::vector<std::unique_ptr<FlashJob>> *jobs,
+                                             std::vector<std::string> *reasons) {
+    const size_t count = drives.size();
+    std::vector<std::unique_ptr<Flash>> flashes(count);
+    std::vector<FlashCheck> checks(count, FlashCheck::Ready);
+    jobs->clear();
+    jobs->resize(count);
+    reasons->assign(count, std::string());
+    // Every process started before any is waited for: they start side by
+    // side, and a tower takes one start's time, not one a drive.
+    for (size_t i = 0; i < count; ++i) {
+        flashes[i] = std::make_unique<Flash>();
+        checks[i] = Launch(*flashes[i], image, drives[i], program, &(*reasons)[i]);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (checks[i] != FlashCheck::Ready) continue;
+        checks[i] = AwaitTheDrive(*flashes[i], &(*reasons)[i]);
+        if (checks[i] == FlashCheck::Ready) {
+            (*jobs)[i].reset(new FlashJob(std::move(flashes[i])));
+        } else {
+            // Closed, the channel lets the process go; it never writes the
+            // drive without Start.
+            ProcessEnd(*flashes[i], 0);
+        }
+    }
+    return checks;
 }
 
 void FlashJob::Start(FlashFrontEnd &frontEnd) {

@@ -105,6 +105,11 @@ public:
     // end (the record's program).
     static FlashCheck Prepare(const CheckedImage &image, const FlashDrive &drive, const char *program,
                               std::unique_ptr<FlashJob> *job, std::string *reason);
+    // The same for several drives at once, their processes started side by
+    // side: a check, a job (or none) and a reason for each drive, in order.
+    static std::vector<FlashCheck> PrepareAll(const CheckedImage &image, const std::vector<FlashDrive> &drives,
+                                              const char *program, std::vector<std::unique_ptr<FlashJob>> *jobs,
+                                              std::vector<std::string> *reasons);
     // The process begins with the blocks; `frontEnd` shows the flash from
     // now on.
     void Start(FlashFrontEnd &frontEnd);

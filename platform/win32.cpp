@@ -2,20 +2,15 @@
 #include "platform/win32.h"
 
 #include "platform/aspi.h"
-#include "platform/win32_qt.h"
+#include "platform/win32_core.h"
 
 namespace {
 Win32Layer *installed = nullptr;
 RestartRefusedHandler restartRefused = nullptr;
 RestartAcceptedHandler restartAccepted = nullptr;
-
-Win32Layer &QtLayer() {
-    static QtWin32Layer layer;
-    return layer;
-}
 }  // namespace
 
-Win32Layer &CurrentWin32Layer() { return installed ? *installed : QtLayer(); }
+Win32Layer &CurrentWin32Layer() { return installed ? *installed : DefaultWin32Layer(); }
 
 Win32Layer *InstallWin32Layer(Win32Layer *layer) {
     Win32Layer *previous = installed;

@@ -9,12 +9,20 @@
 
 #include "download/Transfer.h"
 #include "platform/Termination.h"
+#include "platform/win32_core.h"
 #include "state/SharedState.h"
 
 namespace {
 constexpr int kChannel = 3;
 constexpr int kImage = 4;
 }  // namespace
+
+// No window system here: the layer without one, so that the process starts
+// without loading any windowing library.
+Win32Layer &DefaultWin32Layer() {
+    static CoreWin32Layer layer;
+    return layer;
+}
 
 int main(int argc, char *argv[]) {
     // Started with SIGTERM, SIGINT and SIGHUP blocked, as its front end has
