@@ -12,10 +12,10 @@
 
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "cli/TowerDrives.h"
 #include "cli/Words.h"
 #include "download/Flash.h"
 #include "download/FlashTexts.h"
-#include "image/ImageRules.h"
 #include "platform/Terminal.h"
 #include "platform/Termination.h"
 #include "state/SharedState.h"
@@ -114,9 +114,8 @@ private:
     void Start();
     void Summarize();
     void AllAnswered();
-    void AfterRestartAnswer();
     void Finish(int status);
-    int OutcomeStatus() const;
+    std::vector<DriveOutcome> Outcomes() const;
     std::vector<FlashJob *> Jobs() {
         std::vector<FlashJob *> jobs;
         for (Drive &drive : drives_)
@@ -141,10 +140,6 @@ private:
     bool finished_ = false;
 };
 
-std::string Model24(const std::string &identification) {
-    return Printable(identification.substr(0, std::min<size_t>(24, identification.size())));
-}
-
 bool Tower::Choose(int *status) {
     *status = kExitRefused;
     std::vector<ProbedDrive> found;
@@ -156,55 +151,17 @@ bool Tower::Choose(int *status) {
     bytesAfter_.push_back(0);
     for (const BlockStep &step : plan.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
 
-    const auto theImages = [](const ProbedDrive &drive) {
-        return drive.identification.size() >= kModelLength && ModelMatches(drive.identification.data(), ImageModel);
-    };
-    const auto outcomeOf = [](const ProbedDrive &drive) {
-        DriveOutcome outcome;
-        outcome.address = AddressText(drive.adapter, drive.target);
-        outcome.model = Model24(drive.identification);
-        outcome.oldVersion = drive.identification.size() >= 28 ? Printable(drive.identification.substr(24, 4)) : "";
-        outcome.blocks = 0;
-        return outcome;
-    };
-    if (arguments_.all) {
-        std::string others;
-        for (const ProbedDrive &drive : found) {
-            if (theImages(drive)) {
-                drives_.push_back({drive, outcomeOf(drive), nullptr, nullptr});
-            } else {
-                others += (others.empty() ? "" : ", ") + AddressText(drive.adapter, drive.target) + " " +
-                          Model24(drive.identification);
-            }
-        }
-        if (drives_.empty()) {
-            Tell("Drive Not Found!! No listed drive is a " + Printable(std::string(ImageModel, 24)) +
-                 ", the image's model. Nothing was sent to any drive.");
-            return false;
-        }
-        if (!others.empty()) Tell("left alone, another model: " + others + ".");
-    } else {
-        for (const DriveAddress &address : arguments_.drives) {
-            Drive drive;
-            drive.probed.adapter = static_cast<uint8_t>(address.adapter);
-            drive.probed.target = static_cast<uint8_t>(address.target);
-            drive.outcome.address = AddressText(address.adapter, address.target);
-            drive.outcome.result = DriveOutcome::Result::RefusedBefore;
-            drive.outcome.why = "Drive Not Found!! There is no CD/DVD drive at " + drive.outcome.address + ".";
-            for (const ProbedDrive &probed : found) {
-                if (probed.adapter != address.adapter || probed.target != address.target) continue;
-                drive.probed = probed;
-                drive.outcome = outcomeOf(probed);
-                if (!theImages(probed)) {
-                    drive.outcome.result = DriveOutcome::Result::RefusedBefore;
-                    drive.outcome.why = "Different Model !! The image is for " +
-                                        Printable(std::string(ImageModel, 24)) + ".";
-                }
-            }
-            if (drive.outcome.result == DriveOutcome::Result::RefusedBefore)
-                Tell(drive.outcome.address + ": " + drive.outcome.why + " Nothing was sent to it.");
-            drives_.push_back(std::move(drive));
-        }
+    std::string others;
+    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments_.drives, arguments_.all, ImageModel, &others)) {
+        if (chosen.outcome.result == DriveOutcome::Result::RefusedBefore)
+            Tell(chosen.outcome.address + ": " + chosen.outcome.why + " Nothing was sent to it.");
+        drives_.push_back({chosen.probed, chosen.outcome, nullptr, nullptr});
+    }
+    if (!others.empty()) Tell("left alone, another model: " + others + ".");
+    if (arguments_.all && drives_.empty()) {
+        Tell("Drive Not Found!! No listed drive is a " + Printable(std::string(ImageModel, 24)) +
+             ", the image's model. Nothing was sent to any drive.");
+        return false;
     }
     for (size_t i = 0; i < drives_.size(); ++i) {
         drives_[i].outcome.blocks = static_cast<int>(plan.steps.size());
@@ -361,26 +318,17 @@ void Tower::DriveDone(size_t index) {
     QTimer::singleShot(0, &timer_, [this] { AllAnswered(); });
 }
 
-int Tower::OutcomeStatus() const {
-    bool sent = false, all = true;
-    for (const Drive &drive : drives_) {
-        const DriveOutcome::Result result = drive.outcome.result;
-        if (result != DriveOutcome::Result::RefusedBefore && !(result == DriveOutcome::Result::Refused &&
-                                                               drive.outcome.block == 0))
-            sent = true;
-        if (result != DriveOutcome::Result::Accepted) all = false;
-    }
-    if (!sent) return kExitRefused;
-    return all ? kExitDone : kExitDriveFailed;
+std::vector<DriveOutcome> Tower::Outcomes() const {
+    std::vector<DriveOutcome> outcomes;
+    for (const Drive &drive : drives_) outcomes.push_back(drive.outcome);
+    return outcomes;
 }
 
 void Tower::Summarize() {
-    std::vector<DriveOutcome> outcomes;
-    for (const Drive &drive : drives_) outcomes.push_back(drive.outcome);
     if (arguments_.json)
-        Print(TowerJson(newVersion_, outcomes, OutcomeStatus()));
+        Print(TowerJson(newVersion_, Outcomes(), TowerStatus(Outcomes())));
     else
-        Print(TowerTable(newVersion_, outcomes));
+        Print(TowerTable(newVersion_, Outcomes()));
 }
 
 void Tower::AllAnswered() {
@@ -389,7 +337,7 @@ void Tower::AllAnswered() {
     timer_.stop();
     // The summary says what the lines said.
     if (terminal_) ClearOpenLines();
-    status_ = OutcomeStatus();
+    status_ = TowerStatus(Outcomes());
     Summarize();
     if (!started_) return Finish(status_);
     if (status_ == kExitDone && arguments_.restart && !endRequested_) {
@@ -424,7 +372,7 @@ void Tower::TerminationRequested() {
         return;
     }
     endRequested_ = true;
-    if (allAnswered_) Finish(status_ == kExitRefused && started_ ? OutcomeStatus() : status_);
+    if (allAnswered_) Finish(status_ == kExitRefused && started_ ? TowerStatus(Outcomes()) : status_);
 }
 
 void Tower::Finish(int status) {

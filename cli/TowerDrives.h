@@ -1,0 +1,29 @@
+// Which drives a tower writes, and what their outcomes come to, as plain
+// rules. Which drives: with --all every found drive
+// of the image's model, the others named; with --drive each address given,
+// in its order, refused (nothing to be sent to it) when no drive is found
+// there or it is of another model.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/Arguments.h"
+#include "cli/Words.h"
+#include "drive/Probe.h"
+
+struct TowerDrive {
+    ProbedDrive probed;
+    DriveOutcome outcome;  // Pending, or RefusedBefore with why
+};
+
+// `imageModel`: the image's 24-byte model. `others` (for --all): the found
+// drives of another model, "A:T MODEL, ..."; empty when there is none.
+std::vector<TowerDrive> ChooseTowerDrives(const std::vector<ProbedDrive> &found,
+                                          const std::vector<DriveAddress> &given, bool all,
+                                          const char *imageModel, std::string *others);
+
+// The exit status of a tower, once every drive has answered: 2 when nothing
+// was sent to any drive (each refused before its flash, or its transfer
+// never started), 0 when every drive accepted, 1 otherwise.
+int TowerStatus(const std::vector<DriveOutcome> &outcomes);
