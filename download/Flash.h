@@ -87,7 +87,7 @@ struct FlashDrive {
     std::string revision;  // 4 bytes
 };
 
-struct Flash;  // the flash as its front end follows it (Flash.cpp)
+struct Flash;  // the flash as its front end follows it (FlashParts.h)
 
 // One flash: the window follows one at a time (the functions further down);
 // quorvel-flash may follow several at once, one a drive.
