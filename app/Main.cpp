@@ -395,8 +395,8 @@ void TForm1::TerminationRequested() {
 }
 
 void TForm1::closeEvent(QCloseEvent *event) {
-    // Ending the program while the worker still has a block in the drive
-    // would cut the drive off in the middle of writing its flash.
+    // Closing the window while the drive is written would leave the flash to
+    // its process, and the result unseen: it waits for the drive's answer.
     if (!FlashAllowsNow().programEnd) {
         event->ignore();
         MessageBoxA(Form1, " DOWNLOAD BUSY!! \nWait for the result of the download.", "MESSAGE",

@@ -2,7 +2,7 @@
 // Down, the question (or --yes), then the flash itself, which is the same
 // object as the window's (download/Flash.h) with the terminal as its front
 // end. The message loop runs from the question to the flash's end: it reads
-// the answer, the termination requests, the worker's hand-overs and logind's
+// the answer, the termination requests, the flash's process's lines and logind's
 // answer to the restart; a timer on it shows the progress.
 #include <QCoreApplication>
 #include <QTimer>
@@ -21,7 +21,7 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 // How often the progress is looked at: BlocksAccepted() is read, never
-// waited for, so the worker's pace is the drive's alone.
+// waited for, so the flash's pace is the drive's alone.
 constexpr int kProgressMilliseconds = 100;
 
 class TerminalFlash : public FlashFrontEnd {
@@ -84,7 +84,7 @@ public:
     void FlashStateChanged(FlashState state) override {
         switch (state) {
         case FlashState::RestartPending:
-            // Not inside the worker's hand-over, which is still under way.
+            // Not inside the flash's own call, which is still under way.
             QTimer::singleShot(0, &timer_, [this] { AfterResult(); });
             break;
         case FlashState::Restarting:
@@ -157,7 +157,7 @@ private:
 
     void Tick() {
         if (!transferOver_) ShowProgress();
-        // BusyFlag 0 is the worker's last store: the restart may be asked.
+        // BusyFlag 0: the result has been said, the restart may be asked.
         if (waitingForRestart_ && BusyFlag.load(std::memory_order_acquire) == 0) {
             waitingForRestart_ = false;
             Tell("asking the system for the restart that finishes the update.");
