@@ -21,9 +21,8 @@
 
 #include "app/Icons.h"
 #include "app/Quorvelabout.h"
+#include "app/WindowFlash.h"
 #include "download/AfterRestart.h"
-#include "download/Download.h"
-#include "download/Progress.h"
 #include "drive/Discovery.h"
 #include "image/Autorun.h"
 #include "image/OpenCommand.h"

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "app/Main.h"
-#include "download/Download.h"
+#include "app/WindowFlash.h"
 #include "platform/Termination.h"
 #include "state/SharedState.h"
 

@@ -43,12 +43,13 @@ bool FindTheDrives(std::vector<ProbedDrive> *drives) {
     return false;
 }
 
-bool SelectDriveAt(const DriveAddress &address) {
+bool SelectDriveAt(const DriveAddress &address, ProbedDrive *chosen) {
     std::vector<ProbedDrive> drives;
     if (!FindTheDrives(&drives)) return false;
     for (const ProbedDrive &drive : drives) {
         if (drive.adapter == address.adapter && drive.target == address.target) {
             UseProbedDrive(drive);
+            if (chosen != nullptr) *chosen = drive;
             return true;
         }
     }

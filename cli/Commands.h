@@ -13,17 +13,17 @@
 int RunList(bool json);
 int RunCheck(const CliArguments &arguments);
 int RunHistory(bool json);
-// The flash (Write.cpp): runs the message loop until the flash is over.
+// The flash to one drive or several at once (Write.cpp): runs the message
+// loop until every flash is over.
 int RunWrite(const CliArguments &arguments);
-// Several drives at once, or --json (Tower.cpp).
-int RunTowerWrite(const CliArguments &arguments);
 
 // The steps check and write share, each telling why it refuses.
 // Discovery: the CD/DVD drives, in the list's order; false when there is no
 // manager to ask.
 bool FindTheDrives(std::vector<ProbedDrive> *drives);
-// Discovery, and the CD/DVD drive at `address` made the selected one.
-bool SelectDriveAt(const DriveAddress &address);
+// Discovery, and the CD/DVD drive at `address` made the selected one
+// (`chosen`, when given, is what discovery found there).
+bool SelectDriveAt(const DriveAddress &address, ProbedDrive *chosen = nullptr);
 // Open's checks of `path` (against the selected drive's model when
 // `againstDrive`), leaving the image loaded as Open does.
 bool LoadImageAt(const std::string &path, bool againstDrive);

@@ -1,16 +1,28 @@
-// write: the flash from a terminal. Everything the window checks before
-// Down, the question (or --yes), then the flash itself, which is the same
-// object as the window's (download/Flash.h) with the terminal as its front
-// end. The message loop runs from the question to the flash's end: it reads
-// the answer, the termination requests, the flash's process's lines and logind's
-// answer to the restart; a timer on it shows the progress.
+// write: the flash from a terminal, to one drive or to several at once (a
+// tower; one drive is a tower of one). Every check the window makes before
+// Down, made for each drive; one question (or --yes); one copy of the image
+// sealed and handed to every drive's flash, each its own process, all started
+// together (download/Flash.h); the progress; a summary for a tower; one
+// restart, once every drive has accepted. A drive that fails a check is said
+// on its line and left alone, and the others go on. The message loop runs
+// from the question to the end: it reads the answer, the termination
+// requests, every flash's process's lines and logind's answer to the restart;
+// a timer on it shows the progress.
+//
+// One drive named with --drive, without --json, is said in words of its own
+// (its question, its bar, its lines without the address); every other write
+// in the tower's (a line a drive, the table or the JSON lines).
 #include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
+#include <map>
+#include <memory>
+#include <set>
 #include <vector>
 
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "cli/TowerDrives.h"
 #include "cli/Words.h"
 #include "download/Flash.h"
 #include "download/FlashTexts.h"
@@ -24,223 +36,483 @@ using Clock = std::chrono::steady_clock;
 // waited for, so the flash's pace is the drive's alone.
 constexpr int kProgressMilliseconds = 100;
 
-class TerminalFlash : public FlashFrontEnd {
+class TerminalFrontEnd;
+
+// One drive's flash as the terminal shows it.
+class DriveView : public FlashFrontEnd {
 public:
-    TerminalFlash(const CliArguments &arguments, const BlockPlan &plan, bool terminal)
-        : arguments_(arguments), terminal_(terminal), count_(static_cast<int>(plan.steps.size())) {
-        bytesAfter_.push_back(0);
-        for (const BlockStep &step : plan.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
-        address_ = AddressText(SelectedAdapter, SelectedTarget);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+    DriveView(TerminalFrontEnd &terminal, size_t index) : terminal_(terminal), index_(index) {}
+    void FlashStateChanged(FlashState state) override;
+    void FinalBlockGoing() override;
+    void TransferOver(bool accepted) override;
+    void ShowResult(bool accepted) override;
+    void ShowEndedEarly(int block, int count) override;
+    void ShowProcessLost(int block, int count) override;
+    void Say(const std::string &line, Said said) override;
+    void EndProgram() override;
+
+private:
+    TerminalFrontEnd &terminal_;
+    size_t index_;
+};
+
+struct Drive {
+    ProbedDrive probed;
+    DriveOutcome outcome;
+    std::unique_ptr<Flash> flash;
+    std::unique_ptr<DriveView> view;
+    int shown = 0;          // blocks said so far, where each is said on a line
+    bool over = false;      // the drive has answered its last command
+    bool answered = false;  // ... and its result is said
+};
+
+class TerminalFrontEnd : public RestartListener {
+public:
+    explicit TerminalFrontEnd(const CliArguments &arguments)
+        : arguments_(arguments),
+          oneDrive_(!arguments.all && arguments.drives.size() == 1 && !arguments.json),
+          terminal_(IsTerminal(StandardStream::Error)) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { ShowProgress(); });
     }
 
-    int Status() const { return status_; }
-
-    void Begin() {
-        if (arguments_.yes) {
-            Start();
-            return;
-        }
-        asking_ = true;
-        AskOnOpenLine(ConsentQuestion(Printable(std::string(ImageVersion, 4)), Printable(std::string(DriveModel, 24)),
-                                      address_, Printable(std::string(DriveVersion, 4))));
-        const bool watching = ReadLineFromInput([this](const std::optional<std::string> &answer) {
-            if (answer) OpenLineEnded();  // the user's Enter ended the line
-            if (!asking_) return;
-            asking_ = false;
-            if (!answer || !IsYes(*answer)) {
-                Tell("not written: the answer was not yes. Nothing was sent to the drive.");
-                Finish(kExitRefused);
-                return;
-            }
-            Start();
-        });
-        if (!watching) {
-            asking_ = false;
-            Tell("not written: the answer cannot be read. Nothing was sent to the drive.");
-            Finish(kExitRefused);
-        }
-    }
-
+    // Discovery, the image's checks, and each drive's; false when nothing
+    // can be written (each refusal said).
+    bool Choose();
+    // The question, or --yes.
+    void Ask();
     // SIGTERM, SIGINT, SIGHUP, read on the message loop.
-    void TerminationRequested() {
-        if (finished_) return;
-        if (!started_) {
-            asking_ = false;
-            Tell("asked to end before the flash began: nothing was sent to the drive.");
-            Finish(kExitRefused);
-            return;
-        }
-        if (FlashTakesEndRequest()) {
-            if (!toldHeld_)
-                Tell("asked to end: the flash goes on until the drive has answered its final block; the program then "
-                     "ends without a restart.");
-            toldHeld_ = true;
-            return;
-        }
-        Finish(status_);
+    void TerminationRequested();
+    int Status() const { return status_; }
+    // Where nothing was sent: the drive, or any drive.
+    const char *Nothing() const { return oneDrive_ ? "Nothing was sent to the drive." : "Nothing was sent to any drive."; }
+    // The message loop is over: every flash's process is told that its drive
+    // may go, or goes on alone with a flash still written.
+    void FinishAtProgramEnd() {
+        for (Drive &drive : drives_)
+            if (drive.flash) drive.flash->FinishAtProgramEnd();
     }
 
-    void FlashStateChanged(FlashState state) override {
-        switch (state) {
-        case FlashState::RestartPending:
-            // Not inside the flash's own call, which is still under way.
-            QTimer::singleShot(0, &timer_, [this] { AfterResult(); });
-            break;
-        case FlashState::Restarting:
-        case FlashState::Idle: Finish(status_); break;
-        default: break;
-        }
+    // From the drives' views.
+    Drive &At(size_t index) { return drives_[index]; }
+    // What goes before a line about one drive: nothing for a single drive.
+    std::string Of(size_t index) const { return oneDrive_ ? std::string() : drives_[index].outcome.address + ": "; }
+    void Event(size_t index, const std::string &event, int block = -1, int blocks = -1) {
+        if (arguments_.json) Print(EventJson(drives_[index].outcome.address, event, block, blocks));
     }
-
-    void FinalBlockGoing() override {}
-
-    void TransferOver(bool accepted) override {
-        status_ = accepted ? kExitDone : kExitDriveFailed;
-        ShowProgress();
-        transferOver_ = true;
+    void ShowProgress();
+    // Before a line about a drive, a tower's lines are brought up to date.
+    void BeforeSaying() {
+        if (!oneDrive_) ShowProgress();
     }
+    void StateChanged(size_t index, FlashState state);
+    void DriveDone(size_t index);
+    void Result(size_t index, bool accepted);
+    void Say(size_t index, const std::string &line, Said said);
 
-    void ShowResult(bool accepted) override {
-        if (accepted)
-            Tell("DOWNLOAD OK!! The drive at " + address_ + " accepted all " + std::to_string(count_) + " blocks; " +
-                 (arguments_.restart ? "the restart that finishes the update follows." : "a restart finishes the update."));
-        else
-            Tell("DOWNLOAD FAIL!! The drive at " + address_ + " refused the final block (" + std::to_string(count_) +
-                 " of " + std::to_string(count_) + "); it may need attention.");
-    }
-
-    void ShowEndedEarly(int block, int count) override {
-        status_ = block == 0 ? kExitRefused : kExitDriveFailed;
-        Tell(OneLine(EndedEarlyText(block, count)) +
-             (block == 0 ? "" : " Nothing more was sent to it; it may need attention."));
-    }
-
-    void ShowProcessLost(int block, int count) override {
-        status_ = kExitDriveFailed;
-        Tell(OneLine(ProcessLostText(block, count)));
-    }
-
+    // The restart's answer, once for every drive.
+    void Say(const std::string &line) override { Tell(line); }
     void ShowRestartRefused(const char *reason) override {
         status_ = kExitRestartRefused;
         Tell(OneLine(RestartRefusedText(reason)));
     }
 
-    void Say(const std::string &line) override { Tell(line); }
-
-    const char *Program() const override { return kProgramName; }
-
-    void EndProgram() override { Finish(status_); }
-
 private:
-    void Start() {
-        PlanVerdict verdict = PlanVerdict::Ok;
-        const FlashCheck check = PrepareFlash(kProgramName, &verdict);
-        if (check != FlashCheck::Ready) {
-            Tell(OneLine(FlashRefusalText(check, verdict, ImageSize)));
-            Finish(kExitRefused);
-            return;
-        }
-        Tell("writing firmware " + Printable(std::string(ImageVersion, 4)) + " into " +
-             Printable(std::string(DriveModel, 24)) + " at " + address_ + " (now " +
-             Printable(std::string(DriveVersion, 4)) + "): " + std::to_string(count_) + " blocks, " +
-             std::to_string(ImageSize) + " bytes of " + arguments_.image + ".");
-        started_ = true;
-        // From here a flash that ends early may have left the drive in need
-        // of attention.
-        status_ = kExitDriveFailed;
-        startTime_ = Clock::now();
-        BusyFlag.store(1, std::memory_order_release);
-        timer_.start(kProgressMilliseconds);
-        StartFlash(*this);
-    }
-
-    void Tick() {
-        if (!transferOver_) ShowProgress();
-        // BusyFlag 0: the result has been said, the restart may be asked.
-        if (waitingForRestart_ && BusyFlag.load(std::memory_order_acquire) == 0) {
-            waitingForRestart_ = false;
-            Tell("asking the system for the restart that finishes the update.");
-            if (!RequestRestartAfterFlash(*this)) Finish(status_);
-        }
-    }
-
-    void ShowProgress() {
-        const int accepted = std::min(BlocksAccepted(), count_);
-        const auto at = [this](int blocks) {
-            Progress progress;
-            progress.accepted = blocks;
-            progress.count = count_;
-            progress.bytes = bytesAfter_[static_cast<size_t>(blocks)];
-            progress.total = bytesAfter_.back();
-            progress.milliseconds =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - startTime_).count();
-            return progress;
-        };
-        if (terminal_) {
-            DrawOpenLine(ProgressBar(at(accepted)));
-            return;
-        }
-        while (shown_ < accepted) Tell(ProgressLine(at(++shown_)));
-    }
-
-    // The drive has answered the final block and the result is said.
-    void AfterResult() {
-        if (finished_) return;
-        if (status_ == kExitDone && arguments_.restart) {
-            waitingForRestart_ = true;
-            return;
-        }
-        FlashEndsWithProgram(status_ == kExitDone ? "--restart was not given" : "the drive refused the final block");
-        Finish(status_);
-    }
-
-    void Finish(int status) {
-        if (finished_) return;
-        finished_ = true;
-        status_ = status;
-        timer_.stop();
-        QCoreApplication::exit(status);
-    }
-
+    bool ChooseOne();
+    bool ChooseSeveral(const std::vector<ProbedDrive> &found);
+    void Start();
+    void Summarize(int status);
+    void AllAnswered();
+    void Finish(int status);
+    std::vector<DriveOutcome> Outcomes() const;
+    std::vector<Flash *> Flashes();
     const CliArguments &arguments_;
+    const bool oneDrive_;
     const bool terminal_;
-    const int count_;
+    std::vector<Drive> drives_;  // in the order given (--all: discovery's)
+    std::string newVersion_;
     std::vector<int64_t> bytesAfter_;  // the image's bytes in the first k blocks
-    std::string address_;
     QTimer timer_;
     Clock::time_point startTime_;
     int status_ = kExitRefused;
-    int shown_ = 0;
     bool asking_ = false;
     bool started_ = false;
-    bool transferOver_ = false;
-    bool waitingForRestart_ = false;
-    bool toldHeld_ = false;
+    bool endRequested_ = false;
+    bool allAnswered_ = false;
+    bool restartAsked_ = false;
     bool finished_ = false;
+    std::set<std::string> processLines_;  // what the flashes' processes said, once a run
+    std::map<std::string, std::set<size_t>> endings_;  // how flashes end, and the drives that end so
 };
+
+bool TerminalFrontEnd::Choose() {
+    std::vector<ProbedDrive> found;
+    if (oneDrive_ ? !ChooseOne() : !FindTheDrives(&found) || !LoadImageAt(arguments_.image, false)) return false;
+    BlockPlan plan;
+    if (!PlanTheLoadedImage(&plan)) return false;
+    newVersion_ = Printable(std::string(ImageVersion, 4));
+    bytesAfter_.push_back(0);
+    for (const BlockStep &step : plan.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
+    if (!oneDrive_ && !ChooseSeveral(found)) return false;
+    for (size_t i = 0; i < drives_.size(); ++i) {
+        drives_[i].outcome.blocks = static_cast<int>(plan.steps.size());
+        drives_[i].view = std::make_unique<DriveView>(*this, i);
+        if (drives_[i].outcome.result == DriveOutcome::Result::RefusedBefore) Event(i, "not-written");
+    }
+    for (const Drive &drive : drives_)
+        if (drive.outcome.result == DriveOutcome::Result::Pending) return true;
+    // Nothing to write: the summary says why for each drive.
+    Summarize(TowerStatus(Outcomes()));
+    return false;
+}
+
+// The drive first, then the image against its model, as Open does.
+bool TerminalFrontEnd::ChooseOne() {
+    Drive drive;
+    if (!SelectDriveAt(arguments_.drives.front(), &drive.probed)) return false;
+    if (!LoadImageAt(arguments_.image, true)) return false;
+    drive.outcome.address = AddressText(SelectedAdapter, SelectedTarget);
+    drive.outcome.model = Printable(std::string(DriveModel, 24));
+    drive.outcome.oldVersion = Printable(std::string(DriveVersion, 4));
+    drives_.push_back(std::move(drive));
+    return true;
+}
+
+bool TerminalFrontEnd::ChooseSeveral(const std::vector<ProbedDrive> &found) {
+    std::string others;
+    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments_.drives, arguments_.all, ImageModel, &others)) {
+        if (chosen.outcome.result == DriveOutcome::Result::RefusedBefore)
+            Tell(chosen.outcome.address + ": " + chosen.outcome.why + " Nothing was sent to it.");
+        drives_.push_back({chosen.probed, chosen.outcome, nullptr, nullptr});
+    }
+    if (!others.empty()) Tell("left alone, another model: " + others + ".");
+    if (arguments_.all && drives_.empty()) {
+        Tell("Drive Not Found!! No listed drive is a " + Printable(std::string(ImageModel, 24)) +
+             ", the image's model. Nothing was sent to any drive.");
+        return false;
+    }
+    return true;
+}
+
+void TerminalFrontEnd::Ask() {
+    if (arguments_.yes) return Start();
+    std::vector<std::string> question;
+    if (oneDrive_) {
+        const DriveOutcome &drive = drives_.front().outcome;
+        question.push_back(ConsentQuestion(newVersion_, drive.model, drive.address, drive.oldVersion));
+    } else {
+        std::vector<DriveOutcome> toWrite;
+        for (const Drive &drive : drives_)
+            if (drive.outcome.result == DriveOutcome::Result::Pending) toWrite.push_back(drive.outcome);
+        question = TowerQuestion(newVersion_, toWrite);
+    }
+    for (size_t i = 0; i + 1 < question.size(); ++i) Tell(question[i]);
+    asking_ = true;
+    AskOnOpenLine(question.back());
+    const bool watching = ReadLineFromInput([this](const std::optional<std::string> &answer) {
+        if (answer) OpenLineEnded();  // the user's Enter ended the line
+        if (!asking_) return;
+        asking_ = false;
+        if (!answer || !IsYes(*answer)) {
+            Tell(std::string("not written: the answer was not yes. ") + Nothing());
+            return Finish(kExitRefused);
+        }
+        Start();
+    });
+    if (!watching) {
+        asking_ = false;
+        Tell(std::string("not written: the answer cannot be read. ") + Nothing());
+        Finish(kExitRefused);
+    }
+}
+
+void TerminalFrontEnd::Start() {
+    // One sealed copy for every drive.
+    CheckedImage image;
+    PlanVerdict verdict = PlanVerdict::Ok;
+    const FlashCheck checked = CheckTheLoadedImage(&image, &verdict);
+    if (checked != FlashCheck::Ready) {
+        Tell(OneLine(FlashRefusalText(checked, verdict, ImageSize)) + (oneDrive_ ? "" : " Nothing was sent to any drive."));
+        return Finish(kExitRefused);
+    }
+    // Every drive taken before any is written: each drive's process holds
+    // its drive, or says why not.
+    std::vector<size_t> pending;
+    std::vector<FlashDrive> targets;
+    for (size_t i = 0; i < drives_.size(); ++i) {
+        const Drive &drive = drives_[i];
+        if (drive.outcome.result != DriveOutcome::Result::Pending) continue;
+        FlashDrive target;
+        target.adapter = drive.probed.adapter;
+        target.target = drive.probed.target;
+        target.model = drive.probed.identification.substr(0, 24);
+        target.revision = drive.probed.identification.substr(24, 4);
+        pending.push_back(i);
+        targets.push_back(target);
+    }
+    std::vector<std::unique_ptr<Flash>> flashes;
+    std::vector<std::string> reasons;
+    const std::vector<FlashCheck> checks = Flash::Prepare(image, targets, kProgramName, &flashes, &reasons);
+    for (size_t k = 0; k < pending.size(); ++k) {
+        Drive &drive = drives_[pending[k]];
+        if (checks[k] == FlashCheck::Ready) {
+            drive.flash = std::move(flashes[k]);
+            continue;
+        }
+        drive.outcome.result = DriveOutcome::Result::RefusedBefore;
+        drive.outcome.why = OneLine(FlashRefusalText(checks[k], PlanVerdict::Ok, ImageSize, reasons[k]));
+        Tell(Of(pending[k]) + drive.outcome.why);
+        Event(pending[k], "not-written");
+    }
+    if (Flashes().empty()) return AllAnswered();
+    const Drive &first = drives_[pending.front()];
+    const std::string figures = std::to_string(bytesAfter_.size() - 1) + " blocks, " + std::to_string(ImageSize) +
+                                " bytes of " + arguments_.image;
+    if (oneDrive_)
+        Tell("writing firmware " + newVersion_ + " into " + first.outcome.model + " at " + first.outcome.address +
+             " (now " + first.outcome.oldVersion + "): " + figures + ".");
+    else
+        Tell("writing firmware " + newVersion_ + " into " + std::to_string(Flashes().size()) +
+             " drives at once: " + figures + " each.");
+    started_ = true;
+    startTime_ = Clock::now();
+    timer_.start(kProgressMilliseconds);
+    for (size_t i = 0; i < drives_.size(); ++i) {
+        if (!drives_[i].flash) continue;
+        Event(i, "started", -1, drives_[i].outcome.blocks);
+        drives_[i].flash->Start(*drives_[i].view);
+    }
+}
+
+void TerminalFrontEnd::ShowProgress() {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < drives_.size(); ++i) {
+        Drive &drive = drives_[i];
+        if (!drive.flash) continue;
+        const int count = drive.outcome.blocks;
+        const int accepted = std::min(drive.flash->BlocksAccepted(), count);
+        Progress progress;
+        progress.count = count;
+        progress.total = bytesAfter_.back();
+        progress.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - startTime_).count();
+        while (drive.shown < accepted) {
+            ++drive.shown;
+            Event(i, "block", drive.shown, count);
+            if (terminal_) continue;
+            progress.accepted = drive.shown;
+            progress.bytes = bytesAfter_[static_cast<size_t>(drive.shown)];
+            Tell(Of(i) + ProgressLine(progress));
+        }
+        progress.accepted = accepted;
+        progress.bytes = bytesAfter_[static_cast<size_t>(accepted)];
+        // A single drive's bar stays as the answer left it, ended by its
+        // result's line.
+        if (terminal_ && oneDrive_ && !drive.over) DrawOpenLine(ProgressBar(progress));
+        if (!oneDrive_)
+            lines.push_back(drive.outcome.address + " " + (drive.answered ? ResultText(drive.outcome) : ProgressBar(progress)));
+    }
+    if (terminal_ && !lines.empty()) DrawOpenLines(lines);
+}
+
+void TerminalFrontEnd::Result(size_t index, bool accepted) {
+    BeforeSaying();
+    const DriveOutcome &drive = drives_[index].outcome;
+    const std::string count = std::to_string(drive.blocks);
+    Event(index, accepted ? "accepted" : "refused", drive.blocks, drive.blocks);
+    if (oneDrive_ && accepted)
+        Tell("DOWNLOAD OK!! The drive at " + drive.address + " accepted all " + count + " blocks; " +
+             (arguments_.restart ? "the restart that finishes the update follows." : "a restart finishes the update."));
+    else if (oneDrive_)
+        Tell("DOWNLOAD FAIL!! The drive at " + drive.address + " refused the final block (" + count + " of " + count +
+             "); it may need attention.");
+    else if (accepted)
+        Tell(Of(index) + "DOWNLOAD OK!! The drive accepted all " + count + " blocks.");
+    else
+        Tell(Of(index) + "DOWNLOAD FAIL!! The drive refused the final block (" + count + " of " + count +
+             "); it may need attention.");
+}
+
+void TerminalFrontEnd::Say(size_t index, const std::string &line, Said said) {
+    switch (said) {
+    case Said::OfTheFlash: Tell(Of(index) + line); break;
+    // What a process says is the system's as much as its drive's: said once.
+    case Said::ByItsProcess:
+        if (processLines_.insert(line).second) Tell(line);
+        break;
+    // Said once, naming every drive that ends so, when the program ends.
+    case Said::HowItEnds:
+        if (Flashes().size() == 1)
+            Tell(Of(index) + line);
+        else
+            endings_[line].insert(index);
+        break;
+    }
+}
+
+void TerminalFrontEnd::StateChanged(size_t index, FlashState state) {
+    // The drive has answered and its result is said: the result "box" is
+    // closed, or the flash ended early and is idle, or the program ends.
+    if (state == FlashState::RestartPending || state == FlashState::Idle || state == FlashState::Ended) {
+        if (!restartAsked_) DriveDone(index);
+    }
+    if (restartAsked_) {
+        for (Flash *flash : Flashes())
+            if (flash->State() != FlashState::Restarting && flash->State() != FlashState::Idle) return;
+        // Accepted (every flash restarting) or refused (every flash idle):
+        // not inside the flash's own call.
+        QTimer::singleShot(0, &timer_, [this] { Finish(status_); });
+    }
+}
+
+void TerminalFrontEnd::DriveDone(size_t index) {
+    Drive &done = drives_[index];
+    if (done.answered) return;
+    done.answered = true;
+    switch (done.flash->DriveAnswer()) {
+    case Flash::Answer::Accepted: done.outcome.result = DriveOutcome::Result::Accepted; break;
+    case Flash::Answer::Refused: done.outcome.result = DriveOutcome::Result::Refused; break;
+    case Flash::Answer::Lost: done.outcome.result = DriveOutcome::Result::Lost; break;
+    case Flash::Answer::Pending: break;
+    }
+    done.outcome.block = done.flash->AnswerBlock();
+    for (const Drive &drive : drives_)
+        if (drive.flash && !drive.answered) return;
+    if (allAnswered_) return;
+    allAnswered_ = true;
+    // Not inside the flash's own call, which is still under way.
+    QTimer::singleShot(0, &timer_, [this] { AllAnswered(); });
+}
+
+std::vector<DriveOutcome> TerminalFrontEnd::Outcomes() const {
+    std::vector<DriveOutcome> outcomes;
+    for (const Drive &drive : drives_) outcomes.push_back(drive.outcome);
+    return outcomes;
+}
+
+std::vector<Flash *> TerminalFrontEnd::Flashes() {
+    std::vector<Flash *> flashes;
+    for (Drive &drive : drives_)
+        if (drive.flash) flashes.push_back(drive.flash.get());
+    return flashes;
+}
+
+// The table, or its JSON line; a single drive has none.
+void TerminalFrontEnd::Summarize(int status) {
+    if (!oneDrive_ && !drives_.empty())
+        Print(arguments_.json ? TowerJson(newVersion_, Outcomes(), status) : TowerTable(newVersion_, Outcomes()));
+}
+
+void TerminalFrontEnd::AllAnswered() {
+    if (finished_) return;
+    ShowProgress();
+    timer_.stop();
+    // The summary says what the lines said.
+    if (terminal_ && !oneDrive_) ClearOpenLines();
+    status_ = TowerStatus(Outcomes());
+    Summarize(status_);
+    if (!started_) return Finish(status_);
+    if (status_ == kExitDone && arguments_.restart && !endRequested_) {
+        Tell(oneDrive_ ? "asking the system for the restart that finishes the update."
+                       : "asking the system for the restart that finishes the update of every drive.");
+        restartAsked_ = true;
+        if (!Flash::RequestRestart(Flashes(), *this)) Finish(status_);
+        return;
+    }
+    std::string why;
+    if (!endRequested_ && oneDrive_)
+        why = status_ == kExitDone ? "--restart was not given" : "the drive refused the final block";
+    else if (!endRequested_)
+        why = !arguments_.restart ? "--restart was not given" : "not every drive accepted its flash";
+    // Each drive's flash says, and records, why no restart was requested.
+    for (Flash *flash : Flashes()) flash->EndsWithProgram(why);
+    Finish(status_);
+}
+
+void TerminalFrontEnd::TerminationRequested() {
+    if (finished_) return;
+    if (!started_) {
+        asking_ = false;
+        Tell(oneDrive_ ? "asked to end before the flash began: nothing was sent to the drive."
+                       : "asked to end before the flash began: nothing was sent to any drive.");
+        return Finish(kExitRefused);
+    }
+    bool held = false;
+    for (Flash *flash : Flashes()) held = flash->TakesEndRequest() || held;
+    if (held) {
+        if (!endRequested_)
+            Tell(oneDrive_ ? "asked to end: the flash goes on until the drive has answered its final block; the "
+                             "program then ends without a restart."
+                           : "asked to end: the flashes go on until every drive has answered its final block; the "
+                             "program then ends without a restart.");
+        endRequested_ = true;
+        return;
+    }
+    endRequested_ = true;
+    if (allAnswered_) Finish(status_ == kExitRefused ? TowerStatus(Outcomes()) : status_);
+}
+
+void TerminalFrontEnd::Finish(int status) {
+    if (finished_) return;
+    finished_ = true;
+    status_ = status;
+    timer_.stop();
+    for (const auto &[line, named] : endings_) {
+        std::string drives;
+        for (const size_t index : named) drives += (drives.empty() ? "" : ", ") + drives_[index].outcome.address;
+        Tell(drives + ": " + line);
+    }
+    QCoreApplication::exit(status);
+}
+
+void DriveView::FlashStateChanged(FlashState state) { terminal_.StateChanged(index_, state); }
+
+void DriveView::FinalBlockGoing() {
+    terminal_.BeforeSaying();
+    terminal_.Event(index_, "final", -1, terminal_.At(index_).outcome.blocks);
+}
+
+void DriveView::TransferOver(bool) {
+    terminal_.ShowProgress();
+    terminal_.At(index_).over = true;
+}
+
+void DriveView::ShowResult(bool accepted) { terminal_.Result(index_, accepted); }
+
+void DriveView::ShowEndedEarly(int block, int count) {
+    terminal_.BeforeSaying();
+    terminal_.Event(index_, "refused", block, count);
+    terminal_.Say(index_, OneLine(EndedEarlyText(block, count)) +
+                              (block == 0 ? "" : " Nothing more was sent to it; it may need attention."),
+                  Said::OfTheFlash);
+}
+
+void DriveView::ShowProcessLost(int block, int count) {
+    terminal_.BeforeSaying();
+    terminal_.Event(index_, "cut-off", block, count);
+    terminal_.Say(index_, OneLine(ProcessLostText(block, count)), Said::OfTheFlash);
+}
+
+void DriveView::Say(const std::string &line, Said said) {
+    terminal_.BeforeSaying();
+    terminal_.Say(index_, line, said);
+}
+
+// A held end request, and the drive has answered: its result is said.
+void DriveView::EndProgram() { terminal_.DriveDone(index_); }
 }  // namespace
 
 int RunWrite(const CliArguments &arguments) {
-    if (arguments.all || arguments.drives.size() > 1 || arguments.json) return RunTowerWrite(arguments);
-    if (!SelectDriveAt(arguments.drives.front())) return kExitRefused;
-    if (!LoadImageAt(arguments.image, true)) return kExitRefused;
-    BlockPlan plan;
-    if (!PlanTheLoadedImage(&plan)) return kExitRefused;
+    TerminalFrontEnd terminal(arguments);
+    if (!terminal.Choose()) return kExitRefused;
     // A question needs someone to read it and to answer.
-    const bool terminal = IsTerminal(StandardStream::Input) && IsTerminal(StandardStream::Error);
-    if (!arguments.yes && !terminal) {
-        Tell("not written: there is no terminal to ask whether to write; give --yes to write without asking. Nothing "
-             "was sent to the drive.");
+    if (!arguments.yes && !(IsTerminal(StandardStream::Input) && IsTerminal(StandardStream::Error))) {
+        Tell(std::string("not written: there is no terminal to ask whether to write; give --yes to write without "
+                         "asking. ") +
+             terminal.Nothing());
         return kExitRefused;
     }
-
-    TerminalFlash flash(arguments, plan, IsTerminal(StandardStream::Error));
-    WatchTerminationRequests([&flash](int) { flash.TerminationRequested(); });
-    QTimer::singleShot(0, [&flash] { flash.Begin(); });
+    WatchTerminationRequests([&terminal](int) { terminal.TerminationRequested(); });
+    QTimer::singleShot(0, [&terminal] { terminal.Ask(); });
     QCoreApplication::exec();
-    // The message loop is over: the flash's process is told that the drive
-    // may go, or goes on alone with a flash still written.
-    FinishFlashAtProgramEnd();
-    return flash.Status();
+    terminal.FinishAtProgramEnd();
+    return terminal.Status();
 }

@@ -1,7 +1,10 @@
 // The channel's words; see FlashChannel.h.
 #include "download/FlashChannel.h"
 
+#include <chrono>
 #include <vector>
+
+#include "platform/FlashProcess.h"
 
 namespace {
 // The words of a line, split at single blanks, at most `most` of them: the
@@ -244,4 +247,22 @@ std::optional<std::string> ChannelLines::Next() {
     std::string line = pending_.substr(0, end);
     pending_.erase(0, end + 1);
     return line;
+}
+
+StartLines ReadStartLines(ChannelEnd &channel, ChannelLines &lines, int milliseconds,
+                          const std::function<bool(const std::string &line)> &take) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    bool ended = false;
+    for (;;) {
+        while (std::optional<std::string> line = lines.Next())
+            if (take(*line)) return StartLines::Decided;
+        if (lines.Damaged()) return StartLines::Damaged;
+        if (ended) return StartLines::Ended;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !channel.WaitReadable(static_cast<int>(left))) return StartLines::TimedOut;
+        std::string bytes;
+        ended = channel.Receive(&bytes) == ChannelEnd::Received::Ended;
+        lines.Add(bytes);
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,3 +96,18 @@ private:
     std::string pending_;
     bool damaged_ = false;
 };
+
+class ChannelEnd;  // platform/FlashProcess.h
+
+// How reading the lines that open a flash came out.
+enum class StartLines {
+    Decided,   // `take` had what it waited for, or a line it cannot take
+    Damaged,   // a line over the limit, or a zero byte
+    Ended,     // the other side closed the channel before that
+    TimedOut,  // nothing was decided in the time given
+};
+// The lines that open a flash, on either side of the channel: read as they
+// come, for up to `milliseconds`, each whole line handed to `take`, in order,
+// until it returns true.
+StartLines ReadStartLines(ChannelEnd &channel, ChannelLines &lines, int milliseconds,
+                          const std::function<bool(const std::string &line)> &take);

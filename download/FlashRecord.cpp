@@ -144,6 +144,17 @@ void AppendFlashRecord(const FlashRecord &record, const std::function<void(const
     if (!written && !told.exchange(true)) say("the record of this flash cannot be written (" + error + ").");
 }
 
+void RecordFlashEvent(const FlashRecord &flash, RecordEvent event, int block, const std::string &detail,
+                      const std::function<void(const std::string &)> &say) {
+    FlashRecord entry = flash;
+    entry.event = event;
+    entry.time = UtcTimestamp();
+    entry.boot = BootId();
+    entry.block = block;
+    entry.detail = detail;
+    AppendFlashRecord(entry, say);
+}
+
 std::vector<FlashRecord> ReadFlashRecords(const std::function<void(const std::string &)> &say) {
     std::vector<FlashRecord> records;
     const std::string path = FlashRecordPath();

@@ -61,6 +61,11 @@ std::string FlashRecordPath();
 // Appends one line. A record that cannot be written is told through `say`
 // once a run, and changes nothing else: the flash goes on.
 void AppendFlashRecord(const FlashRecord &record, const std::function<void(const std::string &)> &say);
+// One event of a flash appended: `flash`'s lines (the drive, the image, the
+// flash's id, the program) with this event, its block and detail, the time and
+// the boot id. Both ends of a flash's channel write its lines through here.
+void RecordFlashEvent(const FlashRecord &flash, RecordEvent event, int block, const std::string &detail,
+                      const std::function<void(const std::string &)> &say);
 // Every line of the record that can be read, oldest first; each damaged or
 // foreign line is skipped and told through `say`.
 std::vector<FlashRecord> ReadFlashRecords(const std::function<void(const std::string &)> &say);

@@ -15,10 +15,6 @@ const char *PlanProblem(PlanVerdict verdict) {
 }
 }  // namespace
 
-std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize) {
-    return FlashRefusalText(check, verdict, imageSize, FlashRefusalReason());
-}
-
 std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imageSize, const std::string &reason) {
     switch (check) {
     case FlashCheck::NotOpened: return "Flash File Not Opened!!";
@@ -62,4 +58,27 @@ std::string RestartRefusedText(const char *reason) {
     wsprintfA(text, "RESTART FAILED!!\nThe system did not restart: %s\nRestart the computer to finish the firmware update.",
               reason != nullptr && reason[0] != '\0' ? reason : "no reason given.");
     return text;
+}
+
+std::string DriveAnswerSentence(bool accepted, int block, int count) {
+    char text[200];
+    if (accepted)
+        wsprintfA(text, "DOWNLOAD OK: the drive accepted all %d blocks.", count);
+    else if (block == count)
+        wsprintfA(text, "DOWNLOAD FAIL: the drive refused the final block (%d of %d).", count, count);
+    else if (block == 0)
+        wsprintfA(text, "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.");
+    else
+        wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", block, count);
+    return text;
+}
+
+std::string ProcessLostSentence(int block, int count, const std::string &how) {
+    char text[160];
+    wsprintfA(text, "DOWNLOAD FAIL: the flash was cut off at block %d of %d: its process ended (", block, count);
+    return text + how + "). The drive may need the same image again.";
+}
+
+std::string NoRestartSentence(const std::string &cause) {
+    return cause + ": no restart was requested. Restart the computer to finish.";
 }

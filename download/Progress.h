@@ -9,8 +9,3 @@
 int32_t ProgressDivisor(int32_t blockCount);
 // The bar position for the tick that sees `timerTicks` (before it is raised).
 int32_t ProgressPosition(int32_t timerTicks, int32_t blockCount);
-
-// One tick of the progress timer: the bar moves by elapsed time; once the
-// user has closed the result message (BusyFlag 0), the timer stops and the
-// system restart is requested (download/Flash.h says when it is withheld).
-void ProgressTick();

@@ -1,9 +1,9 @@
 // The flash's own process; see Transfer.h. Its life:
 //
-//   the front end's lines read (hello, flash, record, start), the image's
+//   prepared: the front end's lines read (hello, flash, record), the image's
 //   sealed copy taken, the plan made, the drive held  -> "held" (or busy,
 //   unguarded, declined: the session ends, nothing sent)
-//   the inhibitors, then the worker: every block, "block n N" each, "final N",
+//   started ("start"): the inhibitors, then the worker: every block, "block n N" each, "final N",
 //   the drive's answer recorded -> "accepted N" / "refused n N"
 //   the inhibitors let go; then the drive is let go when the front end says
 //   "release", when it is gone (after recording that no restart was
@@ -15,14 +15,14 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "download/BlockPlan.h"
 #include "download/FlashChannel.h"
 #include "download/FlashRecord.h"
+#include "download/FlashTexts.h"
 #include "drive/Scsi.h"
 #include "platform/FlashProcess.h"
-#include "platform/System.h"
+#include "platform/Pause.h"
 #include "platform/wnaspi32.h"
 #include "state/SharedState.h"
 
@@ -44,7 +44,7 @@ public:
     TransferSession(int channel, int image, std::function<void(int)> ended)
         : channel_(ChannelEnd::Adopt(channel)), imageFd_(image), ended_(std::move(ended)) {}
 
-    void Start();
+    void Prepare();
     void EndRequested();
     const std::string &Program() const { return program_; }
 
@@ -55,7 +55,7 @@ private:
     void Record(RecordEvent event, int block, const std::string &detail = {});
     void Finish(int status);
     void OnReadable();
-    void Begin();
+    void Start();
     void Answered(const TransferEvent &answer);
     void AfterTheAnswer();
     void FrontEndGone();
@@ -128,67 +128,48 @@ void TransferSession::Say(const std::string &line) {
 }
 
 void TransferSession::Record(RecordEvent event, int block, const std::string &detail) {
-    FlashRecord entry = record_;
-    entry.event = event;
-    entry.time = UtcTimestamp();
-    entry.boot = BootId();
-    entry.block = block;
-    entry.detail = detail;
-    AppendFlashRecord(entry, [this](const std::string &line) { Say(line); });
+    RecordFlashEvent(record_, event, block, detail, [this](const std::string &line) { Say(line); });
 }
 
 bool TransferSession::ReadFigures(std::string *problem) {
-    bool hello = false, flash = false;
-    std::string bytes;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFiguresWaitMilliseconds);
-    for (;;) {
-        while (std::optional<std::string> line = lines_.Next()) {
-            const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(*line);
-            if (!message || (!hello && message->word != FrontEndWord::Hello)) {
-                *problem = "the front end's line is not one of this channel's: " + line->substr(0, 80);
-                return false;
-            }
-            switch (message->word) {
-            case FrontEndWord::Hello: hello = true; break;
-            case FrontEndWord::Flash:
-                flash = true;
-                adapter_ = static_cast<uint8_t>(message->adapter);
-                target_ = static_cast<uint8_t>(message->target);
-                size_ = message->size;
-                blockKb_ = message->blockKb;
-                blocks_ = message->blocks;
-                break;
-            case FrontEndWord::Record:
-                // The record's line comes last: the figures are complete.
-                if (!flash || !DecodeRecord(message->text, &record_)) {
-                    *problem = "the flash's figures cannot be read.";
-                    return false;
-                }
+    bool hello = false, flash = false, complete = false;
+    const StartLines read = ReadStartLines(channel_, lines_, kFiguresWaitMilliseconds, [&](const std::string &line) {
+        const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(line);
+        if (!message || (!hello && message->word != FrontEndWord::Hello)) {
+            *problem = "the front end's line is not one of this channel's: " + line.substr(0, 80);
+            return true;
+        }
+        switch (message->word) {
+        case FrontEndWord::Hello: hello = true; return false;
+        case FrontEndWord::Flash:
+            flash = true;
+            adapter_ = static_cast<uint8_t>(message->adapter);
+            target_ = static_cast<uint8_t>(message->target);
+            size_ = message->size;
+            blockKb_ = message->blockKb;
+            blocks_ = message->blocks;
+            return false;
+        case FrontEndWord::Record:
+            // The record's line comes last: the figures are complete.
+            complete = flash && DecodeRecord(message->text, &record_);
+            if (complete)
                 program_ = record_.program;
-                return true;
-            default: *problem = "the front end spoke out of turn before the flash began."; return false;
-            }
+            else
+                *problem = "the flash's figures cannot be read.";
+            return true;
+        default: *problem = "the front end spoke out of turn before the flash began."; return true;
         }
-        if (lines_.Damaged()) {
-            *problem = "the front end's lines are damaged.";
-            return false;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || !channel_.WaitReadable(static_cast<int>(left))) {
-            *problem = "the front end did not say which flash to carry.";
-            return false;
-        }
-        bytes.clear();
-        if (channel_.Receive(&bytes) == ChannelEnd::Received::Ended) {
-            *problem = "the front end was gone before the flash began.";
-            return false;
-        }
-        lines_.Add(bytes);
+    });
+    switch (read) {
+    case StartLines::Decided: break;
+    case StartLines::Damaged: *problem = "the front end's lines are damaged."; break;
+    case StartLines::Ended: *problem = "the front end was gone before the flash began."; break;
+    case StartLines::TimedOut: *problem = "the front end did not say which flash to carry."; break;
     }
+    return complete;
 }
 
-void TransferSession::Start() {
+void TransferSession::Prepare() {
     Send(TransferEvent{TransferWord::Hello, 0, 0, {}});
     std::string problem;
     const auto decline = [this](const std::string &why) {
@@ -196,7 +177,7 @@ void TransferSession::Start() {
         Finish(2);
     };
     if (!ReadFigures(&problem)) {
-        ::close(imageFd_);
+        CloseHandedDescriptor(imageFd_);
         return decline(problem);
     }
     image_ = SealedImage::Adopt(imageFd_, size_, &problem);
@@ -225,13 +206,13 @@ void TransferSession::Start() {
     watch_ = channel_.Watch([this] { OnReadable(); });
 }
 
-void TransferSession::Begin() {
+void TransferSession::Start() {
     started_ = true;
-    inhibitor_ = HoldOffShutdown(kInhibitReason);
+    inhibitor_ = HoldOffShutdown(kInhibitReason, [this](const std::string &line) { Say(line); });
     worker_ = CreateThread(nullptr, 0, Worker, this, 0, nullptr);
     if (worker_ == nullptr) {
         // Nothing was sent: the flash ends before its first block.
-        result_ = "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.";
+        result_ = DriveAnswerSentence(false, 0, static_cast<int>(plan_.steps.size()));
         Answered(TransferEvent{TransferWord::Refused, 0, static_cast<int>(plan_.steps.size()), {}});
     }
 }
@@ -246,19 +227,14 @@ void TransferSession::SendBlocks() {
     // within milliseconds, and the first block waits that long, so that they
     // are in force before the drive is written. One that does not answer
     // holds the flash up no longer than this.
-    for (auto waited = std::chrono::milliseconds(0);
-         inhibitor_ != nullptr && !inhibitor_->Answered() && waited < kInhibitorAnswerWait;
-         waited += std::chrono::milliseconds(5))
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    AwaitAnswers(inhibitor_.get(), kInhibitorAnswerWait);
     const std::vector<BlockStep> &steps = plan_.steps;
     const int count = static_cast<int>(steps.size());
     TransferEvent answer{TransferWord::Accepted, count, count, {}};
     bool early = false;
     for (int i = 0; i + 1 < count; ++i) {
         if (SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_) != SS_COMP) {
-            char text[120];
-            wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", i + 1, count);
-            result_ = text;
+            result_ = DriveAnswerSentence(false, i + 1, count);
             answerBlock_ = i + 1;
             Record(RecordEvent::Refused, i + 1);
             answer = TransferEvent{TransferWord::Refused, i + 1, count, {}};
@@ -274,11 +250,7 @@ void TransferSession::SendBlocks() {
         restartWasDue_ = true;
         const bool accepted =
             SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_) == SS_COMP;
-        char text[160];
-        wsprintfA(text, accepted ? "DOWNLOAD OK: the drive accepted all %d blocks."
-                                 : "DOWNLOAD FAIL: the drive refused the final block (%d of %d).",
-                  count, count);
-        result_ = text;
+        result_ = DriveAnswerSentence(accepted, count, count);
         answerBlock_ = count;
         Record(accepted ? RecordEvent::Accepted : RecordEvent::Refused, count);
         if (!accepted) answer.word = TransferWord::Refused;
@@ -320,7 +292,7 @@ void TransferSession::OnReadable() {
         if (!message) continue;  // a front end of a later version: what it adds does not concern the drive
         switch (message->word) {
         case FrontEndWord::Start:
-            if (!started_ && !released_) Begin();
+            if (!started_ && !released_) Start();
             break;
         case FrontEndWord::RestartRequested:
         case FrontEndWord::RestartAccepted:
@@ -352,7 +324,7 @@ void TransferSession::FrontEndGone() {
         // the rest from standard error, and from the window's next start.
         const std::string who = Gone(program_) + " was gone";
         Say(result_);
-        if (restartWasDue_) Say(who + ": no restart was requested. Restart the computer to finish.");
+        if (restartWasDue_) Say(NoRestartSentence(who));
         if (answerBlock_ > 0) Record(RecordEvent::Unattended, answerBlock_, who);
     }
     Finish(0);
@@ -379,7 +351,7 @@ void TransferSessionEnd::operator()(TransferSession *session) const { delete ses
 
 TransferSessionHold StartTransferSession(int channel, int image, std::function<void(int)> ended) {
     TransferSessionHold session(new TransferSession(channel, image, std::move(ended)));
-    session->Start();
+    session->Prepare();
     return session;
 }
 

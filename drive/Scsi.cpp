@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 
+#include "platform/Pause.h"
 #include "platform/aspi.h"
 
 namespace {
@@ -33,7 +33,7 @@ uint8_t WaitForStatus(const SRB_ExecSCSICmd *srb) {
         waited = std::chrono::steady_clock::now() - start;
     }
     while ((status = SrbStatusLoad(srb)) == SS_PENDING) {
-        std::this_thread::sleep_for(
+        PauseThisThread(
             std::clamp<std::chrono::steady_clock::duration>(waited / kPauseFraction, kShortestPause, kLongestPause));
         waited = std::chrono::steady_clock::now() - start;
     }

@@ -264,7 +264,11 @@ void ChannelEnd::Close() {
     fd_ = -1;
 }
 
-HANDLE StartTransferProgram(int channel, int image, std::string *error) {
+void CloseHandedDescriptor(int descriptor) {
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+HANDLE qtlayer::SpawnFlashProcess(int channel, int image, std::string *error) {
     const std::string program = FindTransferProgram(error);
     if (program.empty()) return nullptr;
     // Both descriptors go above the two the program is given, so that each
@@ -309,7 +313,7 @@ HANDLE StartTransferProgram(int channel, int image, std::string *error) {
     return new TransferProcess{pid};
 }
 
-bool TransferProgramEnded(HANDLE handle, DWORD milliseconds, std::string *how) {
+bool qtlayer::WaitForFlashProcess(HANDLE handle, DWORD milliseconds, std::string *how) {
     auto *process = static_cast<TransferProcess *>(handle);
     if (process == nullptr) return true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

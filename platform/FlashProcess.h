@@ -89,15 +89,22 @@ private:
     int fd_ = -1;
 };
 
-// The flash's own program, quorvel-transfer, started in a session of its own
+// A descriptor this process was handed and does not take, closed.
+void CloseHandedDescriptor(int descriptor);
+
+namespace qtlayer {
+
+// The flash's process, quorvel-transfer, started in a session of its own
 // with `channel` as its descriptor 3 and `image` as its descriptor 4, and
 // nothing else of this process's; the signals blocked as the calling thread
 // has them (SIGTERM, SIGINT and SIGHUP, in the front ends). The program is
 // looked for beside the manager, where an install puts it, then beside this
 // program (a build tree). nullptr when it cannot be started, `error` saying
-// why. Win32Layer::StartFlashProcess.
-HANDLE StartTransferProgram(int channel, int image, std::string *error);
+// why. Behind Win32Layer::StartFlashProcess.
+HANDLE SpawnFlashProcess(int channel, int image, std::string *error);
 // Waits up to `milliseconds` for it to end. True once it has: `how` says
 // how ("it ended with status 0", "it was killed by signal 9"), and the
-// handle is let go.
-bool TransferProgramEnded(HANDLE process, DWORD milliseconds, std::string *how);
+// handle is let go. Behind Win32Layer::FlashProcessEnded.
+bool WaitForFlashProcess(HANDLE process, DWORD milliseconds, std::string *how);
+
+}  // namespace qtlayer

@@ -4,6 +4,7 @@
 #include "platform/Inhibitors.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,7 +16,11 @@
 #include <QVariantMap>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
 
 namespace {
 
@@ -28,9 +33,28 @@ constexpr unsigned kPortalSuspend = 4;
 struct Taken {
     std::atomic<int> unanswered{0};  // the answers still to come
     bool released = false;
+    std::function<void(const std::string &)> say;
     int logindFd = -1;
     QString portalRequest;  // the portal's request object, once it answered
 };
+
+// The session's bus, without ever starting one: with no address given, the
+// bus library would launch a bus of its own for an X display (and wait
+// seconds for it). The session's socket in the runtime folder is used where
+// there is one; otherwise there is no session bus.
+std::optional<QDBusConnection> SessionBus() {
+    const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && address[0] != '\0') return QDBusConnection::sessionBus();
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat info {};
+    if (runtime != nullptr && runtime[0] == '/') {
+        const std::string socket = std::string(runtime) + "/bus";
+        if (::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+            return QDBusConnection::connectToBus(QString::fromStdString("unix:path=" + socket),
+                                                 QStringLiteral("quorvel-session-bus"));
+    }
+    return std::nullopt;
+}
 
 void CloseLogind(Taken &taken) {
     if (taken.logindFd >= 0) ::close(taken.logindFd);
@@ -42,16 +66,24 @@ void ClosePortal(Taken &taken) {
     QDBusMessage close = QDBusMessage::createMethodCall(QLatin1String(kPortalService), taken.portalRequest,
                                                        QStringLiteral("org.freedesktop.portal.Request"),
                                                        QStringLiteral("Close"));
-    QDBusConnection::sessionBus().send(close);
+    if (const std::optional<QDBusConnection> bus = SessionBus()) bus->send(close);
     taken.portalRequest.clear();
 }
 
-// Said once a run, after the program's name (quorvel, quorvel-flash): the
-// user should know that nothing holds off a shutdown.
-void SayOnce(const char *line) {
-    static bool said = false;
-    if (said) return;
-    said = true;
+// Each line said once a run: to the flash, while its hold lasts, or after the
+// program's name (quorvel, quorvel-flash) on standard error. The user should
+// know that nothing holds off a shutdown.
+void SayOnce(const Taken &taken, const char *line) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    {
+        std::lock_guard lock(mutex);
+        if (!said.insert(line).second) return;
+    }
+    if (taken.say) {
+        if (!taken.released) taken.say(line);
+        return;
+    }
     const QByteArray program = QCoreApplication::applicationName().toLocal8Bit();
     std::fprintf(stderr, "%s: %s\n", program.isEmpty() ? "quorvel" : program.constData(), line);
 }
@@ -71,7 +103,7 @@ void WhenAnswered(const std::shared_ptr<Taken> &taken, const QDBusPendingCall &c
 void AskLogind(const std::shared_ptr<Taken> &taken, const QString &why) {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected() || !(bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) {
-        SayOnce("no system bus: nothing holds off shutdown or sleep while the drive is written.");
+        SayOnce(*taken, "no system bus: nothing holds off shutdown or sleep while the drive is written.");
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -81,9 +113,9 @@ void AskLogind(const std::shared_ptr<Taken> &taken, const QString &why) {
     WhenAnswered(taken, bus.asyncCall(call), [taken](const QDBusMessage &answer) {
         if (answer.type() != QDBusMessage::ReplyMessage) {
             if (answer.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
-                SayOnce("logind is not running: nothing holds off shutdown or sleep while the drive is written.");
+                SayOnce(*taken, "logind is not running: nothing holds off shutdown or sleep while the drive is written.");
             else
-                SayOnce("logind did not hold off shutdown and sleep while the drive is written.");
+                SayOnce(*taken, "logind did not hold off shutdown and sleep while the drive is written.");
             return;
         }
         if (answer.arguments().size() != 1) return;
@@ -102,7 +134,12 @@ void AskLogind(const std::shared_ptr<Taken> &taken, const QString &why) {
 void AskPortal(const std::shared_ptr<Taken> &taken, const QString &why) {
     // Without a session bus or a portal the flash goes on: logind holds off
     // what it can.
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    const std::optional<QDBusConnection> session = SessionBus();
+    if (!session) {
+        SayOnce(*taken, "no session bus: nothing holds off logging out while the drive is written.");
+        return;
+    }
+    QDBusConnection bus = *session;
     if (!bus.isConnected()) return;
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kPortalService),
                                                       QStringLiteral("/org/freedesktop/portal/desktop"),
@@ -138,8 +175,9 @@ private:
 
 namespace qtlayer {
 
-Hold TakeFlashInhibitors(const char *why) {
+Hold TakeFlashInhibitors(const char *why, const std::function<void(const std::string &)> &say) {
     auto taken = std::make_shared<Taken>();
+    taken->say = say;
     const QString reason = QString::fromUtf8(why != nullptr ? why : "");
     if (QCoreApplication::instance() != nullptr) {
         AskLogind(taken, reason);

@@ -37,7 +37,9 @@ DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds) {
 }
 BOOL CloseHandle(HANDLE thread) { return CurrentWin32Layer().CloseHandle(thread); }
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) { return CurrentWin32Layer().ExitWindowsEx(flags, reserved); }
-Hold HoldOffShutdown(const char *why) { return CurrentWin32Layer().HoldOffShutdown(why); }
+Hold HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &say) {
+    return CurrentWin32Layer().HoldOffShutdown(why, say);
+}
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
     return CurrentWin32Layer().LockDrive(adapter, target, state);
 }

@@ -115,8 +115,10 @@ public:
     // without waiting for their answers, so that neither can hold the flash
     // up; without them the flash goes on. Released when the hold is
     // destroyed, also when an answer comes only afterwards. Called on the
-    // user-interface thread.
-    virtual Hold HoldOffShutdown(const char *why) = 0;
+    // user-interface thread. What the flash should know (no bus, an
+    // inhibitor refused) goes to `say`, each line once a run; with none, to
+    // standard error after the program's name.
+    virtual Hold HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &say) = 0;
     // Keeps every other process off drive (adapter, target), as the manager
     // numbers it, until the hold is destroyed, without waiting: through the
     // manager's HoldASPI32Device when it has one, else with a lock file.
@@ -126,7 +128,7 @@ public:
     // Why the last LockDrive answered Unsafe, in a sentence for the user.
     virtual std::string DriveLockProblem() = 0;
     // Starts the flash's own process (platform/FlashProcess.h,
-    // StartTransferProgram): `channel` and `image` become its descriptors 3
+    // qtlayer::SpawnFlashProcess): `channel` and `image` become its descriptors 3
     // and 4. nullptr when it cannot be started, `error` saying why.
     virtual HANDLE StartFlashProcess(int channel, int image, std::string *error) = 0;
     // Waits up to `milliseconds` for that process to end. True once it has,
@@ -164,7 +166,7 @@ HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE s
 DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds);
 BOOL CloseHandle(HANDLE thread);
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
-Hold HoldOffShutdown(const char *why);
+Hold HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &say = {});
 Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state);
 std::string DriveLockProblem();
 HANDLE StartFlashProcess(int channel, int image, std::string *error);

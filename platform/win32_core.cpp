@@ -74,14 +74,16 @@ BOOL CoreWin32Layer::ExitWindowsEx(UINT flags, DWORD) {
 }
 
 HANDLE CoreWin32Layer::StartFlashProcess(int channel, int image, std::string *error) {
-    return StartTransferProgram(channel, image, error);
+    return qtlayer::SpawnFlashProcess(channel, image, error);
 }
 
 bool CoreWin32Layer::FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) {
-    return TransferProgramEnded(process, milliseconds, how);
+    return qtlayer::WaitForFlashProcess(process, milliseconds, how);
 }
 
-Hold CoreWin32Layer::HoldOffShutdown(const char *why) { return qtlayer::TakeFlashInhibitors(why); }
+Hold CoreWin32Layer::HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &say) {
+    return qtlayer::TakeFlashInhibitors(why, say);
+}
 
 Hold CoreWin32Layer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
     // The manager knows the device behind the numbers it gives; only a

@@ -29,7 +29,7 @@ public:
     DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds) override;
     BOOL CloseHandle(HANDLE thread) override;
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
-    Hold HoldOffShutdown(const char *why) override;
+    Hold HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &say) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
     std::string DriveLockProblem() override;
     HANDLE StartFlashProcess(int channel, int image, std::string *error) override;

@@ -62,10 +62,12 @@ mkimage() { "$build/bin/quorvel-mkimage" --quiet "$@"; }
 # in $status. Standard input is not a terminal. There is no display, and an
 # X platform is asked for: a program that loaded a windowing plugin would
 # end; the plugins it loads are said on standard error, which the checks
-# read.
+# read. No session bus either: the flash's process says once that nothing holds
+# off logging out.
 cli() {
   status=0
-  (cd "$work/run" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb QT_DEBUG_PLUGINS=1 \
+  (cd "$work/run" && env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work/runtime" \
+    QT_QPA_PLATFORM=xcb QT_DEBUG_PLUGINS=1 \
     LD_LIBRARY_PATH="$build/sim" QUORVEL_SIM_MACHINE="$work/machine" XDG_STATE_HOME="$work/state" \
     "$flash" "$@") </dev/null >"$work/out" 2>"$work/err" || status=$?
 }
@@ -80,7 +82,7 @@ print(" ".join(json.loads(l)["event"] for l in open(sys.argv[1]) if json.loads(l
     "$work/state/quorvel/flashes.jsonl" 2>/dev/null || true
 }
 
-mkdir "$work/run"
+mkdir "$work/run" "$work/runtime"
 machine 5
 mkimage --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 60 --blocks 7 "$work/run/FW.BIN"
 mkimage --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 60 --blocks 5 "$work/run/FW1612.BIN"
@@ -169,6 +171,7 @@ expect_revision 2 6 1.20
 expect_dumps "$work/run/FW.BIN"
 expected=(
   "^quorvel-flash: writing firmware 1\.20 into QUORVEL CDRW-4824A at 2:6 \(now 1\.10\): 7 blocks, 393216 bytes of FW\.BIN\.$"
+  "^quorvel-flash: no session bus: nothing holds off logging out while the drive is written\.$"
 )
 for i in 1 2 3 4 5 6; do
   expected+=("^quorvel-flash: block $i of 7 accepted, $((i * 61440)) of 393216 bytes, [0-9]+\.[0-9] s$")

@@ -12,7 +12,7 @@
 
 #include "state/SharedState.h"
 #include "image/Trailer.h"
-#include "download/Download.h"
+#include "app/WindowFlash.h"
 
 namespace {
 struct Trampoline {
@@ -134,7 +134,7 @@ bool DownloadFlow::WaitForWorkers() {
     // it told: the drive's answer, and the box that says it.
     return WaitFor([this] {
         const FlashState state = CurrentFlashState();
-        return layer.finished.load() == layer.started.load() && !DriveBeingWrittenNow() &&
+        return layer.finished.load() == layer.started.load() && !DriveBeingWritten(CurrentFlashState()) &&
                state != FlashState::Sending && state != FlashState::FinalInDrive && state != FlashState::Ending &&
                (state != FlashState::Idle || layer.transfersRunning.load() == 0);
     });

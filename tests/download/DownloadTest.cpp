@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "state/SharedState.h"
-#include "download/Download.h"
+#include "app/WindowFlash.h"
 #include "drive/Scsi.h"
 #include "tests/download/DownloadFixture.h"
 
@@ -108,14 +108,14 @@ TEST_F(DownloadFlow, WhileTheFinalBlockIsInTheDriveTheWindowWaits) {
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crHourGlass);
     EXPECT_EQ(layer.capture, form.get());
-    EXPECT_TRUE(DriveBeingWrittenNow());
+    EXPECT_TRUE(DriveBeingWritten(CurrentFlashState()));
     EXPECT_FALSE(HasEvent("ReleaseInhibit")) << "the flash is being written";
     EXPECT_EQ(ImageFile, nullptr) << "the worker does not use the file";
 
     aspi->OpenGate();
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_TRUE(HasEvent("ReleaseInhibit"));
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
 }
 
 TEST_F(DownloadFlow, EveryShapeOfImageGoesOutByteExact) {
@@ -404,7 +404,7 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{layer.Boxes()[0].text, kOk, layer.Boxes()[0].text}));
     EXPECT_EQ(Downloads().size(), 1u);
     EXPECT_EQ(BusyFlag.load(), 0);
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
     // once the system has answered the restart, Download runs again
     RestartRefusedBySystem();
     form->ToolButton2Click(form->ToolButton2);
@@ -451,7 +451,7 @@ TEST_F(DownloadFlow, AWorkerThatCannotStartEndsTheTransfer) {
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_TRUE(Downloads().empty()) << "the whole transfer is the worker's";
     EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
     EXPECT_EQ(BusyFlag.load(), 1);
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);

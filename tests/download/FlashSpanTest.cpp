@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "download/Download.h"
+#include "app/WindowFlash.h"
 #include "download/FlashRecord.h"
 #include "download/Progress.h"
 #include "state/SharedState.h"
@@ -96,7 +96,7 @@ TEST_F(DownloadFlow, ATransferEndedEarlyGivesTheCommandsBack) {
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe drive refused block 1 of 7."});
     EXPECT_TRUE(form->Download1->isEnabled());
     EXPECT_TRUE(form->ComboBox1->isEnabled());
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
     EXPECT_TRUE(HasEvent("UnlockDrive"));
 }
 
@@ -113,7 +113,7 @@ TEST_F(DownloadFlow, AnotherProcessWritingToTheDriveRefusesTheDownload) {
         << "the drive's own address, before anything else the flash's process does";
     EXPECT_FALSE(HasEvent("SetCapture"));
     EXPECT_EQ(form->StaticText5->text(), "READY");
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
 
     // A lock that cannot be made here does not stop the flash.
     layer.driveLock = DriveLockState::Unavailable;
@@ -136,7 +136,7 @@ TEST_F(DownloadFlow, ADriveNoLockCanGuardIsRefusedWithThePlatformsReason) {
     EXPECT_FALSE(HasEvent("SetCapture"));
     EXPECT_LT(EventIndex("Inhibit"), 0) << "nothing held off for a flash that never began";
     EXPECT_EQ(form->StaticText5->text(), "READY");
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
 }
 
 TEST_F(DownloadFlow, AnEndRequestDuringTheBlocksWaitsForTheDrive) {

@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "state/SharedState.h"
-#include "download/Download.h"
+#include "app/WindowFlash.h"
 #include "tests/download/DownloadFixture.h"
 
 namespace {

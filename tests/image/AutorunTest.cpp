@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "app/Main.h"
-#include "download/Download.h"
+#include "app/WindowFlash.h"
 #include "state/SharedState.h"
 #include "platform/wnaspi32.h"
 #include "tests/image/ImageFiles.h"
@@ -42,7 +42,7 @@ struct AutorunFixture : ::testing::Test {
     }
     // The transfer runs on a worker of its own: lets it end.
     static void WaitForTransfer() {
-        for (int i = 0; i < 2000 && DriveBeingWrittenNow(); ++i) {
+        for (int i = 0; i < 2000 && DriveBeingWritten(CurrentFlashState()); ++i) {
             QApplication::processEvents(QEventLoop::AllEvents, 10);
             QThread::msleep(5);
         }

@@ -90,7 +90,7 @@ private:
 };
 }  // namespace
 
-Hold RecorderLayer::HoldOffShutdown(const char *why) {
+Hold RecorderLayer::HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &) {
     Log(std::string("Inhibit ") + (why ? why : ""));
     if (!inhibitorAvailable) return nullptr;
     return std::make_unique<RecordedHold>(this, "ReleaseInhibit");

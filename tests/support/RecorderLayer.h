@@ -36,7 +36,7 @@ public:
     void SetScreenCursor(int cursor) override;
     int ScreenCursor() override;
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
-    Hold HoldOffShutdown(const char *why) override;
+    Hold HoldOffShutdown(const char *why, const std::function<void(const std::string &)> &say) override;
     Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) override;
     std::string DriveLockProblem() override;
     // The flash's process runs here, in this process: a session on this
