@@ -89,6 +89,34 @@ bool PlanTheLoadedImage(BlockPlan *plan) {
     return ValidOrTold(*plan);
 }
 
+bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vector<TowerDrive> *drives,
+                         BlockPlan *plan) {
+    if (oneDrive) {
+        TowerDrive drive;
+        if (!SelectDriveAt(arguments.drives.front(), &drive.probed) || !LoadImageAt(arguments.image, true)) return false;
+        drive.outcome.address = AddressText(SelectedAdapter, SelectedTarget);
+        drive.outcome.model = Model(DriveModel);
+        drive.outcome.oldVersion = Version(DriveVersion);
+        drives->push_back(std::move(drive));
+        return PlanTheLoadedImage(plan);
+    }
+    std::vector<ProbedDrive> found;
+    if (!FindTheDrives(&found) || !LoadImageAt(arguments.image, false) || !PlanTheLoadedImage(plan)) return false;
+    std::string others;
+    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
+        if (chosen.outcome.result == DriveOutcome::Result::RefusedBefore)
+            Tell(chosen.outcome.address + ": " + chosen.outcome.why + " Nothing was sent to it.");
+        drives->push_back(std::move(chosen));
+    }
+    if (!others.empty()) Tell("left alone, another model: " + others + ".");
+    if (arguments.all && drives->empty()) {
+        Tell("Drive Not Found!! No listed drive is a " + Model(ImageModel) +
+             ", the image's model. Nothing was sent to any drive.");
+        return false;
+    }
+    return true;
+}
+
 int RunList(bool json) {
     std::vector<ProbedDrive> drives;
     const bool manager = FindDrives(TransferBuffer, &drives);

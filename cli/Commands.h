@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Arguments.h"
+#include "cli/TowerDrives.h"
 #include "download/BlockPlan.h"
 #include "drive/Probe.h"
 
@@ -30,3 +31,10 @@ bool LoadImageAt(const std::string &path, bool againstDrive);
 // The block plan of the loaded image, as Download judges it; false when the
 // image is not valid.
 bool PlanTheLoadedImage(BlockPlan *plan);
+// The drives write goes to, and the image's checks. One drive named alone
+// (`oneDrive`): the drive first, then the image against its model, as Open
+// does. Otherwise discovery, the image, then each drive given (with --all,
+// every drive of the image's model), one that fails a check said on its line
+// and left alone (RefusedBefore), the others Pending. False, each refusal
+// said, when nothing can be chosen.
+bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vector<TowerDrive> *drives, BlockPlan *plan);

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "cli/Words.h"
 #include "platform/Terminal.h"
 
 namespace {
@@ -84,3 +85,15 @@ void OpenLineEnded() {
 }
 
 void Print(const std::string &text) { WriteToStream(StandardStream::Output, text); }
+
+void AskOnTerminal(const std::vector<std::string> &question, std::function<void(std::optional<bool> yes)> answered) {
+    for (size_t i = 0; i + 1 < question.size(); ++i) Tell(question[i]);
+    AskOnOpenLine(question.empty() ? std::string() : question.back());
+    const bool watching = ReadLineFromInput([answered](const std::optional<std::string> &answer) {
+        // The end of the input is no yes.
+        if (!answer) return answered(false);
+        OpenLineEnded();  // the user's Enter ended the line
+        answered(IsYes(*answer));
+    });
+    if (!watching) answered(std::nullopt);
+}

@@ -4,6 +4,8 @@
 // Safe from any thread.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,11 @@ void DrawOpenLines(const std::vector<std::string> &lines);
 // The open lines erased: their figures are said otherwise now.
 void ClearOpenLines();
 void AskOnOpenLine(const std::string &text);
+// A question on the terminal: its lines said, the last left open for the
+// answer, which is read from standard input on the message loop. `answered`
+// runs once, with whether it is yes (IsYes; the input's end is no), or with
+// nothing, at once, when there is no input to watch.
+void AskOnTerminal(const std::vector<std::string> &question, std::function<void(std::optional<bool> yes)> answered);
 // The user's answer ended the open line (the terminal echoed its line feed).
 void OpenLineEnded();
 // Standard output: what the command was asked for.

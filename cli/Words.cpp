@@ -153,6 +153,26 @@ std::string ProgressBar(const Progress &p) {
 
 std::string ProgressLine(const Progress &p) { return Figures(p, " accepted"); }
 
+std::string WritingLine(const std::string &newVersion, const DriveOutcome &first, bool oneDrive, int drives,
+                        int64_t bytes, const std::string &image) {
+    const std::string figures = std::to_string(first.blocks) + " blocks, " + std::to_string(bytes) + " bytes of " + image;
+    if (oneDrive)
+        return "writing firmware " + newVersion + " into " + first.model + " at " + first.address + " (now " +
+               first.oldVersion + "): " + figures + ".";
+    return "writing firmware " + newVersion + " into " + std::to_string(drives) + " drives at once: " + figures + " each.";
+}
+
+std::string ResultLine(const DriveOutcome &drive, bool accepted, bool oneDrive, bool restart) {
+    const std::string count = std::to_string(drive.blocks);
+    const std::string theDrive = oneDrive ? "The drive at " + drive.address : std::string("The drive");
+    if (!accepted)
+        return "DOWNLOAD FAIL!! " + theDrive + " refused the final block (" + count + " of " + count +
+               "); it may need attention.";
+    if (!oneDrive) return "DOWNLOAD OK!! The drive accepted all " + count + " blocks.";
+    return "DOWNLOAD OK!! " + theDrive + " accepted all " + count + " blocks; " +
+           (restart ? "the restart that finishes the update follows." : "a restart finishes the update.");
+}
+
 std::vector<std::string> TowerQuestion(const std::string &newVersion, const std::vector<DriveOutcome> &drives) {
     std::vector<std::string> lines;
     lines.push_back("Write firmware " + newVersion + " into these " + std::to_string(drives.size()) + " drives?");

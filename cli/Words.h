@@ -82,6 +82,19 @@ struct DriveOutcome {
     std::string why;
 };
 
+// The line before the blocks: for one drive "writing firmware 1.20 into
+// QUORVEL CDRW-4824A at 2:6 (now 1.10): 7 blocks, 393216 bytes of FW.BIN.";
+// for `drives` of them at once, "writing firmware 1.20 into 4 drives at once:
+// 7 blocks, 393216 bytes of FW.BIN each." (`first` is the first of them).
+std::string WritingLine(const std::string &newVersion, const DriveOutcome &first, bool oneDrive, int drives,
+                        int64_t bytes, const std::string &image);
+// The drive's answer to its final block: for a drive named alone
+// (`oneDrive`), "DOWNLOAD OK!! The drive at 2:6 accepted all 7 blocks; " and
+// what follows (the restart, with `restart`); in a tower, "DOWNLOAD OK!! The
+// drive accepted all 7 blocks." Refused: "DOWNLOAD FAIL!! The drive [at 2:6]
+// refused the final block (7 of 7); it may need attention."
+std::string ResultLine(const DriveOutcome &drive, bool accepted, bool oneDrive, bool restart);
+
 // The question before writing several drives: its lines, the last one left
 // open for the answer ("... [y/N] ").
 std::vector<std::string> TowerQuestion(const std::string &newVersion, const std::vector<DriveOutcome> &drives);

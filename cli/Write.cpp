@@ -1,17 +1,12 @@
 // write: the flash from a terminal, to one drive or to several at once (a
 // tower; one drive is a tower of one). Every check the window makes before
-// Down, made for each drive; one question (or --yes); one copy of the image
-// sealed and handed to every drive's flash, each its own process, all started
-// together (download/Flash.h); the progress; a summary for a tower; one
-// restart, once every drive has accepted. A drive that fails a check is said
-// on its line and left alone, and the others go on. The message loop runs
-// from the question to the end: it reads the answer, the termination
-// requests, every flash's process's lines and logind's answer to the restart;
-// a timer on it shows the progress.
-//
-// One drive named with --drive, without --json, is said in words of its own
-// (its question, its bar, its lines without the address); every other write
-// in the tower's (a line a drive, the table or the JSON lines).
+// Down, for each drive (one that fails is said and left alone); one question
+// (or --yes); one sealed copy of the image for every drive's flash, each its
+// own process, all started together (download/Flash.h); the progress; one
+// restart, once every drive has accepted. The message loop runs from the
+// question to the end. One drive named with --drive, without --json, is said
+// in words of its own (its question, its bar, no address); every other write
+// in a tower's (a line a drive, the table or the JSON lines).
 #include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
@@ -117,8 +112,6 @@ public:
     }
 
 private:
-    bool ChooseOne();
-    bool ChooseSeveral(const std::vector<ProbedDrive> &found);
     void Start();
     void Summarize(int status);
     void AllAnswered();
@@ -134,7 +127,6 @@ private:
     QTimer timer_;
     Clock::time_point startTime_;
     int status_ = kExitRefused;
-    bool asking_ = false;
     bool started_ = false;
     bool endRequested_ = false;
     bool allAnswered_ = false;
@@ -145,17 +137,15 @@ private:
 };
 
 bool TerminalFrontEnd::Choose() {
-    std::vector<ProbedDrive> found;
-    if (oneDrive_ ? !ChooseOne() : !FindTheDrives(&found) || !LoadImageAt(arguments_.image, false)) return false;
+    std::vector<TowerDrive> chosen;
     BlockPlan plan;
-    if (!PlanTheLoadedImage(&plan)) return false;
+    if (!ChooseDrivesToWrite(arguments_, oneDrive_, &chosen, &plan)) return false;
     newVersion_ = Printable(std::string(ImageVersion, 4));
     bytesAfter_.push_back(0);
     for (const BlockStep &step : plan.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
-    if (!oneDrive_ && !ChooseSeveral(found)) return false;
-    for (size_t i = 0; i < drives_.size(); ++i) {
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        drives_.push_back({chosen[i].probed, chosen[i].outcome, nullptr, std::make_unique<DriveView>(*this, i)});
         drives_[i].outcome.blocks = static_cast<int>(plan.steps.size());
-        drives_[i].view = std::make_unique<DriveView>(*this, i);
         if (drives_[i].outcome.result == DriveOutcome::Result::RefusedBefore) Event(i, "not-written");
     }
     for (const Drive &drive : drives_)
@@ -163,34 +153,6 @@ bool TerminalFrontEnd::Choose() {
     // Nothing to write: the summary says why for each drive.
     Summarize(TowerStatus(Outcomes()));
     return false;
-}
-
-// The drive first, then the image against its model, as Open does.
-bool TerminalFrontEnd::ChooseOne() {
-    Drive drive;
-    if (!SelectDriveAt(arguments_.drives.front(), &drive.probed)) return false;
-    if (!LoadImageAt(arguments_.image, true)) return false;
-    drive.outcome.address = AddressText(SelectedAdapter, SelectedTarget);
-    drive.outcome.model = Printable(std::string(DriveModel, 24));
-    drive.outcome.oldVersion = Printable(std::string(DriveVersion, 4));
-    drives_.push_back(std::move(drive));
-    return true;
-}
-
-bool TerminalFrontEnd::ChooseSeveral(const std::vector<ProbedDrive> &found) {
-    std::string others;
-    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments_.drives, arguments_.all, ImageModel, &others)) {
-        if (chosen.outcome.result == DriveOutcome::Result::RefusedBefore)
-            Tell(chosen.outcome.address + ": " + chosen.outcome.why + " Nothing was sent to it.");
-        drives_.push_back({chosen.probed, chosen.outcome, nullptr, nullptr});
-    }
-    if (!others.empty()) Tell("left alone, another model: " + others + ".");
-    if (arguments_.all && drives_.empty()) {
-        Tell("Drive Not Found!! No listed drive is a " + Printable(std::string(ImageModel, 24)) +
-             ", the image's model. Nothing was sent to any drive.");
-        return false;
-    }
-    return true;
 }
 
 void TerminalFrontEnd::Ask() {
@@ -205,24 +167,13 @@ void TerminalFrontEnd::Ask() {
             if (drive.outcome.result == DriveOutcome::Result::Pending) toWrite.push_back(drive.outcome);
         question = TowerQuestion(newVersion_, toWrite);
     }
-    for (size_t i = 0; i + 1 < question.size(); ++i) Tell(question[i]);
-    asking_ = true;
-    AskOnOpenLine(question.back());
-    const bool watching = ReadLineFromInput([this](const std::optional<std::string> &answer) {
-        if (answer) OpenLineEnded();  // the user's Enter ended the line
-        if (!asking_) return;
-        asking_ = false;
-        if (!answer || !IsYes(*answer)) {
-            Tell(std::string("not written: the answer was not yes. ") + Nothing());
-            return Finish(kExitRefused);
-        }
-        Start();
-    });
-    if (!watching) {
-        asking_ = false;
-        Tell(std::string("not written: the answer cannot be read. ") + Nothing());
+    AskOnTerminal(question, [this](std::optional<bool> yes) {
+        if (finished_) return;  // asked to end meanwhile
+        if (yes && *yes) return Start();
+        Tell(std::string(yes ? "not written: the answer was not yes. " : "not written: the answer cannot be read. ") +
+             Nothing());
         Finish(kExitRefused);
-    }
+    });
 }
 
 void TerminalFrontEnd::Start() {
@@ -264,15 +215,8 @@ void TerminalFrontEnd::Start() {
         Event(pending[k], "not-written");
     }
     if (Flashes().empty()) return AllAnswered();
-    const Drive &first = drives_[pending.front()];
-    const std::string figures = std::to_string(bytesAfter_.size() - 1) + " blocks, " + std::to_string(ImageSize) +
-                                " bytes of " + arguments_.image;
-    if (oneDrive_)
-        Tell("writing firmware " + newVersion_ + " into " + first.outcome.model + " at " + first.outcome.address +
-             " (now " + first.outcome.oldVersion + "): " + figures + ".");
-    else
-        Tell("writing firmware " + newVersion_ + " into " + std::to_string(Flashes().size()) +
-             " drives at once: " + figures + " each.");
+    Tell(WritingLine(newVersion_, drives_[pending.front()].outcome, oneDrive_, static_cast<int>(Flashes().size()),
+                     ImageSize, arguments_.image));
     started_ = true;
     startTime_ = Clock::now();
     timer_.start(kProgressMilliseconds);
@@ -316,19 +260,8 @@ void TerminalFrontEnd::ShowProgress() {
 void TerminalFrontEnd::Result(size_t index, bool accepted) {
     BeforeSaying();
     const DriveOutcome &drive = drives_[index].outcome;
-    const std::string count = std::to_string(drive.blocks);
     Event(index, accepted ? "accepted" : "refused", drive.blocks, drive.blocks);
-    if (oneDrive_ && accepted)
-        Tell("DOWNLOAD OK!! The drive at " + drive.address + " accepted all " + count + " blocks; " +
-             (arguments_.restart ? "the restart that finishes the update follows." : "a restart finishes the update."));
-    else if (oneDrive_)
-        Tell("DOWNLOAD FAIL!! The drive at " + drive.address + " refused the final block (" + count + " of " + count +
-             "); it may need attention.");
-    else if (accepted)
-        Tell(Of(index) + "DOWNLOAD OK!! The drive accepted all " + count + " blocks.");
-    else
-        Tell(Of(index) + "DOWNLOAD FAIL!! The drive refused the final block (" + count + " of " + count +
-             "); it may need attention.");
+    Tell(Of(index) + ResultLine(drive, accepted, oneDrive_, arguments_.restart));
 }
 
 void TerminalFrontEnd::Say(size_t index, const std::string &line, Said said) {
@@ -430,7 +363,6 @@ void TerminalFrontEnd::AllAnswered() {
 void TerminalFrontEnd::TerminationRequested() {
     if (finished_) return;
     if (!started_) {
-        asking_ = false;
         Tell(oneDrive_ ? "asked to end before the flash began: nothing was sent to the drive."
                        : "asked to end before the flash began: nothing was sent to any drive.");
         return Finish(kExitRefused);
