@@ -10,7 +10,9 @@
 #                          and validators (devscripts for hardening-check),
 #                          AT-SPI for the accessibility test, Qt's Wayland
 #                          plugin and Weston for the Wayland test,
-#                          bash-completion for the completion's test
+#                          bash-completion for the completion's test,
+#                          dbus-x11 (the bus library's launcher for an X
+#                          display, which no flash's process may start)
 set -euo pipefail
 
 run=(
@@ -30,6 +32,7 @@ test=(
   at-spi2-core python3-pyatspi
   weston
   bash-completion
+  dbus-x11
 )
 
 case "${1:-}" in

@@ -326,6 +326,35 @@ grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested
 [ "$(events)" = "accepted unattended" ] || fail "the record holds: $(events)"
 echo "6b: SIGKILL at block 2: the flash's process sent every block and asked for no restart"
 
+# --- 6c. the terminal's keys reach the front end's process group, not the flash --
+# Ctrl+Z (SIGTSTP) and Ctrl+\ (SIGQUIT) go to every process of the terminal's
+# foreground group. The flash's process, in a session of its own, sends every
+# block.
+ulimit -c 0
+fresh
+# job: quorvel-flash made the leader of a process group of its own, as a shell
+# makes a job.
+job() { start_program "$work/run" "$1" "$work/machine" perl -e 'setpgrp(0, 0); exec @ARGV or die' "$flash" write FW.BIN --drive 2:6 --yes; }
+job "$work/program-6c.log"
+wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
+kill -TSTP -- "-$program_pid"
+poll 30 grep -q 'Phase=final' "$trace" || fail "Ctrl+Z stopped the flash: $(downloads) blocks went out"
+kill -CONT -- "-$program_pid"
+finish 60 || fail "quorvel-flash did not end once it went on"
+[ "$exit_code" -eq 0 ] || fail "after Ctrl+Z and fg the accepted flash ended with $exit_code"
+expect_downloads 7 18
+[ "$(events)" = "accepted restart-not-requested" ] || fail "after Ctrl+Z the record holds: $(events)"
+fresh
+job "$work/program-6d.log"
+wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
+kill -QUIT -- "-$program_pid"
+finish 60 || fail "the flash's process did not end after the flash"
+[ "$exit_code" -eq 131 ] || fail "Ctrl+\\ did not end quorvel-flash as the test meant ($exit_code)"
+expect_downloads 7 18
+expect_dumps "$work/run/FW.BIN"
+[ "$(events)" = "accepted unattended" ] || fail "after Ctrl+\\ the record holds: $(events)"
+echo "6c: Ctrl+Z and Ctrl+\\ to quorvel-flash's process group left its flash's process sending every block"
+
 # --- 7. a second write to the drive being flashed ------------------------------
 fresh
 start_program "$work/run" "$work/program-7.log" "$work/machine" "$flash" write FW.BIN --drive 2:6 --yes

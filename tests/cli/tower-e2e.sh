@@ -62,10 +62,25 @@ mkdir "$work/run"
 start_bus "$work/bus"
 
 # --- 1. four drives at once ----------------------------------------------------
+# An X display and no session bus: no flash's process starts a bus of its own
+# (the bus library would launch one for the display, and hold each process up
+# for seconds), and the run says once that nothing holds off logging out.
+[ -n "${DISPLAY:-}" ] || fail "no X display to run with"
 machine
 fresh
+mkdir -p "$work/home" "$work/runtime"
+user_home=$HOME
+export HOME=$work/home XDG_RUNTIME_DIR=$work/runtime
+unset DBUS_SESSION_BUS_ADDRESS
 tower "$work/tower-1.log" write FW.BIN --drive 0:1 --drive 0:2 --drive 1:0 --drive 1:1 --yes
+export HOME=$user_home
 finish 60 || fail "the tower did not end"
+[ ! -e "$work/home/.dbus" ] || fail "a flash's process started a session bus: $(find "$work/home/.dbus")"
+[ "$(grep -c 'no session bus: nothing holds off logging out' "$work/tower-1.log")" -eq 1 ] ||
+  fail "the missing session bus was not said once: $(cat "$work/tower-1.log")"
+[ "$(grep -c 'no restart was requested' "$work/tower-1.log")" -eq 1 ] &&
+  grep -qx 'quorvel-flash: 0:1, 0:2, 1:0, 1:1: --restart was not given: no restart was requested\. Restart the computer to finish\.' \
+    "$work/tower-1.log" || fail "no restart was not said once for the four drives: $(cat "$work/tower-1.log")"
 [ "$exit_code" -eq 0 ] || fail "four accepted flashes ended with $exit_code: $(cat "$work/tower-1.log")"
 for drive in 0:1 0:2 1:0 1:1; do
   mapfile -t dumps < <(dumps_of "$drive")
@@ -81,7 +96,8 @@ for drive in 0:1 0:2 1:0 1:1; do
   grep -qE "^$drive +QUORVEL CDRW-4824A +1\.10 +1\.20 +accepted$" "$work/tower-1.log" || fail "the table lacks $drive accepted"
 done
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested without --restart"
-echo "1: four drives at once, byte for byte, overlapping in time; exit 0; four accepted flashes recorded"
+echo "1: four drives at once, byte for byte, overlapping in time; exit 0; four accepted flashes recorded;"
+echo "   no session bus started, its absence and the restart not requested each said once"
 
 # --- 2. --all: a drive refuses block 3, another model is left alone -------------
 machine refuse=3

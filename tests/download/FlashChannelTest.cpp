@@ -21,6 +21,15 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     EXPECT_EQ(event(TransferWord::Accepted, 7, 7), "accepted 7");
     EXPECT_EQ(event(TransferWord::Refused, 3, 7), "refused 3 7");
     EXPECT_EQ(event(TransferWord::Say, 0, 0, std::string("tab\there\x01\x7f", 10)), "say tab\\there\\x01\\x7f");
+    // A line feed in a text is never a line of its own: what follows it is
+    // no word of the channel.
+    ChannelLines said;
+    said.Add(event(TransferWord::Say, 0, 0, "one\naccepted 7") + "\n");
+    const std::optional<std::string> line = said.Next();
+    ASSERT_TRUE(line);
+    EXPECT_FALSE(said.Next());
+    ASSERT_TRUE(DecodeTransferEvent(*line));
+    EXPECT_EQ(DecodeTransferEvent(*line)->text, "one\naccepted 7");
     EXPECT_EQ(event(TransferWord::Released, 0, 0), "released");
 
     FrontEndMessage flash;
@@ -95,6 +104,10 @@ TEST(FlashChannel, LinesAreCutWhereverTheBytesArriveAndAnOverlongOneDamagesTheCh
     EXPECT_TRUE(overlong.Damaged());
     overlong.Add("\nheld\n");
     EXPECT_FALSE(overlong.Next()) << "nothing after the damage is read";
+    ChannelLines overlongWhole;  // its line feed in the same read
+    overlongWhole.Add(std::string(kChannelLineLimit + 1, 'a') + "\nheld\n");
+    EXPECT_FALSE(overlongWhole.Next());
+    EXPECT_TRUE(overlongWhole.Damaged());
 
     ChannelLines zero;
     zero.Add(std::string("held\n\0block 1 7\n", 16));

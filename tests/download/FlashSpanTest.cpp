@@ -1,7 +1,9 @@
 // Around the flash: the commands held off during it whatever the way in, a
 // request to end the program waiting for the drive, another process's lock on
 // the drive, and a restart the system refused.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 
 #include "app/WindowFlash.h"
 #include "download/FlashRecord.h"
+#include "download/Transfer.h"
 #include "download/Progress.h"
 #include "state/SharedState.h"
 #include "tests/download/DownloadFixture.h"
@@ -392,4 +395,28 @@ TEST_F(DownloadFlow, AFlashProcessThatCannotStartIsToldAndNothingIsSent) {
     EXPECT_FALSE(HasEvent("SetCapture"));
     EXPECT_EQ(form->StaticText5->text(), "READY");
     EXPECT_TRUE(form->Download1->isEnabled());
+}
+
+// The flash's process takes only a copy nobody can change: handed the same
+// bytes in memory that is not sealed, it declines, and writes nothing.
+TEST_F(DownloadFlow, AnUnsealedCopyIsDeclinedByTheFlashsProcessAndNothingIsSent) {
+    LoadImage(100 * KiB, 60, 2);
+    TransferSessionHold session;
+    layer.startFlashProcess = [this, &session](int channel, int, std::string *) -> HANDLE {
+        const int unsealed = ::memfd_create("unsealed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        const std::vector<uint8_t> bytes = FileBytes();
+        EXPECT_EQ(::write(unsealed, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        session = StartTransferSession(::fcntl(channel, F_DUPFD_CLOEXEC, 0), unsealed, [](int) {});
+        return reinterpret_cast<HANDLE>(1);
+    };
+    layer.flashProcessEnded = [](HANDLE, std::string *how) {
+        *how = "it ended with status 2";
+        return true;
+    };
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe program that writes the drive could not "
+                                                   "take the flash.\nIt refused the flash: the image's copy is not "
+                                                   "sealed against change.\nNothing was sent to the drive."});
+    EXPECT_TRUE(Downloads().empty());
+    EXPECT_EQ(EventIndex("LockDrive"), -1) << "the drive was not even taken";
 }
