@@ -30,6 +30,7 @@ test=(
   at-spi2-core python3-pyatspi
   weston
   bash-completion
+  ansible-core
 )
 
 case "${1:-}" in
