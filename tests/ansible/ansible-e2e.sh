@@ -88,8 +88,9 @@ play() {
 check() {
   PYTHONPATH=$source/tests/ansible "$python" -c "
 import sys
-from results import load, no_traceback
+from results import FIRMWARE, FOUR as four, load, no_traceback
 results, stats = load(sys.argv[1])
+firmware = lambda host: results[host][FIRMWARE]
 work = sys.argv[2]
 sha256 = sys.argv[3]
 exec(sys.stdin.read())" "$work/$1.json" "$work" "$(sha256sum "$work/images/FW.BIN" | cut -d' ' -f1)" ||
@@ -104,10 +105,19 @@ for module in "$collection"/plugins/modules/*.py; do
   for heading in EXAMPLES RETURN.VALUES; do
     grep -q "^$heading:" "$work/doc-$name.txt" || fail "ansible-doc quorvel.flash.$name shows no $heading"
   done
-  for option in $("$python" -c 'import ast, sys, yaml
-tree = ast.parse(open(sys.argv[1]).read())
-doc = next(n.value.value for n in tree.body if isinstance(n, ast.Assign) and n.targets[0].id == "DOCUMENTATION")
-print(" ".join(yaml.safe_load(doc)["options"]))' "$module"); do
+  # Every option the module takes, and only those, documented and shown.
+  ansible-doc --json -t module "quorvel.flash.$name" >"$work/doc-$name.json"
+  options=$("$python" - "$module" "$work/doc-$name.json" "quorvel.flash.$name" <<'PY'
+import ast, json, sys
+spec = next(k.value for k in ast.walk(ast.parse(open(sys.argv[1]).read()))
+            if isinstance(k, ast.keyword) and k.arg == "argument_spec")
+taken = sorted(k.arg for k in spec.keywords)
+documented = sorted(json.load(open(sys.argv[2]))[sys.argv[3]]["doc"]["options"])
+assert taken == documented, (taken, documented)
+print(" ".join(taken))
+PY
+  ) || fail "quorvel.flash.$name: the options it takes and those documented differ"
+  for option in $options; do
     grep -qE "^[-=] $option\$" "$work/doc-$name.txt" || fail "ansible-doc quorvel.flash.$name does not show $option"
   done
 done
@@ -268,20 +278,19 @@ echo "2: bad input: a sentence for each of 10, no traceback, nothing sent"
 play check-mode "$source/tests/ansible/fleet.yml" --check --diff
 [ "$status" -eq 0 ] || fail "check mode exited $status: $(tail -c 2000 "$work/check-mode.err")"
 check check-mode <<'PY'
-def entries(result, version):
+def entries(result):
     return [(d["drive"], d["model"], d["before"], d["version"], d["result"], d["block"], d["blocks"], d["cause"])
             for d in result["drives"]]
-four = ["0:1", "0:2", "1:0", "1:1"]
 for host, before, result, changed, msg in (
         ("host-a", "1.10", "written", True, "firmware 1.20 (FW.BIN): would write 0:1, 0:2, 1:0, 1:1"),
         ("host-b", "1.20", "already", False, "firmware 1.20 (FW.BIN): already 0:1, 0:2, 1:0, 1:1"),
         ("host-c", "1.10", "written", True, "firmware 1.20 (FW.BIN): would write 0:1, 0:2, 1:0, 1:1")):
-    firmware = results[host]["The image into the host's drives"]
-    assert firmware["changed"] is changed and not firmware.get("failed") and firmware["msg"] == msg, (host, firmware)
-    assert firmware["reboot_required"] is False, (host, firmware)
-    assert entries(firmware, "1.20") == [(a, "QUORVEL CDRW-4824A", before, "1.20", result, 0, 7, "") for a in four], firmware
+    task = firmware(host)
+    assert task["changed"] is changed and not task.get("failed") and task["msg"] == msg, (host, task)
+    assert task["reboot_required"] is False, (host, task)
+    assert entries(task) == [(a, "QUORVEL CDRW-4824A", before, "1.20", result, 0, 7, "") for a in four], task
     lines = lambda version: "".join("%s QUORVEL CDRW-4824A %s\n" % (a, version) for a in four)
-    assert firmware["diff"] == {"before": lines(before), "after": lines("1.20")}, firmware["diff"]
+    assert task["diff"] == {"before": lines(before), "after": lines("1.20")}, task["diff"]
     info = results[host]["The drives afterwards"]
     assert [d["version"] for d in info["drives"] if d["model"] == "CDRW-4824A"] == [before] * 4, info
 PY
@@ -297,16 +306,15 @@ echo "3: check mode: A and C would be written, B already; the traces hold no dow
 play first "$source/tests/ansible/fleet.yml"
 [ "$status" -eq 2 ] || fail "the play with a refusing drive on C exited $status, not 2"
 check first <<'PY'
-four = ["0:1", "0:2", "1:0", "1:1"]
-a = results["host-a"]["The image into the host's drives"]
+a = firmware("host-a")
 assert a["changed"] is True and not a.get("failed") and a["reboot_required"] is True, a
 assert [(d["drive"], d["before"], d["result"], d["block"], d["blocks"]) for d in a["drives"]] == \
     [(x, "1.10", "written", 7, 7) for x in four], a["drives"]
 assert a["msg"] == "firmware 1.20 (FW.BIN): written 0:1, 0:2, 1:0, 1:1; restart the host to finish", a["msg"]
-b = results["host-b"]["The image into the host's drives"]
+b = firmware("host-b")
 assert b["changed"] is False and not b.get("failed") and b["reboot_required"] is False, b
 assert [d["result"] for d in b["drives"]] == ["already"] * 4, b
-c = results["host-c"]["The image into the host's drives"]
+c = firmware("host-c")
 assert c.get("failed") is True and c["changed"] is True and c["reboot_required"] is True, c
 assert [(d["drive"], d["result"], d["block"], d["blocks"]) for d in c["drives"]] == [
     ("0:1", "written", 7, 7), ("0:2", "written", 7, 7), ("1:0", "written", 7, 7), ("1:1", "refused", 3, 7)], c["drives"]
@@ -359,14 +367,13 @@ from_a=$(($(lines host-a) + 1)) from_b=$(($(lines host-b) + 1)) from_c=$(($(line
 play second "$source/tests/ansible/fleet.yml"
 [ "$status" -eq 2 ] || fail "the second play exited $status, not 2 (C's drive refuses again)"
 check second <<'PY'
-four = ["0:1", "0:2", "1:0", "1:1"]
-a = results["host-a"]["The image into the host's drives"]
+a = firmware("host-a")
 assert a["changed"] is False and not a.get("failed") and a["reboot_required"] is True, a
 assert [(d["drive"], d["before"], d["result"]) for d in a["drives"]] == [(x, "1.20", "awaiting restart") for x in four], a
 assert a["msg"] == "firmware 1.20 (FW.BIN): awaiting restart 0:1, 0:2, 1:0, 1:1; restart the host to finish", a["msg"]
-b = results["host-b"]["The image into the host's drives"]
+b = firmware("host-b")
 assert b["changed"] is False and b["reboot_required"] is False and [d["result"] for d in b["drives"]] == ["already"] * 4, b
-c = results["host-c"]["The image into the host's drives"]
+c = firmware("host-c")
 assert c.get("failed") is True and c["changed"] is False and c["reboot_required"] is True, c
 assert [(d["drive"], d["result"]) for d in c["drives"]] == [
     ("0:1", "awaiting restart"), ("0:2", "awaiting restart"), ("1:0", "awaiting restart"), ("1:1", "refused")], c

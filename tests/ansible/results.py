@@ -4,6 +4,11 @@ host's counts."""
 
 import json
 
+# The firmware task of fleet.yml, and the four drives of the image's model
+# on every host's machine.
+FIRMWARE = "The image into the host's drives"
+FOUR = ["0:1", "0:2", "1:0", "1:1"]
+
 
 def load(path):
     with open(path) as handle:

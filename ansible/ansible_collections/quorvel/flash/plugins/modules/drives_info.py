@@ -18,18 +18,9 @@ description:
     host's restart, if any, and the record of flashes (C(quorvel-flash history --json)), for
     C(when:) conditions and reports.
   - Sends nothing to any drive but the INQUIRY that lists it.
-options:
-  executable:
-    description:
-      - C(quorvel-flash)'s name on the host's PATH, or its path.
-    type: str
-    default: quorvel-flash
-notes:
-  - Reads the record of flashes of the user it runs as.
-requirements:
-  - QUORVEL's C(quorvel-flash) on the managed host.
-author:
-  - The QUORVEL developers
+options: {}
+extends_documentation_fragment:
+  - quorvel.flash.quorvel_flash
 attributes:
   check_mode:
     support: full

@@ -60,22 +60,14 @@ options:
         restart with this image.
     type: bool
     default: false
-  executable:
-    description:
-      - C(quorvel-flash)'s name on the host's PATH, or its path.
-    type: str
-    default: quorvel-flash
+extends_documentation_fragment:
+  - quorvel.flash.quorvel_flash
 notes:
   - Check mode sends nothing to any drive. It reads the image, the drives' identities (the INQUIRY
     that lists them) and the record, and says which drives would be written (C(drives[].result) is
     then C(written) for those).
   - Diff mode shows each drive's version before and after.
-  - Runs as the user whose record of flashes it reads (C($XDG_STATE_HOME/quorvel/flashes.jsonl));
-    that user needs read-write access to the drives' C(/dev/sg*) nodes.
-requirements:
-  - QUORVEL's C(quorvel-flash) on the managed host, one that has C(check IMAGE --json).
-author:
-  - The QUORVEL developers
+  - Needs a C(quorvel-flash) that has C(check IMAGE --json).
 attributes:
   check_mode:
     support: full
