@@ -143,7 +143,8 @@ done
   fail "ansible-galaxy collection build: $(cat "$work/galaxy.log")"
 tar -tzf "$work/dist/quorvel-flash-1.0.0.tar.gz" >"$work/tarball"
 for f in MANIFEST.json FILES.json README.md plugins/modules/firmware.py plugins/modules/drives_info.py \
-         plugins/module_utils/quorvel_flash.py playbooks/update_drives.yml meta/runtime.yml; do
+         plugins/module_utils/quorvel_flash.py plugins/doc_fragments/quorvel_flash.py playbooks/update_drives.yml \
+         meta/runtime.yml LICENSE; do
   grep -qx "$f" "$work/tarball" || fail "the tarball lacks $f"
 done
 echo "0: ansible-doc on every module, ansible-test sanity (offline tests), the plays' syntax, the tarball"
