@@ -109,9 +109,9 @@ for module in "$collection"/plugins/modules/*.py; do
   ansible-doc --json -t module "quorvel.flash.$name" >"$work/doc-$name.json"
   options=$("$python" - "$module" "$work/doc-$name.json" "quorvel.flash.$name" <<'PY'
 import ast, json, sys
-spec = next(k.value for k in ast.walk(ast.parse(open(sys.argv[1]).read()))
+takes = next(k.value for k in ast.walk(ast.parse(open(sys.argv[1]).read()))
             if isinstance(k, ast.keyword) and k.arg == "argument_spec")
-taken = sorted(k.arg for k in spec.keywords)
+taken = sorted(k.arg for k in takes.keywords)
 documented = sorted(json.load(open(sys.argv[2]))[sys.argv[3]]["doc"]["options"])
 assert taken == documented, (taken, documented)
 print(" ".join(taken))
