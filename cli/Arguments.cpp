@@ -24,7 +24,8 @@ Takes WhatItTakes(CliCommand command) {
     switch (command) {
     case CliCommand::List:
     case CliCommand::History: return {false, false, true, false, false};
-    case CliCommand::Check: return {true, true, false, false, false};
+    // Several drives only with --json (below): the text says one drive's match.
+    case CliCommand::Check: return {true, true, true, false, true};
     case CliCommand::Write: return {true, true, true, true, true};
     case CliCommand::Help:
     case CliCommand::Version: break;
@@ -135,6 +136,8 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
     }
     if (takes.image && !imageGiven) return Usage(name + " needs an IMAGE");
     if (arguments.all && !arguments.drives.empty()) return Usage("--all and --drive: give one or the other");
+    if (arguments.command == CliCommand::Check && !arguments.json && (arguments.all || arguments.drives.size() > 1))
+        return Usage("check takes several drives (--drive more than once, or --all) only with --json");
     if (arguments.command == CliCommand::Write && arguments.drives.empty() && !arguments.all)
         return Usage("write needs --drive A:T, the drive to write, or --all (quorvel-flash list shows the drives)");
     return {arguments, {}};
@@ -143,6 +146,8 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
 std::string UsageText() {
     return "Usage: quorvel-flash list [--json]\n"
            "       quorvel-flash check IMAGE [--drive A:T]\n"
+           "       quorvel-flash check IMAGE --json [--drive A:T]...\n"
+           "       quorvel-flash check IMAGE --json --all\n"
            "       quorvel-flash write IMAGE --drive A:T [--drive A:T]... [--yes] [--restart] [--json]\n"
            "       quorvel-flash write IMAGE --all [--yes] [--restart] [--json]\n"
            "       quorvel-flash history [--json]\n"
@@ -161,7 +166,8 @@ std::string UsageText() {
            "            question, one summary; --restart once every drive has accepted\n"
            "  history   the record of flashes, newest last\n"
            "  --json    list and history as JSON; write: its events and summary as JSON\n"
-           "            lines on standard output\n"
+           "            lines on standard output; check: the image's figures and, for the\n"
+           "            drives chosen as write chooses them, whether each would be written\n"
            "\n"
            "Exit status: 0 done (every drive accepted); 1 a drive refused or failed during\n"
            "its flash, or was refused while others were written; 2 refused before anything\n"

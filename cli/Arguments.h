@@ -18,9 +18,9 @@ struct DriveAddress {
 struct CliArguments {
     CliCommand command = CliCommand::Help;
     std::string image;                 // check, write
-    std::vector<DriveAddress> drives;  // check: at most one; write: one or more, or --all
-    bool all = false;                  // write: every listed drive of the image's model
-    bool json = false;                 // list, history, write
+    std::vector<DriveAddress> drives;  // check: at most one (any number with --json); write: one or more, or --all
+    bool all = false;                  // write, check --json: every listed drive of the image's model
+    bool json = false;                 // list, history, write, check
     bool yes = false;                  // write: no question asked
     bool restart = false;              // write: the restart after every drive accepted its flash
     bool operator==(const CliArguments &) const = default;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/Console.h"
+#include "cli/TowerDrives.h"
 #include "cli/Words.h"
 #include "download/FlashRecord.h"
 #include "download/FlashTexts.h"
@@ -58,28 +59,38 @@ bool SelectDriveAt(const DriveAddress &address, ProbedDrive *chosen) {
     return false;
 }
 
+namespace {
+// Why Open's checks refused `path`, in one line.
+std::string ImageRefusal(const std::string &path, ImageLoad load, TrailerFailure why) {
+    switch (load) {
+    case ImageLoad::PathTooLong:
+        return OneLine(ImageRefusalText(load, why)) + " Give a shorter path, relative to the working directory, say.";
+    case ImageLoad::Unreadable: return OneLine(ImageRefusalText(load, why)) + " " + WhyUnreadable(path, why);
+    case ImageLoad::DifferentModel:
+        return OneLine(ImageRefusalText(load, why)) + " The image is for " + Model(ImageModel) + "; the drive at " +
+               AddressText(SelectedAdapter, SelectedTarget) + " is " + Model(DriveModel) + ".";
+    case ImageLoad::Loaded: break;
+    }
+    return {};
+}
+}  // namespace
+
 bool LoadImageAt(const std::string &path, bool againstDrive) {
     TrailerFailure why = TrailerFailure::None;
     const ImageLoad load = LoadImageFile(path, againstDrive ? DriveModel : nullptr, &why);
-    switch (load) {
-    case ImageLoad::Loaded: return true;
-    case ImageLoad::PathTooLong:
-        Tell(OneLine(ImageRefusalText(load, why)) + " Give a shorter path, relative to the working directory, say.");
-        break;
-    case ImageLoad::Unreadable: Tell(OneLine(ImageRefusalText(load, why)) + " " + WhyUnreadable(path, why)); break;
-    case ImageLoad::DifferentModel:
-        Tell(OneLine(ImageRefusalText(load, why)) + " The image is for " + Model(ImageModel) + "; the drive at " +
-             AddressText(SelectedAdapter, SelectedTarget) + " is " + Model(DriveModel) + ".");
-        break;
-    }
+    if (load == ImageLoad::Loaded) return true;
+    Tell(ImageRefusal(path, load, why));
     return false;
 }
 
 namespace {
 // Download's verdict on the plan: "Flash File Not Valid!!" and why.
+std::string NotValidText(const BlockPlan &plan) {
+    return OneLine(FlashRefusalText(FlashCheck::NotValid, plan.verdict, ImageSize));
+}
 bool ValidOrTold(const BlockPlan &plan) {
     if (plan.verdict == PlanVerdict::Ok) return true;
-    Tell(OneLine(FlashRefusalText(FlashCheck::NotValid, plan.verdict, ImageSize)));
+    Tell(NotValidText(plan));
     return false;
 }
 }  // namespace
@@ -136,7 +147,74 @@ int RunList(bool json) {
     return kExitDone;
 }
 
+namespace {
+// check --json: one object on standard output whatever the answer, so that a
+// script reads why from it rather than from the lines meant for people,
+// which standard error still says. The drives are chosen as write chooses
+// them; nothing but discovery's INQUIRY reaches them.
+int CheckAsJson(const CliArguments &arguments) {
+    ImageFigures figures;
+    figures.image = arguments.image;
+    std::vector<DriveOutcome> drives;
+    const auto answer = [&](int status) {
+        Print(CheckJson(figures, drives, status));
+        return status;
+    };
+    TrailerFailure unreadable = TrailerFailure::None;
+    const ImageLoad load = LoadImageFile(arguments.image, nullptr, &unreadable);
+    if (load != ImageLoad::Loaded) {
+        figures.why = ImageRefusal(arguments.image, load, unreadable);
+        Tell(figures.why);
+        return answer(kExitRefused);
+    }
+    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    figures.model = Model(ImageModel);
+    figures.version = Version(ImageVersion);
+    figures.blockSize = BlockSizeKb * 1024;
+    figures.blocks = BlockCount;
+    figures.size = ImageSize;
+    Tell(OneLine(ImageFiguresText()));
+    if (plan.verdict != PlanVerdict::Ok) {
+        figures.why = NotValidText(plan);
+        Tell(figures.why);
+    }
+    if (!arguments.all && arguments.drives.empty()) return answer(figures.why.empty() ? kExitDone : kExitRefused);
+
+    std::vector<ProbedDrive> found;
+    if (!FindTheDrives(&found)) {
+        for (const DriveAddress &address : arguments.drives) {
+            DriveOutcome drive;
+            drive.address = AddressText(address.adapter, address.target);
+            drive.result = DriveOutcome::Result::RefusedBefore;
+            drive.why = kNoManager;
+            drives.push_back(drive);
+        }
+        return answer(kExitRefused);
+    }
+    std::string others;
+    bool refused = !figures.why.empty();
+    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
+        DriveOutcome &drive = chosen.outcome;
+        if (drive.result == DriveOutcome::Result::Pending && !figures.why.empty()) {
+            drive.result = DriveOutcome::Result::RefusedBefore;
+            drive.why = figures.why;
+        } else if (drive.result == DriveOutcome::Result::RefusedBefore) {
+            Tell(drive.address + ": " + drive.why);
+            refused = true;
+        }
+        drives.push_back(drive);
+    }
+    if (!others.empty()) Tell("left alone, another model: " + others + ".");
+    if (arguments.all && drives.empty()) {
+        Tell("Drive Not Found!! No listed drive is a " + figures.model + ", the image's model.");
+        refused = true;
+    }
+    return answer(refused ? kExitRefused : kExitDone);
+}
+}  // namespace
+
 int RunCheck(const CliArguments &arguments) {
+    if (arguments.json) return CheckAsJson(arguments);
     const bool againstDrive = !arguments.drives.empty();
     if (againstDrive && !SelectDriveAt(arguments.drives.front())) return kExitRefused;
     if (!LoadImageAt(arguments.image, againstDrive)) return kExitRefused;

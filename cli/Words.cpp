@@ -263,3 +263,33 @@ std::string EventJson(const std::string &address, const std::string &event, int 
     if (blocks >= 0) object.insert(QStringLiteral("blocks"), blocks);
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
+
+std::string CheckJson(const ImageFigures &image, const std::vector<DriveOutcome> &drives, int status) {
+    const auto utf8 = [](const std::string &text) {
+        return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    };
+    QJsonArray array;
+    for (const DriveOutcome &d : drives) {
+        QJsonObject drive;
+        drive.insert(QStringLiteral("drive"), Latin1(d.address));
+        drive.insert(QStringLiteral("model"), Latin1(d.model));
+        drive.insert(QStringLiteral("old"), Latin1(d.oldVersion));
+        // Every drive that no check refused would be written.
+        const bool writes = d.result == DriveOutcome::Result::Pending;
+        drive.insert(QStringLiteral("result"), QLatin1String(writes ? "would-write" : "not-written"));
+        drive.insert(QStringLiteral("why"), utf8(d.why));
+        array.append(drive);
+    }
+    QJsonObject object;
+    object.insert(QStringLiteral("image"), utf8(image.image));
+    object.insert(QStringLiteral("model"), Latin1(image.model));
+    object.insert(QStringLiteral("version"), Latin1(image.version));
+    object.insert(QStringLiteral("block-size"), image.blockSize);
+    object.insert(QStringLiteral("blocks"), image.blocks);
+    object.insert(QStringLiteral("size"), static_cast<qint64>(image.size));
+    object.insert(QStringLiteral("valid"), image.why.empty());
+    object.insert(QStringLiteral("why"), utf8(image.why));
+    object.insert(QStringLiteral("drives"), array);
+    object.insert(QStringLiteral("status"), status);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}

@@ -109,3 +109,20 @@ std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutc
 // One event of one drive as a JSON line: {"drive": "A:T", "event": EVENT,
 // and the numbers given (block, blocks) when not negative}.
 std::string EventJson(const std::string &address, const std::string &event, int block = -1, int blocks = -1);
+
+// check --json.
+
+// The image as check reads it.
+struct ImageFigures {
+    std::string image;    // the path as given
+    std::string model;    // printable; empty when the image could not be read
+    std::string version;
+    int blockSize = 0;    // bytes
+    int blocks = 0;
+    int64_t size = 0;
+    std::string why;      // why a write would refuse the image; empty when it is valid
+};
+// One object on one line: {"image", "model", "version", "block-size",
+// "blocks", "size", "valid", "why", "drives": [{drive, model, old, result
+// ("would-write", or "not-written" with its why), why}], "status"}.
+std::string CheckJson(const ImageFigures &image, const std::vector<DriveOutcome> &drives, int status);

@@ -33,6 +33,7 @@ test=(
   weston
   bash-completion
   dbus-x11
+  ansible-core
 )
 
 case "${1:-}" in

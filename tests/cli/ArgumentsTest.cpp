@@ -64,6 +64,27 @@ const Accepted kAccepted[] = {
          a.yes = true;
          return a;
      }()},
+    // check --json chooses drives as write does.
+    {{"check", "FW.BIN", "--json"},
+     [] {
+         CliArguments a = Check("FW.BIN");
+         a.json = true;
+         return a;
+     }()},
+    {{"check", "--json", "--drive", "1:0", "FW.BIN", "--drive=0:1"},
+     [] {
+         CliArguments a = Check("FW.BIN", DriveAddress{1, 0});
+         a.drives.push_back({0, 1});
+         a.json = true;
+         return a;
+     }()},
+    {{"check", "FW.BIN", "--all", "--json"},
+     [] {
+         CliArguments a = Check("FW.BIN");
+         a.all = true;
+         a.json = true;
+         return a;
+     }()},
     // An image named by a single dash is a name, not an option.
     {{"check", "-"}, Check("-")},
     // --help and --version win over whatever else the line holds, before "--".
@@ -103,12 +124,16 @@ const Refused kRefused[] = {
     {{"history", "--yes"}, "history takes no --yes"},
     {{"check"}, "check needs an IMAGE"},
     {{"check", "A.BIN", "B.BIN"}, "check takes one IMAGE ('B.BIN' is a second)"},
-    {{"check", "A.BIN", "--json"}, "check takes no --json"},
     {{"check", "A.BIN", "--restart"}, "check takes no --restart"},
     {{"write", "FW.BIN"}, "write needs --drive A:T, the drive to write, or --all (quorvel-flash list shows the drives)"},
     {{"write", "FW.BIN", "--all", "--drive", "0:1"}, "--all and --drive: give one or the other"},
-    {{"check", "FW.BIN", "--all"}, "check takes no --all"},
-    {{"check", "FW.BIN", "--drive", "0:1", "--drive", "0:2"}, "--drive given twice"},
+    // Several drives for check only as JSON: its text says one drive's match.
+    {{"check", "FW.BIN", "--all"}, "check takes several drives (--drive more than once, or --all) only with --json"},
+    {{"check", "FW.BIN", "--drive", "0:1", "--drive", "0:2"},
+     "check takes several drives (--drive more than once, or --all) only with --json"},
+    {{"check", "FW.BIN", "--json", "--all", "--drive", "0:1"}, "--all and --drive: give one or the other"},
+    {{"check", "FW.BIN", "--json", "--drive", "0:1", "--drive", "0:1"}, "--drive 0:1 given twice"},
+    {{"check", "FW.BIN", "--json", "--yes"}, "check takes no --yes"},
     {{"write", "--drive", "0:1"}, "write needs an IMAGE"},
     {{"write", "FW.BIN", "--drive"}, "--drive needs a drive, A:T"},
     {{"write", "FW.BIN", "--drive", "0:1", "--drive", "00:1"}, "--drive 00:1 given twice"},

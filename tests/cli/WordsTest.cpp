@@ -189,4 +189,45 @@ TEST(CliWords, ATowersQuestionTableAndJsonNameEveryDriveAndItsResult) {
     EXPECT_EQ(EventJson("0:1", "block", 3, 7), "{\"block\":3,\"blocks\":7,\"drive\":\"0:1\",\"event\":\"block\"}\n");
     EXPECT_EQ(EventJson("0:1", "final"), "{\"drive\":\"0:1\",\"event\":\"final\"}\n");
 }
+
+TEST(CliWords, CheckAsJsonGivesTheImagesFiguresAndEachDrivesVerdict) {
+    ImageFigures image;
+    image.image = "images/FW \"new\".BIN";
+    image.model = "QUORVEL CDRW-4824A";
+    image.version = "1.20";
+    image.blockSize = 61440;
+    image.blocks = 7;
+    image.size = 393216;
+    DriveOutcome writes;
+    writes.address = "0:1";
+    writes.model = "QUORVEL CDRW-4824A";
+    writes.oldVersion = "1.10";
+    DriveOutcome other = writes;
+    other.address = "1:2";
+    other.model = "QUORVEL DVDRW-1612B";
+    other.oldVersion = "2.04";
+    other.result = DriveOutcome::Result::RefusedBefore;
+    other.why = "Different Model !! The image is for QUORVEL CDRW-4824A.";
+    // Compared byte for byte: the keys in order, one line, the quotes escaped.
+    EXPECT_EQ(CheckJson(image, {writes, other}, 2),
+              "{\"block-size\":61440,\"blocks\":7,\"drives\":["
+              "{\"drive\":\"0:1\",\"model\":\"QUORVEL CDRW-4824A\",\"old\":\"1.10\",\"result\":\"would-write\",\"why\":\"\"},"
+              "{\"drive\":\"1:2\",\"model\":\"QUORVEL DVDRW-1612B\",\"old\":\"2.04\",\"result\":\"not-written\","
+              "\"why\":\"Different Model !! The image is for QUORVEL CDRW-4824A.\"}],"
+              "\"image\":\"images/FW \\\"new\\\".BIN\",\"model\":\"QUORVEL CDRW-4824A\",\"size\":393216,"
+              "\"status\":2,\"valid\":true,\"version\":\"1.20\",\"why\":\"\"}\n");
+
+    // An image that could not be read: no figures, not valid, why.
+    ImageFigures unreadable;
+    unreadable.image = "NONE.BIN";
+    unreadable.why = "File Not Opened!! NONE.BIN cannot be opened for reading.";
+    const QJsonObject object =
+        QJsonDocument::fromJson(QByteArray::fromStdString(CheckJson(unreadable, {}, 2))).object();
+    EXPECT_FALSE(object.value("valid").toBool(true));
+    EXPECT_EQ(object.value("why").toString(), "File Not Opened!! NONE.BIN cannot be opened for reading.");
+    EXPECT_EQ(object.value("model").toString("absent"), "");
+    EXPECT_EQ(object.value("blocks").toInt(-1), 0);
+    EXPECT_TRUE(object.value("drives").isArray());
+    EXPECT_TRUE(object.value("drives").toArray().isEmpty());
+}
 }  // namespace

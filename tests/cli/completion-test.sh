@@ -42,7 +42,7 @@ expect() {
 expect 'quorvel-flash ' '--help --version check history list write '
 expect 'quorvel-flash w' 'write '
 expect 'quorvel-flash list --' '--help --json '
-expect 'quorvel-flash check FW4824.BIN --' '--drive --help '
+expect 'quorvel-flash check FW4824.BIN --' '--all --drive --help --json '
 expect 'quorvel-flash write FW4824.BIN --' '--all --drive --help --json --restart --yes '
 expect 'quorvel-flash write FW4824.BIN --drive ' '0:1 1:0 '
 expect 'quorvel-flash write ' 'FW4824.BIN fw1612.bin images '

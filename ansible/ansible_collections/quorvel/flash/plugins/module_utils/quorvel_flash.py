@@ -1,0 +1,161 @@
+# -*- coding: utf-8 -*-
+# What the collection's modules share: quorvel-flash run and its JSON read,
+# the record's rule for a flash that waits for the host's restart, the boot id
+# and the image's SHA-256. The modules never read the lines quorvel-flash
+# writes for people, only its JSON and its exit status.
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import hashlib
+import json
+import os
+import re
+
+BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id"
+
+# Lines of an accepted flash, written by the window after a restart, that
+# settle it: it no longer waits for anything.
+SETTLED = frozenset(("confirmed", "not-taken", "superseded"))
+
+_ADDRESS = re.compile(r"^([0-9]{1,3}):([0-9]{1,3})$")
+
+
+class FlashError(Exception):
+    """A sentence for the task's msg: the task fails with it, nothing sent."""
+
+
+def parse_address(text):
+    """(adapter, target) from "A:T", each 0 to 255, or None."""
+    match = _ADDRESS.match(text.strip()) if isinstance(text, str) else None
+    if not match:
+        return None
+    adapter, target = int(match.group(1)), int(match.group(2))
+    if adapter > 255 or target > 255:
+        return None
+    return adapter, target
+
+
+def boot_id(path=BOOT_ID_PATH):
+    try:
+        with open(path) as handle:
+            return handle.read().strip()
+    except (IOError, OSError) as error:
+        raise FlashError("the boot id cannot be read from %s: %s" % (path, error.strerror or error))
+
+
+def image_sha256(path):
+    """The SHA-256 of the image's bytes, as the record keeps it."""
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as handle:
+            for chunk in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(chunk)
+    except (IOError, OSError) as error:
+        raise FlashError("image %s cannot be read: %s" % (path, error.strerror or error))
+    return digest.hexdigest()
+
+
+def waiting_flash(records, boot, adapter, target, vendor, model):
+    """The record's accepted flash of this drive that waits for the restart,
+    or None.
+
+    It waits when it was accepted since the boot `boot`, no later flash of
+    the same drive (adapter, target, vendor, model) followed it, and nothing
+    settled it after a restart. Lines of older flashes that come later (the
+    window marking one superseded) change nothing.
+    """
+    key = (adapter, target, vendor, model)
+    waiting = None
+    seen = set()
+    for record in records:
+        if not isinstance(record, dict):
+            continue
+        if (record.get("adapter"), record.get("target"), record.get("vendor"), record.get("model")) != key:
+            continue
+        flash, event = record.get("flash"), record.get("event")
+        if flash not in seen:
+            seen.add(flash)
+            waiting = None
+        elif waiting is not None and flash == waiting.get("flash") and event in SETTLED:
+            waiting = None
+        if event == "accepted" and record.get("boot") == boot:
+            waiting = record
+    return waiting
+
+
+class QuorvelFlash(object):
+    """quorvel-flash on the managed host, found once, run for its JSON."""
+
+    def __init__(self, module, executable):
+        self.module = module
+        self.path = self._find(executable)
+
+    def _find(self, executable):
+        if not executable:
+            raise FlashError("executable is empty: give quorvel-flash's name or path")
+        if "/" in executable:
+            if os.path.isfile(executable) and os.access(executable, os.X_OK):
+                return executable
+            raise FlashError("quorvel-flash not found: %s is no executable file on this host; install QUORVEL "
+                             "or give quorvel-flash's path in executable" % executable)
+        found = self.module.get_bin_path(executable)
+        if not found:
+            raise FlashError("quorvel-flash not found: no %s on this host's PATH (%s); install QUORVEL or give "
+                             "quorvel-flash's path in executable" % (executable, os.environ.get("PATH", "")))
+        return found
+
+    def run(self, arguments, cwd=None):
+        return self.module.run_command([self.path] + list(arguments), cwd=cwd, check_rc=False)
+
+    def told(self, err):
+        """quorvel-flash's last line for people, without its name."""
+        lines = [line for line in (err or "").splitlines() if line.strip()]
+        return re.sub(r"^quorvel-flash: ", "", lines[-1]) if lines else ""
+
+    def json(self, arguments, cwd=None):
+        """(exit status, the JSON on standard output, standard error)."""
+        rc, out, err = self.run(arguments, cwd=cwd)
+        if rc == 64:
+            raise FlashError(self._too_old(arguments, err))
+        try:
+            return rc, json.loads(out), err
+        except ValueError:
+            raise FlashError("%s answered `%s` with no JSON (exit %d: %s): is it quorvel-flash?" % (
+                self.path, " ".join(arguments[:2]), rc, self.told(err) or "nothing said"))
+
+    def json_lines(self, arguments, cwd=None):
+        """(exit status, every JSON object of standard output, standard error)."""
+        rc, out, err = self.run(arguments, cwd=cwd)
+        if rc == 64:
+            raise FlashError(self._too_old(arguments, err))
+        objects = []
+        for line in out.splitlines():
+            try:
+                objects.append(json.loads(line))
+            except ValueError:
+                continue
+        return rc, objects, err
+
+    def _too_old(self, arguments, err):
+        # This collection's command lines are right for a quorvel-flash that
+        # has what it needs: a usage error means one that has not.
+        rc, out, _ = self.run(["--version"])
+        version = out.strip() if rc == 0 and out.strip() else "an unknown version"
+        return ("%s (%s) is too old for this collection: it refuses `%s` (%s); install a QUORVEL whose "
+                "quorvel-flash has `check IMAGE --json`" % (self.path, version, " ".join(arguments[:2]), self.told(err)))
+
+    def drives(self):
+        """`list --json`: the drives, or [] with the reason where none answered."""
+        rc, drives, err = self.json(["list", "--json"])
+        if not isinstance(drives, list):
+            raise FlashError("%s list --json gave no list of drives" % self.path)
+        return drives, ("" if rc == 0 else self.told(err))
+
+    def records(self):
+        """`history --json`: the record of flashes, oldest first."""
+        _, records, _ = self.json(["history", "--json"])
+        if not isinstance(records, list):
+            raise FlashError("%s history --json gave no list of records" % self.path)
+        return records
