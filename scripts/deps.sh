@@ -12,7 +12,8 @@
 #                          plugin and Weston for the Wayland test,
 #                          bash-completion for the completion's test,
 #                          dbus-x11 (the bus library's launcher for an X
-#                          display, which no flash's process may start)
+#                          display, which no flash's process may start),
+#                          Ansible for the fleet's collection
 set -euo pipefail
 
 run=(
