@@ -19,11 +19,12 @@ struct Takes {
     bool json = false;
     bool yesAndRestart = false;
     bool severalDrives = false;  // --drive more than once, and --all
+    bool raw = false;
 };
 Takes WhatItTakes(CliCommand command) {
     switch (command) {
-    case CliCommand::List:
-    case CliCommand::History: return {false, false, true, false, false};
+    case CliCommand::List: return {false, false, true, false, false};
+    case CliCommand::History: return {false, false, true, false, false, true};
     // Several drives only with --json (below): the text says one drive's match.
     case CliCommand::Check: return {true, true, true, false, true};
     case CliCommand::Write: return {true, true, true, true, true};
@@ -99,17 +100,20 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
         if (!optionsEnded && word.size() > 1 && word[0] == '-') {
             const bool driveOption = word == "--drive" || word.rfind("--drive=", 0) == 0;
             const bool recognised =
-                word == "--json" || word == "--yes" || word == "--restart" || word == "--all" || driveOption;
+                word == "--json" || word == "--yes" || word == "--restart" || word == "--all" || word == "--raw" ||
+                driveOption;
             if (!recognised) return Usage("unknown option '" + word + "'");
             const bool taken = (word == "--json" && takes.json) ||
                                ((word == "--yes" || word == "--restart") && takes.yesAndRestart) ||
-                               (word == "--all" && takes.severalDrives) || (driveOption && takes.drive);
+                               (word == "--all" && takes.severalDrives) || (word == "--raw" && takes.raw) ||
+                               (driveOption && takes.drive);
             const std::string option = driveOption ? "--drive" : word;
             if (!taken) return Usage(name + " takes no " + option);
             if (word == "--json") arguments.json = true;
             if (word == "--yes") arguments.yes = true;
             if (word == "--restart") arguments.restart = true;
             if (word == "--all") arguments.all = true;
+            if (word == "--raw") arguments.raw = true;
             if (driveOption) {
                 if (!arguments.drives.empty() && !takes.severalDrives) return Usage("--drive given twice");
                 std::string value;
@@ -136,6 +140,7 @@ ParsedArguments ParseArguments(const std::vector<std::string> &words) {
     }
     if (takes.image && !imageGiven) return Usage(name + " needs an IMAGE");
     if (arguments.all && !arguments.drives.empty()) return Usage("--all and --drive: give one or the other");
+    if (arguments.raw && arguments.json) return Usage("--raw and --json: give one or the other");
     if (arguments.command == CliCommand::Check && !arguments.json && (arguments.all || arguments.drives.size() > 1))
         return Usage("check takes several drives (--drive more than once, or --all) only with --json");
     if (arguments.command == CliCommand::Write && arguments.drives.empty() && !arguments.all)
@@ -150,7 +155,7 @@ std::string UsageText() {
            "       quorvel-flash check IMAGE --json --all\n"
            "       quorvel-flash write IMAGE --drive A:T [--drive A:T]... [--yes] [--restart] [--json]\n"
            "       quorvel-flash write IMAGE --all [--yes] [--restart] [--json]\n"
-           "       quorvel-flash history [--json]\n"
+           "       quorvel-flash history [--json | --raw]\n"
            "       quorvel-flash --help | --version\n"
            "\n"
            "Writes a firmware image into a CD/DVD drive from a terminal or a script, with the\n"
@@ -164,7 +169,9 @@ std::string UsageText() {
            "            every block. Several --drive, or --all (every listed drive of the\n"
            "            image's model): every drive at once, each checked on its own, one\n"
            "            question, one summary; --restart once every drive has accepted\n"
-           "  history   the record of flashes, newest last\n"
+           "  history   the record of flashes, one line a flash, newest last: when, the\n"
+           "            drive, its model, old -> new version, how it ended (--raw: the\n"
+           "            record's own lines, every field)\n"
            "  --json    list and history as JSON; write: its events and summary as JSON\n"
            "            lines on standard output; check: the image's figures and, for the\n"
            "            drives chosen as write chooses them, whether each would be written\n"

@@ -23,6 +23,7 @@ struct CliArguments {
     bool json = false;                 // list, history, write, check
     bool yes = false;                  // write: no question asked
     bool restart = false;              // write: the restart after every drive accepted its flash
+    bool raw = false;                  // history: the record's own lines
     bool operator==(const CliArguments &) const = default;
 };
 

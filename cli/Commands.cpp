@@ -235,12 +235,14 @@ int RunCheck(const CliArguments &arguments) {
     return ValidOrTold(plan) ? kExitDone : kExitRefused;
 }
 
-int RunHistory(bool json) {
+int RunHistory(const CliArguments &arguments) {
     const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { Tell(line); });
-    if (json) {
+    if (arguments.json) {
         Print(RecordsJson(records));
-    } else {
+    } else if (arguments.raw) {
         for (const FlashRecord &record : records) Print(RecordLine(record) + "\n");
+    } else {
+        for (const std::string &line : HistoryLines(records)) Print(line + "\n");
     }
     return kExitDone;
 }

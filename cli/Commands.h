@@ -13,7 +13,7 @@
 
 int RunList(bool json);
 int RunCheck(const CliArguments &arguments);
-int RunHistory(bool json);
+int RunHistory(const CliArguments &arguments);
 // The flash to one drive or several at once (Write.cpp): runs the message
 // loop until every flash is over.
 int RunWrite(const CliArguments &arguments);

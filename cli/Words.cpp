@@ -1,6 +1,8 @@
 #include "cli/Words.h"
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -108,6 +110,71 @@ std::string RecordLine(const FlashRecord &r) {
            number("adapter", r.adapter) + " " + number("target", r.target) + " " + text("file", r.file, true) +
            " " + number("size", r.size) + " " + text("sha256", r.sha256) + " " + text("version", r.version) +
            " " + number("block", r.block) + " " + number("blocks", r.blocks) + " " + text("detail", r.detail, true);
+}
+
+namespace {
+// How one flash ended, from its record's lines in order.
+std::string FlashEnding(const std::vector<const FlashRecord *> &lines) {
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const FlashRecord &r = *lines[i];
+        const std::string of = std::to_string(r.block) + " of " + std::to_string(r.blocks);
+        const std::string why = r.detail.empty() ? "" : " (" + r.detail + ")";
+        switch (r.event) {
+        case RecordEvent::Accepted: parts.push_back("accepted"); break;
+        case RecordEvent::Refused: parts.push_back("refused at block " + of); break;
+        case RecordEvent::ProcessLost: parts.push_back("cut off at block " + of + why); break;
+        case RecordEvent::Unattended: parts.push_back(r.detail + ": no restart was requested"); break;
+        case RecordEvent::RestartNotRequested: parts.push_back("no restart was requested" + why); break;
+        case RecordEvent::RestartRequested: {
+            const RecordEvent next = i + 1 < lines.size() ? lines[i + 1]->event : RecordEvent::RestartRequested;
+            if (next == RecordEvent::RestartAccepted || next == RecordEvent::RestartRefused) continue;
+            parts.push_back("the restart was asked");
+            break;
+        }
+        case RecordEvent::RestartAccepted: parts.push_back("the restart was asked and accepted"); break;
+        case RecordEvent::RestartRefused: parts.push_back("the restart was asked and refused" + why); break;
+        case RecordEvent::Confirmed: parts.push_back("now runs " + r.version); break;
+        case RecordEvent::NotTaken: parts.push_back("still runs " + r.revision + ", not " + r.version); break;
+        case RecordEvent::Superseded: parts.push_back("a later flash of the drive was checked instead"); break;
+        case RecordEvent::UnattendedTold: break;
+        }
+    }
+    std::string ending;
+    for (const std::string &part : parts) ending += (ending.empty() ? "" : "; ") + part;
+    return ending;
+}
+}  // namespace
+
+std::vector<std::string> HistoryLines(const std::vector<FlashRecord> &records) {
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<const FlashRecord *>> flashes;
+    for (const FlashRecord &record : records) {
+        std::vector<const FlashRecord *> &lines = flashes[record.flash];
+        if (lines.empty()) order.push_back(record.flash);
+        lines.push_back(&record);
+    }
+    // The record is anyone's to write: every field shown as printable text.
+    std::vector<std::array<std::string, 5>> rows;  // when, drive, model, versions, ending
+    std::array<size_t, 5> widths{};
+    for (const std::string &id : order) {
+        const FlashRecord &first = *flashes[id].front();
+        rows.push_back({Printable(first.time), AddressText(first.adapter, first.target),
+                        Printable(CutTrailingBlanks(first.vendor + " " + first.model)),
+                        Printable(first.revision) + " -> " + Printable(first.version),
+                        Printable(FlashEnding(flashes[id]))});
+        for (size_t k = 0; k < widths.size(); ++k) widths[k] = std::max(widths[k], rows.back()[k].size());
+    }
+    std::vector<std::string> lines;
+    for (std::array<std::string, 5> &row : rows) {
+        std::string line;
+        for (size_t k = 0; k + 1 < row.size(); ++k) {
+            row[k].resize(widths[k], ' ');
+            line += row[k] + "  ";
+        }
+        lines.push_back(line + row.back());
+    }
+    return lines;
 }
 
 std::string RecordsJson(const std::vector<FlashRecord> &records) {

@@ -36,6 +36,13 @@ std::string DrivesJson(const std::vector<ProbedDrive> &drives);
 // record's order, numbers bare, texts quoted ("\\", "\"" and bytes that are
 // no printable text as \xHH).
 std::string RecordLine(const FlashRecord &record);
+// `history`: one line a flash (its record's lines share the flash's id), in
+// the order the flashes began, newest last, in columns: when it began, the
+// drive ("A:T"), its model, "OLD -> NEW", and how it ended, its events in
+// order: "accepted; the restart was asked and accepted; now runs 1.20",
+// "refused at block 3 of 7", "cut off at block 3 of 7 (how the process
+// ended)", "no restart was requested (why)".
+std::vector<std::string> HistoryLines(const std::vector<FlashRecord> &records);
 // `history --json`: an array of the record's objects, as its file holds them.
 std::string RecordsJson(const std::vector<FlashRecord> &records);
 

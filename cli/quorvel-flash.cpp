@@ -50,7 +50,7 @@ int main(int argc, char *argv[]) {
     case CliCommand::List: return RunList(arguments.json);
     case CliCommand::Check: return RunCheck(arguments);
     case CliCommand::Write: return RunWrite(arguments);
-    case CliCommand::History: return RunHistory(arguments.json);
+    case CliCommand::History: return RunHistory(arguments);
     case CliCommand::Help:
     case CliCommand::Version: break;
     }

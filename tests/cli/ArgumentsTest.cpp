@@ -42,6 +42,12 @@ const Accepted kAccepted[] = {
     {{"list", "--json"}, Json(CliCommand::List)},
     {{"history"}, Command(CliCommand::History)},
     {{"history", "--json", "--json"}, Json(CliCommand::History)},
+    {{"history", "--raw"},
+     [] {
+         CliArguments a = Command(CliCommand::History);
+         a.raw = true;
+         return a;
+     }()},
     {{"check", "FW.BIN"}, Check("FW.BIN")},
     {{"check", "--drive", "0:1", "FW.BIN"}, Check("FW.BIN", DriveAddress{0, 1})},
     {{"check", "FW.BIN", "--drive=255:7"}, Check("FW.BIN", DriveAddress{255, 7})},
@@ -122,6 +128,8 @@ const Refused kRefused[] = {
     {{"list", "--drive", "0:1"}, "list takes no --drive"},
     {{"list", "FW.BIN"}, "list takes no operand ('FW.BIN')"},
     {{"history", "--yes"}, "history takes no --yes"},
+    {{"history", "--raw", "--json"}, "--raw and --json: give one or the other"},
+    {{"list", "--raw"}, "list takes no --raw"},
     {{"check"}, "check needs an IMAGE"},
     {{"check", "A.BIN", "B.BIN"}, "check takes one IMAGE ('B.BIN' is a second)"},
     {{"check", "A.BIN", "--restart"}, "check takes no --restart"},

@@ -79,6 +79,48 @@ TEST(CliWords, HistoryLinesHoldEveryFieldInTheRecordsOrder) {
               "sha256=\"ab12\" version=\"1\\xff20\" block=3 blocks=7 detail=\"a\\\\b\\x0ac\"");
 }
 
+// One line a flash, whatever its lines' order among other flashes'; a
+// field that is no printable text is never printed raw.
+TEST(CliWords, HistoryForPeopleIsOneLineAFlashSayingHowItEnded) {
+    const auto line = [](const char *flash, RecordEvent event, int adapter, int block, const char *detail = "") {
+        FlashRecord r = SampleRecord();
+        r.flash = flash;
+        r.time = std::string("2026-12-0") + flash + "T10:00:00Z";
+        r.event = event;
+        r.adapter = adapter;
+        r.version = "1.20";
+        r.block = block;
+        r.detail = detail;
+        return r;
+    };
+    using E = RecordEvent;
+    FlashRecord refusedDrive = line("2", E::Refused, 12, 3);
+    refusedDrive.model = "DVD\x1b[2JRW";
+    FlashRecord notTaken = line("5", E::NotTaken, 0, 0);
+    notTaken.revision = "1.11";
+    const std::vector<std::string> lines = HistoryLines({
+        line("1", E::Accepted, 0, 7), refusedDrive, line("1", E::RestartRequested, 0, 0),
+        line("3", E::Accepted, 0, 7), line("1", E::RestartAccepted, 0, 0), line("4", E::ProcessLost, 0, 3,
+        "it was killed by signal 9 (Killed)"), line("3", E::RestartRequested, 0, 0),
+        line("3", E::RestartRefused, 0, 0, "it was not allowed."), line("1", E::Confirmed, 0, 0),
+        line("5", E::Accepted, 0, 7), line("5", E::RestartNotRequested, 0, 0, "--restart was not given"), notTaken,
+        line("6", E::Accepted, 0, 7), line("6", E::Unattended, 0, 7, "the window was gone"),
+        line("6", E::UnattendedTold, 0, 7)});
+    EXPECT_EQ(lines, (std::vector<std::string>{
+        "2026-12-01T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; the restart was asked and "
+        "accepted; now runs 1.20",
+        "2026-12-02T10:00:00Z  12:1  QUORVEL DVD?[2JRW   1.10 -> 1.20  refused at block 3 of 7",
+        "2026-12-03T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; the restart was asked and "
+        "refused (it was not allowed.)",
+        "2026-12-04T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  cut off at block 3 of 7 (it was killed "
+        "by signal 9 (Killed))",
+        "2026-12-05T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; no restart was requested "
+        "(--restart was not given); still runs 1.11, not 1.20",
+        "2026-12-06T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; the window was gone: no "
+        "restart was requested"}));
+    EXPECT_EQ(HistoryLines({line("7", E::Accepted, 0, 7)}).at(0).find('\x1b'), std::string::npos);
+}
+
 TEST(CliWords, HistoryAsJsonIsTheRecordsObjects) {
     FlashRecord second = SampleRecord();
     second.event = RecordEvent::RestartNotRequested;

@@ -206,6 +206,9 @@ for key, value in expected.items():
 assert after["flash"] == accepted["flash"] and after["detail"] == "--restart was not given", after
 PY
 cli history
+[ "$(cat "$work/out")" = "$(grep -o '"time":"[^"]*"' "$work/state/quorvel/flashes.jsonl" | head -n 1 | cut -d'"' -f4)  2:6  QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; no restart was requested (--restart was not given)" ] ||
+  fail "history printed: $(cat "$work/out")"
+cli history --raw
 [ "$(wc -l <"$work/out")" -eq 2 ] && grep -q '^time="[^"]*" boot="[^"]*" flash="[^"]*" program="quorvel-flash" event="accepted" vendor="QUORVEL" model="CDRW-4824A" revision="1.10" adapter=2 target=6 file="FW.BIN" size=393216 sha256="[0-9a-f]\{64\}" version="1.20" block=7 blocks=7 detail=""$' "$work/out" ||
   fail "history printed: $(cat "$work/out")"
 echo "3: write sent the image's 7 blocks byte for byte, said each, asked for no restart and recorded the flash"
