@@ -214,10 +214,13 @@ void TransferSession::Start() {
         Send(TransferEvent{TransferWord::Busy, 0, 0, {}});
         return Finish(2);
     }
-    if (lock == DriveLockState::Unsafe) {
+    // A mounted disc or another program's exclusive open refuses the flash
+    // as an unsafe lock does, with its own sentence.
+    if (lock == DriveLockState::Unsafe || lock == DriveLockState::Mounted || lock == DriveLockState::InUse) {
         Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem()});
         return Finish(2);
     }
+    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem()});
     held_ = true;
     Send(TransferEvent{TransferWord::Held, 0, 0, {}});
     // The blocks wait for the front end's start: a front end that gave up

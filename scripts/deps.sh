@@ -19,6 +19,7 @@ run=(
   qt6-wayland
   xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
+  libsgutils2-dev
 )
 test=(
   "${run[@]}"
