@@ -47,6 +47,7 @@
 // The manager library's entry points, linked in whole.
 extern "C" uint32_t GetASPI32SupportInfo(void);
 extern "C" uint32_t SendASPI32Command(void *srb);
+extern "C" uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target);
 
 // A manager of the process's own, made after it has given up its rights;
 // while there is none, the library's.
@@ -56,6 +57,9 @@ sgaspi::SgManager *ownManager = nullptr;
 namespace aspi {
 uint32_t GetASPI32SupportInfo() { return ownManager ? ownManager->SupportInfo() : ::GetASPI32SupportInfo(); }
 uint32_t SendASPI32Command(void *srb) { return ownManager ? ownManager->Send(srb) : ::SendASPI32Command(srb); }
+uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target) {
+    return ownManager ? ownManager->Transport(adapter, target) : ::GetASPI32DeviceTransport(adapter, target);
+}
 }  // namespace aspi
 
 namespace {
