@@ -220,9 +220,11 @@ void TransferSession::Start() {
         Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem()});
         return Finish(2);
     }
-    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem()});
     held_ = true;
     Send(TransferEvent{TransferWord::Held, 0, 0, {}});
+    // Held, but the system goes on polling the drive: one line says so
+    // (the front end reads lines of its own only once it holds the drive).
+    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem()});
     // The blocks wait for the front end's start: a front end that gave up
     // meanwhile closes the channel, and nothing is written.
     watch_ = channel_.Watch([this] { OnReadable(); });
