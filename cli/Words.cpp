@@ -81,7 +81,7 @@ std::string DriveLine(const ProbedDrive &drive) {
     for (std::string *field : {&vendor, &product, &revision})
         for (char &c : *field)
             if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
-    return CutTrailingBlanks(address + " " + vendor + " " + product + " " + revision);
+    return address + " " + vendor + " " + product + " " + revision + " " + TransportWord(drive.transport);
 }
 
 std::string DrivesJson(const std::vector<ProbedDrive> &drives) {
@@ -94,6 +94,7 @@ std::string DrivesJson(const std::vector<ProbedDrive> &drives) {
         object.insert(QStringLiteral("vendor"), Latin1(CutTrailingBlanks(id.substr(0, 8))));
         object.insert(QStringLiteral("model"), Latin1(CutTrailingBlanks(id.substr(8, 16))));
         object.insert(QStringLiteral("revision"), Latin1(CutTrailingBlanks(id.substr(24, 4))));
+        object.insert(QStringLiteral("transport"), QString::fromLatin1(TransportWord(drive.transport)));
         array.append(object);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();

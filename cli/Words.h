@@ -25,11 +25,12 @@ std::string Printable(const std::string &bytes);
 
 // One line of `list`: the address, then vendor (8), product (16) and
 // revision (4) in fixed columns as the drive reports them, so that blanks
-// inside a field stay unambiguous; the line's trailing blanks cut.
+// inside a field stay unambiguous, then how the drive is attached
+// (TransportWord).
 std::string DriveLine(const ProbedDrive &drive);
 // `list --json`: an array of objects with adapter and target (numbers),
 // vendor, model and revision (the drive's bytes one character each, trailing
-// blanks cut).
+// blanks cut), and transport (TransportWord).
 std::string DrivesJson(const std::vector<ProbedDrive> &drives);
 
 // One line of `history`: every field of the record as key=value in the

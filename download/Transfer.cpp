@@ -195,12 +195,17 @@ void TransferSession::Prepare() {
         Send(TransferEvent{TransferWord::Busy, 0, 0, {}});
         return Finish(2);
     }
-    if (lock == DriveLockState::Unsafe) {
+    // A mounted disc or another program's exclusive open refuses the flash
+    // as an unsafe lock does, with its own sentence.
+    if (lock == DriveLockState::Unsafe || lock == DriveLockState::Mounted || lock == DriveLockState::InUse) {
         Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem()});
         return Finish(2);
     }
     held_ = true;
     Send(TransferEvent{TransferWord::Held, 0, 0, {}});
+    // Held, but the system goes on polling the drive: one line says so
+    // (the front end reads lines of its own only once it holds the drive).
+    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem()});
     // The blocks wait for the front end's start: a front end that gave up
     // meanwhile closes the channel, and nothing is written.
     watch_ = channel_.Watch([this] { OnReadable(); });

@@ -14,6 +14,27 @@ constexpr uint8_t kCdDvdDevice = 0x05;  // peripheral qualifier 0, device type 5
 constexpr size_t kIdentificationLength = 28;
 }  // namespace
 
+DriveTransport TransportOfAnswer(uint32_t answer) {
+    switch (answer) {
+    case TRANSPORT_USB: return DriveTransport::Usb;
+    case TRANSPORT_ATA: return DriveTransport::Ata;
+    case TRANSPORT_SCSI: return DriveTransport::Scsi;
+    case TRANSPORT_VIRTUAL: return DriveTransport::Virtual;
+    default: return DriveTransport::Unknown;
+    }
+}
+
+const char *TransportWord(DriveTransport transport) {
+    switch (transport) {
+    case DriveTransport::Usb: return "usb";
+    case DriveTransport::Ata: return "ata";
+    case DriveTransport::Scsi: return "scsi";
+    case DriveTransport::Virtual: return "virtual";
+    case DriveTransport::Unknown: break;
+    }
+    return "unknown";
+}
+
 std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
     std::vector<ProbedDrive> drives;
     if (buffer == nullptr) return drives;
@@ -40,6 +61,8 @@ std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
             const char *text = reinterpret_cast<const char *>(buffer + 8);
             drive.identification.assign(text, strnlen(text, kIdentificationLength));
             drive.identification.resize(kIdentificationLength, ' ');
+            drive.transport =
+                TransportOfAnswer(aspi::GetASPI32DeviceTransport(drive.adapter, drive.target));
             drives.push_back(std::move(drive));
         }
     }

@@ -7,13 +7,22 @@
 #include <string>
 #include <vector>
 
+// How a drive is attached, as its manager tells it (GetASPI32DeviceTransport).
+enum class DriveTransport { Unknown, Usb, Ata, Scsi, Virtual };
+// The manager's answer; a value it has no name for is Unknown.
+DriveTransport TransportOfAnswer(uint32_t answer);
+// In the words quorvel-flash prints: "usb", "ata", "scsi", "virtual", "unknown".
+const char *TransportWord(DriveTransport transport);
+
 struct ProbedDrive {
     uint8_t adapter = 0;
     uint8_t target = 0;
     std::string identification;  // one list entry: 28 characters
+    DriveTransport transport = DriveTransport::Unknown;
 };
 
 // `buffer` receives each INQUIRY answer (at least 37 bytes; byte 36 is zeroed).
+// Each drive listed carries its transport, asked of the manager.
 std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer);
 
 // The host adapters that GetASPI32SupportInfo's answer offers: its count,

@@ -62,15 +62,32 @@ void FillScsiRequest(uint8_t *requestBlock, uint8_t adapter, uint8_t target, con
     std::memcpy(srb->CDBByte, command, static_cast<size_t>(commandLength));
 }
 
-int ExecuteScsiCommand(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
-                       uint8_t *data, uint32_t dataLength) {
-    if (command == nullptr || commandLength < 1 || commandLength > 16) return SS_INVALID_CMD;
+ScsiAnswer ExecuteScsiCommandAnswered(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
+                                      uint8_t *data, uint32_t dataLength) {
+    ScsiAnswer answer;
+    if (command == nullptr || commandLength < 1 || commandLength > 16) {
+        answer.status = SS_INVALID_CMD;
+        return answer;
+    }
     // The block must stay put until the manager has set the status: it lives
     // on the heap for the whole call, never moved.
     auto block = std::make_unique<uint8_t[]>(kRequestBlockSize);
     FillScsiRequest(block.get(), adapter, target, command, commandLength, data, dataLength);
     auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.get());
     aspi::SendASPI32Command(srb);
-    // The manager marks the end by writing SRB_Status, read afresh each time.
-    return WaitForStatus(srb);
+    // The manager marks the end by writing SRB_Status, read afresh each time;
+    // what it wrote before the status is seen once the status is.
+    answer.status = WaitForStatus(srb);
+    if (answer.status != SS_COMP) {
+        answer.haStat = srb->SRB_HaStat;
+        answer.targStat = srb->SRB_TargStat;
+        answer.senseLength = static_cast<uint8_t>(std::min<size_t>(srb->SRB_SenseLen, sizeof srb->SenseArea));
+        std::memcpy(answer.sense.data(), srb->SenseArea, answer.senseLength);
+    }
+    return answer;
+}
+
+int ExecuteScsiCommand(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
+                       uint8_t *data, uint32_t dataLength) {
+    return ExecuteScsiCommandAnswered(adapter, target, command, commandLength, data, dataLength).status;
 }

@@ -2,6 +2,7 @@
 // two fixed command blocks the program sends.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 constexpr int kRequestBlockSize = 256;
@@ -24,3 +25,20 @@ void FillScsiRequest(uint8_t *requestBlock, uint8_t adapter, uint8_t target, con
 // length outside 1..16 is refused with SS_INVALID_CMD and nothing is sent.
 int ExecuteScsiCommand(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
                        uint8_t *data, uint32_t dataLength);
+
+// What a request held once its manager had ended it: the status and, after a
+// failure, what the manager filled in besides (the adapter's and the
+// target's status, and up to 16 bytes of sense).
+struct ScsiAnswer {
+    int status = 0;  // SRB_Status zero-extended, as ExecuteScsiCommand returns it
+    uint8_t haStat = 0;
+    uint8_t targStat = 0;
+    std::array<uint8_t, 16> sense{};
+    uint8_t senseLength = 0;  // min(SRB_SenseLen, 16): the bytes of `sense` the manager may have filled
+};
+
+// ExecuteScsiCommand, handing back the request's fields after it has ended.
+// A command length outside 1..16 is refused with SS_INVALID_CMD and nothing
+// else, as there.
+ScsiAnswer ExecuteScsiCommandAnswered(uint8_t adapter, uint8_t target, const uint8_t *command, int commandLength,
+                                      uint8_t *data, uint32_t dataLength);

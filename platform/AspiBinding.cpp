@@ -19,12 +19,24 @@ void AspiBinding::Bind() {
         supportInfo_ = info;
         sendCommand_ = send;
         holdDevice_ = reinterpret_cast<HoldASPI32DeviceFn>(dlsym(lib, "HoldASPI32Device"));
+        holdDetail_ = reinterpret_cast<HoldASPI32DeviceDetailFn>(dlsym(lib, "HoldASPI32DeviceDetail"));
+        transport_ = reinterpret_cast<GetASPI32DeviceTransportFn>(dlsym(lib, "GetASPI32DeviceTransport"));
     });
 }
 
 HoldASPI32DeviceFn AspiBinding::DeviceHold() {
     Bind();
     return holdDevice_;
+}
+
+HoldASPI32DeviceDetailFn AspiBinding::DeviceHoldDetail() {
+    Bind();
+    return holdDetail_;
+}
+
+uint32_t AspiBinding::DeviceTransport(uint8_t adapter, uint8_t target) {
+    Bind();
+    return transport_ != nullptr ? transport_(adapter, target) : TRANSPORT_UNKNOWN;
 }
 
 uint32_t AspiBinding::SupportInfo() {

@@ -19,6 +19,11 @@ public:
     // The manager's optional HoldASPI32Device; null when it has none (or
     // there is no manager): the program then guards the drive itself.
     HoldASPI32DeviceFn DeviceHold();
+    // The manager's optional HoldASPI32DeviceDetail; null when it has none.
+    HoldASPI32DeviceDetailFn DeviceHoldDetail();
+    // The device's transport (GetASPI32DeviceTransport); TRANSPORT_UNKNOWN
+    // when the manager cannot tell.
+    uint32_t DeviceTransport(uint8_t adapter, uint8_t target);
 
 private:
     void Bind();
@@ -27,6 +32,8 @@ private:
     GetASPI32SupportInfoFn supportInfo_ = nullptr;
     SendASPI32CommandFn sendCommand_ = nullptr;
     HoldASPI32DeviceFn holdDevice_ = nullptr;
+    HoldASPI32DeviceDetailFn holdDetail_ = nullptr;
+    GetASPI32DeviceTransportFn transport_ = nullptr;
 };
 
 }  // namespace qtlayer

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -71,10 +72,20 @@ bool IsFolder(const char *path) {
 }
 }  // namespace
 
-DriveLockVerdict JudgeManagerHold(uint32_t answer) {
+DriveLockVerdict JudgeManagerHold(uint32_t answer, std::string_view detail) {
     switch (answer) {
     case HOLD_HELD: return {DriveLockState::Taken, {}};
+    case HOLD_HELD_SHARED:
+        return {DriveLockState::TakenShared,
+                "This user cannot open the drive for writing alone, so the system goes on polling it for a disc "
+                "during the flash."};
     case HOLD_BUSY: return {DriveLockState::HeldElsewhere, {}};
+    case HOLD_MOUNTED:
+        return {DriveLockState::Mounted, "A disc in this drive is mounted" +
+                                             (detail.empty() ? std::string() : " at " + SafeText(detail)) +
+                                             ": unmount it or take the disc out, then try again."};
+    case HOLD_IN_USE:
+        return {DriveLockState::InUse, "Another program has this drive open for writing (a disc writer?)."};
     case HOLD_CANNOT:
         return {DriveLockState::Unsafe,
                 "The drive's manager cannot keep other programs off this drive; standard error may say why."};
@@ -89,10 +100,62 @@ DriveLockVerdict JudgeManagerHold(uint32_t answer) {
     }
 }
 
-Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, uint8_t adapter, uint8_t target,
-                             DriveLockVerdict *verdict) {
-    *verdict = JudgeManagerHold(holdDevice(adapter, target, HOLD_TAKE));
-    if (verdict->state != DriveLockState::Taken) return nullptr;
+std::string SafeText(std::string_view bytes) {
+    constexpr size_t kLongest = 1024;
+    std::string text;
+    const auto escape = [&](unsigned char byte) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        text += hex;
+    };
+    size_t i = 0;
+    for (; i < bytes.size() && text.size() < kLongest;) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += static_cast<char>(byte);
+            ++i;
+            continue;
+        }
+        // A UTF-8 sequence: its length from the lead byte, every further
+        // byte 10xxxxxx, the shortest form, no surrogate, at most U+10FFFF.
+        const int length = byte >= 0xC2 && byte <= 0xDF ? 2 : byte >= 0xE0 && byte <= 0xEF ? 3
+                                                          : byte >= 0xF0 && byte <= 0xF4 ? 4 : 0;
+        uint32_t point = length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F : byte & 0x07;
+        bool wellFormed = length > 0 && i + static_cast<size_t>(length) <= bytes.size();
+        for (int k = 1; wellFormed && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<size_t>(k)]);
+            wellFormed = (next & 0xC0) == 0x80;
+            point = (point << 6) | (next & 0x3F);
+        }
+        wellFormed = wellFormed && !(length == 3 && point < 0x800) && !(length == 4 && point < 0x10000) &&
+                     point <= 0x10FFFF && !(point >= 0xD800 && point <= 0xDFFF);
+        // C1 controls, line and paragraph separators, and the marks that
+        // reorder how a line reads.
+        const bool hidden = point < 0xA0 || point == 0x2028 || point == 0x2029 || (point >= 0x200E && point <= 0x200F) ||
+                            (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+        if (wellFormed && !hidden) {
+            text.append(bytes.substr(i, static_cast<size_t>(length)));
+            i += static_cast<size_t>(length);
+        } else {
+            escape(byte);
+            ++i;
+        }
+    }
+    if (i < bytes.size()) text += "...";
+    return text;
+}
+
+Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, HoldASPI32DeviceDetailFn holdDetail, uint8_t adapter,
+                             uint8_t target, DriveLockVerdict *verdict) {
+    const uint32_t answer = holdDevice(adapter, target, HOLD_TAKE);
+    std::string detail;
+    if (answer == HOLD_MOUNTED && holdDetail != nullptr) {
+        char text[4096];
+        const uint32_t length = holdDetail(adapter, target, text, sizeof text);
+        detail.assign(text, std::min<size_t>(length, sizeof text - 1));
+    }
+    *verdict = JudgeManagerHold(answer, detail);
+    if (!DriveLockTaken(verdict->state)) return nullptr;
     return std::make_unique<ManagerHold>(holdDevice, adapter, target);
 }
 

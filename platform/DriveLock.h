@@ -17,24 +17,36 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/Hold.h"
 #include "platform/wnaspi32.h"
 
-// What taking a drive's lock came to; for Unsafe, why, in a sentence for the
-// user.
+// What taking a drive's lock came to; for the answers that have one (Unsafe,
+// Mounted, InUse: why not; TakenShared: what goes on meanwhile), a sentence
+// for the user.
 struct DriveLockVerdict {
     DriveLockState state = DriveLockState::Unsafe;
     std::string problem;
 };
 
-// The manager's answer to HOLD_TAKE, as the program acts on it.
-DriveLockVerdict JudgeManagerHold(uint32_t answer);
+// The manager's answer to HOLD_TAKE, as the program acts on it; `detail` is
+// what HoldASPI32DeviceDetail gave with it (the mount point of
+// HOLD_MOUNTED), any bytes: it is shown only as SafeText makes it.
+DriveLockVerdict JudgeManagerHold(uint32_t answer, std::string_view detail = {});
 
-// Takes the drive through the manager's entry point; the hold releases it
-// there when destroyed. Empty unless the verdict is Taken.
-Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, uint8_t adapter, uint8_t target,
-                             DriveLockVerdict *verdict);
+// Untrusted text (a mount point a user or a disc's label chose) as a line
+// may show it: printable ASCII and well-formed UTF-8 of printable characters
+// kept, every other byte written \xHH (control characters, a zero, line and
+// paragraph separators, the marks that reorder a line's direction), at most
+// 1024 bytes of it followed by "...".
+std::string SafeText(std::string_view bytes);
+
+// Takes the drive through the manager's entry points (`holdDetail` may be
+// null); the hold releases it there when destroyed. Empty unless the drive
+// is taken (Taken, TakenShared).
+Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, HoldASPI32DeviceDetailFn holdDetail, uint8_t adapter,
+                             uint8_t target, DriveLockVerdict *verdict);
 
 // What was found at a lock file's path, step by step.
 struct LockFileFacts {

@@ -11,4 +11,6 @@
 namespace aspi {
 uint32_t GetASPI32SupportInfo();
 uint32_t SendASPI32Command(void *srb);
+// The manager's optional GetASPI32DeviceTransport; TRANSPORT_UNKNOWN without it.
+uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target);
 }  // namespace aspi

@@ -65,4 +65,7 @@ void ReportRestartAcceptance() {
 namespace aspi {
 uint32_t GetASPI32SupportInfo() { return CurrentWin32Layer().AspiSupportInfo(); }
 uint32_t SendASPI32Command(void *srb) { return CurrentWin32Layer().AspiSendCommand(srb); }
+uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target) {
+    return CurrentWin32Layer().AspiDeviceTransport(adapter, target);
+}
 }  // namespace aspi

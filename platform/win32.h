@@ -122,10 +122,15 @@ public:
     // Keeps every other process off drive (adapter, target), as the manager
     // numbers it, until the hold is destroyed, without waiting: through the
     // manager's HoldASPI32Device when it has one, else with a lock file.
-    // `state` tells whether it was taken, held by another process, or
-    // cannot be had safely (Unsafe: DriveLockProblem says why).
+    // `state` tells whether it was taken (perhaps with the kernel still
+    // polling it: TakenShared), held by another process, refused for a
+    // mounted disc or another program's exclusive open, or cannot be had
+    // safely (Unsafe); DriveLockProblem says the sentence of each but Taken
+    // and HeldElsewhere.
     virtual Hold LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) = 0;
-    // Why the last LockDrive answered Unsafe, in a sentence for the user.
+    // The sentence for the last LockDrive's answer (why it was refused, or
+    // for TakenShared that the kernel goes on polling the drive); empty for
+    // Taken and HeldElsewhere.
     virtual std::string DriveLockProblem() = 0;
     // Starts the flash's own process (platform/FlashProcess.h,
     // qtlayer::SpawnFlashProcess): `channel` and `image` become its descriptors 3
@@ -145,6 +150,10 @@ public:
     // The ASPI manager's two entry points (see platform/aspi.h).
     virtual uint32_t AspiSupportInfo() = 0;
     virtual uint32_t AspiSendCommand(void *srb) = 0;
+    // How the device is attached, as the manager tells it
+    // (GetASPI32DeviceTransport, TRANSPORT_*); TRANSPORT_UNKNOWN when it
+    // cannot.
+    virtual uint32_t AspiDeviceTransport(uint8_t adapter, uint8_t target) = 0;
 };
 
 // The installed layer; the Qt layer unless a test installed another.

@@ -21,7 +21,7 @@ struct CoreWin32Layer::State {
     qtlayer::AspiBinding manager;
     qtlayer::CommandLineCopy commandLine;
     std::mutex lockProblemMutex;
-    std::string lockProblem;  // why the last LockDrive answered Unsafe
+    std::string lockProblem;  // the sentence of the last LockDrive's answer, if it has one
 };
 
 CoreWin32Layer::CoreWin32Layer() : state_(new State) {}
@@ -91,7 +91,7 @@ Hold CoreWin32Layer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *
     DriveLockVerdict verdict;
     Hold hold;
     if (HoldASPI32DeviceFn holdDevice = state_->manager.DeviceHold())
-        hold = HoldDriveThroughManager(holdDevice, adapter, target, &verdict);
+        hold = HoldDriveThroughManager(holdDevice, state_->manager.DeviceHoldDetail(), adapter, target, &verdict);
     else
         hold = TakeDriveLock(adapter, target, &verdict.state, &verdict.problem);
     *state = verdict.state;
@@ -119,3 +119,7 @@ bool CoreWin32Layer::ExecuteOpenDialog(QFileDialog *, std::string *) { return fa
 uint32_t CoreWin32Layer::AspiSupportInfo() { return state_->manager.SupportInfo(); }
 
 uint32_t CoreWin32Layer::AspiSendCommand(void *srb) { return state_->manager.SendCommand(srb); }
+
+uint32_t CoreWin32Layer::AspiDeviceTransport(uint8_t adapter, uint8_t target) {
+    return state_->manager.DeviceTransport(adapter, target);
+}

@@ -39,6 +39,7 @@ public:
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
     uint32_t AspiSupportInfo() override;
     uint32_t AspiSendCommand(void *srb) override;
+    uint32_t AspiDeviceTransport(uint8_t adapter, uint8_t target) override;
 
 private:
     // The command line and the bound manager, each defined with its concern

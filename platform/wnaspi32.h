@@ -99,3 +99,42 @@ constexpr uint32_t HOLD_BUSY = 0x03;      // someone else holds it, another proc
                                           // this one: nothing taken
 constexpr uint32_t HOLD_CANNOT = 0x04;    // no hold can be had (no device there, an unknown request, the
                                           // system refused the lock): nothing taken
+// Where the manager knows more of the device than whether another holder has it (the SG_IO manager,
+// which also opens the drive's block node for writing with O_EXCL, as disc writers do, so that the
+// kernel stops polling the drive for media meanwhile):
+constexpr uint32_t HOLD_MOUNTED = 0x05;      // a disc in the drive is mounted: nothing taken;
+                                             // HoldASPI32DeviceDetail gives the mount point
+constexpr uint32_t HOLD_IN_USE = 0x06;       // another program has the drive open exclusively (a disc
+                                             // writer at work): nothing taken
+constexpr uint32_t HOLD_HELD_SHARED = 0x07;  // taken, as HOLD_HELD, but not from the kernel: the drive
+                                             // cannot be opened for writing alone by this user, and
+                                             // the system goes on polling it for a disc
+// A program that knows none of the three takes them as unknown answers, and so refuses the flash.
+
+// Optional too, looked up by name: the text that goes with the last answer to
+// HOLD_TAKE for that device, where one has a text (HOLD_MOUNTED: the mount
+// point, as the system's mount table names it, its escapes undone; any
+// bytes, a zero among them, so the caller goes by the length and treats the
+// text as untrusted). Copies at most size - 1 bytes and a zero into `text`
+// (nothing when size is 0) and returns the whole text's length: as snprintf,
+// a result of size or more means it was cut. 0: no text.
+//
+//   uint32_t HoldASPI32DeviceDetail(uint8_t adapter, uint8_t target, char *text, uint32_t size);
+extern "C" {
+using HoldASPI32DeviceDetailFn = uint32_t (*)(uint8_t, uint8_t, char *, uint32_t);
+}
+
+// Optional as well: how the device is attached to the machine, as far as the
+// manager can tell, so that the program can say so and give advice that
+// depends on it (many USB adapters do not pass vendor commands). Without the
+// entry point, every device's transport is unknown.
+//
+//   uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target);
+extern "C" {
+using GetASPI32DeviceTransportFn = uint32_t (*)(uint8_t, uint8_t);
+}
+constexpr uint32_t TRANSPORT_UNKNOWN = 0x00;  // no device there, or nothing tells
+constexpr uint32_t TRANSPORT_USB = 0x01;      // behind a USB bridge (usb-storage, uas)
+constexpr uint32_t TRANSPORT_ATA = 0x02;      // on an ATA port, parallel or serial (libata)
+constexpr uint32_t TRANSPORT_SCSI = 0x03;     // on another SCSI host adapter of the machine's
+constexpr uint32_t TRANSPORT_VIRTUAL = 0x04;  // on an adapter made by software, with no hardware bus

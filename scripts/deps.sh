@@ -22,13 +22,14 @@ run=(
   qt6-wayland
   xvfb xauth x11-utils xdotool imagemagick fonts-wine
   dbus
+  libsgutils2-dev
 )
 test=(
   "${run[@]}"
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libxcb-damage0-dev libxcb-xtest0-dev
   clang libclang-rt-14-dev
-  qemu-system-x86 busybox-static kmod cpio
+  qemu-system-x86 busybox-static kmod cpio genisoimage
   dpkg-dev file lintian devscripts desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi
   weston

@@ -2,8 +2,9 @@
 # Builds the fuzz targets with clang's libFuzzer in build-fuzz and runs each
 # for a bounded time. Fails when a target crashes, leaks or trips a sanitizer.
 #   scripts/fuzz.sh [seconds for the trailer, default 30]
-# The channel's and the record's readers get a third of that each (at least
-# 5 s): they are small, and the whole run stays short for CI.
+# The channel's and the record's readers, and the cause of a failed command,
+# get a third of that each (at least 5 s): they are small, and the whole run
+# stays short for CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
@@ -11,6 +12,7 @@ third=$((seconds / 3 < 5 ? 5 : seconds / 3))
 build="$root/build-fuzz"
 
 bash "$root/scripts/build.sh" "$build" --source fuzz --target trailer_fuzz --target channel_fuzz --target record_fuzz \
+  --target failure_cause_fuzz \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
 
 corpus="$build/corpus/trailer"
@@ -66,3 +68,17 @@ printf '%s' "${line/\"accepted\"/\"refused\"}" | sed 's/"block":7/"block":3/' >"
 "$build/record_fuzz" -max_total_time="$third" -max_len=4096 -timeout=10 -print_final_stats=1 \
   -artifact_prefix="$build/record-" "$corpus"
 echo "fuzz: record_fuzz ran ${third}s without a crash"
+
+# Seeds for the cause: SRB_Status, SRB_HaStat, SRB_TargStat, then the sense,
+# fixed and descriptor format, one cut short, and a time-out.
+corpus="$build/corpus/failure"
+mkdir -p "$corpus"
+printf '\x04\x00\x02\x70\x00\x05\x00\x00\x00\x00\x0a\x00\x00\x00\x00\x20\x00' >"$corpus/fixed"
+printf '\x04\x00\x02\x72\x02\x04\x01\x00\x00\x00\x00' >"$corpus/descriptor"
+printf '\x04\x00\x02\x71\x00\x06' >"$corpus/short"
+printf '\x04\x0b\x00' >"$corpus/timeout"
+printf '\x82\x00\x00' >"$corpus/gone"
+
+"$build/failure_cause_fuzz" -max_total_time="$third" -max_len=300 -timeout=10 -print_final_stats=1 \
+  -artifact_prefix="$build/failure-" "$corpus"
+echo "fuzz: failure_cause_fuzz ran ${third}s without a crash"

@@ -122,6 +122,20 @@ SrbOutcome MapSgResult(int callResult, int callErrno, const sg_io_hdr_t &header)
     return outcome;
 }
 
+uint32_t DecideTransport(const std::vector<SysfsAncestor> &fromDevice) {
+    if (fromDevice.empty()) return TRANSPORT_UNKNOWN;
+    const auto any = [&](auto &&test) { return std::any_of(fromDevice.begin(), fromDevice.end(), test); };
+    if (any([](const SysfsAncestor &a) { return a.subsystem == "usb"; })) return TRANSPORT_USB;
+    if (any([](const SysfsAncestor &a) {
+            return a.name.size() > 3 && a.name.compare(0, 3, "ata") == 0 &&
+                   std::all_of(a.name.begin() + 3, a.name.end(), [](char c) { return c >= '0' && c <= '9'; });
+        }))
+        return TRANSPORT_ATA;
+    if (any([](const SysfsAncestor &a) { return a.subsystem == "pci" || a.subsystem == "platform"; }))
+        return TRANSPORT_SCSI;
+    return TRANSPORT_VIRTUAL;
+}
+
 std::vector<std::string> UnreachableReasons(const DiscoverySeen &seen) {
     std::vector<std::string> lines;
     const auto named = [](const CdDvdDriveSeen &drive) {
@@ -292,6 +306,24 @@ std::vector<CdDvdDriveSeen> SgManager::CdDvdDrives() {
         list.push_back(std::move(drive));
     }
     return list;
+}
+
+uint32_t SgManager::Transport(uint8_t adapter, uint8_t target) {
+    const std::vector<Adapter> &adapters = Adapters();
+    if (adapter >= adapters.size() || target >= kTargetsPerAdapter) return TRANSPORT_UNKNOWN;
+    const std::optional<Node> &node = adapters[adapter].targets[target];
+    if (!node) return TRANSPORT_UNKNOWN;
+    // The device's own directory under /sys/devices, and every one above it.
+    constexpr std::string_view kDevices = "/sys/devices/";
+    std::string directory = system_.RealPath(node->entry + "/device");
+    std::vector<SysfsAncestor> chain;
+    while (directory.size() > kDevices.size() && directory.compare(0, kDevices.size(), kDevices) == 0) {
+        const size_t slash = directory.rfind('/');
+        const std::string subsystem = system_.ReadLink(directory + "/subsystem");
+        chain.push_back({directory.substr(slash + 1), subsystem.substr(subsystem.rfind('/') + 1)});
+        directory.erase(slash);
+    }
+    return DecideTransport(chain);
 }
 
 // Vendor and model as sysfs shows them, blanks at either end dropped.

@@ -99,6 +99,21 @@ struct DiscoverySeen {
 // cannot be opened for writing. Nothing when nothing stands in the way.
 std::vector<std::string> UnreachableReasons(const DiscoverySeen &seen);
 
+// One directory on the way from a device up to /sys/devices: its name and
+// the name of the subsystem (bus or class) it belongs to, if any.
+struct SysfsAncestor {
+    std::string name;
+    std::string subsystem;
+};
+// How a device is attached (GetASPI32DeviceTransport), from its sysfs
+// directories, the device's own first: in this order, any of them on the USB
+// bus (a USB bridge, whatever adapter lies beyond it); an ATA port's
+// ("ataN", libata's, parallel or serial); one on the PCI or platform bus (an
+// adapter of the machine's, a virtual machine's among them); otherwise an
+// adapter made by software (scsi_debug, the SCSI target's loopback).
+// Nothing to go by: unknown.
+uint32_t DecideTransport(const std::vector<SysfsAncestor> &fromDevice);
+
 class SgManager {
 public:
     // Discovery tells the system's Report, once, why a drive cannot be
@@ -119,6 +134,11 @@ public:
     // HOLD_CANNOT, HOLD_RELEASED. Taking it twice is HOLD_BUSY: two flashes
     // of one process are two holders too.
     uint32_t Hold(uint8_t adapter, uint8_t target, uint32_t request);
+    // HoldASPI32DeviceDetail: the text of the last take's answer (the mount
+    // point for HOLD_MOUNTED); empty otherwise.
+    std::string HoldDetail(uint8_t adapter, uint8_t target);
+    // GetASPI32DeviceTransport: TRANSPORT_UNKNOWN without a device there.
+    uint32_t Transport(uint8_t adapter, uint8_t target);
 
     // One reachable device: its node, held open from discovery on, so that
     // an address never comes to mean another device.
@@ -147,6 +167,7 @@ private:
         bool held = false;
         int blockFd = -1;            // the block node, open and locked while held; -1: none
         bool toldNodeAlone = false;  // standard error has said that the sg node alone guards it
+        std::string detail;          // the text of the last take's answer
     };
 
     SgSystem &system_;

@@ -9,7 +9,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace sgaspi {
@@ -48,6 +50,29 @@ public:
         if (length <= 0) return {};
         const std::string content(text, static_cast<size_t>(length));
         return content.substr(0, content.find('\n'));
+    }
+
+    std::string ReadFile(const std::string &path, size_t limit) override {
+        const int fd = Open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return {};
+        std::string content;
+        char chunk[65536];
+        while (content.size() < limit) {
+            const ssize_t length = read(fd, chunk, std::min(sizeof(chunk), limit - content.size()));
+            if (length < 0 && errno == EINTR) continue;
+            if (length <= 0) break;
+            content.append(chunk, static_cast<size_t>(length));
+        }
+        close(fd);
+        return content;
+    }
+
+    std::string RealPath(const std::string &path) override {
+        char *resolved = realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) return {};
+        std::string result(resolved);
+        free(resolved);
+        return result;
     }
 
     int Open(const std::string &path, int flags) override {

@@ -3,6 +3,7 @@
 // goes straight to the kernel.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ public:
     // The first line of a small text file (a sysfs attribute) without its
     // line end; empty when it cannot be read.
     virtual std::string ReadText(const std::string &path) = 0;
+    // A whole file (/proc/self/mountinfo), at most `limit` bytes of it;
+    // empty when it cannot be read.
+    virtual std::string ReadFile(const std::string &path, size_t limit) = 0;
+    // The path with every symbolic link followed, as realpath(3); empty when
+    // it cannot be resolved.
+    virtual std::string RealPath(const std::string &path) = 0;
     // As open(2), ioctl(2), flock(2) and close(2): -1 with errno set on
     // failure.
     virtual int Open(const std::string &path, int flags) = 0;

@@ -115,6 +115,12 @@ DriveResponse Drive::Inquiry(std::span<const uint8_t> cdb) const {
 DownloadDecision Drive::DecideDownload(std::span<const uint8_t> cdb) {
     DownloadDecision decision;
     decision.number = ++downloads_;
+    if (gone_ || (refusals_.goneAt != 0 && decision.number >= refusals_.goneAt)) {
+        gone_ = true;
+        inSession_ = false;
+        decision.gone = true;
+        return decision;
+    }
     uint8_t marker = cdb[5];
     if (!inSession_) {
         decision.phase = marker == 0x00   ? DownloadPhase::First
@@ -126,12 +132,14 @@ DownloadDecision Drive::DecideDownload(std::span<const uint8_t> cdb) {
     if (decision.phase == DownloadPhase::Stray) {
         decision.refused = true;
         decision.sense = kSequenceError;
+    } else if (refusals_.timeouts.count(decision.number) || (decision.Final() && refusals_.timeoutFinal)) {
+        decision.timedOut = true;
     } else if (refusals_.commands.count(decision.number) || (decision.Final() && refusals_.final)) {
         decision.refused = true;
-        decision.sense = kWriteError;
+        decision.sense = refusals_.sense;
     }
-    inSession_ = !decision.refused && (decision.phase == DownloadPhase::First ||
-                                       decision.phase == DownloadPhase::Next);
+    inSession_ = !decision.refused && !decision.timedOut &&
+                 (decision.phase == DownloadPhase::First || decision.phase == DownloadPhase::Next);
     return decision;
 }
 
@@ -168,6 +176,7 @@ void Drive::PowerCycle() {
     flashed_.reset();
     downloads_ = 0;
     inSession_ = false;
+    gone_ = false;
 }
 
 }  // namespace quorvel_sim

@@ -64,10 +64,17 @@ struct DriveIdentity {
     std::array<uint8_t, 24> Model() const;
 };
 
-// The download commands a drive refuses with a write error.
+// The download commands a drive does not take: those it refuses, those it
+// does not answer in time, and the one at which it goes away. Command
+// numbers are 1-based and count every download command, refused ones too.
 struct DriveRefusals {
-    std::set<uint32_t> commands;  // 1-based download command numbers, refused ones counted too
-    bool final = false;           // the block the drive recognises as final (final or only)
+    std::set<uint32_t> commands;  // refused with `sense`
+    bool final = false;           // the block the drive recognises as final (final or only) refused too
+    Sense sense = kWriteError;    // what a refusal says (a stray block says a sequence error whatever this is)
+    std::set<uint32_t> timeouts;  // not answered before the host gives up on them
+    bool timeoutFinal = false;    // the final block not answered in time
+    uint32_t goneAt = 0;          // the drive goes away at this command, and answers nothing after it;
+                                  // 0: never
 };
 
 // How the drive answers what is neither INQUIRY nor the download.
@@ -87,7 +94,9 @@ struct DownloadDecision {
     uint32_t number = 0;  // this command's number since the drive started
     DownloadPhase phase = DownloadPhase::None;
     bool refused = false;
-    Sense sense;  // when refused
+    Sense sense;            // when refused
+    bool timedOut = false;  // the drive gives no answer in time: the host gives up on it
+    bool gone = false;      // the drive has gone away: the command never reached it
 
     // A final or only block: the one that ends a download.
     bool Final() const { return phase == DownloadPhase::Final || phase == DownloadPhase::Only; }
@@ -123,7 +132,10 @@ public:
     // 0x00 begins one (first), 0xFF is out of sequence (stray, refused),
     // anything else is a whole download in one block (only); inside a
     // session 0xFF is a further block (next), anything else ends it (final).
-    // A refused command ends the session.
+    // A refused command ends the session, and so does one not answered in
+    // time (the host resets the drive after it). A drive gone away decides
+    // nothing more: every command is gone, until the next PowerCycle.
+    // In this order: gone, stray, not in time, refused.
     // The CDB is one that IsDownload accepts.
     DownloadDecision DecideDownload(std::span<const uint8_t> cdb);
     // A download command that will never be answered (a drive that hangs):
@@ -132,11 +144,13 @@ public:
     // The download command completing with the data it carries, as it is
     // now. An accepted final block is flashed: the 4 bytes after the first
     // occurrence of the drive's model are its new revision, running from the
-    // next PowerCycle; a block without the model leaves the revision.
+    // next PowerCycle; a block without the model leaves the revision. Not
+    // for a command gone or not answered in time: no answer comes back.
     DriveResponse FinishDownload(const DownloadDecision &decision, std::span<const uint8_t> dataOut);
 
-    // The drive starts again: it runs the firmware flashed last, and forgets
-    // its session and its download count.
+    // The drive starts again (connected again, when it had gone away): it
+    // runs the firmware flashed last, and forgets its session and its
+    // download count.
     void PowerCycle();
 
     const DriveIdentity &Identity() const { return identity_; }
@@ -145,6 +159,8 @@ public:
     const std::optional<std::array<uint8_t, 4>> &Flashed() const { return flashed_; }
     uint32_t DownloadCount() const { return downloads_; }
     bool InSession() const { return inSession_; }
+    // Gone away (DriveRefusals::goneAt reached): no command reaches it.
+    bool Gone() const { return gone_; }
 
 private:
     DriveResponse Inquiry(std::span<const uint8_t> cdb) const;
@@ -156,6 +172,7 @@ private:
     std::optional<std::array<uint8_t, 4>> flashed_;
     uint32_t downloads_ = 0;
     bool inSession_ = false;
+    bool gone_ = false;
 };
 
 }  // namespace quorvel_sim

@@ -1,6 +1,8 @@
 #include "aspi/sim/Machine.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "aspi/sim/Files.h"
 
@@ -22,6 +24,42 @@ bool ParseField(const std::string &value, std::array<uint8_t, N> &out, std::stri
     }
     out.fill(' ');
     std::memcpy(out.data(), bytes->data(), bytes->size());
+    return true;
+}
+
+// "3", "2,final", "final": download command numbers from 1 and/or final.
+bool ParseCommandList(const std::string &value, std::set<uint32_t> &commands, bool &final) {
+    size_t start = 0;
+    while (start <= value.size()) {
+        const size_t comma = value.find(',', start);
+        const std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        unsigned long number = 0;
+        if (item == "final") final = true;
+        else if (ParseNumber(item, 0xFFFFFFFFul, number) && number >= 1) commands.insert(static_cast<uint32_t>(number));
+        else return false;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+// "5/24/00": a sense key (0 to F), ASC and ASCQ, one or two hex digits each.
+bool ParseSense(const std::string &value, DeviceConfig &device) {
+    unsigned values[3];
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t slash = value.find('/', start);
+        if ((i < 2) != (slash != std::string::npos)) return false;
+        const std::string part = value.substr(start, i < 2 ? slash - start : std::string::npos);
+        if (part.empty() || part.size() > 2 || part.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        values[i] = static_cast<unsigned>(std::stoul(part, nullptr, 16));
+        start = slash + 1;
+    }
+    if (values[0] > 0x0F) return false;
+    device.senseKey = static_cast<uint8_t>(values[0]);
+    device.asc = static_cast<uint8_t>(values[1]);
+    device.ascq = static_cast<uint8_t>(values[2]);
     return true;
 }
 
@@ -100,21 +138,48 @@ bool ParseDevice(const std::vector<std::string> &words, const MachineConfig &mac
             }
         } else if (key == "refuse") {
             if (value == "none") continue;
-            size_t start = 0;
-            while (start <= value.size()) {
-                size_t comma = value.find(',', start);
-                std::string item = value.substr(start, comma == std::string::npos ? std::string::npos
-                                                                                   : comma - start);
-                if (item == "final") {
-                    device.refuseFinal = true;
-                } else if (ParseNumber(item, 0xFFFFFFFFul, number) && number >= 1) {
-                    device.refuseCommands.insert(static_cast<uint32_t>(number));
-                } else {
-                    error = "refuse: expected none, or command numbers from 1 and/or final";
-                    return false;
-                }
-                if (comma == std::string::npos) break;
-                start = comma + 1;
+            if (!ParseCommandList(value, device.refuseCommands, device.refuseFinal)) {
+                error = "refuse: expected none, or command numbers from 1 and/or final";
+                return false;
+            }
+        } else if (key == "timeout") {
+            if (value == "none") continue;
+            if (!ParseCommandList(value, device.timeoutCommands, device.timeoutFinal)) {
+                error = "timeout: expected none, or command numbers from 1 and/or final";
+                return false;
+            }
+        } else if (key == "sense") {
+            if (!ParseSense(value, device)) {
+                error = "sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00";
+                return false;
+            }
+        } else if (key == "gone") {
+            if (!ParseNumber(value, 0xFFFFFFFFul, number) || number < 1) {
+                error = "gone: expected a download command number from 1";
+                return false;
+            }
+            device.goneAt = static_cast<uint32_t>(number);
+        } else if (key == "transport") {
+            const char *const names[] = {"unknown", "usb", "ata", "scsi", "virtual"};  // TRANSPORT_* in order
+            const auto found = std::find(std::begin(names), std::end(names), value);
+            if (found == std::end(names)) {
+                error = "transport: expected usb, ata, scsi, virtual or unknown";
+                return false;
+            }
+            device.transport = static_cast<uint32_t>(found - std::begin(names));
+        } else if (key == "mounted") {
+            device.mounted = Unquote(value);
+            if (!device.mounted || device.mounted->empty()) {
+                error = "mounted: expected a quoted mount point";
+                return false;
+            }
+        } else if (key == "hold") {
+            if (value == "free") device.holdFinds = HoldFinds::Nothing;
+            else if (value == "in-use") device.holdFinds = HoldFinds::InUse;
+            else if (value == "shared") device.holdFinds = HoldFinds::Shared;
+            else {
+                error = "hold: expected free, in-use or shared";
+                return false;
             }
         } else {
             error = "unknown device key '" + key + "'";

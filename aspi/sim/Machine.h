@@ -17,6 +17,8 @@
 namespace quorvel_sim {
 
 enum class Completion { Now, Later, Never };
+// What a take of the device's hold finds besides another holder.
+enum class HoldFinds { Nothing, InUse, Shared };
 
 struct DeviceConfig {
     int adapter = 0;
@@ -30,6 +32,13 @@ struct DeviceConfig {
     Completion completion = Completion::Now;
     std::set<uint32_t> refuseCommands;  // 1-based download command numbers
     bool refuseFinal = false;
+    uint8_t senseKey = 0x03, asc = 0x0C, ascq = 0x00;  // what a refusal says
+    std::set<uint32_t> timeoutCommands;  // download commands not answered in time
+    bool timeoutFinal = false;
+    uint32_t goneAt = 0;  // the download command at which the device goes away; 0: never
+    uint32_t transport = 0;  // TRANSPORT_*
+    std::optional<std::string> mounted;  // a disc mounted there: its mount point
+    HoldFinds holdFinds = HoldFinds::Nothing;
 
     // Vendor and product: the 24 bytes the drive knows itself by.
     std::array<uint8_t, 24> Model() const;

@@ -1,7 +1,8 @@
 // The simulated machine's ASPI manager: GetASPI32SupportInfo and
 // SendASPI32Command over virtual adapters and devices read from the machine
-// file (aspi/sim/README.md), and HoldASPI32Device, which holds a device for
-// the caller (Hold.h). Only these C entry points are exported.
+// file (aspi/sim/README.md), HoldASPI32Device, which holds a device for the
+// caller (Hold.h), with HoldASPI32DeviceDetail, and GetASPI32DeviceTransport.
+// Only these C entry points are exported.
 //
 // This file is the front end: it loads the machine, finds the device a
 // request is for, carries the command to the device's drive model
@@ -32,13 +33,23 @@
 namespace quorvel_sim {
 namespace {
 
+// ASPI's host adapter status for a command that timed out.
+constexpr uint8_t kHaStatCommandTimeout = 0x0B;
+
 Drive MakeDrive(const DeviceConfig &config, const std::array<uint8_t, 4> &revision) {
     DriveIdentity identity;
     identity.peripheral = config.type;
     identity.vendor = config.vendor;
     identity.product = config.product;
     identity.revision = revision;
-    return Drive(identity, DriveRefusals{config.refuseCommands, config.refuseFinal});
+    DriveRefusals refusals;
+    refusals.commands = config.refuseCommands;
+    refusals.final = config.refuseFinal;
+    refusals.sense = Sense{config.senseKey, config.asc, config.ascq};
+    refusals.timeouts = config.timeoutCommands;
+    refusals.timeoutFinal = config.timeoutFinal;
+    refusals.goneAt = config.goneAt;
+    return Drive(identity, refusals);
 }
 
 struct Device {
@@ -154,14 +165,42 @@ uint32_t Hold(uint8_t adapter, uint8_t target, uint32_t request) {
     uint32_t answer = HOLD_CANNOT;
     std::string why;
     if (device != nullptr && request == HOLD_TAKE) {
+        // As the SG_IO manager decides it: another holder first, then the
+        // disc mounted or another program's exclusive open, which take
+        // nothing; a hold without write access is still a hold.
         if (machine->realPath.empty()) why = "cannot find the machine file " + machine->path;
         else answer = device->hold.Take(HoldLockPath(machine->realPath, adapter, target), &why);
+        if (answer == HOLD_HELD && (device->config.mounted || device->config.holdFinds == HoldFinds::InUse)) {
+            device->hold.Release();
+            answer = device->config.mounted ? HOLD_MOUNTED : HOLD_IN_USE;
+        } else if (answer == HOLD_HELD && device->config.holdFinds == HoldFinds::Shared) {
+            answer = HOLD_HELD_SHARED;
+        }
     } else if (device != nullptr && request == HOLD_RELEASE) {
         answer = device->hold.Release();
     }
     if (!why.empty()) std::fprintf(stderr, "quorvel-sim: %s\n", why.c_str());
     machine->trace.Write(HoldLine(adapter, target, request, answer));
     return answer;
+}
+
+// The text that goes with the last take's answer: a mounted disc's mount point.
+uint32_t HoldDetail(uint8_t adapter, uint8_t target, char *text, uint32_t size) {
+    std::shared_ptr<Machine> machine = CurrentMachine();
+    Device *device = machine->valid ? machine->Find(adapter, target) : nullptr;
+    const std::string detail = device != nullptr && device->config.mounted ? *device->config.mounted : "";
+    if (text != nullptr && size > 0) {
+        const size_t copied = std::min<size_t>(detail.size(), size - 1);
+        std::memcpy(text, detail.data(), copied);
+        text[copied] = '\0';
+    }
+    return static_cast<uint32_t>(detail.size());
+}
+
+uint32_t Transport(uint8_t adapter, uint8_t target) {
+    std::shared_ptr<Machine> machine = CurrentMachine();
+    Device *device = machine->valid ? machine->Find(adapter, target) : nullptr;
+    return device != nullptr ? device->config.transport : TRANSPORT_UNKNOWN;
 }
 
 // Stores a revision a drive took, merging with what the file holds now.
@@ -231,6 +270,13 @@ uint32_t CompleteDownload(Machine &machine, Device &device, SRB_ExecSCSICmd *srb
     std::span<const uint8_t> data = Data(*srb);
     uint64_t hash = Fnv1a64(data);
     line += DataFields(decision.phase, data.size(), hash, hash != hashAtSubmission);
+    if (decision.timedOut) {
+        // As the SG_IO manager reports a command the kernel gave up on
+        // (host status DID_TIME_OUT): the adapter's time-out, no SCSI status,
+        // no sense.
+        srb->SRB_HaStat = kHaStatCommandTimeout;
+        return Complete(machine, srb, line + TimeoutField(), SS_ERR);
+    }
     DriveResponse response;
     {
         std::lock_guard lock(device.mutex);
@@ -255,6 +301,8 @@ uint32_t Download(const std::shared_ptr<Machine> &machine, Device &device, SRB_E
                                                           : device.drive.DecideDownload(srb->CDBByte);
     }
     line += DownloadField(decision.number);
+    // Gone away: at once, as the kernel answers for a device it no longer has.
+    if (decision.gone) return Complete(*machine, srb, line + GoneField(), SS_NO_DEVICE);
     uint64_t hashAtSubmission = Fnv1a64(Data(*srb));
     int delayMs = decision.Final() && config.finalDelayMs >= 0 ? config.finalDelayMs : config.delayMs;
     switch (config.completion) {
@@ -292,6 +340,12 @@ uint32_t Send(SRB_ExecSCSICmd *srb) {
         return Complete(*machine, srb, line, SS_INVALID_HA);
     Device *device = machine->Find(srb->SRB_HaId, srb->SRB_Target);
     if (!device || srb->SRB_Lun != 0) return Complete(*machine, srb, line, SS_NO_DEVICE);
+    bool gone;
+    {
+        std::lock_guard lock(device->mutex);
+        gone = device->drive.Gone();
+    }
+    if (gone) return Complete(*machine, srb, line + GoneField(), SS_NO_DEVICE);
     if (srb->SRB_BufLen > 0 && srb->SRB_BufPointer == nullptr) {
         srb->SRB_HaStat = 0x11;
         return Complete(*machine, srb, line + NullBufferField(), SS_ERR);
@@ -329,4 +383,12 @@ QUORVEL_SIM_EXPORT uint32_t SendASPI32Command(void *request) {
 
 QUORVEL_SIM_EXPORT uint32_t HoldASPI32Device(uint8_t adapter, uint8_t target, uint32_t request) {
     return quorvel_sim::Hold(adapter, target, request);
+}
+
+QUORVEL_SIM_EXPORT uint32_t HoldASPI32DeviceDetail(uint8_t adapter, uint8_t target, char *text, uint32_t size) {
+    return quorvel_sim::HoldDetail(adapter, target, text, size);
+}
+
+QUORVEL_SIM_EXPORT uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target) {
+    return quorvel_sim::Transport(adapter, target);
 }

@@ -85,10 +85,13 @@ std::string StartLine(int adapters, uint8_t status, const std::string &machinePa
 
 std::string HoldLine(uint8_t adapter, uint8_t target, uint32_t request, uint32_t answer) {
     const char *requestName = request == HOLD_TAKE ? "take" : request == HOLD_RELEASE ? "release" : nullptr;
-    const char *answerName = answer == HOLD_HELD       ? "held"
-                             : answer == HOLD_RELEASED ? "released"
-                             : answer == HOLD_BUSY     ? "busy"
-                                                       : "cannot";
+    const char *answerName = answer == HOLD_HELD          ? "held"
+                             : answer == HOLD_RELEASED    ? "released"
+                             : answer == HOLD_BUSY        ? "busy"
+                             : answer == HOLD_MOUNTED     ? "mounted"
+                             : answer == HOLD_IN_USE      ? "in-use"
+                             : answer == HOLD_HELD_SHARED ? "held-shared"
+                                                          : "cannot";
     char requestText[16];
     std::snprintf(requestText, sizeof requestText, "0x%02x", static_cast<unsigned>(request & 0xFF));
     return "HOLD time=" + Now() + ProcessFields() + " HaId=" + std::to_string(adapter) +
@@ -131,6 +134,8 @@ std::string RecordFields(uint64_t sequence, const SRB_ExecSCSICmd &srb) {
 }
 
 std::string NullBufferField() { return " Error=null-buffer"; }
+std::string GoneField() { return " Error=gone"; }
+std::string TimeoutField() { return " Error=timeout"; }
 
 std::string InField(size_t copied) { return " In=" + std::to_string(copied); }
 

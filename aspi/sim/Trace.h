@@ -38,7 +38,8 @@ private:
 // "START time=... pid=... adapters=N status=0xSS machine=\"PATH\"".
 std::string StartLine(int adapters, uint8_t status, const std::string &machinePath);
 // "HOLD time=... pid=... HaId=A Target=T Request=take|release|0xNN
-// Answer=held|released|busy|cannot": one HoldASPI32Device call.
+// Answer=held|released|busy|cannot|mounted|in-use|held-shared": one
+// HoldASPI32Device call.
 std::string HoldLine(uint8_t adapter, uint8_t target, uint32_t request, uint32_t answer);
 // "SRB seq=... CDB=..." and the fields found set at submission: the start of
 // every request's line, taken before the drive touches the record.
@@ -47,6 +48,8 @@ std::string RecordFields(uint64_t sequence, const SRB_ExecSCSICmd &srb);
 // The fields that follow, each with its leading blank, in the order a line
 // carries them.
 std::string NullBufferField();                 // " Error=null-buffer"
+std::string GoneField();                       // " Error=gone": the device has gone away
+std::string TimeoutField();                    // " Error=timeout": not answered in time
 std::string InField(size_t copied);            // " In=N": bytes of data-in copied
 std::string DownloadField(uint32_t number);    // " Download=N"
 // " Phase=P Len=N FNV1a64=H", and " Changed=1" when the data changed

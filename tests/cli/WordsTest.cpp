@@ -7,45 +7,61 @@
 #include <QJsonObject>
 
 #include "cli/Words.h"
+#include "platform/wnaspi32.h"
 
 namespace {
-ProbedDrive Drive(uint8_t adapter, uint8_t target, std::string identification) {
+ProbedDrive Drive(uint8_t adapter, uint8_t target, std::string identification,
+                  DriveTransport transport = DriveTransport::Unknown) {
     ProbedDrive drive;
     drive.adapter = adapter;
     drive.target = target;
     drive.identification = std::move(identification);
+    drive.transport = transport;
     return drive;
 }
 
 TEST(CliWords, DriveLinesKeepTheDrivesFieldsInFixedColumns) {
-    EXPECT_EQ(DriveLine(Drive(0, 1, "QUORVEL CDRW-4824A      1.10")), "0:1     QUORVEL  CDRW-4824A       1.10");
+    EXPECT_EQ(DriveLine(Drive(0, 1, "QUORVEL CDRW-4824A      1.10", DriveTransport::Ata)),
+              "0:1     QUORVEL  CDRW-4824A       1.10 ata");
     // A blank inside the vendor and a revision of blanks: the columns hold.
-    EXPECT_EQ(DriveLine(Drive(12, 7, "ACME CO DVD ROM X 12    AB  ")), "12:7    ACME CO  DVD ROM X 12     AB");
-    EXPECT_EQ(DriveLine(Drive(255, 255, "V       P                   ")), "255:255 V        P");
+    EXPECT_EQ(DriveLine(Drive(12, 7, "ACME CO DVD ROM X 12    AB  ", DriveTransport::Usb)),
+              "12:7    ACME CO  DVD ROM X 12     AB   usb");
+    EXPECT_EQ(DriveLine(Drive(255, 255, "V       P                   ")), "255:255 V        P                     unknown");
     // Bytes a terminal must not be sent raw.
-    EXPECT_EQ(DriveLine(Drive(0, 0, std::string("A\x1b[2J   " "\xe9" "ODEL           " "1.0\x7f", 28))),
-              "0:0     A?[2J    ?ODEL            1.0?");
+    EXPECT_EQ(DriveLine(Drive(0, 0, std::string("A\x1b[2J   " "\xe9" "ODEL           " "1.0\x7f", 28),
+                              DriveTransport::Virtual)),
+              "0:0     A?[2J    ?ODEL            1.0? virtual");
+    EXPECT_STREQ(TransportWord(DriveTransport::Scsi), "scsi");
+    // The manager's answers, and one it has no name for.
+    EXPECT_EQ(TransportOfAnswer(TRANSPORT_USB), DriveTransport::Usb);
+    EXPECT_EQ(TransportOfAnswer(TRANSPORT_ATA), DriveTransport::Ata);
+    EXPECT_EQ(TransportOfAnswer(TRANSPORT_SCSI), DriveTransport::Scsi);
+    EXPECT_EQ(TransportOfAnswer(TRANSPORT_VIRTUAL), DriveTransport::Virtual);
+    EXPECT_EQ(TransportOfAnswer(TRANSPORT_UNKNOWN), DriveTransport::Unknown);
+    EXPECT_EQ(TransportOfAnswer(5), DriveTransport::Unknown);
 }
 
 TEST(CliWords, DrivesAsJsonAreObjectsWithoutTrailingBlanks) {
-    const std::string json =
-        DrivesJson({Drive(1, 0, "QUORVEL DVDRW-1612B     2.04"), Drive(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))});
+    const std::string json = DrivesJson({Drive(1, 0, "QUORVEL DVDRW-1612B     2.04", DriveTransport::Usb),
+                                         Drive(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))});
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
     ASSERT_TRUE(document.isArray()) << json;
     const QJsonArray drives = document.array();
     ASSERT_EQ(drives.size(), 2);
     const QJsonObject first = drives[0].toObject();
-    EXPECT_EQ(first.size(), 5);
+    EXPECT_EQ(first.size(), 6);
     EXPECT_TRUE(first["adapter"].isDouble());
     EXPECT_EQ(first["adapter"].toInt(), 1);
     EXPECT_EQ(first["target"].toInt(), 0);
     EXPECT_EQ(first["vendor"].toString(), "QUORVEL");
     EXPECT_EQ(first["model"].toString(), "DVDRW-1612B");
     EXPECT_EQ(first["revision"].toString(), "2.04");
+    EXPECT_EQ(first["transport"].toString(), "usb");
     const QJsonObject second = drives[1].toObject();
     EXPECT_EQ(second["vendor"].toString(), "ACME CO");
     EXPECT_EQ(second["model"].toString(), QString::fromUtf8("DISC\u00e9  X"));  // blanks inside kept
     EXPECT_EQ(second["revision"].toString(), "9");
+    EXPECT_EQ(second["transport"].toString(), "unknown");
     EXPECT_EQ(DrivesJson({}), "[\n]\n");
 }
 

@@ -45,7 +45,7 @@ dump  dumps
 adapters 4
 device 2 6 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=$1 completion=later
 device 2 3 type=0x00 vendor="ACMEDISK" product="FIXED DISK 2000 " revision="3.01"
-device 3 2 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04" refuse=3
+device 3 2 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04" refuse=3 transport=usb
 device 3 4 type=0x25 vendor="QUORVEL " product="OFFLINE-DRIVE   " revision="0.01"
 device 3 5 type=0x05 vendor="QUORVEL " product="COMBO-52X       " revision="5.00" refuse=final
 M
@@ -144,7 +144,7 @@ echo "1: ${#table[@]} command lines gave their statuses and said why; nothing wa
 # --- 2. list ----------------------------------------------------------------
 cli list
 [ "$status" -eq 0 ] || fail "list: exit $status"
-expected=$'2:6     QUORVEL  CDRW-4824A       1.10\n3:2     QUORVEL  DVDRW-1612B      2.04\n3:5     QUORVEL  COMBO-52X        5.00'
+expected=$'2:6     QUORVEL  CDRW-4824A       1.10 unknown\n3:2     QUORVEL  DVDRW-1612B      2.04 usb\n3:5     QUORVEL  COMBO-52X        5.00 unknown'
 [ "$(cat "$work/out")" = "$expected" ] || fail "list printed:"$'\n'"$(cat "$work/out")"
 cli list --json
 [ "$status" -eq 0 ] || fail "list --json without a display: exit $status: $(cat "$work/err")"
@@ -153,9 +153,9 @@ python3 - "$work/out" <<'PY' || fail "list --json printed: $(cat "$work/out")"
 import json, sys
 drives = json.load(open(sys.argv[1]))
 assert drives == [
-    {"adapter": 2, "target": 6, "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10"},
-    {"adapter": 3, "target": 2, "vendor": "QUORVEL", "model": "DVDRW-1612B", "revision": "2.04"},
-    {"adapter": 3, "target": 5, "vendor": "QUORVEL", "model": "COMBO-52X", "revision": "5.00"},
+    {"adapter": 2, "target": 6, "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10", "transport": "unknown"},
+    {"adapter": 3, "target": 2, "vendor": "QUORVEL", "model": "DVDRW-1612B", "revision": "2.04", "transport": "usb"},
+    {"adapter": 3, "target": 5, "vendor": "QUORVEL", "model": "COMBO-52X", "revision": "5.00", "transport": "unknown"},
 ], drives
 assert all(type(d["adapter"]) is int and type(d["target"]) is int for d in drives)
 PY

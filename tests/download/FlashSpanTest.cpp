@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -123,6 +124,33 @@ TEST_F(DownloadFlow, AnotherProcessWritingToTheDriveRefusesTheDownload) {
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(Downloads().size(), 2u);
+}
+
+TEST_F(DownloadFlow, AMountedDiscRefusesTheDownloadAndAReadOnlyHoldSaysThePollingGoesOn) {
+    LoadImage(100 * KiB, 60, 2);
+    layer.driveLock = DriveLockState::Mounted;
+    layer.driveLockProblem =
+        "A disc in this drive is mounted at /media/u/DISC: unmount it or take the disc out, then try again.";
+    form->ToolButton2Click(form->ToolButton2);
+    EXPECT_TRUE(Downloads().empty());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD NOT GUARDED!! \nA disc in this drive is mounted at "
+                                                   "/media/u/DISC: unmount it or take the disc out, then try "
+                                                   "again.\nNothing was sent to the drive."});
+    EXPECT_FALSE(DriveBeingWrittenNow());
+
+    // Held, the kernel polling the drive meanwhile: the flash goes on, and
+    // the sentence is said once on standard error.
+    layer.driveLock = DriveLockState::TakenShared;
+    layer.driveLockProblem = "This user cannot open the drive for writing alone, so the system goes on polling it "
+                             "for a disc during the flash.";
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(Downloads().size(), 2u);
+    const std::vector<std::string> said = layer.Diagnostics();
+    EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                            [](const std::string &line) { return line.find("goes on polling") != std::string::npos; }),
+              1)
+        << testing::PrintToString(said);
 }
 
 TEST_F(DownloadFlow, ADriveNoLockCanGuardIsRefusedWithThePlatformsReason) {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "drive/Probe.h"
 #include "tests/support/FakeAspi.h"
@@ -56,6 +58,22 @@ TEST_F(ProbeFixture, ListsCdDvdDevicesInAdapterThenTargetOrder) {
     EXPECT_EQ(drives[1].target, 0);
     EXPECT_EQ(drives[1].identification, kDriveB);
     EXPECT_EQ(buffer[36], 0);
+}
+
+TEST_F(ProbeFixture, EachDriveCarriesTheTransportItsManagerTells) {
+    aspi.SetAdapters(2);
+    aspi.AddDevice(1, 0, 0x05, kDriveB);
+    aspi.AddDevice(0, 5, 0x05, kDriveA);
+    std::vector<std::string> asked;
+    layer.deviceTransport = [&](uint8_t adapter, uint8_t target) {
+        asked.push_back(std::to_string(adapter) + ":" + std::to_string(target));
+        return adapter == 1 ? TRANSPORT_USB : uint32_t{0x2A};
+    };
+    const auto drives = ProbeDrives(2, buffer.data());
+    ASSERT_EQ(drives.size(), 2u);
+    EXPECT_EQ(drives[0].transport, DriveTransport::Unknown) << "an answer with no name";
+    EXPECT_EQ(drives[1].transport, DriveTransport::Usb);
+    EXPECT_EQ(asked, (std::vector<std::string>{"0:5", "1:0"})) << "asked of listed drives alone";
 }
 
 TEST_F(ProbeFixture, OtherDeviceTypesAndQualifiersAreNotListed) {

@@ -63,7 +63,7 @@ mkdir "$work/flash"
 cp "$prefix/share/quorvel/demo/demo.machine" "$work/flash/"
 listed=$(cd "$work/flash" && LD_LIBRARY_PATH=$(dirname "$simulated") QUORVEL_SIM_MACHINE=$work/flash/demo.machine \
   "$prefix/bin/quorvel-flash" list) || fail "the installed quorvel-flash did not list the drives"
-[ "$listed" = $'0:1     QUORVEL  CDRW-4824A       1.10\n1:0     QUORVEL  DVDRW-1612B      2.04' ] ||
+[ "$listed" = $'0:1     QUORVEL  CDRW-4824A       1.10 ata\n1:0     QUORVEL  DVDRW-1612B      2.04 ata' ] ||
   fail "the installed quorvel-flash listed: $listed"
 # The flash's process, installed beside the manager, binds it from there;
 # the installed quorvel-flash finds it and writes a drive through it.

@@ -37,6 +37,13 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for needed in fonts-wine qt6-qpa-plugins libqt6widgets6 libqt6dbus6; do
   grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed: $depends"
 done
+# The sense decoder: a program that links Debian's sg3_utils library (the
+# flash's process, once it says why a command failed) brings its package.
+unpacked="$work/unpacked"
+dpkg-deb -x "$deb" "$unpacked"
+if find "$unpacked" -type f \( -perm -u+x -o -name '*.so*' \) -exec readelf -d {} + 2>/dev/null | grep -q 'NEEDED.*libsgutils2'; then
+  grep -q libsgutils2 <<<"$depends" || fail "a program links libsgutils2 but the package does not depend on it: $depends"
+fi
 [ "$(dpkg-deb -f "$deb" Recommends)" = qt6-wayland ] || fail "the package does not recommend qt6-wayland"
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/quorvel ./usr/bin/quorvel-flash ./usr/lib/quorvel/quorvel-transfer ./usr/lib/quorvel/sg/libwnaspi32.so.1 \

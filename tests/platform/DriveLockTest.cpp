@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -175,7 +177,7 @@ uint32_t RecordingManager(uint8_t adapter, uint8_t target, uint32_t request) {
 
 TEST(DriveLock, TheManagersHoldIsReleasedThereWhenTheHoldGoes) {
     DriveLockVerdict verdict;
-    Hold hold = HoldDriveThroughManager(RecordingManager, 2, 5, &verdict);
+    Hold hold = HoldDriveThroughManager(RecordingManager, nullptr, 2, 5, &verdict);
     ASSERT_NE(hold, nullptr);
     EXPECT_EQ(verdict.state, DriveLockState::Taken);
     EXPECT_EQ(managerCalls, (std::vector<std::string>{"2 5 1"}));
@@ -186,7 +188,7 @@ TEST(DriveLock, TheManagersHoldIsReleasedThereWhenTheHoldGoes) {
     for (const uint32_t answer : {HOLD_BUSY, HOLD_CANNOT, uint32_t{0}}) {
         managerCalls.clear();
         managerAnswer = answer;
-        EXPECT_EQ(HoldDriveThroughManager(RecordingManager, 2, 5, &verdict), nullptr);
+        EXPECT_EQ(HoldDriveThroughManager(RecordingManager, nullptr, 2, 5, &verdict), nullptr);
         EXPECT_EQ(managerCalls.size(), 1u);
     }
     EXPECT_EQ(JudgeManagerHold(HOLD_BUSY).state, DriveLockState::HeldElsewhere);
@@ -194,6 +196,69 @@ TEST(DriveLock, TheManagersHoldIsReleasedThereWhenTheHoldGoes) {
     EXPECT_EQ(JudgeManagerHold(HOLD_CANNOT).problem,
               "The drive's manager cannot keep other programs off this drive; standard error may say why.");
     EXPECT_EQ(JudgeManagerHold(HOLD_RELEASED).state, DriveLockState::Unsafe) << "no answer to a take";
-    EXPECT_EQ(JudgeManagerHold(7).problem,
-              "The drive's manager gave an unknown answer (7) when asked to keep other programs off this drive.");
+    EXPECT_EQ(JudgeManagerHold(8).problem,
+              "The drive's manager gave an unknown answer (8) when asked to keep other programs off this drive.");
+}
+
+namespace {
+std::string managerDetail;
+uint32_t DetailOfManager(uint8_t, uint8_t, char *text, uint32_t size) {
+    const size_t copied = std::min<size_t>(managerDetail.size(), size - 1);
+    std::memcpy(text, managerDetail.data(), copied);
+    text[copied] = '\0';
+    return static_cast<uint32_t>(managerDetail.size());
+}
+}  // namespace
+
+TEST(DriveLock, AMountedDiscOrAnotherWriterRefusesTheDriveAndAReadOnlyHoldStillTakesIt) {
+    DriveLockVerdict verdict;
+    managerCalls.clear();
+    managerAnswer = HOLD_HELD_SHARED;
+    Hold hold = HoldDriveThroughManager(RecordingManager, DetailOfManager, 0, 1, &verdict);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_EQ(verdict.state, DriveLockState::TakenShared);
+    EXPECT_EQ(verdict.problem, "This user cannot open the drive for writing alone, so the system goes on polling "
+                               "it for a disc during the flash.");
+    hold.reset();
+    EXPECT_EQ(managerCalls, (std::vector<std::string>{"0 1 1", "0 1 2"}));
+
+    managerAnswer = HOLD_MOUNTED;
+    managerDetail = "/media/user/MY DISC";
+    EXPECT_EQ(HoldDriveThroughManager(RecordingManager, DetailOfManager, 0, 1, &verdict), nullptr);
+    EXPECT_EQ(verdict.state, DriveLockState::Mounted);
+    EXPECT_EQ(verdict.problem, "A disc in this drive is mounted at /media/user/MY DISC: unmount it or take the disc "
+                               "out, then try again.");
+    // The mount point is anyone's text: a line end and an escape sequence in
+    // it are shown as bytes, not acted on.
+    const char kHostile[] = "/media/x\n\x1b[2J\0y";
+    managerDetail = std::string(kHostile, sizeof kHostile - 1);
+    HoldDriveThroughManager(RecordingManager, DetailOfManager, 0, 1, &verdict);
+    EXPECT_EQ(verdict.problem, "A disc in this drive is mounted at /media/x\\x0A\\x1B[2J\\x00y: unmount it or take "
+                               "the disc out, then try again.");
+    // A manager without the detail's entry point.
+    HoldDriveThroughManager(RecordingManager, nullptr, 0, 1, &verdict);
+    EXPECT_EQ(verdict.problem, "A disc in this drive is mounted: unmount it or take the disc out, then try again.");
+
+    managerAnswer = HOLD_IN_USE;
+    managerCalls.clear();
+    EXPECT_EQ(HoldDriveThroughManager(RecordingManager, DetailOfManager, 0, 1, &verdict), nullptr);
+    EXPECT_EQ(verdict.state, DriveLockState::InUse);
+    EXPECT_EQ(verdict.problem, "Another program has this drive open for writing (a disc writer?).");
+    EXPECT_EQ(managerCalls.size(), 1u) << "nothing taken, nothing to release";
+    managerAnswer = HOLD_HELD;
+}
+
+TEST(DriveLock, UntrustedTextIsShownAsPrintableCharactersAndEscapedBytes) {
+    EXPECT_EQ(SafeText("/media/user/Disc 1"), "/media/user/Disc 1");
+    // Well-formed UTF-8 stays: e with acute, CJK, an emoji.
+    EXPECT_EQ(SafeText("/m/\xC3\xA9\xE5\x85\x89\xF0\x9F\x92\xBF"), "/m/\xC3\xA9\xE5\x85\x89\xF0\x9F\x92\xBF");
+    // Controls, DEL, a C1 control, a right-to-left override, a line separator.
+    EXPECT_EQ(SafeText("a\tb\x7F\xC2\x85" "c\xE2\x80\xAE" "d\xE2\x80\xA8"),
+              "a\\x09b\\x7F\\xC2\\x85c\\xE2\\x80\\xAEd\\xE2\\x80\\xA8");
+    // Bytes that are no UTF-8: a stray continuation, an overlong form, a
+    // surrogate, a sequence cut short at the end.
+    EXPECT_EQ(SafeText("\x80\xC0\xAF\xED\xA0\x80\xE5\x85"),
+              "\\x80\\xC0\\xAF\\xED\\xA0\\x80\\xE5\\x85");
+    EXPECT_EQ(SafeText(std::string(2000, 'a')), std::string(1024, 'a') + "...");
+    EXPECT_EQ(SafeText(""), "");
 }

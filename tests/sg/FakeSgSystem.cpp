@@ -25,6 +25,7 @@ void FakeSgSystem::AddCdDvdDrive(const std::string &name, const std::string &add
     const std::string device = std::string(kBlock) + "/" + name + "/device/";
     files[device + "vendor"] = vendor;
     files[device + "model"] = model;
+    files[std::string(kBlock) + "/" + name + "/dev"] = "11:" + name.substr(2);
 }
 
 void FakeSgSystem::AddEntry(const std::string &name, const std::string &link) { extraEntries_[name] = link; }
@@ -63,6 +64,7 @@ std::vector<std::string> FakeSgSystem::ListDirectory(const std::string &path) {
 }
 
 std::string FakeSgSystem::ReadLink(const std::string &path) {
+    if (const auto link = links.find(path); link != links.end()) return link->second;
     const std::string block = std::string(kBlock) + "/";
     if (path.rfind(block, 0) == 0) {
         const std::string rest = path.substr(block.size());
@@ -89,8 +91,13 @@ int FakeSgSystem::Open(const std::string &path, int flags) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++opens;
     if (path.rfind("/dev/", 0) == 0 && blockDevices_.count(path.substr(5))) {
-        lockLog.push_back("open " + path);
+        const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+        lockLog.push_back((writing && (flags & O_EXCL) ? "open-exclusive " : "open ") + path);
         if (const auto refusal = blockOpenErrno.find(path); refusal != blockOpenErrno.end()) {
+            errno = refusal->second;
+            return -1;
+        }
+        if (const auto refusal = blockWriteErrno.find(path); writing && refusal != blockWriteErrno.end()) {
             errno = refusal->second;
             return -1;
         }
@@ -161,6 +168,16 @@ int FakeSgSystem::Ioctl(int fd, unsigned long request, void *argument) {
 std::string FakeSgSystem::ReadText(const std::string &path) {
     const auto file = files.find(path);
     return file == files.end() ? std::string() : file->second;
+}
+
+std::string FakeSgSystem::ReadFile(const std::string &path, size_t limit) {
+    const auto file = files.find(path);
+    return file == files.end() ? std::string() : file->second.substr(0, limit);
+}
+
+std::string FakeSgSystem::RealPath(const std::string &path) {
+    const auto real = realPaths.find(path);
+    return real == realPaths.end() ? std::string() : real->second;
 }
 
 void FakeSgSystem::Report(const std::string &line) {

@@ -39,7 +39,7 @@ public:
     void SetDevice(int number, int type, const std::string &vendor, const std::string &model);
     // A CD/DVD drive of the kernel's own (/sys/class/block/NAME) at "H:C:T:L",
     // with its block node /dev/NAME, which any sg node at that address links
-    // to (device/block/NAME).
+    // to (device/block/NAME); its device numbers are 11:N for srN.
     void AddCdDvdDrive(const std::string &name, const std::string &address, const std::string &vendor,
                        const std::string &model);
 
@@ -59,8 +59,17 @@ public:
     // opening a block node fails with.
     std::map<std::string, int> lockErrno;
     std::map<std::string, int> blockOpenErrno;
+    // The errno opening a block node for writing fails with (EACCES: this
+    // user may not write to it; EBUSY: a mounted disc or a disc writer).
+    std::map<std::string, int> blockWriteErrno;
+    // realpath(3) answers, by path; anything else does not resolve.
+    std::map<std::string, std::string> realPaths;
+    // Symbolic links beyond the class directories ("/sys/devices/.../subsystem").
+    std::map<std::string, std::string> links;
     std::set<std::string> locked;      // the nodes this process holds locked now
-    std::vector<std::string> lockLog;  // "lock /dev/sg1", "unlock /dev/sg1", "open /dev/sr0", "close /dev/sr0"
+    // "lock /dev/sg1", "unlock /dev/sg1", "open /dev/sr0" (read-only), "open-exclusive /dev/sr0" (for
+    // writing, with O_EXCL), "close /dev/sr0"
+    std::vector<std::string> lockLog;
     // Every flock request on a node, in order, with the operation it was asked
     // with: the log above tells a lock from an unlock, not a shared lock from
     // an exclusive one.
@@ -70,6 +79,8 @@ public:
     std::vector<std::string> ListDirectory(const std::string &path) override;
     std::string ReadLink(const std::string &path) override;
     std::string ReadText(const std::string &path) override;
+    std::string ReadFile(const std::string &path, size_t limit) override;
+    std::string RealPath(const std::string &path) override;
     int Open(const std::string &path, int flags) override;
     int Ioctl(int fd, unsigned long request, void *argument) override;
     int Flock(int fd, int operation) override;

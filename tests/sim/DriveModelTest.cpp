@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ Drive MakeDrive(DriveRefusals refusals = {}, DriveOptions options = {}) {
     std::memcpy(identity.product.data(), kModel.data() + 8, 16);
     std::memcpy(identity.revision.data(), "1.10", 4);
     return Drive(identity, refusals, options);
+}
+
+DriveRefusals Refusing(std::set<uint32_t> commands, bool final) {
+    DriveRefusals refusals;
+    refusals.commands = std::move(commands);
+    refusals.final = final;
+    return refusals;
 }
 
 std::vector<uint8_t> Cdb(uint8_t marker) { return {0xFF, 0, 0x01, 0, 0, marker, 0, 0, 0, 0, 0, 0}; }
@@ -82,7 +90,7 @@ TEST(DriveModel, FurtherBlockOutsideASessionIsOutOfSequence) {
 }
 
 TEST(DriveModel, RefusedCommandNumberEndsTheSession) {
-    Drive drive = MakeDrive(DriveRefusals{{3}, false});
+    Drive drive = MakeDrive(Refusing({3}, false));
     EXPECT_EQ(drive.HoldDownload().phase, DownloadPhase::None);  // counted all the same
     EXPECT_EQ(Send(drive, 0x00).status, ScsiStatus::Good);
     DriveResponse refused = Send(drive, 0xFF);
@@ -94,7 +102,7 @@ TEST(DriveModel, RefusedCommandNumberEndsTheSession) {
 }
 
 TEST(DriveModel, RefusedFinalBlockFlashesNothing) {
-    Drive drive = MakeDrive(DriveRefusals{{}, true});
+    Drive drive = MakeDrive(Refusing({}, true));
     EXPECT_EQ(Send(drive, 0x00).status, ScsiStatus::Good);
     DriveResponse final = Send(drive, 0x18, Block(kModel, "1.20"));
     EXPECT_EQ(final.sense, kWriteError);
@@ -203,6 +211,41 @@ TEST(DriveModel, AnswersAHostsScanAsAnEmptyDriveOnlyWhenAskedTo) {
     ASSERT_TRUE(last.newRevision);
     drive.PowerCycle();
     EXPECT_EQ(Revision(drive), "1.20");
+}
+
+TEST(DriveModel, ARefusalsSenseATimeOutAndGoingAwayAreDecidedInOrder) {
+    DriveRefusals faults;
+    faults.commands = {2, 3};
+    faults.sense = kInvalidField;
+    faults.timeouts = {3, 5};
+    faults.goneAt = 6;
+    Drive drive = MakeDrive(faults);
+    EXPECT_EQ(Send(drive, 0x00).status, ScsiStatus::Good);
+    const DownloadDecision refused = drive.DecideDownload(Cdb(0xFF));
+    EXPECT_TRUE(refused.refused);
+    EXPECT_EQ(refused.sense, kInvalidField) << "the refusal's own sense";
+    EXPECT_FALSE(drive.InSession());
+    // Command 3 is a stray block: out of sequence before anything else.
+    const DownloadDecision stray = drive.DecideDownload(Cdb(0xFF));
+    EXPECT_EQ(stray.sense, kSequenceError);
+    EXPECT_FALSE(stray.timedOut);
+    EXPECT_EQ(Send(drive, 0x00).status, ScsiStatus::Good);
+    // Command 5, in a session: no answer in time, and the session is over.
+    const DownloadDecision late = drive.DecideDownload(Cdb(0xFF));
+    EXPECT_TRUE(late.timedOut);
+    EXPECT_FALSE(late.refused);
+    EXPECT_EQ(late.phase, DownloadPhase::Next);
+    EXPECT_FALSE(drive.InSession());
+    // Gone at 6, and for every command after it; back after a power cycle.
+    EXPECT_FALSE(drive.Gone());
+    EXPECT_TRUE(drive.DecideDownload(Cdb(0x00)).gone);
+    EXPECT_TRUE(drive.Gone());
+    const DownloadDecision after = drive.DecideDownload(Cdb(0x00));
+    EXPECT_TRUE(after.gone);
+    EXPECT_EQ(after.number, 7u);
+    drive.PowerCycle();
+    EXPECT_FALSE(drive.Gone());
+    EXPECT_EQ(Send(drive, 0x00).status, ScsiStatus::Good);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The machine file and state file rules, straight from their source.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "aspi/sim/Machine.h"
+#include "platform/wnaspi32.h"
 
 using namespace quorvel_sim;
 
@@ -62,6 +64,39 @@ TEST(MachineFile, FullMachine) {
     EXPECT_EQ(d.delayMs, 0);
     EXPECT_EQ(d.finalDelayMs, -1);
     EXPECT_EQ(d.completion, Completion::Now);
+    // The faults' defaults: a refusal says a write error, and nothing else
+    // goes wrong; nothing tells how the drive is attached.
+    EXPECT_EQ((std::array<int, 3>{d.senseKey, d.asc, d.ascq}), (std::array<int, 3>{0x03, 0x0C, 0x00}));
+    EXPECT_TRUE(d.timeoutCommands.empty());
+    EXPECT_FALSE(d.timeoutFinal);
+    EXPECT_EQ(d.goneAt, 0u);
+    EXPECT_EQ(d.transport, TRANSPORT_UNKNOWN);
+    EXPECT_FALSE(d.mounted);
+    EXPECT_EQ(d.holdFinds, HoldFinds::Nothing);
+}
+
+TEST(MachineFile, ADrivesFaultsAndHowItIsAttached) {
+    auto parsed = ParseMachine(
+        "adapters 1\n"
+        "device 0 1 vendor=\"A\" product=\"B\" revision=\"C\" refuse=2 sense=5/24/0 timeout=4,final gone=6 "
+        "transport=usb mounted=\"/media/u/MY DISC\\x0a\" hold=shared\n"
+        "device 0 2 vendor=\"A\" product=\"B\" revision=\"C\" sense=f/Ff/a0 timeout=none transport=virtual "
+        "hold=in-use\n",
+        "/base");
+    ASSERT_TRUE(parsed.value) << parsed.error;
+    const DeviceConfig &a = parsed.value->devices[0];
+    EXPECT_EQ((std::array<int, 3>{a.senseKey, a.asc, a.ascq}), (std::array<int, 3>{0x05, 0x24, 0x00}));
+    EXPECT_EQ(a.timeoutCommands, (std::set<uint32_t>{4}));
+    EXPECT_TRUE(a.timeoutFinal);
+    EXPECT_EQ(a.goneAt, 6u);
+    EXPECT_EQ(a.transport, TRANSPORT_USB);
+    EXPECT_EQ(a.mounted, "/media/u/MY DISC\n");
+    EXPECT_EQ(a.holdFinds, HoldFinds::Shared);
+    const DeviceConfig &b = parsed.value->devices[1];
+    EXPECT_EQ((std::array<int, 3>{b.senseKey, b.asc, b.ascq}), (std::array<int, 3>{0x0F, 0xFF, 0xA0}));
+    EXPECT_TRUE(b.timeoutCommands.empty());
+    EXPECT_EQ(b.transport, TRANSPORT_VIRTUAL);
+    EXPECT_EQ(b.holdFinds, HoldFinds::InUse);
 }
 
 TEST(MachineFile, EscapesInQuotedStrings) {
@@ -149,6 +184,30 @@ INSTANTIATE_TEST_SUITE_P(
                 "2: refuse: expected none, or command numbers from 1 and/or final"},
         BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" refuse=2,\n",
                 "2: refuse: expected none, or command numbers from 1 and/or final"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" timeout=final,0\n",
+                "2: timeout: expected none, or command numbers from 1 and/or final"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" sense=10/24/00\n",
+                "2: sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" sense=5/124/00\n",
+                "2: sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" sense=5/24\n",
+                "2: sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" sense=5/24/00/1\n",
+                "2: sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" sense=5//00\n",
+                "2: sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" sense=-5/24/00\n",
+                "2: sense: expected KEY/ASC/ASCQ in hex, a key up to F, e.g. 5/24/00"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" gone=0\n",
+                "2: gone: expected a download command number from 1"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" transport=sata\n",
+                "2: transport: expected usb, ata, scsi, virtual or unknown"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" mounted=/media\n",
+                "2: mounted: expected a quoted mount point"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" mounted=\"\"\n",
+                "2: mounted: expected a quoted mount point"},
+        BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" hold=busy\n",
+                "2: hold: expected free, in-use or shared"},
         BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" speed=2\n",
                 "2: unknown device key 'speed'"},
         BadCase{"adapters 1\ndevice 0 1 vendor=\"V\" product=\"P\" revision=\"R\" delay=1 delay=2\n",

@@ -724,4 +724,86 @@ TEST_F(SimAspiTest, TwoProgramsOnOneMachineKeepEachOtherOffADriveTwoMachinesNeve
                                                "0:1 release released", "0:3 take cannot", "0:1 0x00 cannot"}));
 }
 
+TEST_F(SimAspiTest, ADrivesFaultsReachTheRecordAsTheSgManagerFillsIt) {
+    Machine("trace trace\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" refuse=1 sense=5/24/00 "
+            "timeout=2 gone=4 transport=usb\n"
+            "device 0 2 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" completion=later timeout=1\n");
+    support_();
+    auto block = Block(1);
+    // A refusal with its own sense, fixed format, as long as SRB_SenseLen
+    // lets it be: 8 bytes of the 18 here, the rest of the area untouched.
+    SRB_ExecSCSICmd srb = Request(0, 1, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+    srb.SRB_SenseLen = 8;
+    std::memset(srb.SenseArea, 0xEE, sizeof srb.SenseArea);
+    EXPECT_EQ(Run(srb), SS_ERR);
+    EXPECT_EQ(srb.SRB_TargStat, 0x02);
+    EXPECT_EQ(srb.SRB_HaStat, 0x00);
+    const uint8_t sense[16] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(std::memcmp(srb.SenseArea, sense, 16), 0);
+    // Not answered in time: the adapter's time-out (0x0B), no SCSI status,
+    // no sense; completed later from another thread as well.
+    for (const uint8_t target : {1, 2}) {
+        srb = Request(0, target, {0xFF, 0, 0x01, 0, 0, 0x00, 0, 0, 0, 0, 0, 0}, block.data(), 65536);
+        EXPECT_EQ(Run(srb), SS_ERR) << int(target);
+        EXPECT_EQ(srb.SRB_HaStat, 0x0B);
+        EXPECT_EQ(srb.SRB_TargStat, 0x00);
+        EXPECT_EQ(srb.SenseArea[0], 0x00);
+    }
+    // The session did not survive it: the next first block begins one.
+    EXPECT_EQ(Download(0, 1, 0x00, block), SS_COMP);
+    // Gone at its 4th download command: that one and every later command,
+    // INQUIRY too, find no device; the other drive is still there.
+    EXPECT_EQ(Download(0, 1, 0xFF, block), SS_NO_DEVICE);
+    std::array<uint8_t, 36> answer{};
+    EXPECT_EQ(Inquiry(0, 1, answer), SS_NO_DEVICE);
+    EXPECT_EQ(Download(0, 1, 0xFF, block), SS_NO_DEVICE);
+    EXPECT_EQ(Inquiry(0, 2, answer), SS_COMP);
+    std::vector<std::string> lines;
+    for (auto &line : Trace())
+        if (line["Target"] == "1")
+            lines.push_back(line["Download"] + " " + line["Error"] + " " + line["Sense"] + " " + line["Status"]);
+    EXPECT_EQ(lines, (std::vector<std::string>{"1  05/24/00 0x04", "2 timeout  0x04", "3   0x01", "4 gone  0x82",
+                                               " gone  0x82", " gone  0x82"}))
+        << "after it has gone, no command reaches the drive to be counted";
+    // Connected again: the next start has it back.
+    support_();
+    EXPECT_EQ(Inquiry(0, 1, answer), SS_COMP);
+
+    auto transport = reinterpret_cast<GetASPI32DeviceTransportFn>(::dlsym(handle_, "GetASPI32DeviceTransport"));
+    ASSERT_NE(transport, nullptr);
+    EXPECT_EQ(transport(0, 1), TRANSPORT_USB);
+    EXPECT_EQ(transport(0, 2), TRANSPORT_UNKNOWN);
+    EXPECT_EQ(transport(0, 3), TRANSPORT_UNKNOWN) << "no device";
+}
+
+TEST_F(SimAspiTest, AMountedDiscOrAnotherWriterRefusesTheHoldAndTakesNothing) {
+    Machine("trace trace\nadapters 1\n"
+            "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" mounted=\"/media/u/MY DISC\"\n"
+            "device 0 2 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" hold=in-use\n"
+            "device 0 3 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\" hold=shared\n");
+    auto hold = reinterpret_cast<HoldASPI32DeviceFn>(::dlsym(handle_, "HoldASPI32Device"));
+    auto detail = reinterpret_cast<HoldASPI32DeviceDetailFn>(::dlsym(handle_, "HoldASPI32DeviceDetail"));
+    ASSERT_NE(hold, nullptr);
+    ASSERT_NE(detail, nullptr);
+    support_();
+    EXPECT_EQ(hold(0, 1, HOLD_TAKE), HOLD_MOUNTED);
+    char text[8];
+    EXPECT_EQ(detail(0, 1, text, sizeof text), 16u) << "the whole length, as snprintf";
+    EXPECT_STREQ(text, "/media/");
+    EXPECT_EQ(detail(0, 1, nullptr, 0), 16u);
+    EXPECT_EQ(hold(0, 2, HOLD_TAKE), HOLD_IN_USE);
+    EXPECT_EQ(detail(0, 2, text, sizeof text), 0u);
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(hold(0, 3, HOLD_TAKE), HOLD_HELD_SHARED);
+    // Refused, nothing was taken; held read-only, the drive is held.
+    EXPECT_EQ(::system(("flock -n " + machinePath_ + ".0-1.lock true").c_str()), 0);
+    EXPECT_EQ(::system(("flock -n " + machinePath_ + ".0-2.lock true").c_str()), 0);
+    EXPECT_NE(::system(("flock -n " + machinePath_ + ".0-3.lock true").c_str()), 0);
+    EXPECT_EQ(hold(0, 3, HOLD_TAKE), HOLD_BUSY);
+    std::vector<std::string> answers;
+    for (auto &line : Trace("HOLD")) answers.push_back(line["Target"] + " " + line["Answer"]);
+    EXPECT_EQ(answers, (std::vector<std::string>{"1 mounted", "2 in-use", "3 held-shared", "3 busy"}));
+}
+
 }  // namespace

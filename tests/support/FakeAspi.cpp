@@ -87,6 +87,7 @@ uint32_t FakeAspi::Send(void *request) {
         if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         std::unique_lock lock(mutex_);
         gateChanged_.wait(lock, [this] { return gateOpen_; });
+        if (fill) fill(*srb);
         SrbStatusStore(srb, status);
     };
     bool later;

@@ -39,6 +39,10 @@ public:
     // Decides the final status of request n (0-based, counting every request);
     // default: SS_COMP for a device that exists, SS_NO_DEVICE or SS_INVALID_HA otherwise.
     std::function<uint8_t(const SRB_ExecSCSICmd &, size_t n)> decide;
+    // Writes what a manager fills besides the status (SRB_HaStat,
+    // SRB_TargStat, SenseArea), on the completing thread, right before the
+    // status.
+    std::function<void(SRB_ExecSCSICmd &)> fill;
     // Complete from another thread after delayMs, instead of before returning.
     bool completeLater = false;
     int delayMs = 0;

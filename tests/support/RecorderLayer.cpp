@@ -99,7 +99,7 @@ Hold RecorderLayer::HoldOffShutdown(const char *why, const std::function<void(co
 Hold RecorderLayer::LockDrive(uint8_t adapter, uint8_t target, DriveLockState *state) {
     Log("LockDrive " + std::to_string(adapter) + " " + std::to_string(target));
     *state = driveLock;
-    if (driveLock != DriveLockState::Taken) return nullptr;
+    if (!DriveLockTaken(driveLock)) return nullptr;
     return std::make_unique<RecordedHold>(this, "UnlockDrive");
 }
 
@@ -164,6 +164,10 @@ bool RecorderLayer::ExecuteOpenDialog(QFileDialog *, std::string *path) {
 }
 
 uint32_t RecorderLayer::AspiSupportInfo() { return supportInfo ? supportInfo() : 0; }
+
+uint32_t RecorderLayer::AspiDeviceTransport(uint8_t adapter, uint8_t target) {
+    return deviceTransport ? deviceTransport(adapter, target) : TRANSPORT_UNKNOWN;
+}
 
 uint32_t RecorderLayer::AspiSendCommand(void *srb) {
     if (sendCommand) return sendCommand(srb);

@@ -49,6 +49,7 @@ public:
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
     uint32_t AspiSupportInfo() override;
     uint32_t AspiSendCommand(void *srb) override;
+    uint32_t AspiDeviceTransport(uint8_t adapter, uint8_t target) override;
 
     // Copies, safe to take while a worker thread is running.
     std::vector<BoxRecord> Boxes();
@@ -67,7 +68,7 @@ public:
     std::string commandLine = "/usr/bin/quorvel";
     bool inhibitorAvailable = true;
     DriveLockState driveLock = DriveLockState::Taken;  // what LockDrive finds
-    std::string driveLockProblem;                      // why, when that is Unsafe
+    std::string driveLockProblem;                      // its sentence (DriveLockProblem)
     // In place of the in-process session: the test's own process (a
     // scripted one, say), and how it ended.
     std::function<HANDLE(int channel, int image, std::string *error)> startFlashProcess;
@@ -77,6 +78,7 @@ public:
     // The ASPI manager; unset means no manager (0 adapters, SS_NO_ADAPTERS).
     std::function<uint32_t()> supportInfo;
     std::function<uint32_t(void *)> sendCommand;
+    std::function<uint32_t(uint8_t, uint8_t)> deviceTransport;  // TRANSPORT_UNKNOWN when unset
 
     // What the program set.
     HWND capture = nullptr;

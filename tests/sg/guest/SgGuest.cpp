@@ -16,6 +16,20 @@
 //   quorvel-sg-guest lock-probe NODE     the lock the device manager (udev)
 //                                        asks for before it probes a block
 //                                        device: "free", "busy" or why not
+//   quorvel-sg-guest hold-flash DRIVE N exclusive|read-only
+//                                        a whole download of N blocks, the
+//                                        drive held by the manager (its
+//                                        exclusive open), or as the manager
+//                                        held drives before it (the block
+//                                        node read-only): what the kernel
+//                                        sends meanwhile is the drive's to
+//                                        record
+//   quorvel-sg-guest hold DRIVE          the manager's answer to a take of
+//                                        the drive's hold, and its detail
+//   quorvel-sg-guest cause DRIVE         the drive's transport, and why the
+//                                        first block failed, in words
+//   quorvel-sg-guest gone DRIVE N        N blocks, sent on whatever becomes
+//                                        of the drive meanwhile
 #include <fcntl.h>
 #include <grp.h>
 #include <scsi/sg.h>
@@ -33,12 +47,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "aspi/sg/SgManager.h"
+#include "drive/FailureCause.h"
 #include "drive/Probe.h"
 #include "drive/Scsi.h"
 #include "platform/aspi.h"
@@ -47,6 +63,9 @@
 // The manager library's entry points, linked in whole.
 extern "C" uint32_t GetASPI32SupportInfo(void);
 extern "C" uint32_t SendASPI32Command(void *srb);
+extern "C" uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target);
+extern "C" uint32_t HoldASPI32Device(uint8_t adapter, uint8_t target, uint32_t request);
+extern "C" uint32_t HoldASPI32DeviceDetail(uint8_t adapter, uint8_t target, char *text, uint32_t size);
 
 // A manager of the process's own, made after it has given up its rights;
 // while there is none, the library's.
@@ -56,6 +75,9 @@ sgaspi::SgManager *ownManager = nullptr;
 namespace aspi {
 uint32_t GetASPI32SupportInfo() { return ownManager ? ownManager->SupportInfo() : ::GetASPI32SupportInfo(); }
 uint32_t SendASPI32Command(void *srb) { return ownManager ? ownManager->Send(srb) : ::SendASPI32Command(srb); }
+uint32_t GetASPI32DeviceTransport(uint8_t adapter, uint8_t target) {
+    return ownManager ? ownManager->Transport(adapter, target) : ::GetASPI32DeviceTransport(adapter, target);
+}
 }  // namespace aspi
 
 namespace {
@@ -412,6 +434,109 @@ int LockProbe(const char *node) {
     return 0;
 }
 
+// The drive whose identification starts with `prefix`, found as the program
+// finds drives; null (said) when there is none.
+const ProbedDrive *Discover(std::vector<ProbedDrive> &drives, const std::string &prefix, const char *what) {
+    const uint32_t info = aspi::GetASPI32SupportInfo();
+    drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
+    const ProbedDrive *drive = FindDrive(drives, prefix);
+    if (drive == nullptr) std::printf("QV %s no-drive\n", what);
+    return drive;
+}
+
+// The block's mark as the program sets it: first, further, final.
+uint8_t Mark(int block, int count) { return block == 0 ? 0x00 : block < count - 1 ? 0xFF : 0x40; }
+
+// A whole download, the drive held either way. Read-only is the hold as the
+// manager took it before its exclusive open: both nodes locked, the block
+// node open read-only.
+int HoldFlash(const std::string &prefix, int count, bool exclusive) {
+    const char *mode = exclusive ? "exclusive" : "read-only";
+    std::vector<ProbedDrive> drives;
+    const ProbedDrive *drive = Discover(drives, prefix, "hold-flash");
+    if (drive == nullptr) return 1;
+    const std::string node = NodeOf(drive->identification);
+    int sg = -1, sr = -1;
+    uint32_t answer = 0;
+    if (exclusive) {
+        answer = ::HoldASPI32Device(drive->adapter, drive->target, HOLD_TAKE);
+    } else {
+        std::string block;
+        for (const auto &entry : std::filesystem::directory_iterator("/sys/class/scsi_generic/" + node + "/device/block"))
+            block = entry.path().filename();
+        sg = open(("/dev/" + node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        sr = open(("/dev/" + block).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        answer = (sg >= 0 && sr >= 0 && flock(sg, LOCK_EX | LOCK_NB) == 0 && flock(sr, LOCK_EX | LOCK_NB) == 0)
+                     ? HOLD_HELD_SHARED
+                     : HOLD_CANNOT;
+    }
+    PrepareDownload();
+    std::string statuses;
+    for (int block = 0; block < count; ++block) {
+        char status[8];
+        std::snprintf(status, sizeof status, "%s%02X", block ? "," : "", SendBlock(*drive, Mark(block, count)));
+        statuses += status;
+    }
+    if (exclusive) ::HoldASPI32Device(drive->adapter, drive->target, HOLD_RELEASE);
+    if (sr >= 0) close(sr);
+    if (sg >= 0) close(sg);
+    std::printf("QV hold-flash %s answer=%u statuses=%s\n", mode, answer, statuses.c_str());
+    return 0;
+}
+
+// The manager's answer to a take, and the text that goes with it.
+int HoldAnswer(const std::string &prefix) {
+    std::vector<ProbedDrive> drives;
+    const ProbedDrive *drive = Discover(drives, prefix, "hold");
+    if (drive == nullptr) return 1;
+    const uint32_t answer = ::HoldASPI32Device(drive->adapter, drive->target, HOLD_TAKE);
+    char detail[256] = {};
+    ::HoldASPI32DeviceDetail(drive->adapter, drive->target, detail, sizeof detail);
+    if (answer == HOLD_HELD || answer == HOLD_HELD_SHARED)
+        ::HoldASPI32Device(drive->adapter, drive->target, HOLD_RELEASE);
+    std::printf("QV hold answer=%u detail=\"%s\"\n", answer, detail);
+    return 0;
+}
+
+// How the drive is attached, and the first block's fate, as the flash's
+// process will say it.
+int Cause(const std::string &prefix) {
+    std::vector<ProbedDrive> drives;
+    const ProbedDrive *drive = Discover(drives, prefix, "cause");
+    if (drive == nullptr) return 1;
+    PrepareDownload();
+    DownloadBlock[5] = 0x00;
+    const ScsiAnswer answer =
+        ExecuteScsiCommandAnswered(drive->adapter, drive->target, DownloadBlock, 12, transfer.get(), kBlockSize);
+    const FailureCause cause = DecideFailureCause(answer);
+    std::printf("QV cause transport=%s status=%02X kind=%s sense=%s\n", TransportWord(drive->transport),
+                answer.status, FailureKindWord(cause.kind), cause.senseHex.c_str());
+    std::printf("QV cause said %s\n", SayFailureCause(cause).c_str());
+    std::printf("QV cause advice=%s\n", WantsUsbAdvice(cause, drive->transport, true) ? "yes" : "no");
+    return 0;
+}
+
+// Every block sent whatever the drive answered, and an INQUIRY after them:
+// a drive that has gone answers no device from then on, at once.
+int Gone(const std::string &prefix, int count) {
+    std::vector<ProbedDrive> drives;
+    const ProbedDrive *drive = Discover(drives, prefix, "gone");
+    if (drive == nullptr) return 1;
+    const uint32_t held = ::HoldASPI32Device(drive->adapter, drive->target, HOLD_TAKE);
+    std::printf("QV gone held=%u\n", held);
+    PrepareDownload();
+    for (int block = 0; block < count; ++block) {
+        const ScsiAnswer answer = ExecuteScsiCommandAnswered(drive->adapter, drive->target, DownloadBlock, 12,
+                                                             transfer.get(), kBlockSize);
+        DownloadBlock[5] = Mark(block + 1, count);
+        std::printf("QV gone block %d status=%02X kind=%s\n", block + 1, answer.status,
+                    FailureKindWord(DecideFailureCause(answer).kind));
+    }
+    std::printf("QV gone inquiry status=%02X\n", SendRecord(drive->adapter, drive->target, InquiryCommand, 6, 36).status);
+    std::printf("QV gone released=%u\n", ::HoldASPI32Device(drive->adapter, drive->target, HOLD_RELEASE));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -420,6 +545,10 @@ int main(int argc, char **argv) {
     if (command == "no-sg") return NoSgDriver();
     if (command == "dies" && argc > 2) return HandlerDies(argv[2]);
     if (command == "lock-probe" && argc > 2) return LockProbe(argv[2]);
+    if (command == "hold-flash" && argc > 4) return HoldFlash(argv[2], std::atoi(argv[3]), argv[4] == std::string("exclusive"));
+    if (command == "hold" && argc > 2) return HoldAnswer(argv[2]);
+    if (command == "cause" && argc > 2) return Cause(argv[2]);
+    if (command == "gone" && argc > 3) return Gone(argv[2], std::atoi(argv[3]));
     if (command != "suite" || argc < 3) {
         std::fprintf(stderr, "usage: quorvel-sg-guest suite BENCH_DRIVE | no-sg | dies DRIVE | lock-probe NODE\n");
         return 2;

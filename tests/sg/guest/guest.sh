@@ -27,7 +27,15 @@
 #   drive-a are written at once by one quorvel-flash --all, and drive-d
 #   goes again;
 #   4. the guest program's suite (quorvel-sg-guest suite) over all drives;
-#   5. a third drive whose handler dies with a download command in hand.
+#   5. a third drive whose handler dies with a download command in hand;
+#   6. the kernel's media polling of a drive, every 100 ms, during a whole
+#      download held by the manager (its exclusive open) and held as before
+#      it (read-only);
+#   7. a USB CD-ROM (QEMU's, behind its xHCI controller) whose disc is
+#      mounted: the manager's hold refused with the mount point, and
+#      quorvel-flash's write refused before anything is sent; unmounted, it
+#      refuses the download command, and its transport is usb;
+#   8. a drive whose LUN is unlinked in the middle of a download.
 # The handlers' records, the program's logs and screenshots go to /out, a
 # writable share of the host's work directory.
 set -uo pipefail
@@ -494,5 +502,58 @@ phase dies
 make_drive drive-c 3 QVTEST "VIRTUAL DIES" 0100 1 --die-at 2 || exit 1
 "$guest" dies "QVTEST  VIRTUAL DIES" 2>&1
 say "dies exit=$?"
+# --- the kernel's polling during a download, held either way -----------------
+# drive-p, slowed to 1.5 s a block, polled by the sr driver every 100 ms:
+# whatever its handler records between the first download command and the
+# last is the kernel's.
+phase polling
+make_drive drive-p 5 QVTEST "VIRTUAL POLL" 0100 "" --slow 1500 || exit 1
+echo 100 >"/sys/block/$(sr_of "VIRTUAL POLL")/events_poll_msecs"
+say "polling msecs=$(cat "/sys/block/$(sr_of "VIRTUAL POLL")/events_poll_msecs")"
+kill -USR1 "$(handler_pid drive-p)"
+for mode in exclusive read-only; do
+  from=$(($(wc -l <"$out/drive-p.record") + 1))
+  "$guest" hold-flash "QVTEST  VIRTUAL POLL" 4 "$mode" 2>&1
+  tail -n +"$from" "$out/drive-p.record" >"$out/drive-p.$mode.record"
+done
+kill -USR2 "$(handler_pid drive-p)"
+
+# --- a USB CD-ROM, its disc mounted, then not ---------------------------------
+phase usb
+insmod /run/qv-modules/usb-storage.ko || say "usb no driver"
+for ((i = 0; i < 100; i++)); do [ -n "$(sg_of USB-CD-ROM)" ] && [ -n "$(sr_of USB-CD-ROM)" ] && break; sleep 0.1; done
+say "usb node=$(sg_of USB-CD-ROM) block=$(sr_of USB-CD-ROM)"
+mkdir -p "/media/qv/QV DISC" "$work/usb-state"
+mount -t iso9660 -o ro "/dev/$(sr_of USB-CD-ROM)" "/media/qv/QV DISC" || say "usb mount failed"
+"$guest" hold "QVUSB   USB-CD-ROM" 2>&1
+"$build/bin/quorvel-mkimage" --quiet --model "QVUSB   USB-CD-ROM" --version 2.00 --block-kb 64 --blocks 2 \
+  "$work/usb-state/FW-U.BIN"
+usb_flash() { (cd "$work/usb-state" && XDG_STATE_HOME=$work/usb-state env -u LD_LIBRARY_PATH "$build/bin/quorvel-flash" "$@"); }
+usb_drive=$(usb_flash list --json 2>/dev/null | python3 -c 'import json, sys
+print(next("%d:%d" % (d["adapter"], d["target"]) for d in json.load(sys.stdin) if d["model"] == "USB-CD-ROM"))')
+usb_flash write FW-U.BIN --drive "$usb_drive" --yes </dev/null >"$out/usb-mounted.out" 2>"$out/usb-mounted.log"
+say "usb mounted write exit=$?"
+umount "/media/qv/QV DISC"
+usb_flash list >"$out/usb-list.out" 2>&1
+"$guest" cause "QVUSB   USB-CD-ROM" 2>&1
+usb_flash write FW-U.BIN --drive "$usb_drive" --yes </dev/null >"$out/usb-write.out" 2>"$out/usb-write.log"
+say "usb write exit=$?"
+
+# --- a drive gone in the middle of a download -----------------------------------
+# drive-e, slowed to 1.5 s a block, has its LUN unlinked once it has answered
+# two blocks: the kernel removes the device, and the rest of the download
+# finds no device, at once.
+phase gone
+make_drive drive-e 6 QVTEST "VIRTUAL GONE" 0100 "" --slow 1500 || exit 1
+kill -USR1 "$(handler_pid drive-e)"
+timeout 120 "$guest" gone "QVTEST  VIRTUAL GONE" 6 >"$work/gone.out" 2>&1 &
+gone=$!
+for ((i = 0; i < 300; i++)); do [ "$(downloads drive-e)" -ge 2 ] && break; sleep 0.1; done
+rm "$target/loopback/naa.50014050000000a6/tpgt_1/lun/lun_0/drive-e"
+wait "$gone"
+gone_exit=$?
+cat "$work/gone.out"
+say "gone exit=$gone_exit downloads=$(downloads drive-e)"
+
 phase end
 say "end"
