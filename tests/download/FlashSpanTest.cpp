@@ -136,7 +136,7 @@ TEST_F(DownloadFlow, AMountedDiscRefusesTheDownloadAndAReadOnlyHoldSaysThePollin
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD NOT GUARDED!! \nA disc in this drive is mounted at "
                                                    "/media/u/DISC: unmount it or take the disc out, then try "
                                                    "again.\nNothing was sent to the drive."});
-    EXPECT_FALSE(DriveBeingWrittenNow());
+    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
 
     // Held, the kernel polling the drive meanwhile: the flash goes on, and
     // the sentence is said once on standard error.
