@@ -301,19 +301,27 @@ const char *ResultName(DriveOutcome::Result result) {
     }
     return "not-answered";
 }
+
+QString Utf8(const std::string &text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// A drive of a write's or a check's summary: where, what, and its result.
+QJsonObject DriveJson(const DriveOutcome &d, const char *result) {
+    QJsonObject drive;
+    drive.insert(QStringLiteral("drive"), Latin1(d.address));
+    drive.insert(QStringLiteral("model"), Latin1(d.model));
+    drive.insert(QStringLiteral("old"), Latin1(d.oldVersion));
+    drive.insert(QStringLiteral("result"), QLatin1String(result));
+    drive.insert(QStringLiteral("why"), Utf8(d.why));
+    return drive;
+}
 }  // namespace
 
 std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutcome> &drives, int status) {
     QJsonArray array;
     for (const DriveOutcome &d : drives) {
-        QJsonObject drive;
-        drive.insert(QStringLiteral("drive"), Latin1(d.address));
-        drive.insert(QStringLiteral("model"), Latin1(d.model));
-        drive.insert(QStringLiteral("old"), Latin1(d.oldVersion));
-        drive.insert(QStringLiteral("result"), QLatin1String(ResultName(d.result)));
+        QJsonObject drive = DriveJson(d, ResultName(d.result));
         drive.insert(QStringLiteral("block"), d.block);
         drive.insert(QStringLiteral("blocks"), d.blocks);
-        drive.insert(QStringLiteral("why"), QString::fromUtf8(d.why.data(), static_cast<qsizetype>(d.why.size())));
         array.append(drive);
     }
     QJsonObject summary;
@@ -333,30 +341,19 @@ std::string EventJson(const std::string &address, const std::string &event, int 
 }
 
 std::string CheckJson(const ImageFigures &image, const std::vector<DriveOutcome> &drives, int status) {
-    const auto utf8 = [](const std::string &text) {
-        return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    };
     QJsonArray array;
-    for (const DriveOutcome &d : drives) {
-        QJsonObject drive;
-        drive.insert(QStringLiteral("drive"), Latin1(d.address));
-        drive.insert(QStringLiteral("model"), Latin1(d.model));
-        drive.insert(QStringLiteral("old"), Latin1(d.oldVersion));
-        // Every drive that no check refused would be written.
-        const bool writes = d.result == DriveOutcome::Result::Pending;
-        drive.insert(QStringLiteral("result"), QLatin1String(writes ? "would-write" : "not-written"));
-        drive.insert(QStringLiteral("why"), utf8(d.why));
-        array.append(drive);
-    }
+    // Every drive that no check refused would be written.
+    for (const DriveOutcome &d : drives)
+        array.append(DriveJson(d, d.result == DriveOutcome::Result::Pending ? "would-write" : "not-written"));
     QJsonObject object;
-    object.insert(QStringLiteral("image"), utf8(image.image));
+    object.insert(QStringLiteral("image"), Utf8(image.image));
     object.insert(QStringLiteral("model"), Latin1(image.model));
     object.insert(QStringLiteral("version"), Latin1(image.version));
     object.insert(QStringLiteral("block-size"), image.blockSize);
     object.insert(QStringLiteral("blocks"), image.blocks);
     object.insert(QStringLiteral("size"), static_cast<qint64>(image.size));
     object.insert(QStringLiteral("valid"), image.why.empty());
-    object.insert(QStringLiteral("why"), utf8(image.why));
+    object.insert(QStringLiteral("why"), Utf8(image.why));
     object.insert(QStringLiteral("drives"), array);
     object.insert(QStringLiteral("status"), status);
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
