@@ -58,17 +58,17 @@ public:
         MainForm->SetField(Field::Status, accepted ? "OK" : "FAIL");
     }
 
-    void ShowResult(bool accepted) override {
+    void ShowResult(bool accepted, const FailureTold &why) override {
         if (accepted)
             MessageBoxA(BoxOwner(), "  DOWNLOAD OK!!  \nRestart WINDOWS", kCaption, kNoticeBox);
         else
-            MessageBoxA(BoxOwner(), " DOWNLOAD FAIL!! \nRestart WINDOWS", kCaption, kErrorBox);
+            MessageBoxA(BoxOwner(), FinalRefusedText(why).c_str(), kCaption, kErrorBox);
         // Only now may the timer ask for the restart.
         BusyFlag.store(0, std::memory_order_release);
     }
 
-    void ShowEndedEarly(int block, int count) override {
-        MessageBoxA(BoxOwner(), EndedEarlyText(block, count).c_str(), kCaption, kErrorBox);
+    void ShowEndedEarly(int block, int count, const FailureTold &why) override {
+        MessageBoxA(BoxOwner(), EndedEarlyText(block, count, why).c_str(), kCaption, kErrorBox);
     }
 
     void ShowProcessLost(int block, int count) override {

@@ -65,7 +65,7 @@ void BM_ProgramBlock(benchmark::State &state) {
     BlockStep step{0, static_cast<int32_t>(kBlock), kFurtherBlockMark};
     for (auto _ : state) {
         if (static_cast<size_t>(step.offset) + kBlock > kImageSize) step.offset = 0;
-        if (SendImageBlock(image, step, 0, 0) != SS_COMP) state.SkipWithError("refused");
+        if (SendImageBlock(image, step, 0, 0).status != SS_COMP) state.SkipWithError("refused");
         step.offset += static_cast<int32_t>(kBlock);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlock));

@@ -66,7 +66,7 @@ void BM_Flash(benchmark::State &state) {
         const uint64_t driveBefore = drive.spent();
         const auto start = std::chrono::steady_clock::now();
         for (const BlockStep &step : plan.steps)
-            if (SendImageBlock(image.data(), step, 0, 0) != SS_COMP) state.SkipWithError("refused");
+            if (SendImageBlock(image.data(), step, 0, 0).status != SS_COMP) state.SkipWithError("refused");
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(elapsed);
         flashSeconds += elapsed;

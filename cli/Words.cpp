@@ -110,7 +110,8 @@ std::string RecordLine(const FlashRecord &r) {
            text("vendor", r.vendor) + " " + text("model", r.model) + " " + text("revision", r.revision) + " " +
            number("adapter", r.adapter) + " " + number("target", r.target) + " " + text("file", r.file, true) +
            " " + number("size", r.size) + " " + text("sha256", r.sha256) + " " + text("version", r.version) +
-           " " + number("block", r.block) + " " + number("blocks", r.blocks) + " " + text("detail", r.detail, true);
+           " " + number("block", r.block) + " " + number("blocks", r.blocks) + " " + text("detail", r.detail, true) +
+           (r.cause.empty() ? "" : " " + text("cause", r.cause)) + (r.sense.empty() ? "" : " " + text("sense", r.sense));
 }
 
 namespace {
@@ -123,7 +124,8 @@ std::string FlashEnding(const std::vector<const FlashRecord *> &lines) {
         const std::string why = r.detail.empty() ? "" : " (" + r.detail + ")";
         switch (r.event) {
         case RecordEvent::Accepted: parts.push_back("accepted"); break;
-        case RecordEvent::Refused: parts.push_back("refused at block " + of); break;
+        case RecordEvent::Refused: parts.push_back("refused at block " + of + why); break;
+        case RecordEvent::Gone: parts.push_back("went away at block " + of); break;
         case RecordEvent::ProcessLost: parts.push_back("cut off at block " + of + why); break;
         case RecordEvent::Unattended: parts.push_back(r.detail + ": no restart was requested"); break;
         case RecordEvent::RestartNotRequested: parts.push_back("no restart was requested" + why); break;
@@ -261,7 +263,8 @@ std::string ResultText(const DriveOutcome &o) {
     const std::string of = std::to_string(o.block) + " of " + std::to_string(o.blocks);
     switch (o.result) {
     case DriveOutcome::Result::Accepted: return "accepted";
-    case DriveOutcome::Result::Refused: return "refused at block " + of;
+    case DriveOutcome::Result::Refused: return "refused at block " + of + (o.cause.empty() ? "" : ": " + o.cause);
+    case DriveOutcome::Result::Gone: return "went away at block " + of;
     case DriveOutcome::Result::Lost: return "cut off at block " + of;
     case DriveOutcome::Result::RefusedBefore: return "not written: " + o.why;
     case DriveOutcome::Result::Pending: break;
@@ -295,6 +298,7 @@ const char *ResultName(DriveOutcome::Result result) {
     switch (result) {
     case DriveOutcome::Result::Accepted: return "accepted";
     case DriveOutcome::Result::Refused: return "refused";
+    case DriveOutcome::Result::Gone: return "gone";
     case DriveOutcome::Result::Lost: return "cut-off";
     case DriveOutcome::Result::RefusedBefore: return "not-written";
     case DriveOutcome::Result::Pending: break;
@@ -322,6 +326,7 @@ std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutc
         QJsonObject drive = DriveJson(d, ResultName(d.result));
         drive.insert(QStringLiteral("block"), d.block);
         drive.insert(QStringLiteral("blocks"), d.blocks);
+        drive.insert(QStringLiteral("cause"), Latin1(d.cause));
         array.append(drive);
     }
     QJsonObject summary;

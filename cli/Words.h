@@ -78,6 +78,7 @@ struct DriveOutcome {
         Pending,        // not yet answered
         Accepted,       // the drive took every block
         Refused,        // the drive refused block `block` of `blocks` (the final one too)
+        Gone,           // the drive went away at block `block` of `blocks`
         Lost,           // the flash's process ended at block `block` of `blocks`
         RefusedBefore,  // nothing was sent to it: `why`
     };
@@ -88,6 +89,7 @@ struct DriveOutcome {
     int block = 0;
     int blocks = 0;
     std::string why;
+    std::string cause;  // Refused: what is known of why the drive refused, in one line
 };
 
 // The line before the blocks: for one drive "writing firmware 1.20 into
@@ -106,13 +108,14 @@ std::string ResultLine(const DriveOutcome &drive, bool accepted, bool oneDrive, 
 // The question before writing several drives: its lines, the last one left
 // open for the answer ("... [y/N] ").
 std::vector<std::string> TowerQuestion(const std::string &newVersion, const std::vector<DriveOutcome> &drives);
-// The result as the table says it: "accepted", "refused at block 3 of 7",
-// "cut off at block 3 of 7", "not written: WHY", "not answered".
+// The result as the table says it: "accepted", "refused at block 3 of 7"
+// (": CAUSE" when one is known), "went away at block 3 of 7", "cut off at
+// block 3 of 7", "not written: WHY", "not answered".
 std::string ResultText(const DriveOutcome &outcome);
 // The summary: a header and a line a drive, columns aligned.
 std::string TowerTable(const std::string &newVersion, const std::vector<DriveOutcome> &drives);
 // The same as one JSON object on one line: {"version", "drives": [{address,
-// model, old, result, block, blocks, why}], "status"}.
+// model, old, result, block, blocks, why, cause}], "status"}.
 std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutcome> &drives, int status);
 // One event of one drive as a JSON line: {"drive": "A:T", "event": EVENT,
 // and the numbers given (block, blocks) when not negative}.

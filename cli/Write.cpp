@@ -40,8 +40,8 @@ public:
     void FlashStateChanged(FlashState state) override;
     void FinalBlockGoing() override;
     void TransferOver(bool accepted) override;
-    void ShowResult(bool accepted) override;
-    void ShowEndedEarly(int block, int count) override;
+    void ShowResult(bool accepted, const FailureTold &why) override;
+    void ShowEndedEarly(int block, int count, const FailureTold &why) override;
     void ShowProcessLost(int block, int count) override;
     void Say(const std::string &line, Said said) override;
     void EndProgram() override;
@@ -101,7 +101,7 @@ public:
     }
     void StateChanged(size_t index, FlashState state);
     void DriveDone(size_t index);
-    void Result(size_t index, bool accepted);
+    void Result(size_t index, bool accepted, const FailureTold &why);
     void Say(size_t index, const std::string &line, Said said);
 
     // The restart's answer, once for every drive.
@@ -257,11 +257,12 @@ void TerminalFrontEnd::ShowProgress() {
     if (terminal_ && !lines.empty()) DrawOpenLines(lines);
 }
 
-void TerminalFrontEnd::Result(size_t index, bool accepted) {
+void TerminalFrontEnd::Result(size_t index, bool accepted, const FailureTold &why) {
     BeforeSaying();
     const DriveOutcome &drive = drives_[index].outcome;
     Event(index, accepted ? "accepted" : "refused", drive.blocks, drive.blocks);
-    Tell(Of(index) + ResultLine(drive, accepted, oneDrive_, arguments_.restart));
+    Tell(Of(index) + ResultLine(drive, accepted, oneDrive_, arguments_.restart) +
+         (why.text.empty() ? "" : " " + OneLine(why.text)));
 }
 
 void TerminalFrontEnd::Say(size_t index, const std::string &line, Said said) {
@@ -303,10 +304,12 @@ void TerminalFrontEnd::DriveDone(size_t index) {
     switch (done.flash->DriveAnswer()) {
     case Flash::Answer::Accepted: done.outcome.result = DriveOutcome::Result::Accepted; break;
     case Flash::Answer::Refused: done.outcome.result = DriveOutcome::Result::Refused; break;
+    case Flash::Answer::Gone: done.outcome.result = DriveOutcome::Result::Gone; break;
     case Flash::Answer::Lost: done.outcome.result = DriveOutcome::Result::Lost; break;
     case Flash::Answer::Pending: break;
     }
     done.outcome.block = done.flash->AnswerBlock();
+    if (!done.flash->Failure().Gone()) done.outcome.cause = OneLine(done.flash->Failure().text);
     for (const Drive &drive : drives_)
         if (drive.flash && !drive.answered) return;
     if (allAnswered_) return;
@@ -407,13 +410,13 @@ void DriveView::TransferOver(bool) {
     terminal_.At(index_).over = true;
 }
 
-void DriveView::ShowResult(bool accepted) { terminal_.Result(index_, accepted); }
+void DriveView::ShowResult(bool accepted, const FailureTold &why) { terminal_.Result(index_, accepted, why); }
 
-void DriveView::ShowEndedEarly(int block, int count) {
+void DriveView::ShowEndedEarly(int block, int count, const FailureTold &why) {
     terminal_.BeforeSaying();
-    terminal_.Event(index_, "refused", block, count);
-    terminal_.Say(index_, OneLine(EndedEarlyText(block, count)) +
-                              (block == 0 ? "" : " Nothing more was sent to it; it may need attention."),
+    terminal_.Event(index_, why.Gone() ? "gone" : "refused", block, count);
+    terminal_.Say(index_, OneLine(EndedEarlyText(block, count, why)) +
+                              (block == 0 || why.Gone() ? "" : " Nothing more was sent to it; it may need attention."),
                   Said::OfTheFlash);
 }
 

@@ -33,6 +33,7 @@ struct Flash::Life {
     bool answered = false;  // the drive's answer, or the process lost without it
     Answer answer = Answer::Pending;
     int answerBlock = 0;
+    FailureTold failure;  // why the drive's last command failed, as the process told it
     // What standard error is told of the drive's answer, once it is known.
     std::string result;
     // Why the program ends without the restart, when it does.
@@ -107,7 +108,7 @@ void Flash::Life::DriveAnswered(bool driveAccepted) {
     answered = true;
     answer = driveAccepted ? Answer::Accepted : Answer::Refused;
     answerBlock = count;
-    result = DriveAnswerSentence(driveAccepted, count, count);
+    result = DriveAnswerSentence(driveAccepted, count, count, failure);
     if (driveAccepted) accepted = count;
     frontEnd->TransferOver(driveAccepted);
     Enter(FlashEvent::ResultReported);
@@ -123,19 +124,20 @@ void Flash::Life::DriveAnswered(bool driveAccepted) {
         frontEnd->EndProgram();
         return;
     }
-    frontEnd->ShowResult(driveAccepted);
+    frontEnd->ShowResult(driveAccepted, failure);
     Enter(FlashEvent::ResultClosed);
 }
 
 // The transfer ended before the final block was in the drive (`block` > 0:
-// the drive refused it; 0: it could not be started), or the process ended
-// before the drive had answered (`lost`): nothing more goes to the drive and
-// no restart follows.
+// the drive refused it; 0: it could not be started), or the drive went away
+// (at any block, the final one too), or the process ended before the drive
+// had answered (`lost`): nothing more goes to the drive and no restart
+// follows.
 void Flash::Life::EndedEarly(int block, const std::optional<std::string> &lost) {
     answered = true;
-    answer = lost ? Answer::Lost : Answer::Refused;
+    answer = lost ? Answer::Lost : failure.Gone() ? Answer::Gone : Answer::Refused;
     answerBlock = block;
-    result = lost ? ProcessLostSentence(block, count, *lost) : DriveAnswerSentence(false, block, count);
+    result = lost ? ProcessLostSentence(block, count, *lost) : DriveAnswerSentence(false, block, count, failure);
     if (lost) {
         frontEnd->Say(result, Said::OfTheFlash);
         Record(RecordEvent::ProcessLost, block, *lost);
@@ -151,7 +153,7 @@ void Flash::Life::EndedEarly(int block, const std::optional<std::string> &lost) 
     if (lost)
         frontEnd->ShowProcessLost(block, count);
     else
-        frontEnd->ShowEndedEarly(block, count);
+        frontEnd->ShowEndedEarly(block, count, failure);
     Enter(FlashEvent::BoxClosed);
 }
 
@@ -178,10 +180,20 @@ bool Flash::Life::ActOn(const TransferEvent &event) {
         if (!ours || answered || !finalOut) return false;
         DriveAnswered(true);
         return true;
+    case TransferWord::Cause:
+        if (answered || !failure.kind.empty()) return false;
+        failure = FailureTold{event.kind, event.text};
+        return true;
     case TransferWord::Refused:
         if (!ours || answered) return false;
-        if (finalOut && event.block == count) {
+        // A drive that went away answers nothing more: its flash ended early,
+        // with no restart, at whatever block.
+        if (finalOut && event.block == count && !failure.Gone()) {
             DriveAnswered(false);
+            return true;
+        }
+        if (finalOut && event.block == count) {
+            EndedEarly(count, std::nullopt);
             return true;
         }
         if (finalOut || (event.block != accepted + 1 && !(event.block == 0 && accepted == 0))) return false;
@@ -353,6 +365,8 @@ int Flash::BlocksAccepted() const { return life_->accepted; }
 Flash::Answer Flash::DriveAnswer() const { return life_->answer; }
 
 int Flash::AnswerBlock() const { return life_->answerBlock; }
+
+const FailureTold &Flash::Failure() const { return life_->failure; }
 
 bool Flash::TakesEndRequest() {
     Life &life = *life_;

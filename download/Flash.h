@@ -17,6 +17,7 @@
 #include "download/CheckedImage.h"
 #include "download/FlashPrepare.h"
 #include "download/FlashState.h"
+#include "download/FlashTexts.h"
 
 // What the front end's lines on standard error are about, so that a front end
 // of several flashes can say once what they all say.
@@ -39,11 +40,13 @@ public:
     // The drive has answered the last command of this flash; `accepted` when
     // it took the final block.
     virtual void TransferOver(bool accepted) = 0;
-    // The result box: the drive took the final block, or refused it.
-    virtual void ShowResult(bool accepted) = 0;
+    // The result box: the drive took the final block, or refused it (`why`:
+    // what is known of the cause).
+    virtual void ShowResult(bool accepted, const FailureTold &why) = 0;
     // The transfer ended early: the drive refused block `block` of `count`,
-    // or (block 0) the transfer could not be started.
-    virtual void ShowEndedEarly(int block, int count) = 0;
+    // or went away there (`why`), or (block 0) the transfer could not be
+    // started.
+    virtual void ShowEndedEarly(int block, int count, const FailureTold &why) = 0;
     // The flash's process ended before the drive had answered: the flash was
     // cut off at block `block` of `count` (the one in the drive then).
     virtual void ShowProcessLost(int block, int count) = 0;
@@ -67,9 +70,9 @@ public:
 class Flash {
 public:
     // How the drive answered, once it has: accepted, refused at block
-    // AnswerBlock() (0: the transfer could not start), or cut off there by
-    // the process's end.
-    enum class Answer { Pending, Accepted, Refused, Lost };
+    // AnswerBlock() (0: the transfer could not start), gone away there, or
+    // cut off there by the process's end.
+    enum class Answer { Pending, Accepted, Refused, Gone, Lost };
 
     // A flash of `image` to each of `drives`, prepared side by side
     // (PrepareFlashes): for each drive, in order, Ready with its flash, which
@@ -92,6 +95,8 @@ public:
     int BlocksAccepted() const;
     Answer DriveAnswer() const;
     int AnswerBlock() const;
+    // Why the drive's last command failed, as the process told it.
+    const FailureTold &Failure() const;
 
     // A request to end the program: true when the flash holds it (the drive
     // is being written); false when it ends the program now, standard error

@@ -38,6 +38,14 @@ std::string Hello() { return std::string(kChannelName) + " " + std::to_string(kC
 
 bool IsHello(std::string_view line) { return line == Hello(); }
 
+// The kinds of a failed command's cause, as the record names them.
+bool IsCauseKind(std::string_view kind) {
+    return kind == "refused" || kind == "timeout" || kind == "gone" || kind == "adapter" || kind == "unknown";
+}
+
+// " TEXT" escaped, or nothing for no text.
+std::string OptionalText(const std::string &text) { return text.empty() ? "" : " " + EscapeChannelText(text); }
+
 // "N COUNT" with 0 <= N <= COUNT, 1 <= COUNT.
 bool BlockOfCount(std::string_view n, std::string_view count, TransferEvent *event) {
     const auto block = Number(n, kChannelBlockLimit);
@@ -113,7 +121,8 @@ std::string EncodeTransferEvent(const TransferEvent &event) {
     switch (event.word) {
     case TransferWord::Hello: return Hello();
     case TransferWord::Held: return "held";
-    case TransferWord::Busy: return "busy";
+    case TransferWord::Busy: return "busy" + OptionalText(event.text);
+    case TransferWord::Cause: return "cause " + event.kind + OptionalText(event.text);
     case TransferWord::Unguarded: return "unguarded " + EscapeChannelText(event.text);
     case TransferWord::Declined: return "declined " + EscapeChannelText(event.text);
     case TransferWord::Block: return "block " + block + " " + count;
@@ -136,6 +145,25 @@ std::optional<TransferEvent> DecodeTransferEvent(std::string_view line) {
         else if (word == "busy") event.word = TransferWord::Busy;
         else if (word == "released") event.word = TransferWord::Released;
         else return std::nullopt;
+        return event;
+    }
+    if (word == "cause") {
+        const std::vector<std::string_view> c = Words(line, 3);
+        if (!IsCauseKind(c[1])) return std::nullopt;
+        event.word = TransferWord::Cause;
+        event.kind = std::string(c[1]);
+        if (c.size() == 2) return event;
+        const std::optional<std::string> text = UnescapeChannelText(c[2]);
+        if (!text || text->empty()) return std::nullopt;
+        event.text = *text;
+        return event;
+    }
+    if (word == "busy") {
+        // A reason, when there is one, is never empty.
+        const std::optional<std::string> text = UnescapeChannelText(line.substr(word.size() + 1));
+        if (!text || text->empty()) return std::nullopt;
+        event.word = TransferWord::Busy;
+        event.text = *text;
         return event;
     }
     if (word == "unguarded" || word == "declined" || word == "say") {

@@ -14,9 +14,12 @@
 #include <string>
 #include <string_view>
 
-// The channel's first line on both sides: "quorvel-transfer 1".
+// The channel's first line on both sides: "quorvel-transfer 2". Version 2
+// adds the failed command's cause and the busy drive's reason; a front end and
+// a process of different versions refuse each other at the first line, never
+// in the middle of a flash.
 constexpr char kChannelName[] = "quorvel-transfer";
-constexpr int kChannelVersion = 1;
+constexpr int kChannelVersion = 2;
 // No line of the channel is longer: a record's line with a long file name,
 // every byte of it escaped, stays well below.
 constexpr size_t kChannelLineLimit = 16384;
@@ -25,14 +28,17 @@ constexpr int kChannelBlockLimit = 65535;
 
 // What the flash's process tells its front end.
 enum class TransferWord {
-    Hello,      // quorvel-transfer 1
+    Hello,      // quorvel-transfer 2
     Held,       // held: the drive is ours; the blocks begin
-    Busy,       // busy: another process is writing to the drive; nothing was sent
+    Busy,       // busy [TEXT]: another process is writing to the drive, or (TEXT says) a disc from it
+                // is mounted, or another program has it open for writing; nothing was sent
     Unguarded,  // unguarded TEXT: nothing can keep others off the drive (why); nothing was sent
     Declined,   // declined TEXT: the process cannot carry this flash (why); nothing was sent
     Block,      // block N COUNT: the drive accepted block N of COUNT (not the final one)
     Final,      // final COUNT: the final block goes to the drive now
     Accepted,   // accepted COUNT: the drive took the final block: all COUNT
+    Cause,      // cause KIND [TEXT]: why the command the next refused line names failed (KIND:
+                // refused, timeout, gone, adapter, unknown; TEXT: what the user is told of it)
     Refused,    // refused N COUNT: the drive refused block N (COUNT: the final one); 0: the
                 // transfer could not be started, nothing was sent
     Say,        // say TEXT: a line for the user's standard error
@@ -43,7 +49,8 @@ struct TransferEvent {
     TransferWord word = TransferWord::Hello;
     int block = 0;
     int count = 0;
-    std::string text;  // Unguarded, Declined, Say
+    std::string text;  // Busy, Unguarded, Declined, Say, Cause
+    std::string kind;  // Cause
 };
 
 std::string EncodeTransferEvent(const TransferEvent &event);
@@ -52,7 +59,7 @@ std::optional<TransferEvent> DecodeTransferEvent(std::string_view line);
 // What the front end tells the flash's process: first the flash (hello, its
 // figures, its record's line, start), later what only the front end knows.
 enum class FrontEndWord {
-    Hello,             // quorvel-transfer 1
+    Hello,             // quorvel-transfer 2
     Flash,             // flash ADAPTER TARGET SIZE BLOCK_KB BLOCKS
     Record,            // record JSON: the record's line that every event of this flash repeats
     Start,             // start: the figures are complete

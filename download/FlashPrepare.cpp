@@ -76,7 +76,7 @@ FlashCheck AwaitTheDrive(PreparedFlash &flash, std::string *reason) {
         switch (event->word) {
         case TransferWord::Hello: hello = true; return false;
         case TransferWord::Held: check = FlashCheck::Ready; break;
-        case TransferWord::Busy: check = FlashCheck::DriveBusy; break;
+        case TransferWord::Busy: check = FlashCheck::DriveBusy; *reason = event->text; break;
         case TransferWord::Unguarded: check = FlashCheck::DriveUnguarded; *reason = event->text; break;
         case TransferWord::Declined: *reason = "It refused the flash: " + event->text; break;
         default: *reason = unreadable; break;

@@ -34,7 +34,9 @@ struct PreparedFlash {
 // A process for each of `drives`, all started before any is awaited, so that
 // a tower takes one start's time, not one a drive. For each drive, in order:
 // Ready, with its prepared flash; or DriveBusy, DriveUnguarded or
-// NoFlashProcess, `reasons` saying why the last two, its process let go.
+// NoFlashProcess, `reasons` saying why (for DriveBusy, when the drive is busy
+// otherwise than with another flash: a mounted disc, another writer), its
+// process let go.
 // `program` names the front end (the record's program).
 std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<FlashDrive> &drives,
                                        const char *program, std::vector<PreparedFlash> *prepared,

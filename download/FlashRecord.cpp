@@ -29,6 +29,7 @@ struct EventName {
 constexpr EventName kEvents[] = {
     {RecordEvent::Accepted, "accepted"},
     {RecordEvent::Refused, "refused"},
+    {RecordEvent::Gone, "gone"},
     {RecordEvent::RestartRequested, "restart-requested"},
     {RecordEvent::RestartAccepted, "restart-accepted"},
     {RecordEvent::RestartRefused, "restart-refused"},
@@ -77,6 +78,8 @@ std::string EncodeRecord(const FlashRecord &record) {
     object.insert(QStringLiteral("block"), record.block);
     object.insert(QStringLiteral("blocks"), record.blocks);
     object.insert(QStringLiteral("detail"), Name(record.detail));
+    if (!record.cause.empty()) object.insert(QStringLiteral("cause"), Bytes(record.cause));
+    if (!record.sense.empty()) object.insert(QStringLiteral("sense"), Bytes(record.sense));
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
@@ -121,6 +124,11 @@ bool DecodeRecord(const std::string &line, FlashRecord *record) {
     record->block = object.value(QStringLiteral("block")).toInt();
     record->blocks = object.value(QStringLiteral("blocks")).toInt();
     record->detail = object.value(QStringLiteral("detail")).toString().toStdString();
+    // Written only for a failed command, by this version on.
+    for (const char *key : {"cause", "sense"})
+        if (object.contains(QLatin1String(key)) && !IsText(object, key)) return false;
+    record->cause = FromBytes(object.value(QStringLiteral("cause")));
+    record->sense = FromBytes(object.value(QStringLiteral("sense")));
     return !record->flash.empty();
 }
 

@@ -13,7 +13,9 @@
 
 enum class RecordEvent {
     Accepted,             // the drive took every block
-    Refused,              // the drive refused block `block` of `blocks`
+    Refused,              // the drive refused block `block` of `blocks` (`detail`: what is known of why;
+                          // `cause` and `sense`)
+    Gone,                 // the drive went away at block `block`: nothing more was sent, no restart
     RestartRequested,     // the restart that finishes the update was asked for
     RestartAccepted,      // ... and the system accepted it
     RestartRefused,       // ... and the system refused it (`detail`: why)
@@ -48,6 +50,12 @@ struct FlashRecord {
     int block = 0;        // Refused: the block the drive refused; Accepted: blocks
     int blocks = 0;
     std::string detail;
+    // A failed command (Refused, Gone): its cause's word (refused, timeout,
+    // gone, adapter, unknown) and the drive's sense bytes in hex, as the
+    // drive gave them. Written only when known; lines without them read
+    // as empty.
+    std::string cause;
+    std::string sense;
 };
 
 const char *RecordEventName(RecordEvent event);

@@ -27,7 +27,8 @@ std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imag
         return text;
     }
     case FlashCheck::DriveBusy:
-        return " DOWNLOAD BUSY!! \nAnother program is writing to this drive.\nNothing was sent to it.";
+        return " DOWNLOAD BUSY!! \n" + (reason.empty() ? "Another program is writing to this drive." : reason) +
+               "\nNothing was sent to it.";
     case FlashCheck::DriveUnguarded:
         return " DOWNLOAD NOT GUARDED!! \n" + reason + "\nNothing was sent to the drive.";
     case FlashCheck::NoFlashProcess:
@@ -38,14 +39,42 @@ std::string FlashRefusalText(FlashCheck check, PlanVerdict verdict, int32_t imag
     return "";
 }
 
-std::string EndedEarlyText(int block, int count) {
-    char text[256];
-    if (block == 0)
-        wsprintfA(text, " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive.");
-    else
-        wsprintfA(text, " DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", block, count);
+namespace {
+// "\n" and the told cause, or nothing.
+std::string ALineMore(const FailureTold &why) { return why.text.empty() ? std::string() : "\n" + why.text; }
+
+// A box's lines as one run of words.
+std::string Joined(std::string text) {
+    for (char &c : text)
+        if (c == '\n') c = ' ';
     return text;
 }
+}  // namespace
+
+FailureTold TellFailure(const FailureCause &cause, DriveTransport transport, bool firstBlock) {
+    FailureTold told;
+    if (cause.kind == FailureKind::None) return told;
+    told.kind = FailureKindWord(cause.kind);
+    told.text = SayFailureCause(cause);
+    if (WantsUsbAdvice(cause, transport, firstBlock)) told.text += (told.text.empty() ? "" : "\n") + std::string(kUsbAdvice);
+    return told;
+}
+
+std::string EndedEarlyText(int block, int count, const FailureTold &why) {
+    char text[400];
+    if (block == 0)
+        wsprintfA(text, " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive.");
+    else if (why.Gone())
+        return " DOWNLOAD FAIL!! \nThe drive went away at block " + std::to_string(block) + " of " +
+               std::to_string(count) +
+               " (unplugged, reset or switched off).\nConnect it again and write the same image again; restart the "
+               "computer if it does not come back.";
+    else
+        wsprintfA(text, " DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", block, count);
+    return text + ALineMore(why);
+}
+
+std::string FinalRefusedText(const FailureTold &why) { return " DOWNLOAD FAIL!! \nRestart WINDOWS" + ALineMore(why); }
 
 std::string ProcessLostText(int block, int count) {
     char text[256];
@@ -60,7 +89,11 @@ std::string RestartRefusedText(const char *reason) {
     return text;
 }
 
-std::string DriveAnswerSentence(bool accepted, int block, int count) {
+std::string DriveAnswerSentence(bool accepted, int block, int count, const FailureTold &why) {
+    if (why.Gone() && !accepted)
+        return "DOWNLOAD FAIL: the drive went away at block " + std::to_string(block) + " of " + std::to_string(count) +
+               " (unplugged, reset or switched off). Connect it again and write the same image again; restart the "
+               "computer if it does not come back.";
     char text[200];
     if (accepted)
         wsprintfA(text, "DOWNLOAD OK: the drive accepted all %d blocks.", count);
@@ -70,7 +103,7 @@ std::string DriveAnswerSentence(bool accepted, int block, int count) {
         wsprintfA(text, "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.");
     else
         wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", block, count);
-    return text;
+    return text + (why.text.empty() || accepted ? std::string() : " " + Joined(why.text));
 }
 
 std::string ProcessLostSentence(int block, int count, const std::string &how) {

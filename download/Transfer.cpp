@@ -20,8 +20,11 @@
 #include "download/FlashChannel.h"
 #include "download/FlashRecord.h"
 #include "download/FlashTexts.h"
+#include "drive/FailureCause.h"
+#include "drive/Probe.h"
 #include "drive/Scsi.h"
 #include "platform/FlashProcess.h"
+#include "platform/aspi.h"
 #include "platform/Pause.h"
 #include "platform/wnaspi32.h"
 #include "state/SharedState.h"
@@ -61,6 +64,7 @@ private:
     void FrontEndGone();
     static DWORD Worker(void *session);
     void SendBlocks();
+    TransferEvent Failed(int block, int count, const ScsiAnswer &answer);
 
     ChannelEnd channel_;
     int imageFd_;
@@ -74,6 +78,7 @@ private:
     int blocks_ = 0;
     uint8_t adapter_ = 0;
     uint8_t target_ = 0;
+    DriveTransport transport_ = DriveTransport::Unknown;
     SealedImage image_;
     BlockPlan plan_;
     FlashRecord record_;
@@ -99,10 +104,10 @@ private:
     bool finished_ = false;
 };
 
-int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
+ScsiAnswer SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
     std::memcpy(TransferBuffer, image + step.offset, static_cast<size_t>(step.length));
     DownloadCommand[5] = step.byte5;
-    return ExecuteScsiCommand(adapter, target, DownloadCommand, 12, TransferBuffer, kDownloadTransferLength);
+    return ExecuteScsiCommandAnswered(adapter, target, DownloadCommand, 12, TransferBuffer, kDownloadTransferLength);
 }
 
 void TransferSession::Send(const TransferEvent &event) {
@@ -191,16 +196,19 @@ void TransferSession::Prepare() {
 
     DriveLockState lock = DriveLockState::Unavailable;
     drive_ = LockDrive(adapter_, target_, &lock);
-    if (lock == DriveLockState::HeldElsewhere) {
-        Send(TransferEvent{TransferWord::Busy, 0, 0, {}});
+    // Another flash, a mounted disc or another program's exclusive open:
+    // the drive is busy, and the last two say how.
+    if (lock == DriveLockState::HeldElsewhere || lock == DriveLockState::Mounted || lock == DriveLockState::InUse) {
+        Send(TransferEvent{TransferWord::Busy, 0, 0, lock == DriveLockState::HeldElsewhere ? "" : DriveLockProblem()});
         return Finish(2);
     }
-    // A mounted disc or another program's exclusive open refuses the flash
-    // as an unsafe lock does, with its own sentence.
-    if (lock == DriveLockState::Unsafe || lock == DriveLockState::Mounted || lock == DriveLockState::InUse) {
+    if (lock == DriveLockState::Unsafe) {
         Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem()});
         return Finish(2);
     }
+    // How the drive is attached decides the advice a refused first block
+    // gets.
+    transport_ = TransportOfAnswer(aspi::GetASPI32DeviceTransport(adapter_, target_));
     held_ = true;
     Send(TransferEvent{TransferWord::Held, 0, 0, {}});
     // Held, but the system goes on polling the drive: one line says so
@@ -238,11 +246,9 @@ void TransferSession::SendBlocks() {
     TransferEvent answer{TransferWord::Accepted, count, count, {}};
     bool early = false;
     for (int i = 0; i + 1 < count; ++i) {
-        if (SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_) != SS_COMP) {
-            result_ = DriveAnswerSentence(false, i + 1, count);
-            answerBlock_ = i + 1;
-            Record(RecordEvent::Refused, i + 1);
-            answer = TransferEvent{TransferWord::Refused, i + 1, count, {}};
+        const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_);
+        if (sent.status != SS_COMP) {
+            answer = Failed(i + 1, count, sent);
             early = true;
             break;
         }
@@ -250,17 +256,37 @@ void TransferSession::SendBlocks() {
     }
     if (!early) {
         // The final block: from here a restart finishes the update, or is due
-        // after a refusal all the same.
+        // after a refusal all the same (not once the drive has gone).
         Send(TransferEvent{TransferWord::Final, 0, count, {}});
         restartWasDue_ = true;
-        const bool accepted =
-            SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_) == SS_COMP;
-        result_ = DriveAnswerSentence(accepted, count, count);
-        answerBlock_ = count;
-        Record(accepted ? RecordEvent::Accepted : RecordEvent::Refused, count);
-        if (!accepted) answer.word = TransferWord::Refused;
+        const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_);
+        if (sent.status == SS_COMP) {
+            result_ = DriveAnswerSentence(true, count, count);
+            answerBlock_ = count;
+            Record(RecordEvent::Accepted, count);
+        } else {
+            answer = Failed(count, count, sent);
+        }
     }
     RunOnUserInterfaceThread([this, &answer] { Answered(answer); });
+}
+
+// A block the drive did not take: why, decided from what the manager filled
+// in, said to the front end before the refusal, and recorded with the
+// drive's sense.
+TransferEvent TransferSession::Failed(int block, int count, const ScsiAnswer &answer) {
+    const FailureCause cause = DecideFailureCause(answer);
+    const FailureTold told = TellFailure(cause, transport_, block == 1);
+    result_ = DriveAnswerSentence(false, block, count, told);
+    answerBlock_ = block;
+    if (told.Gone()) restartWasDue_ = false;
+    FlashRecord line = record_;
+    line.cause = told.kind;
+    line.sense = cause.senseHex;
+    RecordFlashEvent(line, told.Gone() ? RecordEvent::Gone : RecordEvent::Refused, block, SayFailureCause(cause),
+                     [this](const std::string &said) { Say(said); });
+    if (!told.kind.empty()) Send(TransferEvent{TransferWord::Cause, 0, 0, told.text, told.kind});
+    return TransferEvent{TransferWord::Refused, block, count, {}};
 }
 
 void TransferSession::Answered(const TransferEvent &answer) {

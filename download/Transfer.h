@@ -14,6 +14,7 @@
 #include <string>
 
 #include "download/BlockPlan.h"
+#include "drive/Scsi.h"
 
 class TransferSession;
 struct TransferSessionEnd {
@@ -42,5 +43,6 @@ void TransferSessionEndRequested(TransferSession *session);
 // One block as the flash's worker sends it: its bytes from the image's copy
 // into the start of TransferBuffer (the rest of the buffer as the blocks
 // before left it), byte 5 of DownloadCommand, and the command moving 65536
-// bytes to the drive. Returns the completion status.
-int SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target);
+// bytes to the drive. Returns the command's answer: its completion status
+// and, after a failure, what the manager filled in (statuses, sense).
+ScsiAnswer SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target);

@@ -3,7 +3,8 @@
 # on a private session bus under an X display: each field after its caption,
 # the drive list after "DRIVE:" and named by its current entry (the second
 # drive, picked by the image named on the command line), the progress bar by
-# its name.
+# its name; then, that drive refusing block 3 with its sense, the box of the
+# refusal with its cause a line more, in the words Debian's sg3_utils gives.
 #   atspi-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../scripts/lib.sh
@@ -14,7 +15,7 @@ e2e_setup atspi "$@"
 cat >"$work/machine" <<'M'
 adapters 2
 device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10"
-device 1 0 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04"
+device 1 0 type=0x05 vendor="QUORVEL " product="DVDRW-1612B     " revision="2.04" refuse=3 sense=5/20/00
 M
 mkdir "$work/run"
 "$build/bin/quorvel-mkimage" --quiet --model "QUORVEL DVDRW-1612B" --version 2.10 --block-kb 48 --blocks 5 \
@@ -37,3 +38,13 @@ label: 'STATUS :' 'READY'
 progress bar: 'Download progress'"
 [ "$heard" = "$expected" ] || fail "AT-SPI gave:"$'\n'"$heard"
 echo "AT-SPI: five fields labelled by their captions, the drive list by DRIVE:, the bar named"
+
+box() { /usr/bin/python3 "$source/tests/app/atspi-box.py" "$program_pid" "$@"; }
+box MESSAGE "DOWNLOAD START" OK >/dev/null || fail "the start prompt could not be answered"
+said=$(box MESSAGE "refused block") || fail "no box of the refusal came"
+shot atspi-refused-with-cause
+box MESSAGE "refused block" OK >/dev/null || fail "the refusal's box could not be closed"
+[ "$said" = " DOWNLOAD FAIL!! 
+The drive refused block 3 of 5.
+The drive said: ILLEGAL REQUEST, invalid command operation code (5/20/00)." ] || fail "the refusal's box said: $said"
+echo "AT-SPI: the refusal's box says the drive's cause a line more"

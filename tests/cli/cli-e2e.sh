@@ -273,18 +273,43 @@ cli write FW1612.BIN --drive 3:2 --yes --restart
 got=$(grep 'Download=' "$trace" | sed -E 's/.* Download=([0-9]+) .* Status=(0x[0-9a-f]+)$/\1 \2/' | tr '\n' ' ')
 [ "$got" = "1 0x01 2 0x01 3 0x04 " ] || fail "the drive received: $got"
 said '^quorvel-flash: block 2 of 5 accepted, 122880 of 262144 bytes' || fail "block 2 was not said"
-said '^quorvel-flash: DOWNLOAD FAIL!! The drive refused block 3 of 5\. Nothing more was sent to it; it may need attention\.$' ||
-  fail "the refusal was not said: $(cat "$work/err")"
+said '^quorvel-flash: DOWNLOAD FAIL!! The drive refused block 3 of 5\. The drive said: MEDIUM ERROR, write error \(3/0C/00\)\. Nothing more was sent to it; it may need attention\.$' ||
+  fail "the refusal and its cause were not said: $(cat "$work/err")"
 said 'block 3 of 5 accepted' && fail "the refused block was said to be accepted"
 [ "$(events)" = "refused" ] || fail "the record holds: $(events)"
 cli write COMBO.BIN --drive 3:5 --yes --restart
 [ "$status" -eq 1 ] || fail "a refused final block: exit $status: $(cat "$work/err")"
-said '^quorvel-flash: DOWNLOAD FAIL!! The drive at 3:5 refused the final block \(3 of 3\); it may need attention\.$' ||
+said '^quorvel-flash: DOWNLOAD FAIL!! The drive at 3:5 refused the final block \(3 of 3\); it may need attention\. The drive said: MEDIUM ERROR, write error \(3/0C/00\)\.$' ||
   fail "the refused final block was not said: $(cat "$work/err")"
 said '^quorvel-flash: the drive refused the final block: no restart was requested\.' || fail "no word of the restart"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after a refused final block"
 [ "$(events)" = "refused refused restart-not-requested" ] || fail "the record holds: $(events)"
-echo "5: a refused block ended the flash (exit 1), a refused final block too, with no restart even with --restart"
+echo "5: a refused block ended the flash (exit 1), a refused final block too, with no restart even with --restart;"
+echo "   each with the drive's sense in words"
+
+# --- 5b. why a block failed: no answer in time, the drive gone ------------------
+# 2:4 on USB does not answer its first block; 2:5 goes away at block 3.
+cat >>"$work/machine" <<M
+device 2 4 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" transport=usb timeout=1
+device 2 5 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" gone=3
+M
+fresh
+cli write FW.BIN --drive 2:4 --yes
+[ "$status" -eq 1 ] && [ "$(downloads)" -eq 1 ] || fail "a block not answered: exit $status, $(downloads) commands"
+said '^quorvel-flash: DOWNLOAD FAIL!! The drive refused block 1 of 7\. The drive did not answer in time\. This drive is connected through USB; many USB adapters do not pass firmware commands\. Connect it to a SATA port and try again\. Nothing more was sent to it; it may need attention\.$' ||
+  fail "no answer in time, on USB, was not said: $(cat "$work/err")"
+grep '"cause":"timeout"' "$work/state/quorvel/flashes.jsonl" | grep -q '"event":"refused"' || fail "the record lacks the time-out"
+fresh
+cli write FW.BIN --drive 2:5 --yes --restart
+[ "$status" -eq 1 ] && [ "$(downloads)" -eq 3 ] || fail "a drive gone at block 3: exit $status, $(downloads) commands"
+said '^quorvel-flash: DOWNLOAD FAIL!! The drive went away at block 3 of 7 \(unplugged, reset or switched off\)\. Connect it again and write the same image again; restart the computer if it does not come back\.$' ||
+  fail "the drive gone was not said: $(cat "$work/err")"
+grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested for a drive that went away"
+[ "$(events)" = "gone" ] || fail "the record holds: $(events)"
+cli history
+grep -q '  went away at block 3 of 7$' "$work/out" || fail "history said: $(cat "$work/out")"
+machine 5
+echo "5b: a block not answered in time said so, with the USB advice; a drive gone at block 3 said so, no restart"
 
 # --- 6. SIGTERM at block 2 ----------------------------------------------------
 fresh

@@ -110,10 +110,34 @@ finish 60 || fail "the tower did not end"
 for drive in 0:1 0:2 1:0; do [ "$(commands "$drive" | wc -l)" -eq 7 ] || fail "$drive did not get every block"; done
 grep -q '^quorvel-flash: 1:1: DOWNLOAD FAIL!! The drive refused block 3 of 7\.' "$work/tower-2.log" ||
   fail "the refusing drive's line was not said"
-grep -qE '^1:1 +QUORVEL CDRW-4824A +1\.10 +- +refused at block 3 of 7$' "$work/tower-2.log" ||
-  fail "the table does not name the refusing drive"
+grep -qE '^1:1 +QUORVEL CDRW-4824A +1\.10 +- +refused at block 3 of 7: The drive said: MEDIUM ERROR, write error \(3/0C/00\)\.$' \
+  "$work/tower-2.log" || fail "the table does not name the refusing drive and why"
 grep -q 'left alone, another model: 1:2 QUORVEL DVDRW-1612B' "$work/tower-2.log" || fail "the other model was not said"
 echo "2: --all: the refusing drive stopped at block 3, the other model untouched, the rest written; exit 1"
+
+# --- 2b. why: a drive refusing as an unknown command, one gone at block 3 --------
+machine "sense=5/20/00 refuse=1 transport=usb"
+sed -i 's/^\(device 1 0 .*\)$/\1 gone=3/' "$work/machine"
+fresh
+tower "$work/tower-2b.log" write FW.BIN --drive 0:1 --drive 1:0 --drive 1:1 --yes --json
+finish 60 || fail "the tower did not end"
+[ "$exit_code" -eq 1 ] || fail "a refused and a gone drive ended the tower with $exit_code"
+python3 - "$work/tower-2b.log" <<'EOF' || fail "the summary: $(grep '"drives"' "$work/tower-2b.log")"
+import json, sys
+summary = [json.loads(l) for l in open(sys.argv[1]) if l.startswith('{"drives"')][0]
+drives = {d["drive"]: d for d in summary["drives"]}
+assert drives["0:1"]["result"] == "accepted" and drives["0:1"]["cause"] == "", drives["0:1"]
+assert drives["1:0"]["result"] == "gone" and drives["1:0"]["block"] == 3, drives["1:0"]
+assert drives["1:1"]["result"] == "refused" and drives["1:1"]["block"] == 1, drives["1:1"]
+assert drives["1:1"]["cause"] == ("The drive said: ILLEGAL REQUEST, invalid command operation code (5/20/00). "
+                                 "This drive is connected through USB; many USB adapters do not pass firmware "
+                                 "commands. Connect it to a SATA port and try again."), drives["1:1"]["cause"]
+EOF
+grep -q '^{"block":3,"blocks":7,"drive":"1:0","event":"gone"}$' "$work/tower-2b.log" || fail "no gone event"
+grep -q '^quorvel-flash: 1:0: DOWNLOAD FAIL!! The drive went away at block 3 of 7 ' "$work/tower-2b.log" ||
+  fail "the gone drive's line was not said"
+grep -q '"event":"gone".*"target":0' "$record" || fail "the record does not say gone"
+echo "2b: a refusal said in the drive's words with the USB advice, a drive gone at block 3; JSON and record say each"
 
 # --- 3. a drive busy with another write -----------------------------------------
 machine

@@ -416,14 +416,14 @@ TEST_F(DownloadFlow, ARefusedFinalBlockIsReportedAsFail) {
     LoadImage(384 * KiB, 60, 7);
     std::atomic<int> downloads{0};
     aspi->decide = [&downloads](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
-        if (srb.CDBByte[0] == 0xFF && ++downloads == 7) return SS_NO_DEVICE;
+        if (srb.CDBByte[0] == 0xFF && ++downloads == 7) return SS_ERR;
         return SS_COMP;
     };
     form->ToolButton2Click(form->ToolButton2);
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(Downloads().size(), 7u);
     ASSERT_EQ(layer.Boxes().size(), 1u);
-    EXPECT_EQ(layer.Boxes()[0].text, kFail);
+    EXPECT_EQ(layer.Boxes()[0].text, kFail) << "nothing more is known than the status: the box as it always was";
     EXPECT_EQ(layer.Boxes()[0].style, 0x1010u);
     EXPECT_EQ(layer.Boxes()[0].owner, form.get());
     EXPECT_EQ(form->StaticText5->text(), "FAIL");

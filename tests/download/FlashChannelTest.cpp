@@ -12,9 +12,16 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     const auto event = [](TransferWord word, int block, int count, std::string text = {}) {
         return EncodeTransferEvent(TransferEvent{word, block, count, std::move(text)});
     };
-    EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 1");
+    EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 2");
     EXPECT_EQ(event(TransferWord::Held, 0, 0), "held");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0), "busy");
+    EXPECT_EQ(event(TransferWord::Busy, 0, 0, "mounted at /media/a\\b"), "busy mounted at /media/a\\\\b");
+    TransferEvent cause{TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.", "refused"};
+    EXPECT_EQ(EncodeTransferEvent(cause), "cause refused The drive said: X.\\nUSB.");
+    ASSERT_TRUE(DecodeTransferEvent("cause refused The drive said: X.\\nUSB."));
+    EXPECT_EQ(DecodeTransferEvent("cause refused The drive said: X.\\nUSB.")->text, cause.text);
+    EXPECT_EQ(DecodeTransferEvent("cause gone")->kind, "gone");
+    EXPECT_EQ(DecodeTransferEvent("busy a disc")->text, "a disc");
     EXPECT_EQ(event(TransferWord::Unguarded, 0, 0, "a pipe\\ at /run\n"), "unguarded a pipe\\\\ at /run\\n");
     EXPECT_EQ(event(TransferWord::Block, 3, 7), "block 3 7");
     EXPECT_EQ(event(TransferWord::Final, 0, 7), "final 7");
@@ -64,19 +71,20 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
 
 TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
     for (const char *line : {
-             "", "HELD", "held now", "quorvel-transfer 2", "quorvel-transfer 1 ", "quorvel-transfer",
+             "", "HELD", "held now", "quorvel-transfer 1", "quorvel-transfer 3", "quorvel-transfer 2 ", "quorvel-transfer",
              "block 0 7",      // blocks count from 1
              "block 7 7",      // the final block is told by accepted
              "block 8 7", "block 3 0", "block 3", "block 3 7 ", "block  3 7", "block 03 7", "block -1 7",
              "block +3 7", "block 3 7x", "block 99999999999999 7", "final", "final 0", "final 7 7",
              "accepted", "accepted 0", "refused 8 7", "refused 3", "released 1", "busy ",
              "say \\q", "say \\x4", "say \\x4G", "say ends in \\", "say raw\ttab", "say raw\x7f",
-             "unguarded \\", "declined \\xzz"}) {
+             "unguarded \\", "declined \\xzz", "cause", "cause broken", "cause refused ", "cause refused \\q",
+             "busy \\q"}) {
         EXPECT_FALSE(DecodeTransferEvent(line)) << '"' << line << '"';
     }
     for (const char *line : {"", "flash 1 3 393216 60", "flash 1 3 393216 60 7 8", "flash 256 3 393216 60 7",
                              "flash 1 3 393216 256 7", "flash 1 3 -5 60 7", "record \\", "restart", "restart now",
-                             "release 1", "start ", "quorvel-transfer 2"}) {
+                             "release 1", "start ", "quorvel-transfer 1"}) {
         EXPECT_FALSE(DecodeFrontEndMessage(line)) << '"' << line << '"';
     }
     // The edges that are good.
@@ -89,8 +97,8 @@ TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
 
 TEST(FlashChannel, LinesAreCutWhereverTheBytesArriveAndAnOverlongOneDamagesTheChannel) {
     ChannelLines lines;
-    lines.Add("quorvel-transfer 1\nhe");
-    EXPECT_EQ(lines.Next(), "quorvel-transfer 1");
+    lines.Add("quorvel-transfer 2\nhe");
+    EXPECT_EQ(lines.Next(), "quorvel-transfer 2");
     EXPECT_FALSE(lines.Next()) << "a line is whole only with its line feed";
     EXPECT_TRUE(lines.Partial());
     lines.Add("ld\nblock 1 7\n");

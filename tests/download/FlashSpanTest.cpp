@@ -133,9 +133,9 @@ TEST_F(DownloadFlow, AMountedDiscRefusesTheDownloadAndAReadOnlyHoldSaysThePollin
         "A disc in this drive is mounted at /media/u/DISC: unmount it or take the disc out, then try again.";
     form->ToolButton2Click(form->ToolButton2);
     EXPECT_TRUE(Downloads().empty());
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD NOT GUARDED!! \nA disc in this drive is mounted at "
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD BUSY!! \nA disc in this drive is mounted at "
                                                    "/media/u/DISC: unmount it or take the disc out, then try "
-                                                   "again.\nNothing was sent to the drive."});
+                                                   "again.\nNothing was sent to it."});
     EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
 
     // Held, the kernel polling the drive meanwhile: the flash goes on, and
@@ -370,7 +370,7 @@ TEST_F(DownloadFlow, AFlashProcessLostBeforeTheDrivesAnswerIsToldAndNoRestartFol
         layer.Clear();
         std::string lines = c.lines;
         layer.startFlashProcess = [&lines](int channel, int, std::string *) -> HANDLE {
-            const std::string said = "quorvel-transfer 1\nheld\n" + lines;
+            const std::string said = "quorvel-transfer 2\nheld\n" + lines;
             EXPECT_EQ(::write(channel, said.data(), said.size()), static_cast<ssize_t>(said.size()));
             return reinterpret_cast<HANDLE>(1);  // and its end of the channel closes with the front end's copy
         };
@@ -447,4 +447,69 @@ TEST_F(DownloadFlow, AnUnsealedCopyIsDeclinedByTheFlashsProcessAndNothingIsSent)
                                                    "sealed against change.\nNothing was sent to the drive."});
     EXPECT_TRUE(Downloads().empty());
     EXPECT_EQ(EventIndex("LockDrive"), -1) << "the drive was not even taken";
+}
+
+// A refusal whose cause the drive gave: the box as it always was, and one
+// line more in sg3_utils' words; the record keeps the cause and the sense as
+// the drive gave them. A drive on USB refusing its first block gets the
+// advice a line below.
+TEST_F(DownloadFlow, ARefusalWithTheDrivesSenseAddsItsCauseToTheBoxAndTheRecord) {
+    LoadImage(384 * KiB, 60, 7);
+    // Fixed-format sense: ILLEGAL REQUEST (5), invalid field in CDB (24h/00h), which
+    // the library says in lower case.
+    const uint8_t sense[14] = {0x70, 0, 0x05, 0, 0, 0, 0, 0x06, 0, 0, 0, 0, 0x24, 0x00};
+    int refuseAt = 3;
+    std::atomic<int> downloads{0};
+    aspi->decide = [&](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
+        return srb.CDBByte[0] == 0xFF && ++downloads == refuseAt ? SS_ERR : SS_COMP;
+    };
+    aspi->fill = [&](SRB_ExecSCSICmd &srb) {
+        if (srb.CDBByte[0] != 0xFF || downloads != refuseAt) return;
+        srb.SRB_TargStat = 0x02;
+        std::memcpy(srb.SenseArea, sense, sizeof sense);
+    };
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe drive refused block 3 of 7.\nThe drive "
+                                                   "said: ILLEGAL REQUEST, invalid field in cdb (5/24/00)."});
+    const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { ADD_FAILURE() << line; });
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().event, RecordEvent::Refused);
+    EXPECT_EQ(records.back().block, 3);
+    EXPECT_EQ(records.back().cause, "refused");
+    EXPECT_EQ(records.back().sense, "7000050000000006000000002400");
+    EXPECT_EQ(records.back().detail, "The drive said: ILLEGAL REQUEST, invalid field in cdb (5/24/00).");
+
+    layer.Clear();
+    downloads = 0;
+    refuseAt = 1;
+    layer.deviceTransport = [](uint8_t, uint8_t) { return TRANSPORT_USB; };
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe drive refused block 1 of 7.\nThe drive said: "
+                                                   "ILLEGAL REQUEST, invalid field in cdb (5/24/00).\nThis drive is "
+                                                   "connected through USB; many USB adapters do not pass firmware "
+                                                   "commands. Connect it to a SATA port and try again."});
+}
+
+// A drive that went away, even with the final block in it: nothing more is
+// sent, the box says so and what to do, and no restart is asked for.
+TEST_F(DownloadFlow, ADriveThatWentAwayAtTheFinalBlockIsToldAndNoRestartFollows) {
+    LoadImage(384 * KiB, 60, 7);
+    std::atomic<int> downloads{0};
+    aspi->decide = [&downloads](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
+        return srb.CDBByte[0] == 0xFF && ++downloads == 7 ? SS_NO_DEVICE : SS_COMP;
+    };
+    form->ToolButton2Click(form->ToolButton2);
+    ASSERT_TRUE(WaitForWorkers());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{" DOWNLOAD FAIL!! \nThe drive went away at block 7 of 7 (unplugged, "
+                                                   "reset or switched off).\nConnect it again and write the same image "
+                                                   "again; restart the computer if it does not come back."});
+    EXPECT_EQ(CurrentFlashState(), FlashState::Idle);
+    form->Timer1Timer(form->Timer1);
+    EXPECT_EQ(EventIndex("ExitWindowsEx"), -1) << "no restart for a drive that went away";
+    const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { ADD_FAILURE() << line; });
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().event, RecordEvent::Gone);
+    EXPECT_EQ(records.back().block, 7);
 }
