@@ -538,6 +538,7 @@ usb_flash list >"$out/usb-list.out" 2>&1
 "$guest" cause "QVUSB   USB-CD-ROM" 2>&1
 usb_flash write FW-U.BIN --drive "$usb_drive" --yes </dev/null >"$out/usb-write.out" 2>"$out/usb-write.log"
 say "usb write exit=$?"
+cp "$work/usb-state/quorvel/flashes.jsonl" "$out/usb-flashes.jsonl" 2>/dev/null || true
 
 # --- a drive gone in the middle of a download -----------------------------------
 # drive-e, slowed to 1.5 s a block, has its LUN unlinked once it has answered
@@ -554,6 +555,22 @@ wait "$gone"
 gone_exit=$?
 cat "$work/gone.out"
 say "gone exit=$gone_exit downloads=$(downloads drive-e)"
+# The same through quorvel-flash: drive-f's LUN unlinked once it has taken two
+# blocks of the flash's process.
+make_drive drive-f 7 QVTEST "VIRTUAL LEFT" 0100 "" --slow 1500 || exit 1
+kill -USR1 "$(handler_pid drive-f)"
+"$build/bin/quorvel-mkimage" --quiet --model "QVTEST  VIRTUAL LEFT" --version 2.00 --block-kb 64 --blocks 6 \
+  "$work/usb-state/FW-G.BIN"
+left_drive=$(usb_flash list --json 2>/dev/null | python3 -c 'import json, sys
+print(next("%d:%d" % (d["adapter"], d["target"]) for d in json.load(sys.stdin) if d["model"] == "VIRTUAL LEFT"))')
+rm -f "$work/usb-state/quorvel/flashes.jsonl"
+usb_flash write FW-G.BIN --drive "$left_drive" --yes --restart </dev/null >"$out/gone-write.out" 2>"$out/gone-write.log" &
+writer=$!
+for ((i = 0; i < 300; i++)); do [ "$(downloads drive-f)" -ge 2 ] && break; sleep 0.1; done
+rm "$target/loopback/naa.50014050000000a7/tpgt_1/lun/lun_0/drive-f"
+wait "$writer"
+say "gone write exit=$? downloads=$(downloads drive-f)"
+cp "$work/usb-state/quorvel/flashes.jsonl" "$out/gone-flashes.jsonl" 2>/dev/null || true
 
 phase end
 say "end"
