@@ -450,7 +450,34 @@ uint8_t Mark(int block, int count) { return block == 0 ? 0x00 : block < count - 
 // A whole download, the drive held either way. Read-only is the hold as the
 // manager took it before its exclusive open: both nodes locked, the block
 // node open read-only.
+// The hold taken as the manager takes it (its exclusive open), or as it took
+// it before (the block node read-only); true when taken. `sg`, `sr`: what
+// the read-only take opened, for its release.
+bool TakeHold(const ProbedDrive &drive, const std::string &node, bool exclusive, int *sg, int *sr, uint32_t *answer) {
+    if (exclusive) {
+        *answer = ::HoldASPI32Device(drive.adapter, drive.target, HOLD_TAKE);
+        return *answer == HOLD_HELD;
+    }
+    std::string block;
+    for (const auto &entry : std::filesystem::directory_iterator("/sys/class/scsi_generic/" + node + "/device/block"))
+        block = entry.path().filename();
+    *sg = open(("/dev/" + node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    *sr = open(("/dev/" + block).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const bool held = *sg >= 0 && *sr >= 0 && flock(*sg, LOCK_EX | LOCK_NB) == 0 && flock(*sr, LOCK_EX | LOCK_NB) == 0;
+    *answer = held ? HOLD_HELD_SHARED : HOLD_CANNOT;
+    return held;
+}
+
+void ReleaseHold(const ProbedDrive &drive, bool exclusive, int *sg, int *sr) {
+    if (exclusive) ::HoldASPI32Device(drive.adapter, drive.target, HOLD_RELEASE);
+    if (*sr >= 0) close(*sr);
+    if (*sg >= 0) close(*sg);
+    *sr = *sg = -1;
+}
+
 int HoldFlash(const std::string &prefix, int count, bool exclusive) {
+    using Clock = std::chrono::steady_clock;
+    const auto micros = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); };
     const char *mode = exclusive ? "exclusive" : "read-only";
     std::vector<ProbedDrive> drives;
     const ProbedDrive *drive = Discover(drives, prefix, "hold-flash");
@@ -458,18 +485,9 @@ int HoldFlash(const std::string &prefix, int count, bool exclusive) {
     const std::string node = NodeOf(drive->identification);
     int sg = -1, sr = -1;
     uint32_t answer = 0;
-    if (exclusive) {
-        answer = ::HoldASPI32Device(drive->adapter, drive->target, HOLD_TAKE);
-    } else {
-        std::string block;
-        for (const auto &entry : std::filesystem::directory_iterator("/sys/class/scsi_generic/" + node + "/device/block"))
-            block = entry.path().filename();
-        sg = open(("/dev/" + node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        sr = open(("/dev/" + block).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        answer = (sg >= 0 && sr >= 0 && flock(sg, LOCK_EX | LOCK_NB) == 0 && flock(sr, LOCK_EX | LOCK_NB) == 0)
-                     ? HOLD_HELD_SHARED
-                     : HOLD_CANNOT;
-    }
+    const auto started = Clock::now();
+    TakeHold(*drive, node, exclusive, &sg, &sr, &answer);
+    const auto held = Clock::now();
     PrepareDownload();
     std::string statuses;
     for (int block = 0; block < count; ++block) {
@@ -477,10 +495,21 @@ int HoldFlash(const std::string &prefix, int count, bool exclusive) {
         std::snprintf(status, sizeof status, "%s%02X", block ? "," : "", SendBlock(*drive, Mark(block, count)));
         statuses += status;
     }
-    if (exclusive) ::HoldASPI32Device(drive->adapter, drive->target, HOLD_RELEASE);
-    if (sr >= 0) close(sr);
-    if (sg >= 0) close(sg);
+    const auto sent = Clock::now();
+    ReleaseHold(*drive, exclusive, &sg, &sr);
     std::printf("QV hold-flash %s answer=%u statuses=%s\n", mode, answer, statuses.c_str());
+    // The take alone, again and again: what it adds before the first block.
+    std::vector<double> takes;
+    for (int round = 0; round < 41; ++round) {
+        uint32_t again = 0;
+        const auto before = Clock::now();
+        TakeHold(*drive, node, exclusive, &sg, &sr, &again);
+        takes.push_back(micros(Clock::now() - before));
+        ReleaseHold(*drive, exclusive, &sg, &sr);
+    }
+    std::sort(takes.begin(), takes.end());
+    std::printf("QV bench-hold %s take_us=%.0f median_take_us=%.0f flash_ms=%.0f\n", mode, micros(held - started),
+                takes[takes.size() / 2], micros(sent - held) / 1000.0);
     return 0;
 }
 

@@ -683,6 +683,12 @@ polled_shared=$(polled "$out/drive-p.read-only.record")
 say "polling during a flash of 4 blocks of 1.5 s, every 100 ms: held exclusively $polled_exclusive commands of the kernel's, held read-only $polled_shared"
 [ "$polled_exclusive" = 0 ] || fail "held exclusively, drive-p still heard $polled_exclusive commands of the kernel's: $(awk '!/ download=/' "$out/drive-p.exclusive.record" | head -n 3)"
 [ "$polled_shared" -gt 0 ] || fail "held read-only, the kernel did not poll drive-p at all: the measure shows nothing"
+# What the exclusive open costs: the take before the first block, and the
+# whole flash against the drive's own 6 s (figures, not checks: bench/README).
+for mode in exclusive read-only; do
+  expect "^QV bench-hold $mode take_us=[0-9]+ median_take_us=[0-9]+ flash_ms=[0-9]+\$"
+done
+grep -E '^QV bench-hold ' "$log" | sed 's/^QV /kernel-test: /' || true
 
 # --- the USB CD-ROM: mounted, the hold refused and nothing written; then the
 # download command refused, said in the library's words, with the advice -------
