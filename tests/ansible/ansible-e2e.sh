@@ -320,7 +320,7 @@ assert c.get("failed") is True and c["changed"] is True and c["reboot_required"]
 assert [(d["drive"], d["result"], d["block"], d["blocks"]) for d in c["drives"]] == [
     ("0:1", "written", 7, 7), ("0:2", "written", 7, 7), ("1:0", "written", 7, 7), ("1:1", "refused", 3, 7)], c["drives"]
 refused = c["drives"][3]
-assert isinstance(refused["cause"], str), refused
+assert refused["cause"] == "The drive said: MEDIUM ERROR, write error (3/0C/00).", refused
 assert c["msg"].startswith("firmware 1.20 (FW.BIN): written 0:1, 0:2, 1:0; refused 1:1 at block 3 of 7"), c["msg"]
 assert c["msg"].endswith("; restart the host to finish"), c["msg"]
 assert "The drives afterwards" not in results["host-c"], "C went on after its failure"

@@ -246,6 +246,9 @@ def outcome(summary_drive):
         return "refused", block, cause
     if result == "refused":
         return "failed", 0, cause or "the transfer could not be started; nothing was sent"
+    if result == "gone":
+        return "failed", block, cause or "the drive went away at block %d of %d (unplugged, reset or switched off)" % (
+            block, blocks)
     if result == "cut-off":
         return "failed", block, cause or "its flash's process ended at block %d of %d" % (block, blocks)
     if result == "not-written":
