@@ -86,15 +86,17 @@ std::vector<FlashRecord> FlashesToCheck(const std::vector<FlashRecord> &records,
 std::vector<UnattendedFlash> UnattendedToTell(const std::vector<FlashRecord> &records) {
     std::set<std::string> told;
     std::set<std::string> accepted;
+    std::set<std::string> gone;
     for (const FlashRecord &r : records) {
         if (r.event == RecordEvent::UnattendedTold) told.insert(r.flash);
         if (r.event == RecordEvent::Accepted) accepted.insert(r.flash);
+        if (r.event == RecordEvent::Gone) gone.insert(r.flash);
     }
     std::vector<UnattendedFlash> toTell;
     for (const FlashRecord &r : records) {
         if (r.event != RecordEvent::Unattended || told.count(r.flash) != 0) continue;
         told.insert(r.flash);  // once, whatever the record repeats
-        toTell.push_back({r, accepted.count(r.flash) != 0});
+        toTell.push_back({r, accepted.count(r.flash) != 0, gone.count(r.flash) != 0});
     }
     return toTell;
 }
@@ -129,9 +131,10 @@ void TellUnattended(const UnattendedFlash &flash, const std::set<std::string> &d
                       model.c_str(), line.version.c_str(), line.detail.c_str(), line.blocks);
         else
             wsprintfA(text,
-                      " DOWNLOAD FAIL!! \n%s\n%s was written while %s:\nthe drive refused block %d of %d.\n"
+                      " DOWNLOAD FAIL!! \n%s\n%s was written while %s:\nthe drive %s block %d of %d.\n"
                       "The drive may need the same image again.",
-                      model.c_str(), line.version.c_str(), line.detail.c_str(), line.block, line.blocks);
+                      model.c_str(), line.version.c_str(), line.detail.c_str(), flash.gone ? "went away at" : "refused",
+                      line.block, line.blocks);
         // Recorded before the box: said once, even should the program end
         // while the box is open.
         Append(line, RecordEvent::UnattendedTold, boot);

@@ -48,6 +48,7 @@ std::vector<FlashRecord> FlashesToCheck(const std::vector<FlashRecord> &records,
 struct UnattendedFlash {
     FlashRecord unattended;  // the process's line: `detail` who was gone
     bool accepted = false;   // the drive took every block; else it refused block `unattended.block`
+    bool gone = false;       // ... or went away there
 };
 // The flashes whose process recorded them unattended and that the window has
 // not told the user of yet, oldest first.

@@ -167,12 +167,22 @@ TEST_F(DownloadFlow, AtTheNextStartAFlashThatEndedWithoutItsWindowIsToldOnce) {
     FlashRecord refusedAlone = refused;
     refusedAlone.event = RecordEvent::Unattended;
     refusedAlone.detail = "quorvel-flash was gone";
-    for (const FlashRecord &r : {accepted, alone, refused, refusedAlone})
+    FlashRecord gone = refused;
+    gone.flash = "gone";
+    gone.event = RecordEvent::Gone;
+    gone.block = 4;
+    FlashRecord goneAlone = gone;
+    goneAlone.event = RecordEvent::Unattended;
+    goneAlone.detail = "the window was gone";
+    for (const FlashRecord &r : {accepted, alone, refused, refusedAlone, gone, goneAlone})
         AppendFlashRecord(r, [](const std::string &line) { ADD_FAILURE() << line; });
     DriveCount = 1;
 
     CheckFlashesAfterRestart();
-    ASSERT_EQ(layer.Boxes().size(), 2u);
+    ASSERT_EQ(layer.Boxes().size(), 3u);
+    EXPECT_EQ(layer.Boxes()[2].text,
+              " DOWNLOAD FAIL!! \nQUORVEL DVDRW-1612B\n2.10 was written while the window was gone:\nthe drive "
+              "went away at block 4 of 5.\nThe drive may need the same image again.");
     EXPECT_EQ(layer.Boxes()[0].text,
               "FIRMWARE WRITTEN!!\nQUORVEL CDRW-4824A\n1.20 was written while the window was gone:\nthe drive "
               "accepted all 7 blocks.\nRestart the computer to finish the update.");
