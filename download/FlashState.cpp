@@ -74,20 +74,3 @@ FlashState NextFlashState(FlashState state, FlashEvent event) {
 bool DriveBeingWritten(FlashState state) {
     return state == FlashState::Sending || state == FlashState::FinalInDrive || state == FlashState::Ending;
 }
-
-const char *FlashStateName(FlashState state) {
-    switch (state) {
-    case FlashState::Idle: return "Idle";
-    case FlashState::Sending: return "Sending";
-    case FlashState::FinalInDrive: return "FinalInDrive";
-    case FlashState::Ending: return "Ending";
-    case FlashState::ResultShown: return "ResultShown";
-    case FlashState::RestartPending: return "RestartPending";
-    case FlashState::RestartAsked: return "RestartAsked";
-    case FlashState::Restarting: return "Restarting";
-    case FlashState::RestartRefused: return "RestartRefused";
-    case FlashState::EndedEarly: return "EndedEarly";
-    case FlashState::Ended: return "Ended";
-    }
-    return "?";
-}

@@ -56,4 +56,3 @@ FlashState NextFlashState(FlashState state, FlashEvent event);
 // answered the final one.
 bool DriveBeingWritten(FlashState state);
 
-const char *FlashStateName(FlashState state);

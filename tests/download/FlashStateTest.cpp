@@ -15,6 +15,24 @@ struct Row {
     bool programEnd;  // Exit, the close box
     R endRequest;
 };
+
+// A state by its name, for the failures' messages.
+const char *FlashStateName(FlashState state) {
+    switch (state) {
+    case FlashState::Idle: return "Idle";
+    case FlashState::Sending: return "Sending";
+    case FlashState::FinalInDrive: return "FinalInDrive";
+    case FlashState::Ending: return "Ending";
+    case FlashState::ResultShown: return "ResultShown";
+    case FlashState::RestartPending: return "RestartPending";
+    case FlashState::RestartAsked: return "RestartAsked";
+    case FlashState::Restarting: return "Restarting";
+    case FlashState::RestartRefused: return "RestartRefused";
+    case FlashState::EndedEarly: return "EndedEarly";
+    case FlashState::Ended: return "Ended";
+    }
+    return "?";
+}
 }  // namespace
 
 TEST(FlashState, WhatEachStateAllows) {
