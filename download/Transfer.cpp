@@ -175,10 +175,10 @@ bool TransferSession::ReadFigures(std::string *problem) {
 }
 
 void TransferSession::Prepare() {
-    Send(TransferEvent{TransferWord::Hello, 0, 0, {}});
+    Send(TransferEvent{TransferWord::Hello, 0, 0, {}, {}});
     std::string problem;
     const auto decline = [this](const std::string &why) {
-        Send(TransferEvent{TransferWord::Declined, 0, 0, why});
+        Send(TransferEvent{TransferWord::Declined, 0, 0, why, {}});
         Finish(2);
     };
     if (!ReadFigures(&problem)) {
@@ -199,21 +199,22 @@ void TransferSession::Prepare() {
     // Another flash, a mounted disc or another program's exclusive open:
     // the drive is busy, and the last two say how.
     if (lock == DriveLockState::HeldElsewhere || lock == DriveLockState::Mounted || lock == DriveLockState::InUse) {
-        Send(TransferEvent{TransferWord::Busy, 0, 0, lock == DriveLockState::HeldElsewhere ? "" : DriveLockProblem()});
+        const std::string how = lock == DriveLockState::HeldElsewhere ? std::string() : DriveLockProblem();
+        Send(TransferEvent{TransferWord::Busy, 0, 0, how, {}});
         return Finish(2);
     }
     if (lock == DriveLockState::Unsafe) {
-        Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem()});
+        Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem(), {}});
         return Finish(2);
     }
     // How the drive is attached decides the advice a refused first block
     // gets.
     transport_ = TransportOfAnswer(aspi::GetASPI32DeviceTransport(adapter_, target_));
     held_ = true;
-    Send(TransferEvent{TransferWord::Held, 0, 0, {}});
+    Send(TransferEvent{TransferWord::Held, 0, 0, {}, {}});
     // Held, but the system goes on polling the drive: one line says so
     // (the front end reads lines of its own only once it holds the drive).
-    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem()});
+    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem(), {}});
     // The blocks wait for the front end's start: a front end that gave up
     // meanwhile closes the channel, and nothing is written.
     watch_ = channel_.Watch([this] { OnReadable(); });
@@ -226,7 +227,7 @@ void TransferSession::Start() {
     if (worker_ == nullptr) {
         // Nothing was sent: the flash ends before its first block.
         result_ = DriveAnswerSentence(false, 0, static_cast<int>(plan_.steps.size()));
-        Answered(TransferEvent{TransferWord::Refused, 0, static_cast<int>(plan_.steps.size()), {}});
+        Answered(TransferEvent{TransferWord::Refused, 0, static_cast<int>(plan_.steps.size()), {}, {}});
     }
 }
 
@@ -243,7 +244,7 @@ void TransferSession::SendBlocks() {
     AwaitAnswers(inhibitor_.get(), kInhibitorAnswerWait);
     const std::vector<BlockStep> &steps = plan_.steps;
     const int count = static_cast<int>(steps.size());
-    TransferEvent answer{TransferWord::Accepted, count, count, {}};
+    TransferEvent answer{TransferWord::Accepted, count, count, {}, {}};
     bool early = false;
     for (int i = 0; i + 1 < count; ++i) {
         const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_);
@@ -252,12 +253,12 @@ void TransferSession::SendBlocks() {
             early = true;
             break;
         }
-        Send(TransferEvent{TransferWord::Block, i + 1, count, {}});
+        Send(TransferEvent{TransferWord::Block, i + 1, count, {}, {}});
     }
     if (!early) {
         // The final block: from here a restart finishes the update, or is due
         // after a refusal all the same (not once the drive has gone).
-        Send(TransferEvent{TransferWord::Final, 0, count, {}});
+        Send(TransferEvent{TransferWord::Final, 0, count, {}, {}});
         restartWasDue_ = true;
         const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_);
         if (sent.status == SS_COMP) {
@@ -286,7 +287,7 @@ TransferEvent TransferSession::Failed(int block, int count, const ScsiAnswer &an
     RecordFlashEvent(line, told.Gone() ? RecordEvent::Gone : RecordEvent::Refused, block, SayFailureCause(cause),
                      [this](const std::string &said) { Say(said); });
     if (!told.kind.empty()) Send(TransferEvent{TransferWord::Cause, 0, 0, told.text, told.kind});
-    return TransferEvent{TransferWord::Refused, block, count, {}};
+    return TransferEvent{TransferWord::Refused, block, count, {}, {}};
 }
 
 void TransferSession::Answered(const TransferEvent &answer) {
@@ -371,7 +372,7 @@ void TransferSession::Finish(int status) {
     if (finished_) return;
     finished_ = true;
     drive_.reset();
-    if (held_) Send(TransferEvent{TransferWord::Released, 0, 0, {}});
+    if (held_) Send(TransferEvent{TransferWord::Released, 0, 0, {}, {}});
     watch_.reset();
     channel_.Close();
     image_ = SealedImage();

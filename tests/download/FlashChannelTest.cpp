@@ -10,7 +10,7 @@
 
 TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     const auto event = [](TransferWord word, int block, int count, std::string text = {}) {
-        return EncodeTransferEvent(TransferEvent{word, block, count, std::move(text)});
+        return EncodeTransferEvent(TransferEvent{word, block, count, std::move(text), {}});
     };
     EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 2");
     EXPECT_EQ(event(TransferWord::Held, 0, 0), "held");
@@ -32,11 +32,11 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     // no word of the channel.
     ChannelLines said;
     said.Add(event(TransferWord::Say, 0, 0, "one\naccepted 7") + "\n");
-    const std::optional<std::string> line = said.Next();
-    ASSERT_TRUE(line);
+    const std::optional<std::string> one = said.Next();
+    ASSERT_TRUE(one);
     EXPECT_FALSE(said.Next());
-    ASSERT_TRUE(DecodeTransferEvent(*line));
-    EXPECT_EQ(DecodeTransferEvent(*line)->text, "one\naccepted 7");
+    ASSERT_TRUE(DecodeTransferEvent(*one));
+    EXPECT_EQ(DecodeTransferEvent(*one)->text, "one\naccepted 7");
     EXPECT_EQ(event(TransferWord::Released, 0, 0), "released");
 
     FrontEndMessage flash;
