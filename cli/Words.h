@@ -38,7 +38,8 @@ std::string DrivesJson(const std::vector<ProbedDrive> &drives);
 // no printable text as \xHH).
 std::string RecordLine(const FlashRecord &record);
 // `history`: one line a flash (its record's lines share the flash's id), in
-// the order the flashes began, newest last, in columns: when it began, the
+// the order of their first lines, newest last, in columns: when (its first
+// line's time: the drive's answer), the
 // drive ("A:T"), its model, "OLD -> NEW", and how it ended, its events in
 // order: "accepted; the restart was asked and accepted; now runs 1.20",
 // "refused at block 3 of 7", "cut off at block 3 of 7 (how the process
