@@ -67,3 +67,8 @@ int TowerStatus(const std::vector<DriveOutcome> &outcomes) {
     if (!sent) return kExitRefused;
     return all ? kExitDone : kExitDriveFailed;
 }
+
+std::string NoRestartCause(bool oneDrive, int status, bool restart) {
+    if (oneDrive) return status == kExitDone ? "--restart was not given" : "the drive refused the final block";
+    return !restart ? "--restart was not given" : "not every drive accepted its flash";
+}

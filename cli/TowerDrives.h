@@ -27,3 +27,8 @@ std::vector<TowerDrive> ChooseTowerDrives(const std::vector<ProbedDrive> &found,
 // was sent to any drive (each refused before its flash, or its transfer
 // never started), 0 when every drive accepted, 1 otherwise.
 int TowerStatus(const std::vector<DriveOutcome> &outcomes);
+
+// Why a write that the drives have answered ends without asking for the
+// restart, as its record and its line say: --restart was not given, or (with
+// it) not every drive accepted; a single drive's words are its own.
+std::string NoRestartCause(bool oneDrive, int status, bool restart);

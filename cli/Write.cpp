@@ -353,12 +353,8 @@ void TerminalFrontEnd::AllAnswered() {
         if (!Flash::RequestRestart(Flashes(), *this)) Finish(status_);
         return;
     }
-    std::string why;
-    if (!endRequested_ && oneDrive_)
-        why = status_ == kExitDone ? "--restart was not given" : "the drive refused the final block";
-    else if (!endRequested_)
-        why = !arguments_.restart ? "--restart was not given" : "not every drive accepted its flash";
     // Each drive's flash says, and records, why no restart was requested.
+    const std::string why = endRequested_ ? std::string() : NoRestartCause(oneDrive_, status_, arguments_.restart);
     for (Flash *flash : Flashes()) flash->EndsWithProgram(why);
     Finish(status_);
 }
