@@ -55,7 +55,7 @@ machine() {
     echo "dump  dumps"
     echo "adapters 2"
     for a in 0:1 0:2 1:0 1:1; do
-      t="device ${a%:*} ${a#*:} type=0x05 vendor=\"QUORVEL \" product=\"CDRW-4824A      \" revision=\"$revision\" delay=500 completion=later"
+      t="device ${a%:*} ${a#*:} type=0x05 vendor=\"QUORVEL \" product=\"CDRW-4824A      \" revision=\"$revision\" delay=500 completion=later transport=ata"
       [ "$a" = "$refusing" ] && t+=" refuse=3"
       echo "$t"
     done
@@ -336,6 +336,7 @@ for d in ours:
     w = d["waiting"]
     assert w["event"] == "accepted" and w["sha256"] == sha256 and w["boot"] == boot and w["version"] == "1.20", d
 assert [d["waiting"] for d in info["drives"] if d["drive"] == "1:2"] == [None], info
+assert [d["transport"] for d in info["drives"]] == ["ata"] * 4 + ["unknown"], info["drives"]
 assert stats["host-a"]["changed"] == 1 and stats["host-a"]["failures"] == 0, stats
 assert stats["host-b"]["changed"] == 0 and stats["host-b"]["failures"] == 0, stats
 assert stats["host-c"]["failures"] == 1, stats
