@@ -150,7 +150,9 @@ Hold HoldDriveThroughManager(HoldASPI32DeviceFn holdDevice, HoldASPI32DeviceDeta
     const uint32_t answer = holdDevice(adapter, target, HOLD_TAKE);
     std::string detail;
     if (answer == HOLD_MOUNTED && holdDetail != nullptr) {
-        char text[4096];
+        // The manager answers its text's full length; what it left unwritten
+        // below that reads as zeros, never as what the stack held.
+        char text[4096] = {};
         const uint32_t length = holdDetail(adapter, target, text, sizeof text);
         detail.assign(text, std::min<size_t>(length, sizeof text - 1));
     }
