@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "download/Flash.h"
-#include "download/FlashTexts.h"
-#include "download/Progress.h"
+#include "flash/Flash.h"
+#include "channel/FlashTexts.h"
+#include "app/Progress.h"
 #include "platform/win32.h"
+#include "platform/window/win32_window.h"
 #include "state/MainWindow.h"
 #include "state/SharedState.h"
 

@@ -1,11 +1,11 @@
 // The window's flash: one at a time, from Download until the next. Download
 // checks and seals the loaded image and prepares the flash to the selected
-// drive (download/Flash.h); the window is its front end and shows each of its
+// drive (flash/Flash.h); the window is its front end and shows each of its
 // states: the commands it allows, "WAIT..", the hourglass, the bar's timer,
 // the result box, and the restart's answer.
 #pragma once
 
-#include "download/FlashState.h"
+#include "flash/FlashState.h"
 
 // Download (Down, the menu's Download, OK on the start prompt).
 void StartDownload();

@@ -6,9 +6,9 @@
 #include "cli/Console.h"
 #include "cli/TowerDrives.h"
 #include "cli/Words.h"
-#include "download/FlashRecord.h"
-#include "download/FlashTexts.h"
-#include "drive/Discovery.h"
+#include "record/FlashRecord.h"
+#include "flash/CheckedImage.h"
+#include "drive/Selection.h"
 #include "image/ImageLoad.h"
 #include "state/SharedState.h"
 

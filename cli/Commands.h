@@ -8,7 +8,7 @@
 
 #include "cli/Arguments.h"
 #include "cli/TowerDrives.h"
-#include "download/BlockPlan.h"
+#include "image/BlockPlan.h"
 #include "drive/Probe.h"
 
 int RunList(bool json);

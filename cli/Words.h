@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "download/FlashRecord.h"
+#include "record/FlashRecord.h"
 #include "drive/Probe.h"
 
 // "A:T".

@@ -2,7 +2,7 @@
 // tower; one drive is a tower of one). Every check the window makes before
 // Down, for each drive (one that fails is said and left alone); one question
 // (or --yes); one sealed copy of the image for every drive's flash, each its
-// own process, all started together (download/Flash.h); the progress; one
+// own process, all started together (flash/Flash.h); the progress; one
 // restart, once every drive has accepted. The message loop runs from the
 // question to the end. One drive named with --drive, without --json, is said
 // in words of its own (its question, its bar, no address); every other write
@@ -19,8 +19,8 @@
 #include "cli/Console.h"
 #include "cli/TowerDrives.h"
 #include "cli/Words.h"
-#include "download/Flash.h"
-#include "download/FlashTexts.h"
+#include "flash/Flash.h"
+#include "channel/FlashTexts.h"
 #include "platform/Terminal.h"
 #include "platform/Termination.h"
 #include "state/SharedState.h"

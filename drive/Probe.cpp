@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "state/SharedState.h"  // kDriveTableSize only: this file stays free of any window
+#include "state/SharedState.h"
 #include "drive/Scsi.h"
 #include "platform/aspi.h"
 #include "platform/wnaspi32.h"

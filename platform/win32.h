@@ -161,15 +161,9 @@ Win32Layer &CurrentWin32Layer();
 // Installs `layer` (nullptr: back to the Qt layer); returns the previous one.
 Win32Layer *InstallWin32Layer(Win32Layer *layer);
 
-// The calls, as the program's code makes them.
-int MessageBoxA(HWND owner, const char *text, const char *caption, UINT style);
-BOOL GetVersionExA(OSVERSIONINFOA *info);
-void PostQuitMessage(int code);
-const char *GetCommandLineA();
-HWND SetCapture(HWND window);
-BOOL ReleaseCapture();
-void SetScreenCursor(int cursor);
-int ScreenCursor();
+// The calls, as the program's code makes them. The window's own (boxes,
+// capture, cursor, the command line, quitting the window's loop) are declared
+// in platform/window/win32_window.h, and defined only in the window's library.
 HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE start, void *param,
                     DWORD creationFlags, DWORD *threadId);
 DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds);
@@ -194,10 +188,6 @@ void ReportRestartRefusal(const char *reason);
 using RestartAcceptedHandler = void (*)();
 void SetRestartAcceptedHandler(RestartAcceptedHandler handler);
 void ReportRestartAcceptance();
-
-// Sets the file-open dialog up to match its name filter in any letter case,
-// as Windows does: Qt's own dialog, since a desktop's native one may not.
-void PrepareOpenDialog(QFileDialog *dialog);
 
 // wsprintfA: %u, %d, %i, %x, %X, %s, %c and %%, with the flags '-', '0', '#',
 // a width, a precision and the l prefix (32 bits), as the Windows call formats

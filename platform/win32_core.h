@@ -48,8 +48,8 @@ private:
     State *state_;
 };
 
-// The layer a program runs on unless a test installed another: the
-// window's (QtWin32Layer), from the platform library's DefaultLayer.cpp. A
-// program without a window system defines it itself, returning a
-// CoreWin32Layer, and so never links the window's layer.
+// The layer a program runs on unless a test installed another, defined by the
+// object each program links: this layer (platform/CoreLayer.cpp) for the
+// programs without a window system, the window's (QtWin32Layer,
+// platform/window/DefaultLayer.cpp) for the window's.
 Win32Layer &DefaultWin32Layer();

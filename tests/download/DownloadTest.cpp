@@ -12,6 +12,7 @@
 #include "state/SharedState.h"
 #include "app/WindowFlash.h"
 #include "drive/Scsi.h"
+#include "platform/window/win32_window.h"
 #include "tests/download/DownloadFixture.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "download/FlashChannel.h"
+#include "channel/FlashChannel.h"
 
 TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     const auto event = [](TransferWord word, int block, int count, std::string text = {}) {

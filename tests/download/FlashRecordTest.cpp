@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "download/AfterRestart.h"
-#include "download/FlashRecord.h"
+#include "app/AfterRestart.h"
+#include "record/FlashRecord.h"
 
 namespace {
 FlashRecord Sample() {

@@ -22,9 +22,10 @@
 #include <thread>
 
 #include "app/WindowFlash.h"
-#include "download/FlashRecord.h"
-#include "download/Transfer.h"
-#include "download/Progress.h"
+#include "record/FlashRecord.h"
+#include "transfer/Transfer.h"
+#include "app/Progress.h"
+#include "platform/window/win32_window.h"
 #include "state/SharedState.h"
 #include "tests/download/DownloadFixture.h"
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "download/Progress.h"
+#include "app/Progress.h"
 
 TEST(ProgressRule, DivisorByBlockCount) {
     EXPECT_EQ(ProgressDivisor(0), 3);

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "download/AfterRestart.h"
-#include "download/FlashRecord.h"
+#include "app/AfterRestart.h"
+#include "record/FlashRecord.h"
 #include "state/SharedState.h"
 #include "tests/download/DownloadFixture.h"
 

@@ -6,7 +6,7 @@
 #include <QThread>
 #include <atomic>
 
-#include "download/Transfer.h"
+#include "transfer/Transfer.h"
 
 #include "platform/wnaspi32.h"
 

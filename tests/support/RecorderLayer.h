@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32_qt.h"
+#include "platform/window/win32_qt.h"
+#include "platform/window/win32_window.h"
 
 struct BoxRecord {
     std::string text;

@@ -398,7 +398,7 @@ fnv1a64() {
 # carries, the length, the data's hash. Every command moves 65536 bytes from
 # the start of the transfer buffer, into which its block was read; the
 # buffer is never cleared, so an empty final block sends the block before it
-# again (download/BlockPlan.h: byte 5 0x00 first, 0xFF further, the final
+# again (image/BlockPlan.h: byte 5 0x00 first, 0xFF further, the final
 # block's KiB count last).
 planned() {
   local image=$1 kb=$2 count=$3 size i offset length mark buffer="$work/buffer"
