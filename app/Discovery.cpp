@@ -22,7 +22,7 @@ constexpr int kWorkAreaSize = kDriveTableSize * kEntryPitch + 1;
 }  // namespace
 
 void DiscoverDrives() {
-    std::vector<ProbedDrive> drives;
+    std::vector<Drive> drives;
     if (!FindDrives(TransferBuffer, &drives)) {
         MessageBoxA(BoxOwner(), "ASPI Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         PostQuitMessage(0);
@@ -30,10 +30,10 @@ void DiscoverDrives() {
     }
 
     DriveCount = 0;
-    for (const ProbedDrive &drive : drives) {
-        DriveTable[0][DriveCount] = drive.target;
-        DriveTable[1][DriveCount] = drive.adapter;
-        MainForm->AddDriveEntry(drive.identification);
+    for (const Drive &drive : drives) {
+        DriveTable[0][DriveCount] = drive.address.target;
+        DriveTable[1][DriveCount] = drive.address.adapter;
+        MainForm->AddDriveEntry(drive.identity.Entry());
         ++DriveCount;
     }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "flash/Flash.h"
+#include "flash/FlashPrepare.h"
 #include "channel/FlashTexts.h"
 #include "app/Progress.h"
 #include "platform/win32.h"
@@ -51,29 +52,25 @@ public:
         if (MainForm != nullptr && !MainForm->ProgressTimerRunning()) MainForm->StartProgressTimer();
     }
 
-    void TransferOver(bool accepted) override {
+    void TransferOver(const FlashOutcome &outcome) override {
         SetScreenCursor(crDefault);
         ReleaseCapture();
         if (MainForm == nullptr) return;
+        const bool accepted = outcome.ending == FlashEnding::Accepted;
         if (accepted) MainForm->SetBarPosition(100);
         MainForm->SetField(Field::Status, accepted ? "OK" : "FAIL");
     }
 
-    void ShowResult(bool accepted, const FailureTold &why) override {
-        if (accepted)
-            MessageBoxA(BoxOwner(), "  DOWNLOAD OK!!  \nRestart WINDOWS", kCaption, kNoticeBox);
-        else
-            MessageBoxA(BoxOwner(), FinalRefusedText(why).c_str(), kCaption, kErrorBox);
-        // Only now may the timer ask for the restart.
-        BusyFlag.store(0, std::memory_order_release);
+    // Once the user has closed it, the flash awaits its restart
+    // (RestartPending), which the timer's next tick asks for.
+    void ShowResult(const FlashOutcome &outcome) override {
+        MessageBoxA(BoxOwner(), ResultText(outcome).c_str(), kCaption,
+                    outcome.ending == FlashEnding::Accepted ? kNoticeBox : kErrorBox);
     }
 
-    void ShowEndedEarly(int block, int count, const FailureTold &why) override {
-        MessageBoxA(BoxOwner(), EndedEarlyText(block, count, why).c_str(), kCaption, kErrorBox);
-    }
-
-    void ShowProcessLost(int block, int count) override {
-        MessageBoxA(BoxOwner(), ProcessLostText(block, count).c_str(), kCaption, kErrorBox);
+    void ShowEndedEarly(const FlashOutcome &outcome) override {
+        const std::string text = outcome.ending == FlashEnding::CutOff ? CutOffText(outcome) : EndedEarlyText(outcome);
+        MessageBoxA(BoxOwner(), text.c_str(), kCaption, kErrorBox);
     }
 
     void ShowRestartRefused(const char *reason) override {
@@ -84,7 +81,6 @@ public:
     void Say(const std::string &line) override { WriteDiagnostic((std::string(kProgram) + ": " + line).c_str()); }
 
     void EndProgram() override {
-        BusyFlag.store(0, std::memory_order_release);
         if (MainForm != nullptr) MainForm->StopProgressTimer();
         QuitNow(0);
     }
@@ -101,20 +97,18 @@ FlashCheck PrepareTheFlash(std::string *refusal) {
     // The last flash is over: its process has been let go.
     TheFlash().reset();
     CheckedImage image;
-    PlanVerdict verdict = PlanVerdict::Ok;
-    FlashCheck check = CheckTheLoadedImage(&image, &verdict);
+    const BlockPlan plan = PlanOfTheLoadedImage();
+    FlashCheck check = CheckTheLoadedImage(plan, &image);
     std::vector<std::string> reasons(1);
     if (check == FlashCheck::Ready) {
-        FlashDrive drive;
-        drive.adapter = SelectedAdapter;
-        drive.target = SelectedTarget;
-        drive.model.assign(DriveModel, 24);
-        drive.revision.assign(DriveVersion, 4);
+        Drive drive;
+        drive.address = {SelectedAdapter, SelectedTarget};
+        drive.identity = DriveIdentity::FromBytes(std::string(DriveModel, 24) + std::string(DriveVersion, 4));
         std::vector<std::unique_ptr<Flash>> flashes;
         check = Flash::Prepare(image, {drive}, kProgram, &flashes, &reasons).front();
         TheFlash() = std::move(flashes.front());
     }
-    *refusal = FlashRefusalText(check, verdict, ImageSize, reasons.front());
+    *refusal = FlashRefusalText(check, plan.verdict, ImageSize, reasons.front());
     return check;
 }
 }  // namespace
@@ -139,7 +133,6 @@ void StartDownload() {
     // Each Download measures its own time: the bar and the count from 0.
     TimerTicks = 0;
     MainForm->SetBarPosition(0);
-    BusyFlag.store(1, std::memory_order_release);
     TheFlash()->Start(TheFrontEnd());
 }
 
@@ -154,13 +147,11 @@ void ProgressTick() {
         MainForm->SetBarPosition(position);
         TimerTicks = static_cast<int32_t>(static_cast<uint32_t>(TimerTicks) + 1u);
     }
-    // Restart: once the user has closed the result message, unless the
-    // flash withholds it.
-    if (BusyFlag.load(std::memory_order_acquire) == 0) {
+    // Restart: once the user has closed the result message, the flash
+    // awaits it.
+    if (CurrentFlashState() == FlashState::RestartPending) {
         MainForm->StopProgressTimer();
-        std::vector<Flash *> flashes;
-        if (TheFlash()) flashes.push_back(TheFlash().get());
-        Flash::RequestRestart(flashes, TheFrontEnd());
+        Flash::RequestRestart({TheFlash().get()}, TheFrontEnd());
     }
 }
 

@@ -10,8 +10,8 @@
 // Download (Down, the menu's Download, OK on the start prompt).
 void StartDownload();
 // One tick of Timer1: the bar moves by elapsed time; once the user has
-// closed the result box (BusyFlag 0), the timer stops and the system restart
-// is asked for, unless the flash withholds it.
+// closed the result box (the flash awaits its restart), the timer stops and
+// the system restart is asked for.
 void ProgressTick();
 
 // The state of the window's flash; Idle when there is none.

@@ -38,10 +38,6 @@ std::string Hello() { return std::string(kChannelName) + " " + std::to_string(kC
 
 bool IsHello(std::string_view line) { return line == Hello(); }
 
-// The kinds of a failed command's cause, as the record names them.
-bool IsCauseKind(std::string_view kind) {
-    return kind == "refused" || kind == "timeout" || kind == "gone" || kind == "adapter" || kind == "unknown";
-}
 
 // " TEXT" escaped, or nothing for no text.
 std::string OptionalText(const std::string &text) { return text.empty() ? "" : " " + EscapeChannelText(text); }
@@ -122,7 +118,7 @@ std::string EncodeTransferEvent(const TransferEvent &event) {
     case TransferWord::Hello: return Hello();
     case TransferWord::Held: return "held";
     case TransferWord::Busy: return "busy" + OptionalText(event.text);
-    case TransferWord::Cause: return "cause " + event.kind + OptionalText(event.text);
+    case TransferWord::Cause: return std::string("cause ") + FailureKindWord(event.cause) + OptionalText(event.text);
     case TransferWord::Unguarded: return "unguarded " + EscapeChannelText(event.text);
     case TransferWord::Declined: return "declined " + EscapeChannelText(event.text);
     case TransferWord::Block: return "block " + block + " " + count;
@@ -148,10 +144,12 @@ std::optional<TransferEvent> DecodeTransferEvent(std::string_view line) {
         return event;
     }
     if (word == "cause") {
+        // The kinds of a failed command's cause, as the record names them.
         const std::vector<std::string_view> c = Words(line, 3);
-        if (!IsCauseKind(c[1])) return std::nullopt;
+        const std::optional<FailureKind> kind = FailureKindOfWord(c[1]);
+        if (!kind || *kind == FailureKind::None) return std::nullopt;
         event.word = TransferWord::Cause;
-        event.kind = std::string(c[1]);
+        event.cause = *kind;
         if (c.size() == 2) return event;
         const std::optional<std::string> text = UnescapeChannelText(c[2]);
         if (!text || text->empty()) return std::nullopt;
@@ -194,6 +192,32 @@ std::optional<TransferEvent> DecodeTransferEvent(std::string_view line) {
         return event;
     }
     return std::nullopt;
+}
+
+std::vector<TransferEvent> OutcomeEvents(const FlashOutcome &outcome) {
+    if (outcome.ending == FlashEnding::Accepted) return {{TransferWord::Accepted, 0, outcome.blocks, {}, {}}};
+    std::vector<TransferEvent> events;
+    if (outcome.cause != FailureKind::None)
+        events.push_back({TransferWord::Cause, 0, 0, outcome.told, outcome.cause});
+    events.push_back({TransferWord::Refused, outcome.block, outcome.blocks, {}, {}});
+    return events;
+}
+
+FlashOutcome OutcomeOfAnswer(const TransferEvent &answer, const TransferEvent &cause) {
+    FlashOutcome outcome;
+    outcome.blocks = answer.count;
+    if (answer.word == TransferWord::Accepted) {
+        outcome.ending = FlashEnding::Accepted;
+        outcome.block = answer.count;
+        return outcome;
+    }
+    outcome.cause = cause.word == TransferWord::Cause ? cause.cause : FailureKind::None;
+    outcome.told = cause.word == TransferWord::Cause ? cause.text : std::string();
+    // A drive that went away answers nothing more: its flash ended there,
+    // whatever the block, the final one too.
+    outcome.ending = outcome.cause == FailureKind::Gone ? FlashEnding::Gone : FlashEnding::Refused;
+    outcome.block = answer.block;
+    return outcome;
 }
 
 std::string EncodeFrontEndMessage(const FrontEndMessage &message) {

@@ -13,6 +13,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "drive/FailureCause.h"
+#include "record/FlashOutcome.h"
 
 // The channel's first line on both sides: "quorvel-transfer 2". Version 2
 // adds the failed command's cause and the busy drive's reason; a front end and
@@ -49,12 +53,21 @@ struct TransferEvent {
     TransferWord word = TransferWord::Hello;
     int block = 0;
     int count = 0;
-    std::string text;  // Busy, Unguarded, Declined, Say, Cause
-    std::string kind;  // Cause
+    std::string text;                        // Busy, Unguarded, Declined, Say, Cause
+    FailureKind cause = FailureKind::None;   // Cause: never None
 };
 
 std::string EncodeTransferEvent(const TransferEvent &event);
 std::optional<TransferEvent> DecodeTransferEvent(std::string_view line);
+
+// The lines that tell the drive's answer, the flash's outcome as its process
+// decided it: "accepted COUNT"; or "cause KIND [TEXT]" (when the cause is
+// known) and "refused N COUNT", for a drive that refused a block or went away
+// at it (KIND gone).
+std::vector<TransferEvent> OutcomeEvents(const FlashOutcome &outcome);
+// The outcome those lines tell: `answer` the accepted or refused line,
+// `cause` the cause line before it (its word None when there was none).
+FlashOutcome OutcomeOfAnswer(const TransferEvent &answer, const TransferEvent &cause);
 
 // What the front end tells the flash's process: first the flash (hello, its
 // figures, its record's line, start), later what only the front end knows.

@@ -4,7 +4,9 @@
 
 namespace {
 // "\n" and the told cause, or nothing.
-std::string ALineMore(const FailureTold &why) { return why.text.empty() ? std::string() : "\n" + why.text; }
+std::string ALineMore(const FlashOutcome &outcome) {
+    return outcome.told.empty() ? std::string() : "\n" + outcome.told;
+}
 
 // A box's lines as one run of words.
 std::string Joined(std::string text) {
@@ -12,37 +14,44 @@ std::string Joined(std::string text) {
         if (c == '\n') c = ' ';
     return text;
 }
+
+std::string Of(int block, int blocks) { return std::to_string(block) + " of " + std::to_string(blocks); }
+
+constexpr char kGoneAdvice[] =
+    " (unplugged, reset or switched off).\nConnect it again and write the same image again; restart the computer if "
+    "it does not come back.";
+
+// A text of the record's (anyone's to write) in a box: at most this long.
+constexpr size_t kBoxFieldLength = 200;
+std::string BoxField(const std::string &text) {
+    return text.size() <= kBoxFieldLength ? text : text.substr(0, kBoxFieldLength) + "...";
+}
 }  // namespace
 
-FailureTold TellFailure(const FailureCause &cause, DriveTransport transport, bool firstBlock) {
-    FailureTold told;
-    if (cause.kind == FailureKind::None) return told;
-    told.kind = FailureKindWord(cause.kind);
-    told.text = SayFailureCause(cause);
-    if (WantsUsbAdvice(cause, transport, firstBlock)) told.text += (told.text.empty() ? "" : "\n") + std::string(kUsbAdvice);
+std::string TellFailure(const FailureCause &cause, DriveTransport transport, bool firstBlock) {
+    if (cause.kind == FailureKind::None) return {};
+    std::string told = SayFailureCause(cause);
+    if (WantsUsbAdvice(cause, transport, firstBlock)) told += (told.empty() ? "" : "\n") + std::string(kUsbAdvice);
     return told;
 }
 
-std::string EndedEarlyText(int block, int count, const FailureTold &why) {
-    char text[400];
-    if (block == 0)
-        wsprintfA(text, " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive.");
-    else if (why.Gone())
-        return " DOWNLOAD FAIL!! \nThe drive went away at block " + std::to_string(block) + " of " +
-               std::to_string(count) +
-               " (unplugged, reset or switched off).\nConnect it again and write the same image again; restart the "
-               "computer if it does not come back.";
-    else
-        wsprintfA(text, " DOWNLOAD FAIL!! \nThe drive refused block %d of %d.", block, count);
-    return text + ALineMore(why);
+std::string ResultText(const FlashOutcome &outcome) {
+    if (outcome.ending == FlashEnding::Accepted) return "  DOWNLOAD OK!!  \nRestart WINDOWS";
+    return " DOWNLOAD FAIL!! \nRestart WINDOWS" + ALineMore(outcome);
 }
 
-std::string FinalRefusedText(const FailureTold &why) { return " DOWNLOAD FAIL!! \nRestart WINDOWS" + ALineMore(why); }
+std::string EndedEarlyText(const FlashOutcome &outcome) {
+    if (outcome.ending == FlashEnding::Gone)
+        return " DOWNLOAD FAIL!! \nThe drive went away at block " + Of(outcome.block, outcome.blocks) + kGoneAdvice;
+    if (outcome.block == 0)
+        return " DOWNLOAD FAIL!! \nThe transfer could not be started.\nNothing was sent to the drive." +
+               ALineMore(outcome);
+    return " DOWNLOAD FAIL!! \nThe drive refused block " + Of(outcome.block, outcome.blocks) + "." + ALineMore(outcome);
+}
 
-std::string ProcessLostText(int block, int count) {
-    char text[256];
-    wsprintfA(text, " DOWNLOAD FAIL!! \nThe flash was cut off at block %d of %d:\nthe program writing the drive has ended.\nThe drive may need the same image again.", block, count);
-    return text;
+std::string CutOffText(const FlashOutcome &outcome) {
+    return " DOWNLOAD FAIL!! \nThe flash was cut off at block " + Of(outcome.block, outcome.blocks) +
+           ":\nthe program writing the drive has ended.\nThe drive may need the same image again.";
 }
 
 std::string RestartRefusedText(const char *reason) {
@@ -52,29 +61,62 @@ std::string RestartRefusedText(const char *reason) {
     return text;
 }
 
-std::string DriveAnswerSentence(bool accepted, int block, int count, const FailureTold &why) {
-    if (why.Gone() && !accepted)
-        return "DOWNLOAD FAIL: the drive went away at block " + std::to_string(block) + " of " + std::to_string(count) +
-               " (unplugged, reset or switched off). Connect it again and write the same image again; restart the "
-               "computer if it does not come back.";
-    char text[200];
-    if (accepted)
-        wsprintfA(text, "DOWNLOAD OK: the drive accepted all %d blocks.", count);
-    else if (block == count)
-        wsprintfA(text, "DOWNLOAD FAIL: the drive refused the final block (%d of %d).", count, count);
-    else if (block == 0)
-        wsprintfA(text, "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.");
-    else
-        wsprintfA(text, "DOWNLOAD FAIL: The drive refused block %d of %d.", block, count);
-    return text + (why.text.empty() || accepted ? std::string() : " " + Joined(why.text));
-}
-
-std::string ProcessLostSentence(int block, int count, const std::string &how) {
-    char text[160];
-    wsprintfA(text, "DOWNLOAD FAIL: the flash was cut off at block %d of %d: its process ended (", block, count);
-    return text + how + "). The drive may need the same image again.";
+std::string OutcomeSentence(const FlashOutcome &outcome) {
+    const std::string of = Of(outcome.block, outcome.blocks);
+    std::string sentence;
+    switch (outcome.ending) {
+    case FlashEnding::Accepted: return "DOWNLOAD OK: the drive accepted all " + std::to_string(outcome.blocks) + " blocks.";
+    case FlashEnding::Gone: return "DOWNLOAD FAIL: the drive went away at block " + of + Joined(kGoneAdvice);
+    case FlashEnding::CutOff:
+        return "DOWNLOAD FAIL: the flash was cut off at block " + of + ": its process ended (" + outcome.why +
+               "). The drive may need the same image again.";
+    case FlashEnding::Refused:
+        if (outcome.block == 0)
+            sentence = "DOWNLOAD FAIL: The transfer could not be started. Nothing was sent to the drive.";
+        else if (outcome.block == outcome.blocks)
+            sentence = "DOWNLOAD FAIL: the drive refused the final block (" + of + ").";
+        else
+            sentence = "DOWNLOAD FAIL: The drive refused block " + of + ".";
+        return sentence + (outcome.told.empty() ? "" : " " + Joined(outcome.told));
+    case FlashEnding::NotWritten:
+    case FlashEnding::Pending: break;
+    }
+    return {};
 }
 
 std::string NoRestartSentence(const std::string &cause) {
     return cause + ": no restart was requested. Restart the computer to finish.";
+}
+
+std::string OutcomeWords(const FlashOutcome &outcome) {
+    const std::string of = Of(outcome.block, outcome.blocks);
+    switch (outcome.ending) {
+    case FlashEnding::Accepted: return "accepted";
+    case FlashEnding::Refused: return "refused at block " + of;
+    case FlashEnding::Gone: return "went away at block " + of;
+    case FlashEnding::CutOff: return "cut off at block " + of;
+    case FlashEnding::NotWritten: return "not written";
+    case FlashEnding::Pending: break;
+    }
+    return "not answered";
+}
+
+std::string FirmwareUpdatedText(const std::string &model, const std::string &version, const std::string &was) {
+    return "FIRMWARE UPDATED!!\n" + BoxField(model) + "\nnow runs " + BoxField(version) + " (was " + BoxField(was) + ")";
+}
+
+std::string FirmwareNotUpdatedText(const std::string &model, const std::string &runs, const std::string &wanted) {
+    return "FIRMWARE NOT UPDATED!!\n" + BoxField(model) + "\nstill runs " + BoxField(runs) + ", not " +
+           BoxField(wanted) + ".\nFlash it again, or ask the drive's maker.";
+}
+
+std::string UnattendedText(const std::string &model, const std::string &version, const std::string &who,
+                           const FlashOutcome &outcome) {
+    const std::string head = BoxField(model) + "\n" + BoxField(version) + " was written while " + BoxField(who) + ":\n";
+    if (outcome.ending == FlashEnding::Accepted)
+        return "FIRMWARE WRITTEN!!\n" + head + "the drive accepted all " + std::to_string(outcome.blocks) +
+               " blocks.\nRestart the computer to finish the update.";
+    return " DOWNLOAD FAIL!! \n" + head + "the drive " +
+           (outcome.ending == FlashEnding::Gone ? "went away at" : "refused") + " block " +
+           Of(outcome.block, outcome.blocks) + ".\nThe drive may need the same image again.";
 }

@@ -1,49 +1,55 @@
-// What a flash says, as plain functions: the boxes the window shows (the
-// terminal says each in one line), and the sentences that both ends of a
-// flash's channel say on standard error, from here alone so that the two
-// processes' words cannot drift. \n starts a new line of a box.
+// What a flash says, as plain functions, from here alone: the boxes the window
+// shows (the terminal says each in one line), the sentences both ends of a
+// flash's channel say on standard error, so that the two processes' words
+// cannot drift, and the words of a flash's outcome wherever people read them
+// (the history, a tower's table, the boxes after a restart). \n starts a new
+// line of a box.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "drive/FailureCause.h"
+#include "record/FlashOutcome.h"
 
-// Why the drive's last command of a flash failed, as the flash's process
-// told it: the record's word for the cause (refused, timeout, gone, adapter,
-// unknown; empty when nothing was told), and what the user is told of it,
-// a line or two ("The drive said: ...", the USB advice; empty when nothing
-// more is known than that the command failed).
-struct FailureTold {
-    std::string kind;
-    std::string text;
-    bool Gone() const { return kind == "gone"; }
-};
-// What the flash's process tells of a failed command: `cause` as the user
-// is told it, with the USB advice where the drive is on USB and refused the
-// first block as a command it does not know, or did not answer it.
-FailureTold TellFailure(const FailureCause &cause, DriveTransport transport, bool firstBlock);
+// What the flash's process tells of a failed command: `cause` as the user is
+// told it, with the USB advice where the drive is on USB and refused the
+// first block as a command it does not know, or did not answer it; empty for
+// a cause of which nothing more is known.
+std::string TellFailure(const FailureCause &cause, DriveTransport transport, bool firstBlock);
 
-// The transfer ended early: the drive refused block `block` of `count`, or
-// (block 0) the transfer could not be started, or the drive went away at that
-// block (`why`); what is known of the cause follows, a line more.
-std::string EndedEarlyText(int block, int count, const FailureTold &why = {});
-// The result box of a refused final block, and a line more with what is known
-// of the cause.
-std::string FinalRefusedText(const FailureTold &why);
+// The result box of the drive's answer to the final block: accepted, or
+// refused with a line more of what is known of the cause.
+std::string ResultText(const FlashOutcome &outcome);
+// The transfer ended early: the drive refused a block before the final one
+// (block 0: the transfer could not be started), or went away; what is known
+// of the cause follows, a line more.
+std::string EndedEarlyText(const FlashOutcome &outcome);
 // The flash's process ended before the drive had answered: the flash was cut
-// off at block `block` of `count`.
-std::string ProcessLostText(int block, int count);
+// off at its block.
+std::string CutOffText(const FlashOutcome &outcome);
 // The system refused the restart for `reason` (null or empty: none given).
 std::string RestartRefusedText(const char *reason);
 
-// The drive's answer as standard error says it: it accepted all `count`
-// blocks, or it refused block `block` (`count`: the final one; 0: the
-// transfer could not be started, nothing was sent), or went away there; and
-// what is known of why.
-std::string DriveAnswerSentence(bool accepted, int block, int count, const FailureTold &why = {});
-// The flash's process ended (`how`) before the drive had answered: the flash
-// was cut off at block `block` of `count`.
-std::string ProcessLostSentence(int block, int count, const std::string &how);
+// The drive's answer as standard error says it (accepted, refused, gone), or
+// the flash cut off by its process's end (`why`: how it ended), with what is
+// known of why.
+std::string OutcomeSentence(const FlashOutcome &outcome);
 // "<cause>: no restart was requested. Restart the computer to finish."
 std::string NoRestartSentence(const std::string &cause);
+
+// The outcome in a few words, as a history's line and a tower's table say
+// it: "accepted", "refused at block 3 of 7", "went away at block 3 of 7",
+// "cut off at block 3 of 7", "not written", "not answered".
+std::string OutcomeWords(const FlashOutcome &outcome);
+
+// The boxes at the window's start, of flashes the record tells of. `model`:
+// the drive's model as the window shows it; the other texts are the
+// record's, each cut to a length a box can show.
+// The drive reports the version its flash named.
+std::string FirmwareUpdatedText(const std::string &model, const std::string &version, const std::string &was);
+// After a restart the drive still reports another.
+std::string FirmwareNotUpdatedText(const std::string &model, const std::string &runs, const std::string &wanted);
+// A flash whose front end was gone (`who`, the record's detail) before the
+// drive answered: its outcome.
+std::string UnattendedText(const std::string &model, const std::string &version, const std::string &who,
+                           const FlashOutcome &outcome);

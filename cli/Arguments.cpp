@@ -60,7 +60,7 @@ std::optional<DriveAddress> ParseDriveAddress(const std::string &text) {
     const std::optional<int> adapter = SmallNumber(text.substr(0, colon));
     const std::optional<int> target = SmallNumber(text.substr(colon + 1));
     if (!adapter || !target) return std::nullopt;
-    return DriveAddress{*adapter, *target};
+    return DriveAddress{static_cast<uint8_t>(*adapter), static_cast<uint8_t>(*target)};
 }
 
 ParsedArguments ParseArguments(const std::vector<std::string> &words) {

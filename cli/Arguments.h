@@ -6,14 +6,9 @@
 #include <string>
 #include <vector>
 
-enum class CliCommand { List, Check, Write, History, Help, Version };
+#include "drive/Drive.h"
 
-// A drive as the manager numbers it: host adapter and target, "A:T".
-struct DriveAddress {
-    int adapter = 0;
-    int target = 0;
-    bool operator==(const DriveAddress &) const = default;
-};
+enum class CliCommand { List, Check, Write, History, Help, Version };
 
 struct CliArguments {
     CliCommand command = CliCommand::Help;

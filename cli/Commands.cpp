@@ -6,8 +6,11 @@
 #include "cli/Console.h"
 #include "cli/TowerDrives.h"
 #include "cli/Words.h"
+#include "platform/System.h"
+#include "record/FlashHistory.h"
 #include "record/FlashRecord.h"
 #include "flash/CheckedImage.h"
+#include "drive/Probe.h"
 #include "drive/Selection.h"
 #include "image/ImageLoad.h"
 #include "state/SharedState.h"
@@ -27,8 +30,8 @@ std::string WhyUnreadable(const std::string &path, TrailerFailure why) {
     return path;
 }
 
-std::string Model(const char *bytes) { return Printable(std::string(bytes, 24)); }
-std::string Version(const char *bytes) { return Printable(std::string(bytes, 4)); }
+std::string Model(const char *bytes) { return Printable(std::string_view(bytes, 24)); }
+std::string Version(const char *bytes) { return Printable(std::string_view(bytes, 4)); }
 
 // "key:" and its value, the values in one column.
 std::string Row(const std::string &key, const std::string &value) {
@@ -38,23 +41,23 @@ std::string Row(const std::string &key, const std::string &value) {
 }
 }  // namespace
 
-bool FindTheDrives(std::vector<ProbedDrive> *drives) {
+bool FindTheDrives(std::vector<Drive> *drives) {
     if (FindDrives(TransferBuffer, drives)) return true;
     Tell(kNoManager);
     return false;
 }
 
-bool SelectDriveAt(const DriveAddress &address, ProbedDrive *chosen) {
-    std::vector<ProbedDrive> drives;
+bool SelectDriveAt(const DriveAddress &address, Drive *chosen) {
+    std::vector<Drive> drives;
     if (!FindTheDrives(&drives)) return false;
-    for (const ProbedDrive &drive : drives) {
-        if (drive.adapter == address.adapter && drive.target == address.target) {
-            UseProbedDrive(drive);
+    for (const Drive &drive : drives) {
+        if (drive.address == address) {
+            UseDrive(drive);
             if (chosen != nullptr) *chosen = drive;
             return true;
         }
     }
-    Tell("Drive Not Found!! There is no CD/DVD drive at " + AddressText(address.adapter, address.target) +
+    Tell("Drive Not Found!! There is no CD/DVD drive at " + AddressText(address) +
          " (quorvel-flash list shows the drives).");
     return false;
 }
@@ -68,7 +71,7 @@ std::string ImageRefusal(const std::string &path, ImageLoad load, TrailerFailure
     case ImageLoad::Unreadable: return OneLine(ImageRefusalText(load, why)) + " " + WhyUnreadable(path, why);
     case ImageLoad::DifferentModel:
         return OneLine(ImageRefusalText(load, why)) + " The image is for " + Model(ImageModel) + "; the drive at " +
-               AddressText(SelectedAdapter, SelectedTarget) + " is " + Model(DriveModel) + ".";
+               AddressText({SelectedAdapter, SelectedTarget}) + " is " + Model(DriveModel) + ".";
     case ImageLoad::Loaded: break;
     }
     return {};
@@ -96,27 +99,24 @@ bool ValidOrTold(const BlockPlan &plan) {
 }  // namespace
 
 bool PlanTheLoadedImage(BlockPlan *plan) {
-    *plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    *plan = PlanOfTheLoadedImage();
     return ValidOrTold(*plan);
 }
 
-bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vector<TowerDrive> *drives,
+bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vector<DriveOutcome> *drives,
                          BlockPlan *plan) {
     if (oneDrive) {
-        TowerDrive drive;
-        if (!SelectDriveAt(arguments.drives.front(), &drive.probed) || !LoadImageAt(arguments.image, true)) return false;
-        drive.outcome.address = AddressText(SelectedAdapter, SelectedTarget);
-        drive.outcome.model = Model(DriveModel);
-        drive.outcome.oldVersion = Version(DriveVersion);
+        DriveOutcome drive;
+        if (!SelectDriveAt(arguments.drives.front(), &drive.drive) || !LoadImageAt(arguments.image, true)) return false;
         drives->push_back(std::move(drive));
         return PlanTheLoadedImage(plan);
     }
-    std::vector<ProbedDrive> found;
+    std::vector<Drive> found;
     if (!FindTheDrives(&found) || !LoadImageAt(arguments.image, false) || !PlanTheLoadedImage(plan)) return false;
     std::string others;
-    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
-        if (chosen.outcome.result == DriveOutcome::Result::RefusedBefore)
-            Tell(chosen.outcome.address + ": " + chosen.outcome.why + " Nothing was sent to it.");
+    for (DriveOutcome &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
+        if (chosen.outcome.ending == FlashEnding::NotWritten)
+            Tell(AddressText(chosen.drive.address) + ": " + chosen.outcome.why + " Nothing was sent to it.");
         drives->push_back(std::move(chosen));
     }
     if (!others.empty()) Tell("left alone, another model: " + others + ".");
@@ -129,12 +129,12 @@ bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vect
 }
 
 int RunList(bool json) {
-    std::vector<ProbedDrive> drives;
+    std::vector<Drive> drives;
     const bool manager = FindDrives(TransferBuffer, &drives);
     if (json) {
         Print(DrivesJson(drives));
     } else {
-        for (const ProbedDrive &drive : drives) Print(DriveLine(drive) + "\n");
+        for (const Drive &drive : drives) Print(DriveLine(drive) + "\n");
     }
     if (!manager) {
         Tell(kNoManager);
@@ -167,7 +167,7 @@ int CheckAsJson(const CliArguments &arguments) {
         Tell(figures.why);
         return answer(kExitRefused);
     }
-    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    const BlockPlan plan = PlanOfTheLoadedImage();
     figures.model = Model(ImageModel);
     figures.version = Version(ImageVersion);
     figures.blockSize = BlockSizeKb * 1024;
@@ -180,26 +180,26 @@ int CheckAsJson(const CliArguments &arguments) {
     }
     if (!arguments.all && arguments.drives.empty()) return answer(figures.why.empty() ? kExitDone : kExitRefused);
 
-    std::vector<ProbedDrive> found;
+    std::vector<Drive> found;
     if (!FindTheDrives(&found)) {
         for (const DriveAddress &address : arguments.drives) {
             DriveOutcome drive;
-            drive.address = AddressText(address.adapter, address.target);
-            drive.result = DriveOutcome::Result::RefusedBefore;
-            drive.why = kNoManager;
+            drive.drive.address = address;
+            drive.outcome.ending = FlashEnding::NotWritten;
+            drive.outcome.why = kNoManager;
             drives.push_back(drive);
         }
         return answer(kExitRefused);
     }
     std::string others;
     bool refused = !figures.why.empty();
-    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
-        DriveOutcome &drive = chosen.outcome;
-        if (drive.result == DriveOutcome::Result::Pending && !figures.why.empty()) {
-            drive.result = DriveOutcome::Result::RefusedBefore;
-            drive.why = figures.why;
-        } else if (drive.result == DriveOutcome::Result::RefusedBefore) {
-            Tell(drive.address + ": " + drive.why);
+    for (DriveOutcome &drive : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
+        FlashOutcome &outcome = drive.outcome;
+        if (outcome.ending == FlashEnding::Pending && !figures.why.empty()) {
+            outcome.ending = FlashEnding::NotWritten;
+            outcome.why = figures.why;
+        } else if (outcome.ending == FlashEnding::NotWritten) {
+            Tell(AddressText(drive.drive.address) + ": " + outcome.why);
             refused = true;
         }
         drives.push_back(drive);
@@ -218,7 +218,7 @@ int RunCheck(const CliArguments &arguments) {
     const bool againstDrive = !arguments.drives.empty();
     if (againstDrive && !SelectDriveAt(arguments.drives.front())) return kExitRefused;
     if (!LoadImageAt(arguments.image, againstDrive)) return kExitRefused;
-    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    const BlockPlan plan = PlanOfTheLoadedImage();
     std::string text = Row("image", arguments.image) + Row("model", Model(ImageModel)) +
                        Row("version", Version(ImageVersion)) +
                        Row("block size", std::to_string(BlockSizeKb * 1024) + " bytes (" +
@@ -227,7 +227,7 @@ int RunCheck(const CliArguments &arguments) {
     if (plan.verdict == PlanVerdict::Ok) text += Row("final block", std::to_string(plan.steps.back().length) + " bytes");
     text += Row("size", std::to_string(ImageSize) + " bytes");
     if (againstDrive)
-        text += Row("drive", AddressText(SelectedAdapter, SelectedTarget) + " " + Model(DriveModel) + " " +
+        text += Row("drive", AddressText({SelectedAdapter, SelectedTarget}) + " " + Model(DriveModel) + " " +
                                  Version(DriveVersion) + ", the image's model");
     Print(text);
     // What Open's box says, then what Download would refuse.
@@ -236,13 +236,13 @@ int RunCheck(const CliArguments &arguments) {
 }
 
 int RunHistory(const CliArguments &arguments) {
-    const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { Tell(line); });
+    const FlashHistory history(ReadFlashRecords([](const std::string &line) { Tell(line); }));
     if (arguments.json) {
-        Print(RecordsJson(records));
+        Print(RecordsJson(history, BootId()));
     } else if (arguments.raw) {
-        for (const FlashRecord &record : records) Print(RecordLine(record) + "\n");
+        for (const FlashRecord &record : history.Lines()) Print(RecordLine(record) + "\n");
     } else {
-        for (const std::string &line : HistoryLines(records)) Print(line + "\n");
+        for (const std::string &line : HistoryLines(history)) Print(line + "\n");
     }
     return kExitDone;
 }

@@ -21,6 +21,7 @@
 #include "cli/Words.h"
 #include "flash/Flash.h"
 #include "channel/FlashTexts.h"
+#include "drive/Drive.h"
 #include "platform/Terminal.h"
 #include "platform/Termination.h"
 #include "state/SharedState.h"
@@ -39,10 +40,9 @@ public:
     DriveView(TerminalFrontEnd &terminal, size_t index) : terminal_(terminal), index_(index) {}
     void FlashStateChanged(FlashState state) override;
     void FinalBlockGoing() override;
-    void TransferOver(bool accepted) override;
-    void ShowResult(bool accepted, const FailureTold &why) override;
-    void ShowEndedEarly(int block, int count, const FailureTold &why) override;
-    void ShowProcessLost(int block, int count) override;
+    void TransferOver(const FlashOutcome &outcome) override;
+    void ShowResult(const FlashOutcome &outcome) override;
+    void ShowEndedEarly(const FlashOutcome &outcome) override;
     void Say(const std::string &line, Said said) override;
     void EndProgram() override;
 
@@ -51,8 +51,7 @@ private:
     size_t index_;
 };
 
-struct Drive {
-    ProbedDrive probed;
+struct DriveWrite {
     DriveOutcome outcome;
     std::unique_ptr<Flash> flash;
     std::unique_ptr<DriveView> view;
@@ -83,17 +82,18 @@ public:
     // The message loop is over: every flash's process is told that its drive
     // may go, or goes on alone with a flash still written.
     void FinishAtProgramEnd() {
-        for (Drive &drive : drives_)
+        for (DriveWrite &drive : drives_)
             if (drive.flash) drive.flash->FinishAtProgramEnd();
     }
 
     // From the drives' views.
-    Drive &At(size_t index) { return drives_[index]; }
+    DriveWrite &At(size_t index) { return drives_[index]; }
     // What goes before a line about one drive: nothing for a single drive.
-    std::string Of(size_t index) const { return oneDrive_ ? std::string() : drives_[index].outcome.address + ": "; }
+    std::string Of(size_t index) const { return oneDrive_ ? std::string() : Address(index) + ": "; }
     void Event(size_t index, const std::string &event, int block = -1, int blocks = -1) {
-        if (arguments_.json) Print(EventJson(drives_[index].outcome.address, event, block, blocks));
+        if (arguments_.json) Print(EventJson(Address(index), event, block, blocks));
     }
+    std::string Address(size_t index) const { return AddressText(drives_[index].outcome.drive.address); }
     void ShowProgress();
     // Before a line about a drive, a tower's lines are brought up to date.
     void BeforeSaying() {
@@ -101,7 +101,7 @@ public:
     }
     void StateChanged(size_t index, FlashState state);
     void DriveDone(size_t index);
-    void Result(size_t index, bool accepted, const FailureTold &why);
+    void Result(size_t index, const FlashOutcome &outcome);
     void Say(size_t index, const std::string &line, Said said);
 
     // The restart's answer, once for every drive.
@@ -121,7 +121,8 @@ private:
     const CliArguments &arguments_;
     const bool oneDrive_;
     const bool terminal_;
-    std::vector<Drive> drives_;  // in the order given (--all: discovery's)
+    std::vector<DriveWrite> drives_;  // in the order given (--all: discovery's)
+    BlockPlan plan_;                  // the image's, made once
     std::string newVersion_;
     std::vector<int64_t> bytesAfter_;  // the image's bytes in the first k blocks
     QTimer timer_;
@@ -137,19 +138,18 @@ private:
 };
 
 bool TerminalFrontEnd::Choose() {
-    std::vector<TowerDrive> chosen;
-    BlockPlan plan;
-    if (!ChooseDrivesToWrite(arguments_, oneDrive_, &chosen, &plan)) return false;
-    newVersion_ = Printable(std::string(ImageVersion, 4));
+    std::vector<DriveOutcome> chosen;
+    if (!ChooseDrivesToWrite(arguments_, oneDrive_, &chosen, &plan_)) return false;
+    newVersion_ = Printable(std::string_view(ImageVersion, 4));
     bytesAfter_.push_back(0);
-    for (const BlockStep &step : plan.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
+    for (const BlockStep &step : plan_.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
     for (size_t i = 0; i < chosen.size(); ++i) {
-        drives_.push_back({chosen[i].probed, chosen[i].outcome, nullptr, std::make_unique<DriveView>(*this, i)});
-        drives_[i].outcome.blocks = static_cast<int>(plan.steps.size());
-        if (drives_[i].outcome.result == DriveOutcome::Result::RefusedBefore) Event(i, "not-written");
+        drives_.push_back({chosen[i], nullptr, std::make_unique<DriveView>(*this, i)});
+        drives_[i].outcome.outcome.blocks = static_cast<int>(plan_.steps.size());
+        if (drives_[i].outcome.outcome.ending == FlashEnding::NotWritten) Event(i, "not-written");
     }
-    for (const Drive &drive : drives_)
-        if (drive.outcome.result == DriveOutcome::Result::Pending) return true;
+    for (const DriveWrite &drive : drives_)
+        if (drive.outcome.outcome.ending == FlashEnding::Pending) return true;
     // Nothing to write: the summary says why for each drive.
     Summarize(TowerStatus(Outcomes()));
     return false;
@@ -159,12 +159,13 @@ void TerminalFrontEnd::Ask() {
     if (arguments_.yes) return Start();
     std::vector<std::string> question;
     if (oneDrive_) {
-        const DriveOutcome &drive = drives_.front().outcome;
-        question.push_back(ConsentQuestion(newVersion_, drive.model, drive.address, drive.oldVersion));
+        const Drive &drive = drives_.front().outcome.drive;
+        question.push_back(ConsentQuestion(newVersion_, Printable(drive.identity.Model()), AddressText(drive.address),
+                                           Printable(drive.identity.revision)));
     } else {
         std::vector<DriveOutcome> toWrite;
-        for (const Drive &drive : drives_)
-            if (drive.outcome.result == DriveOutcome::Result::Pending) toWrite.push_back(drive.outcome);
+        for (const DriveWrite &drive : drives_)
+            if (drive.outcome.outcome.ending == FlashEnding::Pending) toWrite.push_back(drive.outcome);
         question = TowerQuestion(newVersion_, toWrite);
     }
     AskOnTerminal(question, [this](std::optional<bool> yes) {
@@ -179,39 +180,33 @@ void TerminalFrontEnd::Ask() {
 void TerminalFrontEnd::Start() {
     // One sealed copy for every drive.
     CheckedImage image;
-    PlanVerdict verdict = PlanVerdict::Ok;
-    const FlashCheck checked = CheckTheLoadedImage(&image, &verdict);
+    const FlashCheck checked = CheckTheLoadedImage(plan_, &image);
     if (checked != FlashCheck::Ready) {
-        Tell(OneLine(FlashRefusalText(checked, verdict, ImageSize)) + (oneDrive_ ? "" : " Nothing was sent to any drive."));
+        Tell(OneLine(FlashRefusalText(checked, plan_.verdict, ImageSize)) +
+             (oneDrive_ ? "" : " Nothing was sent to any drive."));
         return Finish(kExitRefused);
     }
     // Every drive taken before any is written: each drive's process holds
     // its drive, or says why not.
     std::vector<size_t> pending;
-    std::vector<FlashDrive> targets;
+    std::vector<Drive> targets;
     for (size_t i = 0; i < drives_.size(); ++i) {
-        const Drive &drive = drives_[i];
-        if (drive.outcome.result != DriveOutcome::Result::Pending) continue;
-        FlashDrive target;
-        target.adapter = drive.probed.adapter;
-        target.target = drive.probed.target;
-        target.model = drive.probed.identification.substr(0, 24);
-        target.revision = drive.probed.identification.substr(24, 4);
+        if (drives_[i].outcome.outcome.ending != FlashEnding::Pending) continue;
         pending.push_back(i);
-        targets.push_back(target);
+        targets.push_back(drives_[i].outcome.drive);
     }
     std::vector<std::unique_ptr<Flash>> flashes;
     std::vector<std::string> reasons;
     const std::vector<FlashCheck> checks = Flash::Prepare(image, targets, kProgramName, &flashes, &reasons);
     for (size_t k = 0; k < pending.size(); ++k) {
-        Drive &drive = drives_[pending[k]];
+        DriveWrite &drive = drives_[pending[k]];
         if (checks[k] == FlashCheck::Ready) {
             drive.flash = std::move(flashes[k]);
             continue;
         }
-        drive.outcome.result = DriveOutcome::Result::RefusedBefore;
-        drive.outcome.why = OneLine(FlashRefusalText(checks[k], PlanVerdict::Ok, ImageSize, reasons[k]));
-        Tell(Of(pending[k]) + drive.outcome.why);
+        drive.outcome.outcome.ending = FlashEnding::NotWritten;
+        drive.outcome.outcome.why = OneLine(FlashRefusalText(checks[k], PlanVerdict::Ok, ImageSize, reasons[k]));
+        Tell(Of(pending[k]) + drive.outcome.outcome.why);
         Event(pending[k], "not-written");
     }
     if (Flashes().empty()) return AllAnswered();
@@ -222,7 +217,7 @@ void TerminalFrontEnd::Start() {
     timer_.start(kProgressMilliseconds);
     for (size_t i = 0; i < drives_.size(); ++i) {
         if (!drives_[i].flash) continue;
-        Event(i, "started", -1, drives_[i].outcome.blocks);
+        Event(i, "started", -1, drives_[i].outcome.outcome.blocks);
         drives_[i].flash->Start(*drives_[i].view);
     }
 }
@@ -230,10 +225,10 @@ void TerminalFrontEnd::Start() {
 void TerminalFrontEnd::ShowProgress() {
     std::vector<std::string> lines;
     for (size_t i = 0; i < drives_.size(); ++i) {
-        Drive &drive = drives_[i];
+        DriveWrite &drive = drives_[i];
         if (!drive.flash) continue;
-        const int count = drive.outcome.blocks;
-        const int accepted = std::min(drive.flash->BlocksAccepted(), count);
+        const int count = drive.outcome.outcome.blocks;
+        const int accepted = std::min(drive.flash->Followed().BlocksAccepted(), count);
         Progress progress;
         progress.count = count;
         progress.total = bytesAfter_.back();
@@ -252,17 +247,17 @@ void TerminalFrontEnd::ShowProgress() {
         // result's line.
         if (terminal_ && oneDrive_ && !drive.over) DrawOpenLine(ProgressBar(progress));
         if (!oneDrive_)
-            lines.push_back(drive.outcome.address + " " + (drive.answered ? ResultText(drive.outcome) : ProgressBar(progress)));
+            lines.push_back(Address(i) + " " + (drive.answered ? TowerResultText(drive.outcome) : ProgressBar(progress)));
     }
     if (terminal_ && !lines.empty()) DrawOpenLines(lines);
 }
 
-void TerminalFrontEnd::Result(size_t index, bool accepted, const FailureTold &why) {
+void TerminalFrontEnd::Result(size_t index, const FlashOutcome &outcome) {
     BeforeSaying();
-    const DriveOutcome &drive = drives_[index].outcome;
-    Event(index, accepted ? "accepted" : "refused", drive.blocks, drive.blocks);
-    Tell(Of(index) + ResultLine(drive, accepted, oneDrive_, arguments_.restart) +
-         (why.text.empty() ? "" : " " + OneLine(why.text)));
+    const bool accepted = outcome.ending == FlashEnding::Accepted;
+    Event(index, accepted ? "accepted" : "refused", outcome.blocks, outcome.blocks);
+    Tell(Of(index) + ResultLine(drives_[index].outcome, accepted, oneDrive_, arguments_.restart) +
+         (outcome.told.empty() ? "" : " " + OneLine(outcome.told)));
 }
 
 void TerminalFrontEnd::Say(size_t index, const std::string &line, Said said) {
@@ -298,19 +293,11 @@ void TerminalFrontEnd::StateChanged(size_t index, FlashState state) {
 }
 
 void TerminalFrontEnd::DriveDone(size_t index) {
-    Drive &done = drives_[index];
+    DriveWrite &done = drives_[index];
     if (done.answered) return;
     done.answered = true;
-    switch (done.flash->DriveAnswer()) {
-    case Flash::Answer::Accepted: done.outcome.result = DriveOutcome::Result::Accepted; break;
-    case Flash::Answer::Refused: done.outcome.result = DriveOutcome::Result::Refused; break;
-    case Flash::Answer::Gone: done.outcome.result = DriveOutcome::Result::Gone; break;
-    case Flash::Answer::Lost: done.outcome.result = DriveOutcome::Result::Lost; break;
-    case Flash::Answer::Pending: break;
-    }
-    done.outcome.block = done.flash->AnswerBlock();
-    if (!done.flash->Failure().Gone()) done.outcome.cause = OneLine(done.flash->Failure().text);
-    for (const Drive &drive : drives_)
+    done.outcome.outcome = done.flash->Followed().Outcome();
+    for (const DriveWrite &drive : drives_)
         if (drive.flash && !drive.answered) return;
     if (allAnswered_) return;
     allAnswered_ = true;
@@ -320,13 +307,13 @@ void TerminalFrontEnd::DriveDone(size_t index) {
 
 std::vector<DriveOutcome> TerminalFrontEnd::Outcomes() const {
     std::vector<DriveOutcome> outcomes;
-    for (const Drive &drive : drives_) outcomes.push_back(drive.outcome);
+    for (const DriveWrite &drive : drives_) outcomes.push_back(drive.outcome);
     return outcomes;
 }
 
 std::vector<Flash *> TerminalFrontEnd::Flashes() {
     std::vector<Flash *> flashes;
-    for (Drive &drive : drives_)
+    for (DriveWrite &drive : drives_)
         if (drive.flash) flashes.push_back(drive.flash.get());
     return flashes;
 }
@@ -388,7 +375,7 @@ void TerminalFrontEnd::Finish(int status) {
     timer_.stop();
     for (const auto &[line, named] : endings_) {
         std::string drives;
-        for (const size_t index : named) drives += (drives.empty() ? "" : ", ") + drives_[index].outcome.address;
+        for (const size_t index : named) drives += (drives.empty() ? "" : ", ") + Address(index);
         Tell(drives + ": " + line);
     }
     QCoreApplication::exit(status);
@@ -398,28 +385,34 @@ void DriveView::FlashStateChanged(FlashState state) { terminal_.StateChanged(ind
 
 void DriveView::FinalBlockGoing() {
     terminal_.BeforeSaying();
-    terminal_.Event(index_, "final", -1, terminal_.At(index_).outcome.blocks);
+    terminal_.Event(index_, "final", -1, terminal_.At(index_).outcome.outcome.blocks);
 }
 
-void DriveView::TransferOver(bool) {
+void DriveView::TransferOver(const FlashOutcome &) {
     terminal_.ShowProgress();
     terminal_.At(index_).over = true;
 }
 
-void DriveView::ShowResult(bool accepted, const FailureTold &why) { terminal_.Result(index_, accepted, why); }
+void DriveView::ShowResult(const FlashOutcome &outcome) { terminal_.Result(index_, outcome); }
 
-void DriveView::ShowEndedEarly(int block, int count, const FailureTold &why) {
+void DriveView::ShowEndedEarly(const FlashOutcome &outcome) {
     terminal_.BeforeSaying();
-    terminal_.Event(index_, why.Gone() ? "gone" : "refused", block, count);
-    terminal_.Say(index_, OneLine(EndedEarlyText(block, count, why)) +
-                              (block == 0 || why.Gone() ? "" : " Nothing more was sent to it; it may need attention."),
-                  Said::OfTheFlash);
-}
-
-void DriveView::ShowProcessLost(int block, int count) {
-    terminal_.BeforeSaying();
-    terminal_.Event(index_, "cut-off", block, count);
-    terminal_.Say(index_, OneLine(ProcessLostText(block, count)), Said::OfTheFlash);
+    switch (outcome.ending) {
+    case FlashEnding::CutOff:
+        terminal_.Event(index_, "cut-off", outcome.block, outcome.blocks);
+        terminal_.Say(index_, OneLine(CutOffText(outcome)), Said::OfTheFlash);
+        break;
+    case FlashEnding::Gone:
+        terminal_.Event(index_, "gone", outcome.block, outcome.blocks);
+        terminal_.Say(index_, OneLine(EndedEarlyText(outcome)), Said::OfTheFlash);
+        break;
+    default:
+        terminal_.Event(index_, "refused", outcome.block, outcome.blocks);
+        terminal_.Say(index_, OneLine(EndedEarlyText(outcome)) +
+                                  (outcome.block == 0 ? "" : " Nothing more was sent to it; it may need attention."),
+                      Said::OfTheFlash);
+        break;
+    }
 }
 
 void DriveView::Say(const std::string &line, Said said) {

@@ -11,7 +11,6 @@ namespace {
 constexpr int kTargetsPerAdapter = 8;
 constexpr int kInquiryLength = 36;
 constexpr uint8_t kCdDvdDevice = 0x05;  // peripheral qualifier 0, device type 5
-constexpr size_t kIdentificationLength = 28;
 }  // namespace
 
 DriveTransport TransportOfAnswer(uint32_t answer) {
@@ -35,8 +34,8 @@ const char *TransportWord(DriveTransport transport) {
     return "unknown";
 }
 
-std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
-    std::vector<ProbedDrive> drives;
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer) {
+    std::vector<Drive> drives;
     if (buffer == nullptr) return drives;
     for (int adapter = 0; adapter < adapterCount && adapter <= 0xFF; ++adapter) {
         for (int target = 0; target < kTargetsPerAdapter; ++target) {
@@ -51,18 +50,12 @@ std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
             // still probed (every pair exactly once) but not listed.
             if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
             buffer[kInquiryLength] = 0;
-            ProbedDrive drive;
-            drive.adapter = static_cast<uint8_t>(adapter);
-            drive.target = static_cast<uint8_t>(target);
-            // Vendor, product and revision (bytes 8..35) up to the first zero.
-            // A zero inside them would make the entry short and push every
-            // following entry of the drive list off its 30-character grid, so
-            // a short text is padded with blanks to the full 28 characters.
-            const char *text = reinterpret_cast<const char *>(buffer + 8);
-            drive.identification.assign(text, strnlen(text, kIdentificationLength));
-            drive.identification.resize(kIdentificationLength, ' ');
-            drive.transport =
-                TransportOfAnswer(aspi::GetASPI32DeviceTransport(drive.adapter, drive.target));
+            Drive drive;
+            drive.address = {static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
+            // Vendor, product and revision (bytes 8..35), read once.
+            drive.identity = DriveIdentity::FromBytes(
+                std::string_view(reinterpret_cast<const char *>(buffer + 8), DriveIdentity::kLength));
+            drive.transport = TransportOfAnswer(aspi::GetASPI32DeviceTransport(drive.address.adapter, drive.address.target));
             drives.push_back(std::move(drive));
         }
     }
@@ -75,7 +68,7 @@ int UsableAdapters(uint32_t supportInfo) {
     return supportStatus == SS_COMP ? adapterCount : 0;
 }
 
-bool FindDrives(uint8_t *buffer, std::vector<ProbedDrive> *drives) {
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives) {
     const int adapterCount = UsableAdapters(aspi::GetASPI32SupportInfo());
     if (adapterCount == 0) return false;
     *drives = ProbeDrives(adapterCount, buffer);

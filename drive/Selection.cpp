@@ -4,10 +4,11 @@
 
 #include "state/SharedState.h"
 
-void UseProbedDrive(const ProbedDrive &drive) {
-    SelectedAdapter = drive.adapter;
-    SelectedTarget = drive.target;
+void UseDrive(const Drive &drive) {
+    SelectedAdapter = drive.address.adapter;
+    SelectedTarget = drive.address.target;
     // The zeros after the 24 and 4 characters are never written.
-    std::memcpy(DriveModel, drive.identification.data(), 24);
-    std::memcpy(DriveVersion, drive.identification.data() + 24, 4);
+    const std::string model = drive.identity.Model();
+    std::memcpy(DriveModel, model.data(), model.size());
+    std::memcpy(DriveVersion, drive.identity.revision.data(), drive.identity.revision.size());
 }

@@ -21,7 +21,9 @@ bool IsTheLoadedImage(const uint8_t *bytes) {
 }
 }  // namespace
 
-FlashCheck CheckTheLoadedImage(CheckedImage *image, PlanVerdict *verdict) {
+BlockPlan PlanOfTheLoadedImage() { return MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize); }
+
+FlashCheck CheckTheLoadedImage(const BlockPlan &plan, CheckedImage *image) {
     if (ImageSize < kTrailerNearBack || TransferBuffer == nullptr || ImagePath[0] == '\0')
         return FlashCheck::NotOpened;
     // Opened anew: a regular file only, so that a FIFO put in its place does
@@ -35,9 +37,8 @@ FlashCheck CheckTheLoadedImage(CheckedImage *image, PlanVerdict *verdict) {
     std::unique_ptr<RawFile, decltype(closeFile)> closing(file, closeFile);
     if (RawFileSize(file) != ImageSize) return FlashCheck::NotOpened;
 
-    image->plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
-    *verdict = image->plan.verdict;
-    if (image->plan.verdict != PlanVerdict::Ok) return FlashCheck::NotValid;
+    if (plan.verdict != PlanVerdict::Ok) return FlashCheck::NotValid;
+    image->plan = plan;
     image->blockKb = BlockSizeKb;
     image->blockCount = BlockCount;
 
@@ -55,7 +56,7 @@ FlashCheck CheckTheLoadedImage(CheckedImage *image, PlanVerdict *verdict) {
     record.size = ImageSize;
     // The bytes the drive gets: the sealed copy's, never the file's again.
     record.sha256 = Sha256Hex(image->copy.Bytes(), static_cast<size_t>(image->copy.Size()));
-    record.version = RecordText(ImageVersion, 4);
+    record.version = FieldText(std::string_view(ImageVersion, 4));
     record.blocks = static_cast<int>(image->plan.steps.size());
     return FlashCheck::Ready;
 }

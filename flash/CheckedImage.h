@@ -34,10 +34,14 @@ struct CheckedImage {
     FlashRecord record;
 };
 
-// The loaded image (ImagePath, ImageSize, ImageTrailer, BlockSizeKb,
-// BlockCount) checked and sealed into `image`: NotOpened, NotValid (`verdict`
-// says why) or TooLargeForMemory, or Ready.
-FlashCheck CheckTheLoadedImage(CheckedImage *image, PlanVerdict *verdict);
+// The block plan of the loaded image (ImageSize, BlockSizeKb, BlockCount),
+// made once by a front end: its checks judge it, its progress counts its
+// bytes, and every flash of the image sends it.
+BlockPlan PlanOfTheLoadedImage();
+// The loaded image (ImagePath, ImageSize, ImageTrailer) checked and sealed
+// into `image` with `plan`, the loaded image's plan: NotOpened, NotValid
+// (the plan's verdict says why) or TooLargeForMemory, or Ready.
+FlashCheck CheckTheLoadedImage(const BlockPlan &plan, CheckedImage *image);
 
 // Download refused before anything was sent: `verdict` says why for
 // NotValid, `imageSize` is the image's for TooLargeForMemory, and `reason`

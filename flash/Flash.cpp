@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "channel/FlashTexts.h"
+#include "flash/FlashPrepare.h"
 
 namespace {
 // A process whose channel has closed ends at once; it is waited for that long.
@@ -14,26 +15,21 @@ constexpr DWORD kEndWaitMilliseconds = 2000;
 
 // One flash. Made and changed on the user-interface thread only.
 struct Flash::Life {
+    explicit Life(int blocks) : follower(blocks) {}
+
     FlashState state = FlashState::Idle;
     FlashFrontEnd *frontEnd = nullptr;
-    int count = 0;
     // The flash's process and the channel to it; gone once it has ended.
     HANDLE process = nullptr;
     ChannelEnd channel;
     ChannelLines lines;
     Hold watch;
-    bool pumping = false;          // events are being acted on; a nested call only reads
-    bool channelEnded = false;     // the process's end of the channel is closed
+    bool pumping = false;       // events are being acted on; a nested call only reads
+    bool channelEnded = false;  // the process's end of the channel is closed
     bool endHandled = false;
     bool releaseSent = false;
-    bool processReleased = false;  // the process let the drive go (asked, or on its own)
     // What the process told so far.
-    int accepted = 0;
-    bool finalOut = false;
-    bool answered = false;  // the drive's answer, or the process lost without it
-    Answer answer = Answer::Pending;
-    int answerBlock = 0;
-    FailureTold failure;  // why the drive's last command failed, as the process told it
+    FlashFollower follower;
     // What standard error is told of the drive's answer, once it is known.
     std::string result;
     // Why the program ends without the restart, when it does.
@@ -46,8 +42,8 @@ struct Flash::Life {
     void Enter(FlashEvent event);
     void Record(RecordEvent event, int block = 0, const std::string &detail = "");
     std::string LetTheProcessGo(DWORD wait = kEndWaitMilliseconds);
-    void DriveAnswered(bool accepted);
-    void EndedEarly(int block, const std::optional<std::string> &lost);
+    void DriveAnswered();
+    void EndedEarly();
     bool ActOn(const TransferEvent &event);
     void ProcessLost(const std::string &why);
     void Pump();
@@ -103,14 +99,11 @@ std::string Flash::Life::LetTheProcessGo(DWORD wait) {
     return how;
 }
 
-// The drive answered the final block.
-void Flash::Life::DriveAnswered(bool driveAccepted) {
-    answered = true;
-    answer = driveAccepted ? Answer::Accepted : Answer::Refused;
-    answerBlock = count;
-    result = DriveAnswerSentence(driveAccepted, count, count, failure);
-    if (driveAccepted) accepted = count;
-    frontEnd->TransferOver(driveAccepted);
+// The drive answered the final block, accepted or refused.
+void Flash::Life::DriveAnswered() {
+    const FlashOutcome &outcome = follower.Outcome();
+    result = OutcomeSentence(outcome);
+    frontEnd->TransferOver(outcome);
     Enter(FlashEvent::ResultReported);
     if (state == FlashState::Ended) {
         // Asked to end while the drive was written: the session that asked
@@ -124,83 +117,62 @@ void Flash::Life::DriveAnswered(bool driveAccepted) {
         frontEnd->EndProgram();
         return;
     }
-    frontEnd->ShowResult(driveAccepted, failure);
+    frontEnd->ShowResult(outcome);
     Enter(FlashEvent::ResultClosed);
 }
 
-// The transfer ended before the final block was in the drive (`block` > 0:
-// the drive refused it; 0: it could not be started), or the drive went away
+// The transfer ended before the final block was in the drive (the drive
+// refused a block; block 0: it could not be started), or the drive went away
 // (at any block, the final one too), or the process ended before the drive
-// had answered (`lost`): nothing more goes to the drive and no restart
+// had answered (cut off): nothing more goes to the drive and no restart
 // follows.
-void Flash::Life::EndedEarly(int block, const std::optional<std::string> &lost) {
-    answered = true;
-    answer = lost ? Answer::Lost : failure.Gone() ? Answer::Gone : Answer::Refused;
-    answerBlock = block;
-    result = lost ? ProcessLostSentence(block, count, *lost) : DriveAnswerSentence(false, block, count, failure);
-    if (lost) {
+void Flash::Life::EndedEarly() {
+    const FlashOutcome &outcome = follower.Outcome();
+    const bool cutOff = outcome.ending == FlashEnding::CutOff;
+    result = OutcomeSentence(outcome);
+    if (cutOff) {
         frontEnd->Say(result, Said::OfTheFlash);
-        Record(RecordEvent::ProcessLost, block, *lost);
+        Record(RecordEvent::ProcessLost, outcome.block, outcome.why);
     }
-    frontEnd->TransferOver(false);
+    frontEnd->TransferOver(outcome);
     Enter(FlashEvent::TransferEnded);
     if (state == FlashState::Ended) {
-        if (!lost) frontEnd->Say(result, Said::OfTheFlash);
+        if (!cutOff) frontEnd->Say(result, Said::OfTheFlash);
         Release();
         frontEnd->EndProgram();
         return;
     }
-    if (lost)
-        frontEnd->ShowProcessLost(block, count);
-    else
-        frontEnd->ShowEndedEarly(block, count, failure);
+    frontEnd->ShowEndedEarly(outcome);
     Enter(FlashEvent::BoxClosed);
 }
 
 // One event from the process, as the flash stands. False: it does not fit
 // the flash, and the process is taken for lost.
 bool Flash::Life::ActOn(const TransferEvent &event) {
-    const bool ours = event.count == count;
-    switch (event.word) {
-    case TransferWord::Say: frontEnd->Say(event.text, Said::ByItsProcess); return true;
-    case TransferWord::Released:
-        processReleased = true;
-        return answered;
-    case TransferWord::Block:
-        if (!ours || answered || finalOut || event.block != accepted + 1) return false;
-        accepted = event.block;
-        return true;
-    case TransferWord::Final:
-        if (!ours || answered || finalOut || accepted != count - 1) return false;
-        finalOut = true;
+    switch (follower.Take(event)) {
+    case FlashFollower::News::Unfit: return false;
+    case FlashFollower::News::Said: frontEnd->Say(event.text, Said::ByItsProcess); break;
+    case FlashFollower::News::FinalGoing:
         Enter(FlashEvent::FinalSent);
         frontEnd->FinalBlockGoing();
-        return true;
-    case TransferWord::Accepted:
-        if (!ours || answered || !finalOut) return false;
-        DriveAnswered(true);
-        return true;
-    case TransferWord::Cause:
-        if (answered || !failure.kind.empty()) return false;
-        failure = FailureTold{event.kind, event.text};
-        return true;
-    case TransferWord::Refused:
-        if (!ours || answered) return false;
-        // A drive that went away answers nothing more: its flash ended early,
-        // with no restart, at whatever block.
-        if (finalOut && event.block == count && !failure.Gone()) {
-            DriveAnswered(false);
-            return true;
-        }
-        if (finalOut && event.block == count) {
-            EndedEarly(count, std::nullopt);
-            return true;
-        }
-        if (finalOut || (event.block != accepted + 1 && !(event.block == 0 && accepted == 0))) return false;
-        EndedEarly(event.block, std::nullopt);
-        return true;
-    default: return false;  // the start's words come once, before Start
+        break;
+    case FlashFollower::News::Answered: {
+        // The final block answered, accepted or refused; anything else ended
+        // the flash early.
+        const FlashOutcome &outcome = follower.Outcome();
+        const bool final = outcome.ending == FlashEnding::Accepted ||
+                           (outcome.ending == FlashEnding::Refused && outcome.block == outcome.blocks);
+        if (final)
+            DriveAnswered();
+        else
+            EndedEarly();
+        break;
     }
+    case FlashFollower::News::Nothing:
+    case FlashFollower::News::Block:
+    case FlashFollower::News::Released: break;
+    }
+    return true;
 }
 
 void Flash::Life::ProcessLost(const std::string &why) {
@@ -208,10 +180,9 @@ void Flash::Life::ProcessLost(const std::string &why) {
     endHandled = true;
     const std::string how = LetTheProcessGo();
     const std::string cause = why.empty() ? how : why + "; " + how;
-    if (!answered) {
-        // The block in the drive then: the one after the last accepted, the
-        // final one once it went out.
-        EndedEarly(finalOut ? count : accepted + 1, cause);
+    if (!follower.Outcome().Answered()) {
+        follower.ProcessEnded(cause);
+        EndedEarly();
     } else if (!releaseSent && state != FlashState::Ended) {
         // The drive had answered: the flash is whole, only the drive's hold
         // went with the process.
@@ -251,7 +222,7 @@ void Flash::Life::Pump() {
     if (!unknown.empty() || lines.Damaged())
         ProcessLost("it said what this program cannot read: \"" + EscapeChannelText(unknown.substr(0, 60)) + "\"");
     else if (channelEnded) {
-        if (processReleased && answered) {
+        if (follower.Released() && follower.Outcome().Answered()) {
             endHandled = true;
             LetTheProcessGo(0);
         } else {
@@ -324,7 +295,7 @@ Flash::~Flash() {
     CollectEndedFlashProcesses();
 }
 
-std::vector<FlashCheck> Flash::Prepare(const CheckedImage &image, const std::vector<FlashDrive> &drives,
+std::vector<FlashCheck> Flash::Prepare(const CheckedImage &image, const std::vector<Drive> &drives,
                                        const char *program, std::vector<std::unique_ptr<Flash>> *flashes,
                                        std::vector<std::string> *reasons) {
     CollectEndedFlashProcesses();
@@ -336,8 +307,7 @@ std::vector<FlashCheck> Flash::Prepare(const CheckedImage &image, const std::vec
             flashes->push_back(nullptr);
             continue;
         }
-        auto life = std::make_unique<Life>();
-        life->count = prepared[i].count;
+        auto life = std::make_unique<Life>(prepared[i].count);
         life->process = prepared[i].process;
         life->channel = std::move(prepared[i].channel);
         life->lines = std::move(prepared[i].lines);
@@ -360,13 +330,7 @@ void Flash::Start(FlashFrontEnd &frontEnd) {
 
 FlashState Flash::State() const { return life_->state; }
 
-int Flash::BlocksAccepted() const { return life_->accepted; }
-
-Flash::Answer Flash::DriveAnswer() const { return life_->answer; }
-
-int Flash::AnswerBlock() const { return life_->answerBlock; }
-
-const FailureTold &Flash::Failure() const { return life_->failure; }
+const FlashFollower &Flash::Followed() const { return life_->follower; }
 
 bool Flash::TakesEndRequest() {
     Life &life = *life_;
@@ -394,16 +358,21 @@ void Flash::FinishAtProgramEnd() {
     if (!life.channel.Open()) return;
     // Still written, the flash is the process's to finish; otherwise the
     // program has said what became of the restart, and the drive may go.
-    if (life.answered) life.Release();
+    if (life.follower.Outcome().Answered()) life.Release();
     life.watch.reset();
     life.channel.Close();
 }
 
 bool Flash::RequestRestart(const std::vector<Flash *> &flashes, RestartListener &listener) {
     // Without every flash waiting for it (the program ending, or the restart
-    // asked already) nothing is asked.
-    for (const Flash *flash : flashes)
-        if (flash->life_->state != FlashState::RestartPending && flash->life_->state != FlashState::Idle) return false;
+    // asked already), or with none awaiting it, nothing is asked.
+    bool awaited = false;
+    for (const Flash *flash : flashes) {
+        const FlashState state = flash->life_->state;
+        if (state != FlashState::RestartPending && state != FlashState::Idle) return false;
+        awaited = awaited || state == FlashState::RestartPending;
+    }
+    if (!awaited) return false;
     Life::awaitingRestart.clear();
     for (Flash *flash : flashes) {
         Life &life = *flash->life_;

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "drive/Drive.h"
 #include "flash/CheckedImage.h"
-#include "flash/FlashPrepare.h"
+#include "flash/FlashFollower.h"
 #include "flash/FlashState.h"
-#include "channel/FlashTexts.h"
+#include "record/FlashOutcome.h"
 
 // What the front end's lines on standard error are about, so that a front end
 // of several flashes can say once what they all say.
@@ -37,19 +38,15 @@ public:
     virtual void FlashStateChanged(FlashState state) = 0;
     // The final command goes to the drive now.
     virtual void FinalBlockGoing() = 0;
-    // The drive has answered the last command of this flash; `accepted` when
-    // it took the final block.
-    virtual void TransferOver(bool accepted) = 0;
-    // The result box: the drive took the final block, or refused it (`why`:
-    // what is known of the cause).
-    virtual void ShowResult(bool accepted, const FailureTold &why) = 0;
-    // The transfer ended early: the drive refused block `block` of `count`,
-    // or went away there (`why`), or (block 0) the transfer could not be
-    // started.
-    virtual void ShowEndedEarly(int block, int count, const FailureTold &why) = 0;
-    // The flash's process ended before the drive had answered: the flash was
-    // cut off at block `block` of `count` (the one in the drive then).
-    virtual void ShowProcessLost(int block, int count) = 0;
+    // The drive has answered the last command of this flash, or the flash's
+    // process ended before it had: `outcome`.
+    virtual void TransferOver(const FlashOutcome &outcome) = 0;
+    // The result box: the drive took the final block, or refused it.
+    virtual void ShowResult(const FlashOutcome &outcome) = 0;
+    // The flash ended early: the drive refused a block before the final one
+    // (or the transfer could not be started), went away, or the flash's
+    // process ended before the drive had answered (cut off).
+    virtual void ShowEndedEarly(const FlashOutcome &outcome) = 0;
     // One line for standard error, after the program's name.
     virtual void Say(const std::string &line, Said said) = 0;
     // The program ends now: a request to end it was held until the drive
@@ -67,19 +64,18 @@ public:
     virtual void ShowRestartRefused(const char *reason) = 0;
 };
 
+// A flash as its owner holds it: the front end that started it. It owns the
+// flash's process (its handle, the channel, the drive's release), follows what
+// the process tells (FlashFollower.h), keeps the flash's state and asks for
+// the restart, with the record's lines of both.
 class Flash {
 public:
-    // How the drive answered, once it has: accepted, refused at block
-    // AnswerBlock() (0: the transfer could not start), gone away there, or
-    // cut off there by the process's end.
-    enum class Answer { Pending, Accepted, Refused, Gone, Lost };
-
     // A flash of `image` to each of `drives`, prepared side by side
     // (PrepareFlashes): for each drive, in order, Ready with its flash, which
     // holds the drive and waits for Start; or why not (`reasons` for
-    // DriveUnguarded and NoFlashProcess), nothing held and nothing sent.
-    // `program` names the front end in the record.
-    static std::vector<FlashCheck> Prepare(const CheckedImage &image, const std::vector<FlashDrive> &drives,
+    // DriveBusy, DriveUnguarded and NoFlashProcess), nothing held and nothing
+    // sent. `program` names the front end in the record.
+    static std::vector<FlashCheck> Prepare(const CheckedImage &image, const std::vector<Drive> &drives,
                                            const char *program, std::vector<std::unique_ptr<Flash>> *flashes,
                                            std::vector<std::string> *reasons);
     ~Flash();
@@ -91,12 +87,9 @@ public:
     void Start(FlashFrontEnd &frontEnd);
 
     FlashState State() const;
-    // Blocks the drive has accepted so far, as the process told.
-    int BlocksAccepted() const;
-    Answer DriveAnswer() const;
-    int AnswerBlock() const;
-    // Why the drive's last command failed, as the process told it.
-    const FailureTold &Failure() const;
+    // What its process told so far: the blocks the drive accepted, and how
+    // the flash ended (Pending until the drive has answered).
+    const FlashFollower &Followed() const;
 
     // A request to end the program: true when the flash holds it (the drive
     // is being written); false when it ends the program now, standard error
@@ -113,8 +106,8 @@ public:
     // Once every flash's result has been shown: one restart of the system for
     // every flash that awaits it (RestartPending), each recording it; the
     // answer goes to each flash, and to `listener`. False, and nothing asked,
-    // when a flash withholds it (the program is ending, or it was asked
-    // already).
+    // when no flash awaits it, or one withholds it (the program is ending, or
+    // it was asked already).
     static bool RequestRestart(const std::vector<Flash *> &flashes, RestartListener &listener);
 
 private:

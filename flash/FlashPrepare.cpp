@@ -1,7 +1,6 @@
 // A flash prepared; see FlashPrepare.h.
 #include "flash/FlashPrepare.h"
 
-#include <algorithm>
 
 namespace {
 // The process takes the drive within milliseconds (it starts, binds the
@@ -14,27 +13,26 @@ constexpr int kHeldWaitMilliseconds = 10000;
 std::vector<HANDLE> &Unreaped = *new std::vector<HANDLE>;
 
 // The drive's identity, as the record names it, over the image's part.
-FlashRecord RecordOfTheFlash(const CheckedImage &image, const FlashDrive &drive, const char *program) {
+FlashRecord RecordOfTheFlash(const CheckedImage &image, const Drive &drive, const char *program) {
     FlashRecord record = image.record;
     record.flash = NewFlashId();
     record.program = program;
-    record.vendor = RecordText(drive.model.data(), std::min<size_t>(8, drive.model.size()));
-    record.model = drive.model.size() > 8 ? RecordText(drive.model.data() + 8, std::min<size_t>(16, drive.model.size() - 8))
-                                          : std::string();
-    record.revision = RecordText(drive.revision.data(), std::min<size_t>(4, drive.revision.size()));
-    record.adapter = drive.adapter;
-    record.target = drive.target;
+    record.vendor = FieldText(drive.identity.vendor);
+    record.model = FieldText(drive.identity.product);
+    record.revision = FieldText(drive.identity.revision);
+    record.adapter = drive.address.adapter;
+    record.target = drive.address.target;
     return record;
 }
 
 // The front end's first lines: hello, the flash's figures, the record's line.
-std::string FiguresLines(const PreparedFlash &flash, const CheckedImage &image, const FlashDrive &drive) {
+std::string FiguresLines(const PreparedFlash &flash, const CheckedImage &image, const Drive &drive) {
     FrontEndMessage figures;
     figures.word = FrontEndWord::Hello;
     std::string lines = EncodeFrontEndMessage(figures) + "\n";
     figures.word = FrontEndWord::Flash;
-    figures.adapter = drive.adapter;
-    figures.target = drive.target;
+    figures.adapter = drive.address.adapter;
+    figures.target = drive.address.target;
     figures.size = image.copy.Size();
     figures.blockKb = image.blockKb;
     figures.blocks = image.blockCount;
@@ -45,7 +43,7 @@ std::string FiguresLines(const PreparedFlash &flash, const CheckedImage &image, 
 }
 
 // The process started, its figures waiting for it in the channel.
-FlashCheck Launch(PreparedFlash &flash, const CheckedImage &image, const FlashDrive &drive, std::string *reason) {
+FlashCheck Launch(PreparedFlash &flash, const CheckedImage &image, const Drive &drive, std::string *reason) {
     ChannelEnd theirs;
     if (!ChannelEnd::MakePair(&flash.channel, &theirs) || !flash.channel.Send(FiguresLines(flash, image, drive))) {
         *reason = "There is no channel to it.";
@@ -61,8 +59,8 @@ FlashCheck Launch(PreparedFlash &flash, const CheckedImage &image, const FlashDr
     return FlashCheck::Ready;
 }
 
-// The process's first lines: "quorvel-transfer 1", then whether it holds the
-// drive. Held: Ready. Anything else: why not.
+// The process's first lines: the channel's hello, then whether it holds
+// the drive. Held: Ready. Anything else: why not.
 FlashCheck AwaitTheDrive(PreparedFlash &flash, std::string *reason) {
     const auto unreadable = "It said what this program cannot read.";
     bool hello = false;
@@ -97,7 +95,7 @@ FlashCheck AwaitTheDrive(PreparedFlash &flash, std::string *reason) {
 }
 }  // namespace
 
-std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<FlashDrive> &drives,
+std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<Drive> &drives,
                                        const char *program, std::vector<PreparedFlash> *prepared,
                                        std::vector<std::string> *reasons) {
     const size_t count = drives.size();

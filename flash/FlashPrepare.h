@@ -8,19 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "drive/Drive.h"
 #include "flash/CheckedImage.h"
 #include "channel/FlashChannel.h"
 #include "record/FlashRecord.h"
 #include "platform/FlashProcess.h"
-
-// The drive a flash goes to: where the manager has it, and what it said of
-// itself (INQUIRY's 24-byte model and 4-byte revision).
-struct FlashDrive {
-    uint8_t adapter = 0;
-    uint8_t target = 0;
-    std::string model;     // 24 bytes
-    std::string revision;  // 4 bytes
-};
 
 // A flash's process that holds its drive and waits for the start.
 struct PreparedFlash {
@@ -38,7 +30,7 @@ struct PreparedFlash {
 // otherwise than with another flash: a mounted disc, another writer), its
 // process let go.
 // `program` names the front end (the record's program).
-std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<FlashDrive> &drives,
+std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<Drive> &drives,
                                        const char *program, std::vector<PreparedFlash> *prepared,
                                        std::vector<std::string> *reasons);
 

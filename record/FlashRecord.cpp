@@ -59,6 +59,10 @@ const char *RecordEventName(RecordEvent event) {
 }
 
 std::string EncodeRecord(const FlashRecord &record) {
+    return QJsonDocument(RecordObject(record)).toJson(QJsonDocument::Compact).toStdString();
+}
+
+QJsonObject RecordObject(const FlashRecord &record) {
     QJsonObject object;
     object.insert(QLatin1String(kFormatKey), kFormat);
     object.insert(QStringLiteral("time"), Bytes(record.time));
@@ -80,7 +84,7 @@ std::string EncodeRecord(const FlashRecord &record) {
     object.insert(QStringLiteral("detail"), Name(record.detail));
     if (!record.cause.empty()) object.insert(QStringLiteral("cause"), Bytes(record.cause));
     if (!record.sense.empty()) object.insert(QStringLiteral("sense"), Bytes(record.sense));
-    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+    return object;
 }
 
 bool DecodeRecord(const std::string &line, FlashRecord *record) {
@@ -163,6 +167,16 @@ void RecordFlashEvent(const FlashRecord &flash, RecordEvent event, int block, co
     AppendFlashRecord(entry, say);
 }
 
+void RecordDriveAnswer(const FlashRecord &flash, const FlashOutcome &outcome, const std::string &detail,
+                       const std::string &sense, const std::function<void(const std::string &)> &say) {
+    FlashRecord line = flash;
+    if (outcome.ending == FlashEnding::Accepted) return RecordFlashEvent(line, RecordEvent::Accepted, outcome.block, {}, say);
+    line.cause = outcome.cause == FailureKind::None ? "" : FailureKindWord(outcome.cause);
+    line.sense = sense;
+    RecordFlashEvent(line, outcome.ending == FlashEnding::Gone ? RecordEvent::Gone : RecordEvent::Refused, outcome.block,
+                     detail, say);
+}
+
 std::vector<FlashRecord> ReadFlashRecords(const std::function<void(const std::string &)> &say) {
     std::vector<FlashRecord> records;
     const std::string path = FlashRecordPath();
@@ -193,11 +207,4 @@ std::string NewFlashId() {
     char id[96];
     wsprintfA(id, "%s-%u-%d", UtcTimestamp().c_str(), static_cast<unsigned>(QCoreApplication::applicationPid()), ++count);
     return id;
-}
-
-std::string RecordText(const char *bytes, size_t length) {
-    std::string text(bytes, length);
-    if (const size_t zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
 }

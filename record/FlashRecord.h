@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <QJsonObject>
+
+#include "record/FlashOutcome.h"
+
 enum class RecordEvent {
     Accepted,             // the drive took every block
     Refused,              // the drive refused block `block` of `blocks` (`detail`: what is known of why;
@@ -61,6 +65,8 @@ struct FlashRecord {
 const char *RecordEventName(RecordEvent event);
 // One line of the record (no line feed).
 std::string EncodeRecord(const FlashRecord &record);
+// The same as a JSON object.
+QJsonObject RecordObject(const FlashRecord &record);
 // False for a line that is damaged or not the record's.
 bool DecodeRecord(const std::string &line, FlashRecord *record);
 
@@ -74,6 +80,11 @@ void AppendFlashRecord(const FlashRecord &record, const std::function<void(const
 // the boot id. Both ends of a flash's channel write its lines through here.
 void RecordFlashEvent(const FlashRecord &flash, RecordEvent event, int block, const std::string &detail,
                       const std::function<void(const std::string &)> &say);
+// The drive's answer to a flash, as its process records it: accepted (every
+// block); or refused, or gone, at its block, with the cause's word, `detail`
+// (what is known of why) and the drive's sense bytes in hex.
+void RecordDriveAnswer(const FlashRecord &flash, const FlashOutcome &outcome, const std::string &detail,
+                       const std::string &sense, const std::function<void(const std::string &)> &say);
 // Every line of the record that can be read, oldest first; each damaged or
 // foreign line is skipped and told through `say`.
 std::vector<FlashRecord> ReadFlashRecords(const std::function<void(const std::string &)> &say);
@@ -81,6 +92,3 @@ std::vector<FlashRecord> ReadFlashRecords(const std::function<void(const std::st
 // A new flash's id: the time and the process, unique on this machine.
 std::string NewFlashId();
 
-// A fixed-length text of the drive's or the image's (model, version) as the
-// record keeps it: its first `length` bytes up to a zero, trailing blanks cut.
-std::string RecordText(const char *bytes, size_t length);

@@ -10,7 +10,6 @@ MainWindow *MainForm = nullptr;
 uint8_t SelectedIndex = 0;
 uint8_t DriveCount = 0;
 int32_t AutorunFlag = 0;
-std::atomic<int32_t> BusyFlag{1};
 int32_t TimerTicks = 0;
 int32_t PromptShown = 0;
 uint8_t DriveTable[2][kDriveTableSize] = {};

@@ -1,13 +1,16 @@
-// The flash's own process; see Transfer.h. Its life:
+// The flash's own process; see Transfer.h. Its session goes through these
+// stages, in this order:
 //
-//   prepared: the front end's lines read (hello, flash, record), the image's
-//   sealed copy taken, the plan made, the drive held  -> "held" (or busy,
-//   unguarded, declined: the session ends, nothing sent)
-//   started ("start"): the inhibitors, then the worker: every block, "block n N" each, "final N",
-//   the drive's answer recorded -> "accepted N" / "refused n N"
-//   the inhibitors let go; then the drive is let go when the front end says
-//   "release", when it is gone (after recording that no restart was
-//   requested, unless it had settled the restart), or on an end request.
+//   Preparing: the front end's lines read (hello, flash, record), the image's
+//     sealed copy taken, the plan made, the drive held  -> "held" (or busy,
+//     unguarded, declined: the session ends, nothing sent)
+//   Held: waiting for "start" (a front end gone meanwhile: nothing is sent)
+//   Writing: the inhibitors, then the worker: every block, "block n N" each,
+//     "final N", the drive's answer recorded -> "accepted N" / "refused n N"
+//   Answered: the inhibitors let go; the drive is let go when the front end
+//     says "release", when it is gone (after recording that no restart was
+//     requested, unless it had settled the restart), or on an end request
+//   Finished: the drive let go, the channel closed.
 #include "transfer/Transfer.h"
 
 #include <QTimer>
@@ -22,6 +25,7 @@
 #include "channel/FlashTexts.h"
 #include "drive/FailureCause.h"
 #include "drive/Probe.h"
+#include "record/FlashOutcome.h"
 #include "drive/Scsi.h"
 #include "platform/FlashProcess.h"
 #include "platform/aspi.h"
@@ -59,12 +63,12 @@ private:
     void Finish(int status);
     void OnReadable();
     void Start();
-    void Answered(const TransferEvent &answer);
+    void Answered();
     void AfterTheAnswer();
     void FrontEndGone();
     static DWORD Worker(void *session);
     void SendBlocks();
-    TransferEvent Failed(int block, int count, const ScsiAnswer &answer);
+    FlashOutcome Failed(int block, int count, const ScsiAnswer &answer);
 
     ChannelEnd channel_;
     int imageFd_;
@@ -89,19 +93,15 @@ private:
     HANDLE worker_ = nullptr;
 
     // Written by the worker before its hand-over, read on the loop after it.
-    std::string result_;         // the drive's answer, as standard error says it
+    FlashOutcome outcome_;        // the drive's answer
     bool restartWasDue_ = false;  // the final block went out: a restart would finish the update
-    int answerBlock_ = 0;
 
-    std::mutex sendMutex_;  // the worker and the loop both send
-    bool frontEndGone_ = false;  // under sendMutex_
-    bool answered_ = false;      // the drive has answered its last command of this flash
-    bool settled_ = false;       // the front end has said what became of the restart
-    bool released_ = false;      // the front end let the drive go
-    bool endRequested_ = false;
-    bool held_ = false;
-    bool started_ = false;
-    bool finished_ = false;
+    enum class Stage { Preparing, Held, Writing, Answered, Finished };
+    Stage stage_ = Stage::Preparing;  // on the loop
+    bool letGoWhenAnswered_ = false;  // released by the front end, or an end requested, while written
+    bool settled_ = false;            // the front end has said what became of the restart
+    std::mutex sendMutex_;            // the worker and the loop both send
+    bool frontEndGone_ = false;       // written on the loop under sendMutex_, read by the worker under it
 };
 
 ScsiAnswer SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
@@ -210,7 +210,7 @@ void TransferSession::Prepare() {
     // How the drive is attached decides the advice a refused first block
     // gets.
     transport_ = TransportOfAnswer(aspi::GetASPI32DeviceTransport(adapter_, target_));
-    held_ = true;
+    stage_ = Stage::Held;
     Send(TransferEvent{TransferWord::Held, 0, 0, {}, {}});
     // Held, but the system goes on polling the drive: one line says so
     // (the front end reads lines of its own only once it holds the drive).
@@ -221,13 +221,14 @@ void TransferSession::Prepare() {
 }
 
 void TransferSession::Start() {
-    started_ = true;
+    stage_ = Stage::Writing;
     inhibitor_ = HoldOffShutdown(kInhibitReason, [this](const std::string &line) { Say(line); });
     worker_ = CreateThread(nullptr, 0, Worker, this, 0, nullptr);
     if (worker_ == nullptr) {
         // Nothing was sent: the flash ends before its first block.
-        result_ = DriveAnswerSentence(false, 0, static_cast<int>(plan_.steps.size()));
-        Answered(TransferEvent{TransferWord::Refused, 0, static_cast<int>(plan_.steps.size()), {}, {}});
+        outcome_.ending = FlashEnding::Refused;
+        outcome_.blocks = static_cast<int>(plan_.steps.size());
+        Answered();
     }
 }
 
@@ -244,12 +245,11 @@ void TransferSession::SendBlocks() {
     AwaitAnswers(inhibitor_.get(), kInhibitorAnswerWait);
     const std::vector<BlockStep> &steps = plan_.steps;
     const int count = static_cast<int>(steps.size());
-    TransferEvent answer{TransferWord::Accepted, count, count, {}, {}};
     bool early = false;
     for (int i = 0; i + 1 < count; ++i) {
         const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_);
         if (sent.status != SS_COMP) {
-            answer = Failed(i + 1, count, sent);
+            outcome_ = Failed(i + 1, count, sent);
             early = true;
             break;
         }
@@ -262,40 +262,39 @@ void TransferSession::SendBlocks() {
         restartWasDue_ = true;
         const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_);
         if (sent.status == SS_COMP) {
-            result_ = DriveAnswerSentence(true, count, count);
-            answerBlock_ = count;
-            Record(RecordEvent::Accepted, count);
+            outcome_.ending = FlashEnding::Accepted;
+            outcome_.block = outcome_.blocks = count;
+            RecordDriveAnswer(record_, outcome_, {}, {}, [this](const std::string &said) { Say(said); });
         } else {
-            answer = Failed(count, count, sent);
+            outcome_ = Failed(count, count, sent);
         }
     }
-    RunOnUserInterfaceThread([this, &answer] { Answered(answer); });
+    RunOnUserInterfaceThread([this] { Answered(); });
 }
 
 // A block the drive did not take: why, decided from what the manager filled
-// in, said to the front end before the refusal, and recorded with the
-// drive's sense.
-TransferEvent TransferSession::Failed(int block, int count, const ScsiAnswer &answer) {
+// in, recorded with the drive's sense, and told to the front end with the
+// drive's answer.
+FlashOutcome TransferSession::Failed(int block, int count, const ScsiAnswer &answer) {
     const FailureCause cause = DecideFailureCause(answer);
-    const FailureTold told = TellFailure(cause, transport_, block == 1);
-    result_ = DriveAnswerSentence(false, block, count, told);
-    answerBlock_ = block;
-    if (told.Gone()) restartWasDue_ = false;
-    FlashRecord line = record_;
-    line.cause = told.kind;
-    line.sense = cause.senseHex;
-    RecordFlashEvent(line, told.Gone() ? RecordEvent::Gone : RecordEvent::Refused, block, SayFailureCause(cause),
-                     [this](const std::string &said) { Say(said); });
-    if (!told.kind.empty()) Send(TransferEvent{TransferWord::Cause, 0, 0, told.text, told.kind});
-    return TransferEvent{TransferWord::Refused, block, count, {}, {}};
+    FlashOutcome outcome;
+    outcome.ending = cause.kind == FailureKind::Gone ? FlashEnding::Gone : FlashEnding::Refused;
+    outcome.block = block;
+    outcome.blocks = count;
+    outcome.cause = cause.kind;
+    outcome.told = TellFailure(cause, transport_, block == 1);
+    if (outcome.ending == FlashEnding::Gone) restartWasDue_ = false;
+    RecordDriveAnswer(record_, outcome, SayFailureCause(cause), cause.senseHex,
+                      [this](const std::string &said) { Say(said); });
+    return outcome;
 }
 
-void TransferSession::Answered(const TransferEvent &answer) {
+void TransferSession::Answered() {
     // Nothing more is written to the drive: before the front end hears of
     // it, and so before it can ask for the restart, nothing of ours holds off
     // a shutdown.
     inhibitor_.reset();
-    Send(answer);
+    for (const TransferEvent &event : OutcomeEvents(outcome_)) Send(event);
     if (worker_ == nullptr) return AfterTheAnswer();
     // On the loop, inside the worker's hand-over: the worker is joined once
     // the hand-over is over.
@@ -308,13 +307,13 @@ void TransferSession::Answered(const TransferEvent &answer) {
 }
 
 void TransferSession::AfterTheAnswer() {
-    answered_ = true;
+    stage_ = Stage::Answered;
     if (frontEndGone_) return FrontEndGone();
-    if (released_ || endRequested_) Finish(0);
+    if (letGoWhenAnswered_) Finish(0);
 }
 
 void TransferSession::OnReadable() {
-    if (finished_) return;
+    if (stage_ == Stage::Finished) return;
     std::string bytes;
     const ChannelEnd::Received received = channel_.Receive(&bytes);
     if (received == ChannelEnd::Received::Nothing) return;
@@ -324,7 +323,7 @@ void TransferSession::OnReadable() {
         if (!message) continue;  // a front end of a later version: what it adds does not concern the drive
         switch (message->word) {
         case FrontEndWord::Start:
-            if (!started_ && !released_) Start();
+            if (stage_ == Stage::Held) Start();
             break;
         case FrontEndWord::RestartRequested:
         case FrontEndWord::RestartAccepted:
@@ -332,8 +331,8 @@ void TransferSession::OnReadable() {
         case FrontEndWord::RestartWithheld: settled_ = true; break;
         case FrontEndWord::Release:
             settled_ = true;
-            released_ = true;
-            if (answered_ || !started_) return Finish(0);
+            if (stage_ != Stage::Writing) return Finish(0);
+            letGoWhenAnswered_ = true;
             break;
         default: break;
         }
@@ -344,8 +343,8 @@ void TransferSession::OnReadable() {
             std::lock_guard lock(sendMutex_);
             frontEndGone_ = true;
         }
-        if (!started_) return Finish(0);  // it gave up before the start: nothing was sent
-        if (answered_) return FrontEndGone();
+        if (stage_ == Stage::Held) return Finish(0);  // it gave up before the start: nothing was sent
+        if (stage_ == Stage::Answered) return FrontEndGone();
         Say(Gone(program_) + " is gone: the download goes on until the drive has answered its final block.");
     }
 }
@@ -355,24 +354,27 @@ void TransferSession::FrontEndGone() {
         // The front end saw the flash no further than this: the user learns
         // the rest from standard error, and from the window's next start.
         const std::string who = Gone(program_) + " was gone";
-        Say(result_);
+        Say(OutcomeSentence(outcome_));
         if (restartWasDue_) Say(NoRestartSentence(who));
-        if (answerBlock_ > 0) Record(RecordEvent::Unattended, answerBlock_, who);
+        if (outcome_.block > 0) Record(RecordEvent::Unattended, outcome_.block, who);
     }
     Finish(0);
 }
 
 void TransferSession::EndRequested() {
-    if (finished_) return;
-    endRequested_ = true;
-    if (answered_ || !started_) Finish(0);
+    if (stage_ == Stage::Finished) return;
+    if (stage_ == Stage::Writing)
+        letGoWhenAnswered_ = true;
+    else
+        Finish(0);
 }
 
 void TransferSession::Finish(int status) {
-    if (finished_) return;
-    finished_ = true;
+    if (stage_ == Stage::Finished) return;
+    const bool held = stage_ != Stage::Preparing;
+    stage_ = Stage::Finished;
     drive_.reset();
-    if (held_) Send(TransferEvent{TransferWord::Released, 0, 0, {}, {}});
+    if (held) Send(TransferEvent{TransferWord::Released, 0, 0, {}, {}});
     watch_.reset();
     channel_.Close();
     image_ = SealedImage();

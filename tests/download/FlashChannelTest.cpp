@@ -16,11 +16,12 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     EXPECT_EQ(event(TransferWord::Held, 0, 0), "held");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0), "busy");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0, "mounted at /media/a\\b"), "busy mounted at /media/a\\\\b");
-    TransferEvent cause{TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.", "refused"};
+    TransferEvent cause{TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.", FailureKind::Refused};
     EXPECT_EQ(EncodeTransferEvent(cause), "cause refused The drive said: X.\\nUSB.");
     ASSERT_TRUE(DecodeTransferEvent("cause refused The drive said: X.\\nUSB."));
     EXPECT_EQ(DecodeTransferEvent("cause refused The drive said: X.\\nUSB.")->text, cause.text);
-    EXPECT_EQ(DecodeTransferEvent("cause gone")->kind, "gone");
+    EXPECT_EQ(DecodeTransferEvent("cause gone")->cause, FailureKind::Gone);
+    EXPECT_FALSE(DecodeTransferEvent("cause none")) << "a cause is never none";
     EXPECT_EQ(DecodeTransferEvent("busy a disc")->text, "a disc");
     EXPECT_EQ(event(TransferWord::Unguarded, 0, 0, "a pipe\\ at /run\n"), "unguarded a pipe\\\\ at /run\\n");
     EXPECT_EQ(event(TransferWord::Block, 3, 7), "block 3 7");

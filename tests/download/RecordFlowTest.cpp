@@ -198,3 +198,39 @@ TEST_F(DownloadFlow, AtTheNextStartAFlashThatEndedWithoutItsWindowIsToldOnce) {
     EXPECT_TRUE(layer.Boxes().empty()) << "told once";
     EXPECT_EQ(Records().back().event, RecordEvent::UnattendedTold);
 }
+
+// The record is anyone's to write: fields of any length are read, and the
+// boxes at the window's start say each in at most 200 bytes.
+TEST_F(DownloadFlow, RecordFieldsOfTenKibibytesAreToldInBoxesOfABoundedSize) {
+    const std::string huge(10 * KiB, 'v');
+    FlashRecord accepted;
+    accepted.flash = "huge";
+    accepted.event = RecordEvent::Accepted;
+    accepted.vendor = "QUORVEL";
+    accepted.model = "CDRW-4824A";
+    accepted.revision = "1.00";
+    accepted.version = huge;
+    accepted.boot = "an earlier boot";
+    FlashRecord refused = accepted;
+    refused.flash = "alone";
+    refused.event = RecordEvent::Refused;
+    refused.model = "DVDRW-1612B";
+    refused.block = 3;
+    refused.blocks = 5;
+    refused.detail = std::string(10 * KiB, 'd');
+    FlashRecord alone = refused;
+    alone.event = RecordEvent::Unattended;
+    for (const FlashRecord &r : {accepted, refused, alone})
+        AppendFlashRecord(r, [](const std::string &line) { ADD_FAILURE() << line; });
+    DriveCount = 1;
+
+    // As at the window's start: the check runs from its first paint.
+    form->show();
+    ASSERT_TRUE(WaitFor([this] { return layer.Boxes().size() == 2; }));
+    const std::string cut = std::string(200, 'v') + "...";
+    EXPECT_EQ(layer.Boxes()[0].text, "FIRMWARE NOT UPDATED!!\nQUORVEL CDRW-4824A\nstill runs 1.10, not " + cut +
+                                         ".\nFlash it again, or ask the drive's maker.");
+    EXPECT_EQ(layer.Boxes()[1].text, " DOWNLOAD FAIL!! \nQUORVEL DVDRW-1612B\n" + cut + " was written while " +
+                                         std::string(200, 'd') + "...:\nthe drive refused block 3 of 5.\n"
+                                         "The drive may need the same image again.");
+}
