@@ -40,7 +40,11 @@ void Record(FlashRecord line, RecordEvent event) {
 
 // How a flash that ended without its front end came out, said once.
 void TellUnattended(const RecordedFlash &flash, const std::set<std::string> &decided) {
-    const FlashRecord &line = *flash.Line(RecordEvent::Unattended);
+    // The process's unattended line (its detail who was gone); for a flash
+    // cut off with nobody there, its started line.
+    const FlashRecord *unattended = flash.Line(RecordEvent::Unattended);
+    FlashRecord line = unattended != nullptr ? *unattended : *flash.Line(RecordEvent::Started);
+    if (unattended == nullptr) line.detail = flash.outcome.why;
     // Recorded before the box: said once, even should the program end while
     // the box is open.
     Record(line, RecordEvent::UnattendedTold);
@@ -66,7 +70,8 @@ bool AfterRestartCheckDue() {
 }
 
 void CheckFlashesAfterRestart() {
-    const FlashHistory history(ReadFlashRecords(Say));
+    FlashHistory history(ReadFlashRecords(Say));
+    history.Resolve(BootId(), FlashProcessRunning);
     std::vector<const FlashRecord *> superseded;
     const std::vector<const FlashRecord *> toCheck = history.ToCheck(&superseded);
     const std::vector<const RecordedFlash *> unattended = history.UnattendedToTell();

@@ -24,7 +24,7 @@ std::vector<std::string_view> Words(std::string_view line, size_t most) {
 // A count written as the channel writes it: decimal digits only, no sign, no
 // leading zero, at most `limit`.
 std::optional<int64_t> Number(std::string_view word, int64_t limit) {
-    if (word.empty() || word.size() > 12 || (word.size() > 1 && word[0] == '0')) return std::nullopt;
+    if (word.empty() || word.size() > 15 || (word.size() > 1 && word[0] == '0')) return std::nullopt;
     int64_t value = 0;
     for (const char c : word) {
         if (c < '0' || c > '9') return std::nullopt;
@@ -35,6 +35,7 @@ std::optional<int64_t> Number(std::string_view word, int64_t limit) {
 }
 
 std::string Hello() { return std::string(kChannelName) + " " + std::to_string(kChannelVersion); }
+
 
 bool IsHello(std::string_view line) { return line == Hello(); }
 
@@ -50,6 +51,23 @@ bool BlockOfCount(std::string_view n, std::string_view count, TransferEvent *eve
     event->block = static_cast<int>(*block);
     event->count = static_cast<int>(*blocks);
     return true;
+}
+
+// "snapshot ACCEPTED COUNT FINAL SINCE PID present|gone restart|no-restart".
+std::optional<TransferEvent> DecodeSnapshot(std::string_view line) {
+    const std::vector<std::string_view> w = Words(line, 9);
+    if (w.size() != 8) return std::nullopt;
+    TransferEvent event;
+    if (!BlockOfCount(w[1], w[2], &event)) return std::nullopt;
+    const auto since = Number(w[4], INT64_MAX / 2);
+    const auto pid = Number(w[5], INT32_MAX);
+    if ((w[3] != "0" && w[3] != "1") || !since || !pid || (w[6] != "present" && w[6] != "gone") ||
+        (w[7] != "restart" && w[7] != "no-restart"))
+        return std::nullopt;
+    event.word = TransferWord::Snapshot;
+    event.snapshot = {event.block, event.count, w[3] == "1", *since, static_cast<int>(*pid), w[6] == "present",
+                      w[7] == "restart"};
+    return event;
 }
 }  // namespace
 
@@ -111,6 +129,15 @@ std::optional<std::string> UnescapeChannelText(std::string_view text) {
     return out;
 }
 
+TransferEvent EventOf(TransferWord word, int block, int count, std::string text) {
+    TransferEvent event;
+    event.word = word;
+    event.block = block;
+    event.count = count;
+    event.text = std::move(text);
+    return event;
+}
+
 std::string EncodeTransferEvent(const TransferEvent &event) {
     const std::string block = std::to_string(event.block);
     const std::string count = std::to_string(event.count);
@@ -127,6 +154,15 @@ std::string EncodeTransferEvent(const TransferEvent &event) {
     case TransferWord::Refused: return "refused " + block + " " + count;
     case TransferWord::Say: return "say " + EscapeChannelText(event.text);
     case TransferWord::Released: return "released";
+    case TransferWord::Record: return "record " + EscapeChannelText(event.text);
+    case TransferWord::Snapshot: {
+        const FlashSnapshot &now = event.snapshot;
+        return "snapshot " + std::to_string(now.accepted) + " " + std::to_string(now.count) + " " +
+               (now.finalOut ? "1" : "0") + " " + std::to_string(now.since) + " " + std::to_string(now.starterPid) +
+               (now.starterPresent ? " present" : " gone") + (now.restartWanted ? " restart" : " no-restart");
+    }
+    case TransferWord::StarterGone: return "starter gone";
+    case TransferWord::Adopt: return "adopt";
     }
     return {};
 }
@@ -140,9 +176,22 @@ std::optional<TransferEvent> DecodeTransferEvent(std::string_view line) {
         if (word == "held") event.word = TransferWord::Held;
         else if (word == "busy") event.word = TransferWord::Busy;
         else if (word == "released") event.word = TransferWord::Released;
+        else if (word == "adopt") event.word = TransferWord::Adopt;
         else return std::nullopt;
         return event;
     }
+    if (line == "starter gone") {
+        event.word = TransferWord::StarterGone;
+        return event;
+    }
+    if (word == "record") {
+        const std::optional<std::string> text = UnescapeChannelText(line.substr(word.size() + 1));
+        if (!text) return std::nullopt;
+        event.word = TransferWord::Record;
+        event.text = *text;
+        return event;
+    }
+    if (word == "snapshot") return DecodeSnapshot(line);
     if (word == "cause") {
         // The kinds of a failed command's cause, as the record names them.
         const std::vector<std::string_view> c = Words(line, 3);
@@ -195,11 +244,13 @@ std::optional<TransferEvent> DecodeTransferEvent(std::string_view line) {
 }
 
 std::vector<TransferEvent> OutcomeEvents(const FlashOutcome &outcome) {
-    if (outcome.ending == FlashEnding::Accepted) return {{TransferWord::Accepted, 0, outcome.blocks, {}, {}}};
+    if (outcome.ending == FlashEnding::Accepted) return {EventOf(TransferWord::Accepted, 0, outcome.blocks)};
     std::vector<TransferEvent> events;
-    if (outcome.cause != FailureKind::None)
-        events.push_back({TransferWord::Cause, 0, 0, outcome.told, outcome.cause});
-    events.push_back({TransferWord::Refused, outcome.block, outcome.blocks, {}, {}});
+    if (outcome.cause != FailureKind::None) {
+        events.push_back(EventOf(TransferWord::Cause, 0, 0, outcome.told));
+        events.back().cause = outcome.cause;
+    }
+    events.push_back(EventOf(TransferWord::Refused, outcome.block, outcome.blocks));
     return events;
 }
 
@@ -228,6 +279,7 @@ std::string EncodeFrontEndMessage(const FrontEndMessage &message) {
                std::to_string(message.size) + " " + std::to_string(message.blockKb) + " " +
                std::to_string(message.blocks);
     case FrontEndWord::Record: return "record " + EscapeChannelText(message.text);
+    case FrontEndWord::RestartWanted: return "restart wanted";
     case FrontEndWord::Start: return "start";
     case FrontEndWord::RestartRequested: return "restart requested";
     case FrontEndWord::RestartAccepted: return "restart accepted";
@@ -242,6 +294,7 @@ std::optional<FrontEndMessage> DecodeFrontEndMessage(std::string_view line) {
     FrontEndMessage message;
     if (IsHello(line)) return message;
     if (line == "start") message.word = FrontEndWord::Start;
+    else if (line == "restart wanted") message.word = FrontEndWord::RestartWanted;
     else if (line == "restart requested") message.word = FrontEndWord::RestartRequested;
     else if (line == "restart accepted") message.word = FrontEndWord::RestartAccepted;
     else if (line == "restart refused") message.word = FrontEndWord::RestartRefused;

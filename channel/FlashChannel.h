@@ -18,12 +18,14 @@
 #include "drive/FailureCause.h"
 #include "record/FlashOutcome.h"
 
-// The channel's first line on both sides: "quorvel-transfer 2". Version 2
-// adds the failed command's cause and the busy drive's reason; a front end and
-// a process of different versions refuse each other at the first line, never
-// in the middle of a flash.
+// The channel's first line on both sides: "quorvel-transfer 3". Version 2
+// added the failed command's cause and the busy drive's reason; version 3 the
+// flash served to its followers (the snapshot, the starter gone, adoption)
+// and the starter's wish for the restart. A front end and a process of
+// different versions refuse each other at the first line, never in the
+// middle of a flash.
 constexpr char kChannelName[] = "quorvel-transfer";
-constexpr int kChannelVersion = 2;
+constexpr int kChannelVersion = 3;
 // No line of the channel is longer: a record's line with a long file name,
 // every byte of it escaped, stays well below.
 constexpr size_t kChannelLineLimit = 16384;
@@ -47,16 +49,36 @@ enum class TransferWord {
                 // transfer could not be started, nothing was sent
     Say,        // say TEXT: a line for the user's standard error
     Released,   // released: the drive is let go; the process ends
+    // To a follower (a front end that found the flash under way) first:
+    Record,       // record JSON: the flash's line of the record (the drive, the image, its id, its starter)
+    Snapshot,     // snapshot ACCEPTED COUNT FINAL SINCE PID present|gone restart|no-restart: where it stands
+    // And later:
+    StarterGone,  // starter gone: the front end that started it has gone
+    Adopt,        // adopt: this follower now owns the flash's end (its restart, its release), the starter gone
+};
+
+// Where a flash stands, as its process tells a follower that has just come.
+struct FlashSnapshot {
+    int accepted = 0;            // blocks the drive has accepted
+    int count = 0;               // blocks in all
+    bool finalOut = false;       // the final block has gone to the drive
+    int64_t since = 0;           // when the blocks began, milliseconds since 1970 (UTC)
+    int starterPid = 0;          // the front end that started it
+    bool starterPresent = true;  // ... is still there
+    bool restartWanted = false;  // ... asked for the restart once the drive has accepted
 };
 
 struct TransferEvent {
     TransferWord word = TransferWord::Hello;
     int block = 0;
     int count = 0;
-    std::string text;                        // Busy, Unguarded, Declined, Say, Cause
+    std::string text;                        // Busy, Unguarded, Declined, Say, Cause, Record
     FailureKind cause = FailureKind::None;   // Cause: never None
+    FlashSnapshot snapshot;                  // Snapshot
 };
 
+// An event of `word`, with the counts and the text it needs.
+TransferEvent EventOf(TransferWord word, int block = 0, int count = 0, std::string text = {});
 std::string EncodeTransferEvent(const TransferEvent &event);
 std::optional<TransferEvent> DecodeTransferEvent(std::string_view line);
 
@@ -75,6 +97,7 @@ enum class FrontEndWord {
     Hello,             // quorvel-transfer 2
     Flash,             // flash ADAPTER TARGET SIZE BLOCK_KB BLOCKS
     Record,            // record JSON: the record's line that every event of this flash repeats
+    RestartWanted,     // restart wanted: the front end will ask for the restart once the drive accepted
     Start,             // start: the figures are complete
     RestartRequested,  // restart requested: the front end asked the system for the restart
     RestartAccepted,   // restart accepted

@@ -94,7 +94,7 @@ std::string OutcomeWords(const FlashOutcome &outcome) {
     case FlashEnding::Accepted: return "accepted";
     case FlashEnding::Refused: return "refused at block " + of;
     case FlashEnding::Gone: return "went away at block " + of;
-    case FlashEnding::CutOff: return "cut off at block " + of;
+    case FlashEnding::CutOff: return outcome.block == 0 ? "cut off before the drive answered" : "cut off at block " + of;
     case FlashEnding::NotWritten: return "not written";
     case FlashEnding::Pending: break;
     }
@@ -116,7 +116,22 @@ std::string UnattendedText(const std::string &model, const std::string &version,
     if (outcome.ending == FlashEnding::Accepted)
         return "FIRMWARE WRITTEN!!\n" + head + "the drive accepted all " + std::to_string(outcome.blocks) +
                " blocks.\nRestart the computer to finish the update.";
+    if (outcome.ending == FlashEnding::CutOff)
+        return " DOWNLOAD FAIL!! \n" + head + "the flash was " + OutcomeWords(outcome) +
+               ".\nThe drive may need the same image again.";
     return " DOWNLOAD FAIL!! \n" + head + "the drive " +
            (outcome.ending == FlashEnding::Gone ? "went away at" : "refused") + " block " +
            Of(outcome.block, outcome.blocks) + ".\nThe drive may need the same image again.";
+}
+
+EndedAloneNotice NoticeOfTheEnd(const std::string &model, const std::string &version, const std::string &who,
+                                const FlashOutcome &outcome) {
+    const std::string written = BoxField(model) + ": firmware " + BoxField(version) + ", written while " +
+                                BoxField(who) + ". ";
+    if (outcome.ending == FlashEnding::Accepted)
+        return {"Firmware written: restart to finish",
+                written + "The drive accepted all " + std::to_string(outcome.blocks) +
+                    " blocks. Restart the computer to finish the update."};
+    return {"Firmware not written", written + OutcomeSentence(outcome) +
+                                        (outcome.ending == FlashEnding::Gone ? "" : " Write the same image again.")};
 }

@@ -53,3 +53,12 @@ std::string FirmwareNotUpdatedText(const std::string &model, const std::string &
 // drive answered: its outcome.
 std::string UnattendedText(const std::string &model, const std::string &version, const std::string &who,
                            const FlashOutcome &outcome);
+
+// The desktop's notice of a flash that ended with nobody left to tell (its
+// front end gone, no one following): what the drive answered, and what to do.
+struct EndedAloneNotice {
+    std::string summary;
+    std::string body;
+};
+EndedAloneNotice NoticeOfTheEnd(const std::string &model, const std::string &version, const std::string &who,
+                                const FlashOutcome &outcome);

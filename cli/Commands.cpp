@@ -236,7 +236,8 @@ int RunCheck(const CliArguments &arguments) {
 }
 
 int RunHistory(const CliArguments &arguments) {
-    const FlashHistory history(ReadFlashRecords([](const std::string &line) { Tell(line); }));
+    FlashHistory history(ReadFlashRecords([](const std::string &line) { Tell(line); }));
+    history.Resolve(BootId(), FlashProcessRunning);
     if (arguments.json) {
         Print(RecordsJson(history, BootId()));
     } else if (arguments.raw) {

@@ -109,7 +109,8 @@ std::string RecordLine(const FlashRecord &r) {
 
 namespace {
 // How one flash ended, from its record's lines in order.
-std::string HowItEnded(const std::vector<const FlashRecord *> &lines) {
+std::string HowItEnded(const RecordedFlash &flash) {
+    const std::vector<const FlashRecord *> &lines = flash.lines;
     std::vector<std::string> parts;
     for (size_t i = 0; i < lines.size(); ++i) {
         const FlashRecord &r = *lines[i];
@@ -136,6 +137,14 @@ std::string HowItEnded(const std::vector<const FlashRecord *> &lines) {
         case RecordEvent::NotTaken: parts.push_back("still runs " + r.revision + ", not " + r.version); break;
         case RecordEvent::Superseded: parts.push_back("a later flash of the drive was checked instead"); break;
         case RecordEvent::UnattendedTold: break;
+        case RecordEvent::Started:
+            // With no answer after it: under way, or cut off with nobody to
+            // say how far it got.
+            if (flash.underWay)
+                parts.push_back("under way");
+            else if (flash.outcome.ending == FlashEnding::CutOff && flash.Line(RecordEvent::ProcessLost) == nullptr)
+                parts.push_back(OutcomeWords(flash.outcome) + " (" + flash.outcome.why + ")");
+            break;
         }
     }
     std::string ending;
@@ -148,12 +157,18 @@ std::vector<std::string> HistoryLines(const FlashHistory &history) {
     // The record is anyone's to write: every field shown as printable text.
     std::vector<std::array<std::string, 5>> rows;  // when, drive, model, versions, ending
     std::array<size_t, 5> widths{};
-    for (const RecordedFlash &flash : history.Flashes()) {
+    // The flashes under way last.
+    std::vector<const RecordedFlash *> flashes;
+    for (const bool underWay : {false, true})
+        for (const RecordedFlash &flash : history.Flashes())
+            if (flash.underWay == underWay) flashes.push_back(&flash);
+    for (const RecordedFlash *each : flashes) {
+        const RecordedFlash &flash = *each;
         const FlashRecord &first = flash.First();
         rows.push_back({Printable(first.time), std::to_string(first.adapter) + ":" + std::to_string(first.target),
                         Printable(CutTrailingBlanks(first.vendor + " " + first.model)),
                         Printable(first.revision) + " -> " + Printable(first.version),
-                        Printable(HowItEnded(flash.lines))});
+                        Printable(HowItEnded(flash))});
         for (size_t k = 0; k < widths.size(); ++k) widths[k] = std::max(widths[k], rows.back()[k].size());
     }
     std::vector<std::string> lines;

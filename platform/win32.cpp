@@ -42,6 +42,11 @@ bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) {
 }
 void QuitNow(int code) { CurrentWin32Layer().QuitNow(code); }
 void WriteDiagnostic(const char *line) { CurrentWin32Layer().WriteDiagnostic(line); }
+void LetGoOfStandardStreams() { CurrentWin32Layer().LetGoOfStandardStreams(); }
+bool FlashProcessRunning(int pid) { return CurrentWin32Layer().FlashProcessRunning(pid); }
+bool NotifyDesktop(const std::string &summary, const std::string &body) {
+    return CurrentWin32Layer().NotifyDesktop(summary, body);
+}
 
 void SetRestartRefusedHandler(RestartRefusedHandler handler) { restartRefused = handler; }
 void ReportRestartRefusal(const char *reason) {

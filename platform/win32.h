@@ -145,6 +145,14 @@ public:
     virtual void QuitNow(int code) = 0;
     // One line for the user on standard error.
     virtual void WriteDiagnostic(const char *line) = 0;
+    // Whether the flash's own process of this id runs now
+    // (platform/System.h).
+    virtual bool FlashProcessRunning(int pid) = 0;
+    // Standard output and error let go of (platform/Terminal.h).
+    virtual void LetGoOfStandardStreams() = 0;
+    // A notice on the user's desktop (platform/DesktopNotice.h); false when
+    // there is nobody to show it.
+    virtual bool NotifyDesktop(const std::string &summary, const std::string &body) = 0;
     // Runs the file-open dialog; true with the chosen full path, false on cancel.
     virtual bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) = 0;
     // The ASPI manager's two entry points (see platform/aspi.h).
@@ -176,6 +184,9 @@ HANDLE StartFlashProcess(int channel, int image, std::string *error);
 bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how);
 void QuitNow(int code);
 void WriteDiagnostic(const char *line);
+void LetGoOfStandardStreams();
+bool FlashProcessRunning(int pid);
+bool NotifyDesktop(const std::string &summary, const std::string &body);
 
 // Where the layer reports a restart that the system refused after
 // ExitWindowsEx had asked for it: called on the user-interface thread with

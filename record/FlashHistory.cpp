@@ -49,6 +49,22 @@ FlashHistory::FlashHistory(std::vector<FlashRecord> records) : lines_(std::move(
     }
 }
 
+void FlashHistory::Resolve(const std::string &bootNow, const std::function<bool(int pid)> &running) {
+    for (RecordedFlash &flash : flashes_) {
+        const FlashRecord *started = flash.Line(RecordEvent::Started);
+        if (started == nullptr || flash.outcome.Answered()) continue;
+        const bool sameBoot = !bootNow.empty() && started->boot == bootNow;
+        if (sameBoot && started->pid > 0 && running(started->pid)) {
+            flash.underWay = true;
+            continue;
+        }
+        flash.outcome.ending = FlashEnding::CutOff;
+        flash.outcome.block = 0;
+        flash.outcome.blocks = started->blocks;
+        flash.outcome.why = sameBoot ? "its process was killed" : "the computer restarted, or the power was lost";
+    }
+}
+
 std::vector<const FlashRecord *> FlashHistory::ToCheck(std::vector<const FlashRecord *> *superseded) const {
     // Per model, the accepted lines of the open flashes in the record's order.
     std::vector<std::pair<std::string, std::string>> models;  // (vendor, model), first seen first
@@ -79,7 +95,12 @@ std::vector<const RecordedFlash *> FlashHistory::UnattendedToTell() const {
     for (const RecordedFlash &flash : flashes_) byId[flash.id] = &flash;
     for (const FlashRecord &line : lines_) {
         const RecordedFlash *flash = byId[line.flash];
-        if (line.event != RecordEvent::Unattended || flash->unattendedTold || seen[line.flash]) continue;
+        // Unattended, or cut off with no front end to say so (no
+        // process-lost line of one).
+        const bool alone = line.event == RecordEvent::Unattended ||
+                           (line.event == RecordEvent::Started && flash->outcome.ending == FlashEnding::CutOff &&
+                            flash->Line(RecordEvent::ProcessLost) == nullptr);
+        if (!alone || flash->unattendedTold || seen[line.flash]) continue;
         seen[line.flash] = true;
         toTell.push_back(flash);
     }

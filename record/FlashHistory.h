@@ -5,6 +5,7 @@
 // and which flash of a drive waits for the host's restart.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct RecordedFlash {
     FlashOutcome outcome;
     bool settled = false;         // checked after a restart: confirmed, not taken, or superseded
     bool unattendedTold = false;  // the window told the user how it ended without its front end
+    bool underWay = false;        // its process still writes the drive (Resolve)
 
     const FlashRecord &First() const { return *lines.front(); }
     // Its line of `event`, or null.
@@ -34,6 +36,12 @@ public:
     FlashHistory(const FlashHistory &) = delete;
     FlashHistory &operator=(const FlashHistory &) = delete;
 
+    // A flash that began (its started line) and has no line of the drive's
+    // answer is under way while its process runs (in this boot, `running`
+    // says so of its pid); else it was cut off (killed, the power lost),
+    // before the drive had answered, how far it got not known.
+    void Resolve(const std::string &bootNow, const std::function<bool(int pid)> &running);
+
     // Every readable line, oldest first.
     const std::vector<FlashRecord> &Lines() const { return lines_; }
     // Every flash, in the order of their first lines.
@@ -44,8 +52,9 @@ public:
     // flashes not yet settled, the newest to check, the older ones
     // superseded by it; the oldest model first.
     std::vector<const FlashRecord *> ToCheck(std::vector<const FlashRecord *> *superseded) const;
-    // The unattended lines of the flashes whose process finished them without
-    // their front end and that the window has not told yet, oldest first.
+    // The flashes whose process finished them without their front end, and
+    // (once resolved) those cut off with nobody there, that the window has not
+    // told yet, oldest first.
     std::vector<const RecordedFlash *> UnattendedToTell() const;
     // Per drive (its address and identity, unchanged within a boot), its
     // newest flash when the drive accepted it during boot `boot` and nothing

@@ -40,6 +40,7 @@ constexpr EventName kEvents[] = {
     {RecordEvent::Unattended, "unattended"},
     {RecordEvent::ProcessLost, "process-lost"},
     {RecordEvent::UnattendedTold, "unattended-told"},
+    {RecordEvent::Started, "started"},
 };
 
 // Model, vendor and versions are the drive's and the image's bytes, one
@@ -84,6 +85,7 @@ QJsonObject RecordObject(const FlashRecord &record) {
     object.insert(QStringLiteral("detail"), Name(record.detail));
     if (!record.cause.empty()) object.insert(QStringLiteral("cause"), Bytes(record.cause));
     if (!record.sense.empty()) object.insert(QStringLiteral("sense"), Bytes(record.sense));
+    if (record.pid > 0) object.insert(QStringLiteral("pid"), record.pid);
     return object;
 }
 
@@ -133,6 +135,10 @@ bool DecodeRecord(const std::string &line, FlashRecord *record) {
         if (object.contains(QLatin1String(key)) && !IsText(object, key)) return false;
     record->cause = FromBytes(object.value(QStringLiteral("cause")));
     record->sense = FromBytes(object.value(QStringLiteral("sense")));
+    if (object.contains(QLatin1String("pid")) && !IsNumber(object, "pid")) return false;
+    const double pid = object.value(QStringLiteral("pid")).toDouble();
+    if (!(pid >= 0 && pid <= 4194304)) return false;  // the kernel's largest process id
+    record->pid = static_cast<int>(pid);
     return !record->flash.empty();
 }
 

@@ -32,6 +32,8 @@ enum class RecordEvent {
     ProcessLost,          // the flash's process ended before the drive had answered: `block` the one it
                           // had reached, `detail` how it ended
     UnattendedTold,       // the window told the user at its next start how such a flash ended
+    Started,              // the flash's process began the blocks (`pid`: that process): a flash with no line
+                          // of the drive's answer after it was cut off, once its process is gone
 };
 
 struct FlashRecord {
@@ -60,6 +62,8 @@ struct FlashRecord {
     // as empty.
     std::string cause;
     std::string sense;
+    // Started: the flash's process, in the boot `boot`. Written only then.
+    int pid = 0;
 };
 
 const char *RecordEventName(RecordEvent event);

@@ -25,9 +25,12 @@
 #include "channel/FlashTexts.h"
 #include "drive/FailureCause.h"
 #include "drive/Probe.h"
+#include "record/FlashHistory.h"
 #include "record/FlashOutcome.h"
 #include "drive/Scsi.h"
 #include "platform/FlashProcess.h"
+#include "platform/System.h"
+#include "transfer/Followers.h"
 #include "platform/aspi.h"
 #include "platform/Pause.h"
 #include "platform/wnaspi32.h"
@@ -49,7 +52,11 @@ std::string Gone(const std::string &program) {
 class TransferSession {
 public:
     TransferSession(int channel, int image, std::function<void(int)> ended)
-        : channel_(ChannelEnd::Adopt(channel)), imageFd_(image), ended_(std::move(ended)) {}
+        : channel_(ChannelEnd::Adopt(channel)),
+          imageFd_(image),
+          ended_(std::move(ended)),
+          followers_([this](const std::string &line) { OwnerLine(line); }, [this] { AdopterGone(); },
+                     [this](const std::string &line) { Say(line); }) {}
 
     void Prepare();
     void EndRequested();
@@ -62,6 +69,10 @@ private:
     void Record(RecordEvent event, int block, const std::string &detail = {});
     void Finish(int status);
     void OnReadable();
+    void OwnerLine(const std::string &line);
+    void TakeOwnerWord(FrontEndWord word);
+    void StarterGone();
+    void AdopterGone();
     void Start();
     void Answered();
     void AfterTheAnswer();
@@ -87,6 +98,7 @@ private:
     BlockPlan plan_;
     FlashRecord record_;
     std::string program_ = "quorvel";
+    bool restartWanted_ = false;  // the starter will ask for the restart once the drive accepted
 
     Hold drive_;      // keeps other processes off the drive, until the session ends
     Hold inhibitor_;  // no shutdown, sleep or logout while the drive is written
@@ -101,7 +113,8 @@ private:
     bool letGoWhenAnswered_ = false;  // released by the front end, or an end requested, while written
     bool settled_ = false;            // the front end has said what became of the restart
     std::mutex sendMutex_;            // the worker and the loop both send
-    bool frontEndGone_ = false;       // written on the loop under sendMutex_, read by the worker under it
+    bool frontEndGone_ = false;       // the starter; written on the loop under sendMutex_, read by the worker under it
+    Followers followers_;             // the front ends that follow the flash; one adopts it when the starter is gone
 };
 
 ScsiAnswer SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
@@ -111,25 +124,25 @@ ScsiAnswer SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t a
 }
 
 void TransferSession::Send(const TransferEvent &event) {
-    std::lock_guard lock(sendMutex_);
-    if (frontEndGone_) return;
-    // A front end that no longer reads is one that is gone: the session
-    // learns it from the channel's end, never by a failed line.
-    (void)channel_.Send(EncodeTransferEvent(event) + "\n");
+    {
+        std::lock_guard lock(sendMutex_);
+        // A front end that no longer reads is one that is gone: the session
+        // learns it from the channel's end, never by a failed line.
+        if (!frontEndGone_) (void)channel_.Send(EncodeTransferEvent(event) + "\n");
+    }
+    followers_.Tell(event);
 }
 
 void TransferSession::Say(const std::string &line) {
+    bool told = false;
     {
         std::lock_guard lock(sendMutex_);
-        if (!frontEndGone_) {
-            TransferEvent say;
-            say.word = TransferWord::Say;
-            say.text = line;
-            if (channel_.Send(EncodeTransferEvent(say) + "\n")) return;
-        }
+        if (!frontEndGone_) told = channel_.Send(EncodeTransferEvent(EventOf(TransferWord::Say, 0, 0, line)) + "\n");
     }
-    // Without a front end, standard error (the one it had) is told.
-    WriteDiagnostic((program_ + ": " + line).c_str());
+    followers_.Tell(EventOf(TransferWord::Say, 0, 0, line));
+    // Without its starter, standard error (the starter's, until it is let
+    // go) is told.
+    if (!told) WriteDiagnostic((program_ + ": " + line).c_str());
 }
 
 void TransferSession::Record(RecordEvent event, int block, const std::string &detail) {
@@ -154,6 +167,7 @@ bool TransferSession::ReadFigures(std::string *problem) {
             blockKb_ = message->blockKb;
             blocks_ = message->blocks;
             return false;
+        case FrontEndWord::RestartWanted: restartWanted_ = true; return false;
         case FrontEndWord::Record:
             // The record's line comes last: the figures are complete.
             complete = flash && DecodeRecord(message->text, &record_);
@@ -175,10 +189,10 @@ bool TransferSession::ReadFigures(std::string *problem) {
 }
 
 void TransferSession::Prepare() {
-    Send(TransferEvent{TransferWord::Hello, 0, 0, {}, {}});
+    Send(EventOf(TransferWord::Hello));
     std::string problem;
     const auto decline = [this](const std::string &why) {
-        Send(TransferEvent{TransferWord::Declined, 0, 0, why, {}});
+        Send(EventOf(TransferWord::Declined, 0, 0, why));
         Finish(2);
     };
     if (!ReadFigures(&problem)) {
@@ -200,21 +214,28 @@ void TransferSession::Prepare() {
     // the drive is busy, and the last two say how.
     if (lock == DriveLockState::HeldElsewhere || lock == DriveLockState::Mounted || lock == DriveLockState::InUse) {
         const std::string how = lock == DriveLockState::HeldElsewhere ? std::string() : DriveLockProblem();
-        Send(TransferEvent{TransferWord::Busy, 0, 0, how, {}});
+        Send(EventOf(TransferWord::Busy, 0, 0, how));
         return Finish(2);
     }
     if (lock == DriveLockState::Unsafe) {
-        Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem(), {}});
+        Send(EventOf(TransferWord::Unguarded, 0, 0, DriveLockProblem()));
         return Finish(2);
     }
     // How the drive is attached decides the advice a refused first block
     // gets.
     transport_ = TransportOfAnswer(aspi::GetASPI32DeviceTransport(adapter_, target_));
     stage_ = Stage::Held;
-    Send(TransferEvent{TransferWord::Held, 0, 0, {}, {}});
+    Send(EventOf(TransferWord::Held));
     // Held, but the system goes on polling the drive: one line says so
     // (the front end reads lines of its own only once it holds the drive).
-    if (lock == DriveLockState::TakenShared) Send(TransferEvent{TransferWord::Say, 0, 0, DriveLockProblem(), {}});
+    if (lock == DriveLockState::TakenShared) Send(EventOf(TransferWord::Say, 0, 0, DriveLockProblem()));
+    // Any front end of this user may follow the flash from here on.
+    FlashSnapshot now;
+    now.count = static_cast<int>(plan_.steps.size());
+    now.since = UnixMilliseconds();
+    now.starterPid = channel_.PeerProcess();
+    now.restartWanted = restartWanted_;
+    followers_.Serve(adapter_, target_, EncodeRecord(record_), now);
     // The blocks wait for the front end's start: a front end that gave up
     // meanwhile closes the channel, and nothing is written.
     watch_ = channel_.Watch([this] { OnReadable(); });
@@ -243,6 +264,11 @@ void TransferSession::SendBlocks() {
     // are in force before the drive is written. One that does not answer
     // holds the flash up no longer than this.
     AwaitAnswers(inhibitor_.get(), kInhibitorAnswerWait);
+    // The record knows the flash from its first block: should it never end
+    // (its process killed, the power lost), the flash is told as cut off.
+    FlashRecord started = record_;
+    started.pid = ProcessId();
+    RecordFlashEvent(started, RecordEvent::Started, 0, {}, [this](const std::string &line) { Say(line); });
     const std::vector<BlockStep> &steps = plan_.steps;
     const int count = static_cast<int>(steps.size());
     bool early = false;
@@ -253,12 +279,12 @@ void TransferSession::SendBlocks() {
             early = true;
             break;
         }
-        Send(TransferEvent{TransferWord::Block, i + 1, count, {}, {}});
+        Send(EventOf(TransferWord::Block, i + 1, count));
     }
     if (!early) {
         // The final block: from here a restart finishes the update, or is due
         // after a refusal all the same (not once the drive has gone).
-        Send(TransferEvent{TransferWord::Final, 0, count, {}, {}});
+        Send(EventOf(TransferWord::Final, 0, count));
         restartWasDue_ = true;
         const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_);
         if (sent.status == SS_COMP) {
@@ -308,7 +334,7 @@ void TransferSession::Answered() {
 
 void TransferSession::AfterTheAnswer() {
     stage_ = Stage::Answered;
-    if (frontEndGone_) return FrontEndGone();
+    if (frontEndGone_ && !followers_.Adopted()) return FrontEndGone();
     if (letGoWhenAnswered_) Finish(0);
 }
 
@@ -320,33 +346,60 @@ void TransferSession::OnReadable() {
     lines_.Add(bytes);
     while (std::optional<std::string> line = lines_.Next()) {
         const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(*line);
-        if (!message) continue;  // a front end of a later version: what it adds does not concern the drive
-        switch (message->word) {
-        case FrontEndWord::Start:
-            if (stage_ == Stage::Held) Start();
-            break;
-        case FrontEndWord::RestartRequested:
-        case FrontEndWord::RestartAccepted:
-        case FrontEndWord::RestartRefused:
-        case FrontEndWord::RestartWithheld: settled_ = true; break;
-        case FrontEndWord::Release:
-            settled_ = true;
-            if (stage_ != Stage::Writing) return Finish(0);
-            letGoWhenAnswered_ = true;
-            break;
-        default: break;
-        }
+        // A front end of a later version: what it adds does not concern the
+        // drive.
+        if (message) TakeOwnerWord(message->word);
+        if (stage_ == Stage::Finished) return;
     }
-    if (received == ChannelEnd::Received::Ended || lines_.Damaged()) {
-        watch_.reset();
-        {
-            std::lock_guard lock(sendMutex_);
-            frontEndGone_ = true;
-        }
-        if (stage_ == Stage::Held) return Finish(0);  // it gave up before the start: nothing was sent
-        if (stage_ == Stage::Answered) return FrontEndGone();
-        Say(Gone(program_) + " is gone: the download goes on until the drive has answered its final block.");
+    if (received == ChannelEnd::Received::Ended || lines_.Damaged()) StarterGone();
+}
+
+// What the flash's owner says: its starter, or the follower that adopted it.
+void TransferSession::TakeOwnerWord(FrontEndWord word) {
+    switch (word) {
+    case FrontEndWord::Start:
+        if (stage_ == Stage::Held) Start();
+        break;
+    case FrontEndWord::RestartRequested:
+    case FrontEndWord::RestartAccepted:
+    case FrontEndWord::RestartRefused:
+    case FrontEndWord::RestartWithheld: settled_ = true; break;
+    case FrontEndWord::Release:
+        settled_ = true;
+        if (stage_ != Stage::Writing) return Finish(0);
+        letGoWhenAnswered_ = true;
+        break;
+    default: break;
     }
+}
+
+void TransferSession::OwnerLine(const std::string &line) {
+    const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(line);
+    // The adopter never starts the flash: its starter did.
+    if (message && message->word != FrontEndWord::Start) TakeOwnerWord(message->word);
+}
+
+void TransferSession::StarterGone() {
+    watch_.reset();
+    {
+        std::lock_guard lock(sendMutex_);
+        frontEndGone_ = true;
+    }
+    if (stage_ == Stage::Held) return Finish(0);  // it gave up before the start: nothing was sent
+    // A follower, when there is one, owns the flash's end from here.
+    const bool adopted = followers_.StarterGone();
+    if (stage_ == Stage::Answered) {
+        if (!adopted) FrontEndGone();
+        return;
+    }
+    Say(Gone(program_) + " is gone: the download goes on until the drive has answered its final block.");
+    // The starter's streams are let go: whoever reads them sees their end
+    // now, not the flash's.
+    LetGoOfStandardStreams();
+}
+
+void TransferSession::AdopterGone() {
+    if (stage_ == Stage::Answered && !settled_) FrontEndGone();
 }
 
 void TransferSession::FrontEndGone() {
@@ -357,6 +410,10 @@ void TransferSession::FrontEndGone() {
         Say(OutcomeSentence(outcome_));
         if (restartWasDue_) Say(NoRestartSentence(who));
         if (outcome_.block > 0) Record(RecordEvent::Unattended, outcome_.block, who);
+        // Nobody is left to be told: the desktop says it, when it can.
+        const EndedAloneNotice notice = NoticeOfTheEnd(ModelText(record_.vendor, record_.model), record_.version, who,
+                                                       outcome_);
+        NotifyDesktop(notice.summary, notice.body);
     }
     Finish(0);
 }
@@ -374,7 +431,8 @@ void TransferSession::Finish(int status) {
     const bool held = stage_ != Stage::Preparing;
     stage_ = Stage::Finished;
     drive_.reset();
-    if (held) Send(TransferEvent{TransferWord::Released, 0, 0, {}, {}});
+    if (held) Send(EventOf(TransferWord::Released));
+    followers_.Close();
     watch_.reset();
     channel_.Close();
     image_ = SealedImage();

@@ -10,13 +10,14 @@
 
 TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     const auto event = [](TransferWord word, int block, int count, std::string text = {}) {
-        return EncodeTransferEvent(TransferEvent{word, block, count, std::move(text), {}});
+        return EncodeTransferEvent(EventOf(word, block, count, std::move(text)));
     };
-    EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 2");
+    EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 3");
     EXPECT_EQ(event(TransferWord::Held, 0, 0), "held");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0), "busy");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0, "mounted at /media/a\\b"), "busy mounted at /media/a\\\\b");
-    TransferEvent cause{TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.", FailureKind::Refused};
+    TransferEvent cause = EventOf(TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.");
+    cause.cause = FailureKind::Refused;
     EXPECT_EQ(EncodeTransferEvent(cause), "cause refused The drive said: X.\\nUSB.");
     ASSERT_TRUE(DecodeTransferEvent("cause refused The drive said: X.\\nUSB."));
     EXPECT_EQ(DecodeTransferEvent("cause refused The drive said: X.\\nUSB.")->text, cause.text);
@@ -72,7 +73,7 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
 
 TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
     for (const char *line : {
-             "", "HELD", "held now", "quorvel-transfer 1", "quorvel-transfer 3", "quorvel-transfer 2 ", "quorvel-transfer",
+             "", "HELD", "held now", "quorvel-transfer 2", "quorvel-transfer 4", "quorvel-transfer 3 ", "quorvel-transfer",
              "block 0 7",      // blocks count from 1
              "block 7 7",      // the final block is told by accepted
              "block 8 7", "block 3 0", "block 3", "block 3 7 ", "block  3 7", "block 03 7", "block -1 7",
@@ -98,8 +99,8 @@ TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
 
 TEST(FlashChannel, LinesAreCutWhereverTheBytesArriveAndAnOverlongOneDamagesTheChannel) {
     ChannelLines lines;
-    lines.Add("quorvel-transfer 2\nhe");
-    EXPECT_EQ(lines.Next(), "quorvel-transfer 2");
+    lines.Add("quorvel-transfer 3\nhe");
+    EXPECT_EQ(lines.Next(), "quorvel-transfer 3");
     EXPECT_FALSE(lines.Next()) << "a line is whole only with its line feed";
     EXPECT_TRUE(lines.Partial());
     lines.Add("ld\nblock 1 7\n");

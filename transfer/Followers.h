@@ -1,0 +1,71 @@
+// The front ends that follow a flash under way, served by the flash's process
+// at the flash's place (platform/FlashPlace.h): each told first where the
+// flash stands (its record's line, its snapshot, and the drive's answer once
+// given), then every event as its starter hears it. A follower only reads:
+// its one line is its hello. The first follower adopts the flash when its
+// starter is gone: it then owns the flash's end, and its lines are read as
+// the starter's were (the restart's words, release). A follower that does not
+// keep up, speaks another version or says anything else is dropped: it never
+// slows or harms the flash.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "channel/FlashChannel.h"
+#include "platform/FlashPlace.h"
+
+class Followers {
+public:
+    // No more followers than this at once; one more is turned away.
+    static constexpr size_t kMost = 32;
+
+    // `ownerLine`: a line of the follower that adopted the flash, for the
+    // session to read as its starter's. `adopterGone`: that follower has
+    // gone, and no other is left to adopt it. `say`: what the session should
+    // tell (a follower refused, the place that cannot be served).
+    Followers(std::function<void(const std::string &line)> ownerLine, std::function<void()> adopterGone,
+              std::function<void(const std::string &line)> say);
+    ~Followers();
+
+    // Serves the flash at the place of drive (adapter, target); `record` is
+    // the flash's line of the record, `snapshot` where it stands now. When
+    // there is no place, the flash goes on unfollowed, `say` told why.
+    void Serve(uint8_t adapter, uint8_t target, const std::string &record, const FlashSnapshot &snapshot);
+    // Every event the flash's starter is told, told to every follower too;
+    // from any thread.
+    void Tell(const TransferEvent &event);
+    // The starter has gone: every follower is told, and the first adopts the
+    // flash; true when one did.
+    bool StarterGone();
+    // Whether a follower owns the flash's end now.
+    bool Adopted() const;
+    // The place given up: no follower more; the ones there are let go.
+    void Close();
+
+private:
+    struct Follower;
+    void OnConnecting();
+    void OnReadable(Follower *follower);
+    void Drop(Follower *follower);
+    void DropLost();
+    void AdoptNext();
+    void SendTo(Follower &follower, const TransferEvent &event);
+
+    std::function<void(const std::string &)> ownerLine_;
+    std::function<void()> adopterGone_;
+    std::function<void(const std::string &)> say_;
+    std::unique_ptr<FlashPlaceListener> place_;
+    Hold placeWatch_;
+
+    mutable std::mutex mutex_;  // the worker tells, the loop accepts and drops
+    std::vector<std::unique_ptr<Follower>> followers_;
+    std::string record_;
+    FlashSnapshot snapshot_;
+    std::vector<TransferEvent> answer_;  // the drive's answer, once given
+    bool starterGone_ = false;
+    Follower *adopter_ = nullptr;
+};
