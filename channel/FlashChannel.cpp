@@ -280,6 +280,7 @@ std::string EncodeFrontEndMessage(const FrontEndMessage &message) {
                std::to_string(message.blocks);
     case FrontEndWord::Record: return "record " + EscapeChannelText(message.text);
     case FrontEndWord::RestartWanted: return "restart wanted";
+    case FrontEndWord::Watch: return "watch";
     case FrontEndWord::Start: return "start";
     case FrontEndWord::RestartRequested: return "restart requested";
     case FrontEndWord::RestartAccepted: return "restart accepted";
@@ -295,6 +296,7 @@ std::optional<FrontEndMessage> DecodeFrontEndMessage(std::string_view line) {
     if (IsHello(line)) return message;
     if (line == "start") message.word = FrontEndWord::Start;
     else if (line == "restart wanted") message.word = FrontEndWord::RestartWanted;
+    else if (line == "watch") message.word = FrontEndWord::Watch;
     else if (line == "restart requested") message.word = FrontEndWord::RestartRequested;
     else if (line == "restart accepted") message.word = FrontEndWord::RestartAccepted;
     else if (line == "restart refused") message.word = FrontEndWord::RestartRefused;

@@ -98,6 +98,7 @@ enum class FrontEndWord {
     Flash,             // flash ADAPTER TARGET SIZE BLOCK_KB BLOCKS
     Record,            // record JSON: the record's line that every event of this flash repeats
     RestartWanted,     // restart wanted: the front end will ask for the restart once the drive accepted
+    Watch,             // watch: a follower that watches to the end, and may adopt the flash
     Start,             // start: the figures are complete
     RestartRequested,  // restart requested: the front end asked the system for the restart
     RestartAccepted,   // restart accepted

@@ -16,6 +16,7 @@ constexpr DWORD kEndWaitMilliseconds = 2000;
 // One flash. Made and changed on the user-interface thread only.
 struct Flash::Life {
     explicit Life(int blocks) : follower(blocks) {}
+    explicit Life(const FlashUnderWay &seen) : follower(seen.snapshot), found(true), owner(false), underWay(seen) {}
 
     FlashState state = FlashState::Idle;
     FlashFrontEnd *frontEnd = nullptr;
@@ -36,6 +37,12 @@ struct Flash::Life {
     std::string endCause = "asked to end during the download";
     // What the record says of this flash on every line: the drive, the image.
     FlashRecord record;
+    // A flash found under way: its process is another program's; this one
+    // owns the flash's end only once it adopted it (its starter gone).
+    bool found = false;
+    bool owner = true;
+    FlashUnderWay underWay;
+    std::string program;  // this program, once it adopted the flash
 
     void Send(FrontEndWord word);
     void Release();
@@ -61,6 +68,8 @@ std::vector<Flash::Life *> Flash::Life::awaitingRestart;
 RestartListener *Flash::Life::restartListener = nullptr;
 
 void Flash::Life::Send(FrontEndWord word) {
+    // Only the flash's owner speaks to its process.
+    if (!owner) return;
     FrontEndMessage message;
     message.word = word;
     // A process that has gone is found by the channel's end, not here.
@@ -86,6 +95,8 @@ void Flash::Life::Enter(FlashEvent event) {
 }
 
 void Flash::Life::Record(RecordEvent event, int block, const std::string &detail) {
+    // A flash followed is recorded by its owner.
+    if (!owner) return;
     RecordFlashEvent(record, event, block, detail,
                      [this](const std::string &line) { frontEnd->Say(line, Said::OfTheFlash); });
 }
@@ -118,7 +129,15 @@ void Flash::Life::DriveAnswered() {
         return;
     }
     frontEnd->ShowResult(outcome);
-    Enter(FlashEvent::ResultClosed);
+    // A flash found under way has its restart only where this program owns
+    // its end and its starter wanted one.
+    if (!found || (owner && underWay.snapshot.restartWanted)) return Enter(FlashEvent::ResultClosed);
+    if (owner) {
+        const std::string why = "its starter asked for no restart";
+        Record(RecordEvent::RestartNotRequested, 0, why);
+        Send(FrontEndWord::RestartWithheld);
+    }
+    Enter(FlashEvent::BoxClosed);
 }
 
 // The transfer ended before the final block was in the drive (the drive
@@ -149,6 +168,16 @@ void Flash::Life::EndedEarly() {
 // One event from the process, as the flash stands. False: it does not fit
 // the flash, and the process is taken for lost.
 bool Flash::Life::ActOn(const TransferEvent &event) {
+    // What its process tells a flash's followers of the flash itself.
+    if (found && event.word == TransferWord::StarterGone) {
+        underWay.snapshot.starterPresent = false;
+        return true;
+    }
+    if (found && event.word == TransferWord::Adopt && !owner) {
+        owner = true;
+        record.program = program;
+        return true;
+    }
     switch (follower.Take(event)) {
     case FlashFollower::News::Unfit: return false;
     case FlashFollower::News::Said: frontEnd->Say(event.text, Said::ByItsProcess); break;
@@ -317,11 +346,29 @@ std::vector<FlashCheck> Flash::Prepare(const CheckedImage &image, const std::vec
     return checks;
 }
 
+std::unique_ptr<Flash> Flash::Follow(DriveAddress drive, const char *program, std::string *problem) {
+    FlashUnderWay seen;
+    ChannelLines lines;
+    ChannelEnd channel = FollowFlash(drive, true, &seen, &lines, problem);
+    if (!channel.Open()) return nullptr;
+    auto life = std::make_unique<Life>(seen);
+    life->channel = std::move(channel);
+    life->lines = std::move(lines);
+    life->record = seen.record;
+    life->program = program;
+    return std::unique_ptr<Flash>(new Flash(std::move(life)));
+}
+
 void Flash::Start(FlashFrontEnd &frontEnd) {
     Life &life = *life_;
     life.frontEnd = &frontEnd;
     life.Enter(FlashEvent::Started);
     life.Send(FrontEndWord::Start);
+    // Found under way with its final block in the drive already.
+    if (life.found && life.follower.FinalOut()) {
+        life.Enter(FlashEvent::FinalSent);
+        frontEnd.FinalBlockGoing();
+    }
     // Destroyed with the channel, before the flash: it never calls late.
     life.watch = life.channel.Watch([&life] { life.Pump(); });
     // Whatever came with the start's lines is acted on now.
@@ -331,6 +378,12 @@ void Flash::Start(FlashFrontEnd &frontEnd) {
 FlashState Flash::State() const { return life_->state; }
 
 const FlashFollower &Flash::Followed() const { return life_->follower; }
+
+bool Flash::FoundUnderWay() const { return life_->found; }
+
+const FlashUnderWay &Flash::Found() const { return life_->underWay; }
+
+bool Flash::Adopted() const { return life_->found && life_->owner; }
 
 bool Flash::TakesEndRequest() {
     Life &life = *life_;

@@ -18,6 +18,7 @@
 #include "flash/CheckedImage.h"
 #include "flash/FlashFollower.h"
 #include "flash/FlashState.h"
+#include "flash/FlashUnderWay.h"
 #include "record/FlashOutcome.h"
 
 // What the front end's lines on standard error are about, so that a front end
@@ -78,6 +79,13 @@ public:
     static std::vector<FlashCheck> Prepare(const CheckedImage &image, const std::vector<Drive> &drives,
                                            const char *program, std::vector<std::unique_ptr<Flash>> *flashes,
                                            std::vector<std::string> *reasons);
+    // The flash under way at `drive`, followed from where it stands: its
+    // process is another program's, which goes on whatever becomes of this
+    // one. It shows the flash and ends with it; should its starter be gone,
+    // it adopts the flash's end (its result recorded, its restart when the
+    // starter wanted one). Null, `problem` saying why, when none is under
+    // way there.
+    static std::unique_ptr<Flash> Follow(DriveAddress drive, const char *program, std::string *problem);
     ~Flash();
     Flash(const Flash &) = delete;
     Flash &operator=(const Flash &) = delete;
@@ -90,6 +98,11 @@ public:
     // What its process told so far: the blocks the drive accepted, and how
     // the flash ended (Pending until the drive has answered).
     const FlashFollower &Followed() const;
+    // A flash found under way (Follow): where it stood when found, and
+    // whether this program now owns its end.
+    bool FoundUnderWay() const;
+    const FlashUnderWay &Found() const;
+    bool Adopted() const;
 
     // A request to end the program: true when the flash holds it (the drive
     // is being written); false when it ends the program now, standard error

@@ -25,6 +25,11 @@ public:
     };
 
     explicit FlashFollower(int blocks) : blocks_(blocks) { outcome_.blocks = blocks; }
+    // A flash found under way: followed from where it stands.
+    explicit FlashFollower(const FlashSnapshot &now)
+        : blocks_(now.count), accepted_(now.accepted), finalOut_(now.finalOut) {
+        outcome_.blocks = now.count;
+    }
 
     News Take(const TransferEvent &event);
     // The process ended (`how`): before the drive's answer, the flash was cut

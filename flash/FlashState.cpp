@@ -47,6 +47,8 @@ FlashState NextFlashState(FlashState state, FlashEvent event) {
         break;
     case S::ResultShown:
         if (event == E::ResultClosed) return S::RestartPending;
+        // A flash whose restart is not this program's: idle once seen.
+        if (event == E::BoxClosed) return S::Idle;
         if (event == E::EndRequested) return S::Ended;
         break;
     case S::RestartPending:

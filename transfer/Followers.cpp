@@ -9,7 +9,8 @@ struct Followers::Follower {
     ChannelEnd end;
     ChannelLines lines;
     Hold watch;
-    bool greeted = false;  // it said its hello
+    bool greeted = false;   // it said its hello
+    bool watching = false;  // it watches to the end: it may adopt the flash
     bool lost = false;     // it did not keep up: closed on the loop
 };
 
@@ -114,19 +115,23 @@ void Followers::OnReadable(Follower *follower) {
                 now.snapshot.starterPresent = !starterGone_;
                 SendTo(*follower, now);
                 for (const TransferEvent &event : answer_) SendTo(*follower, event);
-                if (starterGone_ && adopter_ == nullptr) {
-                    adopter_ = follower;
-                    SendTo(*follower, EventOf(TransferWord::Adopt));
-                }
                 continue;
             }
-            // A follower only reads; the one that adopted the flash speaks
-            // for its starter.
-            if (follower != adopter_ || !message) {
+            // A follower only reads, or says that it watches to the end; the
+            // one that adopted the flash speaks for its starter.
+            if (follower == adopter_ && message) {
+                ownerLines.push_back(*line);
+                continue;
+            }
+            if (!message || message->word != FrontEndWord::Watch || follower->watching) {
                 drop = true;
                 break;
             }
-            ownerLines.push_back(*line);
+            follower->watching = true;
+            if (starterGone_ && adopter_ == nullptr) {
+                adopter_ = follower;
+                SendTo(*follower, EventOf(TransferWord::Adopt));
+            }
         }
         drop = drop || follower->lost;
     }
@@ -153,7 +158,7 @@ void Followers::AdoptNext() {
     std::lock_guard lock(mutex_);
     if (adopter_ != nullptr || !starterGone_) return;
     for (const auto &follower : followers_) {
-        if (!follower->greeted || follower->lost) continue;
+        if (!follower->greeted || !follower->watching || follower->lost) continue;
         adopter_ = follower.get();
         SendTo(*follower, EventOf(TransferWord::Adopt));
         return;

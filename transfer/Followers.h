@@ -2,9 +2,10 @@
 // at the flash's place (platform/FlashPlace.h): each told first where the
 // flash stands (its record's line, its snapshot, and the drive's answer once
 // given), then every event as its starter hears it. A follower only reads:
-// its one line is its hello. The first follower adopts the flash when its
-// starter is gone: it then owns the flash's end, and its lines are read as
-// the starter's were (the restart's words, release). A follower that does not
+// its lines are its hello, and "watch" when it watches to the end. The first
+// that watches adopts the flash when its starter is gone: it then owns the
+// flash's end, and its lines are read as the starter's were (the restart's
+// words, release). A follower that does not
 // keep up, speaks another version or says anything else is dropped: it never
 // slows or harms the flash.
 #pragma once
