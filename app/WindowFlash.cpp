@@ -105,7 +105,8 @@ FlashCheck PrepareTheFlash(std::string *refusal) {
         drive.address = {SelectedAdapter, SelectedTarget};
         drive.identity = DriveIdentity::FromBytes(std::string(DriveModel, 24) + std::string(DriveVersion, 4));
         std::vector<std::unique_ptr<Flash>> flashes;
-        check = Flash::Prepare(image, {drive}, kProgram, &flashes, &reasons).front();
+        // The window asks for the restart once the drive has accepted.
+        check = Flash::Prepare(image, {drive}, kProgram, true, &flashes, &reasons).front();
         TheFlash() = std::move(flashes.front());
     }
     *refusal = FlashRefusalText(check, plan.verdict, ImageSize, reasons.front());

@@ -197,7 +197,8 @@ void TerminalFrontEnd::Start() {
     }
     std::vector<std::unique_ptr<Flash>> flashes;
     std::vector<std::string> reasons;
-    const std::vector<FlashCheck> checks = Flash::Prepare(image, targets, kProgramName, &flashes, &reasons);
+    const std::vector<FlashCheck> checks =
+        Flash::Prepare(image, targets, kProgramName, arguments_.restart, &flashes, &reasons);
     for (size_t k = 0; k < pending.size(); ++k) {
         DriveWrite &drive = drives_[pending[k]];
         if (checks[k] == FlashCheck::Ready) {

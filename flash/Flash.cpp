@@ -325,11 +325,12 @@ Flash::~Flash() {
 }
 
 std::vector<FlashCheck> Flash::Prepare(const CheckedImage &image, const std::vector<Drive> &drives,
-                                       const char *program, std::vector<std::unique_ptr<Flash>> *flashes,
+                                       const char *program, bool restartWanted,
+                                       std::vector<std::unique_ptr<Flash>> *flashes,
                                        std::vector<std::string> *reasons) {
     CollectEndedFlashProcesses();
     std::vector<PreparedFlash> prepared;
-    const std::vector<FlashCheck> checks = PrepareFlashes(image, drives, program, &prepared, reasons);
+    const std::vector<FlashCheck> checks = PrepareFlashes(image, drives, program, restartWanted, &prepared, reasons);
     flashes->clear();
     for (size_t i = 0; i < checks.size(); ++i) {
         if (checks[i] != FlashCheck::Ready) {

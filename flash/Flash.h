@@ -75,9 +75,12 @@ public:
     // (PrepareFlashes): for each drive, in order, Ready with its flash, which
     // holds the drive and waits for Start; or why not (`reasons` for
     // DriveBusy, DriveUnguarded and NoFlashProcess), nothing held and nothing
-    // sent. `program` names the front end in the record.
+    // sent. `program` names the front end in the record; `restartWanted`:
+    // it will ask for the restart once the drive has accepted (what a front
+    // end that finds the flash under way does when it adopts it).
     static std::vector<FlashCheck> Prepare(const CheckedImage &image, const std::vector<Drive> &drives,
-                                           const char *program, std::vector<std::unique_ptr<Flash>> *flashes,
+                                           const char *program, bool restartWanted,
+                                           std::vector<std::unique_ptr<Flash>> *flashes,
                                            std::vector<std::string> *reasons);
     // The flash under way at `drive`, followed from where it stands: its
     // process is another program's, which goes on whatever becomes of this

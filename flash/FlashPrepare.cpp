@@ -26,7 +26,8 @@ FlashRecord RecordOfTheFlash(const CheckedImage &image, const Drive &drive, cons
 }
 
 // The front end's first lines: hello, the flash's figures, the record's line.
-std::string FiguresLines(const PreparedFlash &flash, const CheckedImage &image, const Drive &drive) {
+std::string FiguresLines(const PreparedFlash &flash, const CheckedImage &image, const Drive &drive,
+                         bool restartWanted) {
     FrontEndMessage figures;
     figures.word = FrontEndWord::Hello;
     std::string lines = EncodeFrontEndMessage(figures) + "\n";
@@ -37,15 +38,20 @@ std::string FiguresLines(const PreparedFlash &flash, const CheckedImage &image, 
     figures.blockKb = image.blockKb;
     figures.blocks = image.blockCount;
     lines += EncodeFrontEndMessage(figures) + "\n";
+    if (restartWanted) {
+        figures.word = FrontEndWord::RestartWanted;
+        lines += EncodeFrontEndMessage(figures) + "\n";
+    }
     figures.word = FrontEndWord::Record;
     figures.text = EncodeRecord(flash.record);
     return lines + EncodeFrontEndMessage(figures) + "\n";
 }
 
 // The process started, its figures waiting for it in the channel.
-FlashCheck Launch(PreparedFlash &flash, const CheckedImage &image, const Drive &drive, std::string *reason) {
+FlashCheck Launch(PreparedFlash &flash, const CheckedImage &image, const Drive &drive, bool restartWanted,
+                  std::string *reason) {
     ChannelEnd theirs;
-    if (!ChannelEnd::MakePair(&flash.channel, &theirs) || !flash.channel.Send(FiguresLines(flash, image, drive))) {
+    if (!ChannelEnd::MakePair(&flash.channel, &theirs) || !flash.channel.Send(FiguresLines(flash, image, drive, restartWanted))) {
         *reason = "There is no channel to it.";
         return FlashCheck::NoFlashProcess;
     }
@@ -96,8 +102,8 @@ FlashCheck AwaitTheDrive(PreparedFlash &flash, std::string *reason) {
 }  // namespace
 
 std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<Drive> &drives,
-                                       const char *program, std::vector<PreparedFlash> *prepared,
-                                       std::vector<std::string> *reasons) {
+                                       const char *program, bool restartWanted,
+                                       std::vector<PreparedFlash> *prepared, std::vector<std::string> *reasons) {
     const size_t count = drives.size();
     std::vector<FlashCheck> checks(count, FlashCheck::Ready);
     prepared->clear();
@@ -107,7 +113,7 @@ std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vec
         PreparedFlash &flash = (*prepared)[i];
         flash.record = RecordOfTheFlash(image, drives[i], program);
         flash.count = static_cast<int>(image.plan.steps.size());
-        checks[i] = Launch(flash, image, drives[i], &(*reasons)[i]);
+        checks[i] = Launch(flash, image, drives[i], restartWanted, &(*reasons)[i]);
     }
     for (size_t i = 0; i < count; ++i) {
         PreparedFlash &flash = (*prepared)[i];

@@ -29,10 +29,11 @@ struct PreparedFlash {
 // NoFlashProcess, `reasons` saying why (for DriveBusy, when the drive is busy
 // otherwise than with another flash: a mounted disc, another writer), its
 // process let go.
-// `program` names the front end (the record's program).
+// `program` names the front end (the record's program); `restartWanted`:
+// it will ask for the restart once the drive has accepted.
 std::vector<FlashCheck> PrepareFlashes(const CheckedImage &image, const std::vector<Drive> &drives,
-                                       const char *program, std::vector<PreparedFlash> *prepared,
-                                       std::vector<std::string> *reasons);
+                                       const char *program, bool restartWanted,
+                                       std::vector<PreparedFlash> *prepared, std::vector<std::string> *reasons);
 
 // A flash's process whose channel has been closed: it has ended or is about
 // to. Waited for up to `wait` ms; one that has not ended by then is collected
