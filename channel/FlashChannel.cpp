@@ -53,20 +53,22 @@ bool BlockOfCount(std::string_view n, std::string_view count, TransferEvent *eve
     return true;
 }
 
-// "snapshot ACCEPTED COUNT FINAL SINCE PID present|gone restart|no-restart".
+// "snapshot ACCEPTED COUNT FINAL SINCE PID present|gone restart|no-restart
+// BLOCK_KB".
 std::optional<TransferEvent> DecodeSnapshot(std::string_view line) {
-    const std::vector<std::string_view> w = Words(line, 9);
-    if (w.size() != 8) return std::nullopt;
+    const std::vector<std::string_view> w = Words(line, 10);
+    if (w.size() != 9) return std::nullopt;
     TransferEvent event;
     if (!BlockOfCount(w[1], w[2], &event)) return std::nullopt;
     const auto since = Number(w[4], INT64_MAX / 2);
     const auto pid = Number(w[5], INT32_MAX);
-    if ((w[3] != "0" && w[3] != "1") || !since || !pid || (w[6] != "present" && w[6] != "gone") ||
+    const auto blockKb = Number(w[8], 255);
+    if ((w[3] != "0" && w[3] != "1") || !since || !pid || !blockKb || (w[6] != "present" && w[6] != "gone") ||
         (w[7] != "restart" && w[7] != "no-restart"))
         return std::nullopt;
     event.word = TransferWord::Snapshot;
     event.snapshot = {event.block, event.count, w[3] == "1", *since, static_cast<int>(*pid), w[6] == "present",
-                      w[7] == "restart"};
+                      w[7] == "restart", static_cast<int>(*blockKb)};
     return event;
 }
 }  // namespace
@@ -159,7 +161,8 @@ std::string EncodeTransferEvent(const TransferEvent &event) {
         const FlashSnapshot &now = event.snapshot;
         return "snapshot " + std::to_string(now.accepted) + " " + std::to_string(now.count) + " " +
                (now.finalOut ? "1" : "0") + " " + std::to_string(now.since) + " " + std::to_string(now.starterPid) +
-               (now.starterPresent ? " present" : " gone") + (now.restartWanted ? " restart" : " no-restart");
+               (now.starterPresent ? " present" : " gone") + (now.restartWanted ? " restart" : " no-restart") + " " +
+               std::to_string(now.blockKb);
     }
     case TransferWord::StarterGone: return "starter gone";
     case TransferWord::Adopt: return "adopt";

@@ -51,7 +51,8 @@ enum class TransferWord {
     Released,   // released: the drive is let go; the process ends
     // To a follower (a front end that found the flash under way) first:
     Record,       // record JSON: the flash's line of the record (the drive, the image, its id, its starter)
-    Snapshot,     // snapshot ACCEPTED COUNT FINAL SINCE PID present|gone restart|no-restart: where it stands
+    Snapshot,     // snapshot ACCEPTED COUNT FINAL SINCE PID present|gone restart|no-restart BLOCK_KB: where it
+                  // stands
     // And later:
     StarterGone,  // starter gone: the front end that started it has gone
     Adopt,        // adopt: this follower now owns the flash's end (its restart, its release), the starter gone
@@ -66,6 +67,7 @@ struct FlashSnapshot {
     int starterPid = 0;          // the front end that started it
     bool starterPresent = true;  // ... is still there
     bool restartWanted = false;  // ... asked for the restart once the drive has accepted
+    int blockKb = 0;             // the KiB of every block but the final one (the rest of the image)
 };
 
 struct TransferEvent {
