@@ -5,18 +5,19 @@
 #include <QMetaObject>
 #include <algorithm>
 
+#include "transfer/FollowerLine.h"
+
 struct Followers::Follower {
     ChannelEnd end;
     ChannelLines lines;
     Hold watch;
-    bool greeted = false;   // it said its hello
-    bool watching = false;  // it watches to the end: it may adopt the flash
-    bool lost = false;     // it did not keep up: closed on the loop
+    FollowerStanding standing;  // what its lines made it (FollowerLine.h)
+    bool lost = false;          // it did not keep up: closed on the loop
 };
 
-Followers::Followers(std::function<void(const std::string &)> ownerLine, std::function<void()> adopterGone,
+Followers::Followers(std::function<void(FrontEndWord)> ownerWord, std::function<void()> adopterGone,
                      std::function<void(const std::string &)> say)
-    : ownerLine_(std::move(ownerLine)), adopterGone_(std::move(adopterGone)), say_(std::move(say)) {}
+    : ownerWord_(std::move(ownerWord)), adopterGone_(std::move(adopterGone)), say_(std::move(say)) {}
 
 Followers::~Followers() { Close(); }
 
@@ -55,7 +56,7 @@ void Followers::Tell(const TransferEvent &event) {
     }
     bool lost = false;
     for (const auto &follower : followers_) {
-        if (!follower->greeted || follower->lost) continue;
+        if (!follower->standing.greeted || follower->lost) continue;
         SendTo(*follower, event);
         lost = lost || follower->lost;
     }
@@ -70,17 +71,21 @@ void Followers::DropLost() {
         for (const auto &follower : followers_)
             if (follower->lost) lost.push_back(follower.get());
     }
-    for (Follower *follower : lost) Drop(follower);
+    for (Follower *follower : lost) Drop(follower, "it did not keep up with the flash");
 }
 
 void Followers::OnConnecting() {
     std::string refused;
     ChannelEnd end = place_->Accept(&refused);
-    if (!refused.empty()) say_(refused);
+    if (!refused.empty()) Said(refused);
     if (!end.Open()) return;
     DropLost();
-    std::lock_guard lock(mutex_);
-    if (followers_.size() >= kMost) return;  // closed as `end` goes: turned away
+    std::unique_lock lock(mutex_);
+    if (followers_.size() >= kMost) {
+        // Closed as `end` goes: turned away.
+        lock.unlock();
+        return Said("a front end was turned away: at most " + std::to_string(kMost) + " follow a flash at once.");
+    }
     auto follower = std::make_unique<Follower>();
     follower->end = std::move(end);
     Follower *added = follower.get();
@@ -91,64 +96,67 @@ void Followers::OnConnecting() {
     followers_.push_back(std::move(follower));
 }
 
+void Followers::Said(const std::string &line) {
+    if (saidOfFollowers_ >= kSaidMost) return;
+    ++saidOfFollowers_;
+    say_(line);
+}
+
 void Followers::OnReadable(Follower *follower) {
     std::string bytes;
     const ChannelEnd::Received received = follower->end.Receive(&bytes);
     if (received == ChannelEnd::Received::Nothing) return;
     follower->lines.Add(bytes);
-    std::vector<std::string> ownerLines;
-    bool drop = received == ChannelEnd::Received::Ended || follower->lines.Damaged();
+    std::vector<FrontEndWord> ownerWords;
+    std::string why;  // why it is let go, when it did wrong
+    bool drop = received == ChannelEnd::Received::Ended;
     {
         std::lock_guard lock(mutex_);
         while (std::optional<std::string> line = follower->lines.Next()) {
-            const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(*line);
-            if (!follower->greeted) {
-                if (!message || message->word != FrontEndWord::Hello) {
-                    drop = true;
-                    break;
-                }
+            const FollowerVerdict verdict = JudgeFollowerLine(&follower->standing, *line);
+            if (verdict.act == FollowerAct::Drop) {
+                why = verdict.why;
+                break;
+            }
+            if (verdict.act == FollowerAct::OwnerWord) {
+                ownerWords.push_back(verdict.word);
+            } else if (verdict.act == FollowerAct::Greet) {
                 // Where the flash stands, then every event from here on.
-                follower->greeted = true;
                 SendTo(*follower, EventOf(TransferWord::Record, 0, 0, record_));
                 TransferEvent now = EventOf(TransferWord::Snapshot, snapshot_.accepted, snapshot_.count);
                 now.snapshot = snapshot_;
                 now.snapshot.starterPresent = !starterGone_;
                 SendTo(*follower, now);
                 for (const TransferEvent &event : answer_) SendTo(*follower, event);
-                continue;
-            }
-            // A follower only reads, or says that it watches to the end; the
-            // one that adopted the flash speaks for its starter.
-            if (follower == adopter_ && message) {
-                ownerLines.push_back(*line);
-                continue;
-            }
-            if (!message || message->word != FrontEndWord::Watch || follower->watching) {
-                drop = true;
-                break;
-            }
-            follower->watching = true;
-            if (starterGone_ && adopter_ == nullptr) {
-                adopter_ = follower;
-                SendTo(*follower, EventOf(TransferWord::Adopt));
+            } else if (starterGone_ && adopter_ == nullptr) {
+                Adopt(*follower);
             }
         }
-        drop = drop || follower->lost;
+        if (why.empty() && follower->lines.Damaged()) why = DamagedFollowerLines();
+        drop = drop || !why.empty() || follower->lost;
     }
-    for (const std::string &line : ownerLines) ownerLine_(line);
-    if (drop) Drop(follower);
+    for (const FrontEndWord word : ownerWords) ownerWord_(word);
+    if (drop) Drop(follower, why);
 }
 
-void Followers::Drop(Follower *follower) {
+void Followers::Drop(Follower *follower, const std::string &why) {
     bool adopterLost = false;
     {
         std::lock_guard lock(mutex_);
+        // Gone already: the place was given up (a release of its adopter's
+        // ends the flash) while its lines were read.
+        if (std::none_of(followers_.begin(), followers_.end(), [follower](const auto &f) { return f.get() == follower; }))
+            return;
         adopterLost = follower == adopter_;
         if (adopterLost) adopter_ = nullptr;
         // Its watch first (safe within its own call), then its end.
         follower->watch.reset();
         std::erase_if(followers_, [follower](const auto &f) { return f.get() == follower; });
     }
+    // A follower that did wrong is said, a few times a flash at most (a
+    // program that keeps doing it fills no one's terminal): the flash goes
+    // on all the same.
+    if (!why.empty()) Said("a follower of this flash was let go: " + why + "; the flash goes on.");
     if (!adopterLost) return;
     AdoptNext();
     if (!Adopted()) adopterGone_();
@@ -158,11 +166,16 @@ void Followers::AdoptNext() {
     std::lock_guard lock(mutex_);
     if (adopter_ != nullptr || !starterGone_) return;
     for (const auto &follower : followers_) {
-        if (!follower->greeted || !follower->watching || follower->lost) continue;
-        adopter_ = follower.get();
-        SendTo(*follower, EventOf(TransferWord::Adopt));
+        if (!follower->standing.greeted || !follower->standing.watching || follower->lost) continue;
+        Adopt(*follower);
         return;
     }
+}
+
+void Followers::Adopt(Follower &follower) {
+    adopter_ = &follower;
+    follower.standing.adopter = true;
+    SendTo(follower, EventOf(TransferWord::Adopt));
 }
 
 bool Followers::StarterGone() {
@@ -170,7 +183,7 @@ bool Followers::StarterGone() {
         std::lock_guard lock(mutex_);
         starterGone_ = true;
         for (const auto &follower : followers_)
-            if (follower->greeted) SendTo(*follower, EventOf(TransferWord::StarterGone));
+            if (follower->standing.greeted) SendTo(*follower, EventOf(TransferWord::StarterGone));
     }
     AdoptNext();
     return Adopted();

@@ -23,12 +23,14 @@ class Followers {
 public:
     // No more followers than this at once; one more is turned away.
     static constexpr size_t kMost = 32;
+    // No more lines than this about followers refused or let go, a flash.
+    static constexpr int kSaidMost = 4;
 
-    // `ownerLine`: a line of the follower that adopted the flash, for the
-    // session to read as its starter's. `adopterGone`: that follower has
+    // `ownerWord`: a word of the follower that adopted the flash, for the
+    // session to take as its starter's (FollowerLine.h says which). `adopterGone`: that follower has
     // gone, and no other is left to adopt it. `say`: what the session should
     // tell (a follower refused, the place that cannot be served).
-    Followers(std::function<void(const std::string &line)> ownerLine, std::function<void()> adopterGone,
+    Followers(std::function<void(FrontEndWord word)> ownerWord, std::function<void()> adopterGone,
               std::function<void(const std::string &line)> say);
     ~Followers();
 
@@ -51,12 +53,14 @@ private:
     struct Follower;
     void OnConnecting();
     void OnReadable(Follower *follower);
-    void Drop(Follower *follower);
+    void Drop(Follower *follower, const std::string &why);
+    void Adopt(Follower &follower);  // under mutex_
     void DropLost();
     void AdoptNext();
+    void Said(const std::string &line);  // on the loop, never under mutex_
     void SendTo(Follower &follower, const TransferEvent &event);
 
-    std::function<void(const std::string &)> ownerLine_;
+    std::function<void(FrontEndWord)> ownerWord_;
     std::function<void()> adopterGone_;
     std::function<void(const std::string &)> say_;
     std::unique_ptr<FlashPlaceListener> place_;
@@ -69,4 +73,5 @@ private:
     std::vector<TransferEvent> answer_;  // the drive's answer, once given
     bool starterGone_ = false;
     Follower *adopter_ = nullptr;
+    int saidOfFollowers_ = 0;  // on the loop
 };

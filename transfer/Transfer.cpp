@@ -55,7 +55,7 @@ public:
         : channel_(ChannelEnd::Adopt(channel)),
           imageFd_(image),
           ended_(std::move(ended)),
-          followers_([this](const std::string &line) { OwnerLine(line); }, [this] { AdopterGone(); },
+          followers_([this](FrontEndWord word) { TakeOwnerWord(word); }, [this] { AdopterGone(); },
                      [this](const std::string &line) { Say(line); }) {}
 
     void Prepare();
@@ -69,7 +69,6 @@ private:
     void Record(RecordEvent event, int block, const std::string &detail = {});
     void Finish(int status);
     void OnReadable();
-    void OwnerLine(const std::string &line);
     void TakeOwnerWord(FrontEndWord word);
     void StarterGone();
     void AdopterGone();
@@ -235,6 +234,7 @@ void TransferSession::Prepare() {
     now.since = UnixMilliseconds();
     now.starterPid = channel_.PeerProcess();
     now.restartWanted = restartWanted_;
+    now.blockKb = blockKb_;
     followers_.Serve(adapter_, target_, EncodeRecord(record_), now);
     // The blocks wait for the front end's start: a front end that gave up
     // meanwhile closes the channel, and nothing is written.
@@ -371,12 +371,6 @@ void TransferSession::TakeOwnerWord(FrontEndWord word) {
         break;
     default: break;
     }
-}
-
-void TransferSession::OwnerLine(const std::string &line) {
-    const std::optional<FrontEndMessage> message = DecodeFrontEndMessage(line);
-    // The adopter never starts the flash: its starter did.
-    if (message && message->word != FrontEndWord::Start) TakeOwnerWord(message->word);
 }
 
 void TransferSession::StarterGone() {
