@@ -1,5 +1,6 @@
 #include "drive/Probe.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "state/SharedState.h"
@@ -34,11 +35,20 @@ const char *TransportWord(DriveTransport transport) {
     return "unknown";
 }
 
-std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer) {
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &known) {
     std::vector<Drive> drives;
     if (buffer == nullptr) return drives;
     for (int adapter = 0; adapter < adapterCount && adapter <= 0xFF; ++adapter) {
         for (int target = 0; target < kTargetsPerAdapter; ++target) {
+            const DriveAddress address{static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
+            const auto given = std::find_if(known.begin(), known.end(),
+                                            [&address](const Drive &drive) { return drive.address == address; });
+            if (given != known.end()) {
+                if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
+                drives.push_back(*given);
+                drives.back().transport = TransportOfAnswer(aspi::GetASPI32DeviceTransport(address.adapter, address.target));
+                continue;
+            }
             // A device that reports success without sending its answer must not
             // be taken for the drive probed before it: the answer area starts
             // clear for every probe.
@@ -68,9 +78,9 @@ int UsableAdapters(uint32_t supportInfo) {
     return supportStatus == SS_COMP ? adapterCount : 0;
 }
 
-bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives) {
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &known) {
     const int adapterCount = UsableAdapters(aspi::GetASPI32SupportInfo());
     if (adapterCount == 0) return false;
-    *drives = ProbeDrives(adapterCount, buffer);
+    *drives = ProbeDrives(adapterCount, buffer, known);
     return true;
 }
