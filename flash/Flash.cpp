@@ -134,6 +134,7 @@ void Flash::Life::DriveAnswered() {
     if (!found || (owner && underWay.snapshot.restartWanted)) return Enter(FlashEvent::ResultClosed);
     if (owner) {
         const std::string why = "its starter asked for no restart";
+        frontEnd->Say(NoRestartSentence(why), Said::HowItEnds);
         Record(RecordEvent::RestartNotRequested, 0, why);
         Send(FrontEndWord::RestartWithheld);
     }

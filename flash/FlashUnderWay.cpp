@@ -1,6 +1,7 @@
 // A flash under way; see FlashUnderWay.h.
 #include "flash/FlashUnderWay.h"
 
+#include "flash/FlashFollower.h"
 #include "platform/FlashPlace.h"
 
 namespace {
@@ -62,7 +63,18 @@ ChannelEnd FollowFlash(DriveAddress drive, bool watch, FlashUnderWay *seen, Chan
 std::optional<FlashUnderWay> LookAtFlash(DriveAddress drive, std::string *problem) {
     FlashUnderWay seen;
     ChannelLines lines;
-    if (!FollowFlash(drive, false, &seen, &lines, problem).Open()) return std::nullopt;
+    ChannelEnd channel = FollowFlash(drive, false, &seen, &lines, problem);
+    if (!channel.Open()) return std::nullopt;
+    // The drive's answer, when it had given it, follows the snapshot at once.
+    std::string bytes;
+    (void)channel.Receive(&bytes);
+    lines.Add(bytes);
+    FlashFollower follower(seen.snapshot);
+    while (std::optional<std::string> line = lines.Next()) {
+        const std::optional<TransferEvent> event = DecodeTransferEvent(*line);
+        if (!event || follower.Take(*event) == FlashFollower::News::Unfit) break;
+    }
+    seen.answer = follower.Outcome();
     return seen;
 }
 

@@ -16,6 +16,7 @@ struct FlashUnderWay {
     DriveAddress drive;
     FlashRecord record;      // the flash's line of the record: the drive, the image, its id, its starter
     FlashSnapshot snapshot;  // where it stands
+    FlashOutcome answer;     // LookAtFlash: the drive's answer, when it had given it (else Pending)
 };
 
 // Connected to the flash of `drive`, told where it stands: `seen` filled, and
@@ -25,8 +26,9 @@ struct FlashUnderWay {
 // this user's is under way there, or what serves it does not speak this
 // channel's version.
 ChannelEnd FollowFlash(DriveAddress drive, bool watch, FlashUnderWay *seen, ChannelLines *lines, std::string *problem);
-// Where the flash of `drive` stands, asked and let go; nothing when none is
-// under way there.
+// Where the flash of `drive` stands, asked and let go (with the drive's
+// answer when it came with the snapshot); nothing when none is under way
+// there.
 std::optional<FlashUnderWay> LookAtFlash(DriveAddress drive, std::string *problem);
 // Every flash of this user under way on this machine, by drive.
 std::vector<FlashUnderWay> FlashesUnderWay(std::string *problem);
