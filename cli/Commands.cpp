@@ -5,6 +5,7 @@
 
 #include "cli/Console.h"
 #include "cli/TowerDrives.h"
+#include "cli/UnderWay.h"
 #include "cli/Words.h"
 #include "platform/System.h"
 #include "record/FlashHistory.h"
@@ -41,15 +42,51 @@ std::string Row(const std::string &key, const std::string &value) {
 }
 }  // namespace
 
-bool FindTheDrives(std::vector<Drive> *drives) {
-    if (FindDrives(TransferBuffer, drives)) return true;
+namespace {
+// The flashes of this user under way, and their drives as their records name
+// them: discovery asks those drives nothing while they are written.
+std::vector<FlashUnderWay> UnderWay(std::vector<Drive> *known) {
+    std::string unused;
+    std::vector<FlashUnderWay> flashes = FlashesUnderWay(&unused);
+    for (const FlashUnderWay &flash : flashes) known->push_back(DriveOfFlash(flash));
+    return flashes;
+}
+
+const FlashUnderWay *UnderWayAt(const std::vector<FlashUnderWay> &flashes, DriveAddress address) {
+    for (const FlashUnderWay &flash : flashes)
+        if (flash.drive == address) return &flash;
+    return nullptr;
+}
+
+// Each drive chosen that is being flashed: not written, its flash said.
+void LeaveAloneUnderWay(const std::vector<FlashUnderWay> &flashes, std::vector<DriveOutcome> *drives) {
+    for (DriveOutcome &drive : *drives) {
+        const FlashUnderWay *flash = UnderWayAt(flashes, drive.drive.address);
+        if (flash == nullptr || drive.outcome.ending != FlashEnding::Pending) continue;
+        drive.outcome.ending = FlashEnding::NotWritten;
+        drive.outcome.why = UnderWayRefusal(*flash);
+    }
+}
+}  // namespace
+
+bool FindTheDrives(std::vector<Drive> *drives, std::vector<FlashUnderWay> *underWay) {
+    std::vector<Drive> known;
+    std::vector<FlashUnderWay> flashes = UnderWay(&known);
+    if (underWay != nullptr) *underWay = flashes;
+    if (FindDrives(TransferBuffer, drives, known)) return true;
     Tell(kNoManager);
     return false;
 }
 
 bool SelectDriveAt(const DriveAddress &address, Drive *chosen) {
     std::vector<Drive> drives;
-    if (!FindTheDrives(&drives)) return false;
+    std::vector<FlashUnderWay> underWay;
+    if (!FindTheDrives(&drives, &underWay)) return false;
+    // A drive being flashed is its flash's until the flash is over.
+    if (const FlashUnderWay *flash = UnderWayAt(underWay, address)) {
+        Tell(UnderWayRefusal(*flash));
+        return false;
+    }
     for (const Drive &drive : drives) {
         if (drive.address == address) {
             UseDrive(drive);
@@ -112,11 +149,17 @@ bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vect
         return PlanTheLoadedImage(plan);
     }
     std::vector<Drive> found;
-    if (!FindTheDrives(&found) || !LoadImageAt(arguments.image, false) || !PlanTheLoadedImage(plan)) return false;
+    std::vector<FlashUnderWay> underWay;
+    if (!FindTheDrives(&found, &underWay) || !LoadImageAt(arguments.image, false) || !PlanTheLoadedImage(plan))
+        return false;
     std::string others;
-    for (DriveOutcome &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
+    std::vector<DriveOutcome> tower = ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others);
+    LeaveAloneUnderWay(underWay, &tower);
+    for (DriveOutcome &chosen : tower) {
+        // A flash under way says itself that nothing was sent.
         if (chosen.outcome.ending == FlashEnding::NotWritten)
-            Tell(AddressText(chosen.drive.address) + ": " + chosen.outcome.why + " Nothing was sent to it.");
+            Tell(AddressText(chosen.drive.address) + ": " + chosen.outcome.why +
+                 (UnderWayAt(underWay, chosen.drive.address) != nullptr ? "" : " Nothing was sent to it."));
         drives->push_back(std::move(chosen));
     }
     if (!others.empty()) Tell("left alone, another model: " + others + ".");
@@ -129,12 +172,16 @@ bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vect
 }
 
 int RunList(bool json) {
-    std::vector<Drive> drives;
-    const bool manager = FindDrives(TransferBuffer, &drives);
+    std::vector<Drive> drives, known;
+    const std::vector<FlashUnderWay> underWay = UnderWay(&known);
+    const bool manager = FindDrives(TransferBuffer, &drives, known);
     if (json) {
-        Print(DrivesJson(drives));
+        Print(DrivesJson(drives, underWay));
     } else {
-        for (const Drive &drive : drives) Print(DriveLine(drive) + "\n");
+        for (const Drive &drive : drives) {
+            const FlashUnderWay *flash = UnderWayAt(underWay, drive.address);
+            Print(DriveLine(drive) + (flash != nullptr ? "  " + ListMark(*flash) : std::string()) + "\n");
+        }
     }
     if (!manager) {
         Tell(kNoManager);
@@ -181,7 +228,8 @@ int CheckAsJson(const CliArguments &arguments) {
     if (!arguments.all && arguments.drives.empty()) return answer(figures.why.empty() ? kExitDone : kExitRefused);
 
     std::vector<Drive> found;
-    if (!FindTheDrives(&found)) {
+    std::vector<FlashUnderWay> underWay;
+    if (!FindTheDrives(&found, &underWay)) {
         for (const DriveAddress &address : arguments.drives) {
             DriveOutcome drive;
             drive.drive.address = address;
@@ -193,7 +241,9 @@ int CheckAsJson(const CliArguments &arguments) {
     }
     std::string others;
     bool refused = !figures.why.empty();
-    for (DriveOutcome &drive : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
+    std::vector<DriveOutcome> chosen = ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others);
+    LeaveAloneUnderWay(underWay, &chosen);
+    for (DriveOutcome &drive : chosen) {
         FlashOutcome &outcome = drive.outcome;
         if (outcome.ending == FlashEnding::Pending && !figures.why.empty()) {
             outcome.ending = FlashEnding::NotWritten;
@@ -246,4 +296,18 @@ int RunHistory(const CliArguments &arguments) {
         for (const std::string &line : HistoryLines(history)) Print(line + "\n");
     }
     return kExitDone;
+}
+
+int RunStatus(bool json) {
+    std::string problem;
+    const std::vector<FlashUnderWay> flashes = FlashesUnderWay(&problem);
+    const std::vector<OtherUsersFlash> others = OtherUsersFlashes();
+    // A runtime folder that cannot be used: this user's flashes cannot be
+    // looked for, and "nothing under way" would not be known.
+    if (!problem.empty()) Tell(problem + ": this user's flashes under way cannot be looked for.");
+    if (json)
+        Print(StatusJson(flashes, others));
+    else if (problem.empty() || !flashes.empty() || !others.empty())
+        for (const std::string &line : StatusLines(flashes, others)) Print(line + "\n");
+    return problem.empty() ? kExitDone : kExitRefused;
 }

@@ -10,20 +10,28 @@
 #include "cli/TowerDrives.h"
 #include "image/BlockPlan.h"
 #include "drive/Drive.h"
+#include "flash/FlashUnderWay.h"
 
 int RunList(bool json);
 int RunCheck(const CliArguments &arguments);
 int RunHistory(const CliArguments &arguments);
+// Every flash of this user under way, and what can be known of other users'.
+int RunStatus(bool json);
+// Flashes under way followed to their end (Watch.cpp): runs the message loop
+// until every one is over, or the watch is ended.
+int RunWatch(const CliArguments &arguments);
 // The flash to one drive or several at once (Write.cpp): runs the message
 // loop until every flash is over.
 int RunWrite(const CliArguments &arguments);
 
 // The steps check and write share, each telling why it refuses.
-// Discovery: the CD/DVD drives, in the list's order; false when there is no
-// manager to ask.
-bool FindTheDrives(std::vector<Drive> *drives);
+// Discovery: the CD/DVD drives, in the list's order, a drive being flashed by
+// this user not asked (its identity as its flash's record gives it), those
+// flashes in `underWay` when given; false when there is no manager to ask.
+bool FindTheDrives(std::vector<Drive> *drives, std::vector<FlashUnderWay> *underWay = nullptr);
 // Discovery, and the CD/DVD drive at `address` made the selected one
-// (`chosen`, when given, is what discovery found there).
+// (`chosen`, when given, is what discovery found there); refused when a flash
+// of it is under way (said, with the watch that follows it).
 bool SelectDriveAt(const DriveAddress &address, Drive *chosen = nullptr);
 // Open's checks of `path` (against the selected drive's model when
 // `againstDrive`), leaving the image loaded as Open does.

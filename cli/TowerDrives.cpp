@@ -9,7 +9,7 @@ bool OfTheModel(const Drive &drive, const char *imageModel) {
 }
 
 DriveOutcome NotWritten(const Drive &drive, const std::string &why) {
-    DriveOutcome outcome{drive, {}};
+    DriveOutcome outcome{drive, {}, {}};
     outcome.outcome.ending = FlashEnding::NotWritten;
     outcome.outcome.why = why;
     return outcome;
@@ -23,7 +23,7 @@ std::vector<DriveOutcome> ChooseTowerDrives(const std::vector<Drive> &found, con
     if (all) {
         for (const Drive &drive : found) {
             if (OfTheModel(drive, imageModel))
-                chosen.push_back({drive, {}});
+                chosen.push_back({drive, {}, {}});
             else
                 *others += (others->empty() ? "" : ", ") + AddressText(drive.address) + " " +
                            Printable(drive.identity.Model());
@@ -37,7 +37,7 @@ std::vector<DriveOutcome> ChooseTowerDrives(const std::vector<Drive> &found, con
         for (const Drive &probed : found) {
             if (probed.address != address) continue;
             drive = OfTheModel(probed, imageModel)
-                        ? DriveOutcome{probed, {}}
+                        ? DriveOutcome{probed, {}, {}}
                         : NotWritten(probed, "Different Model !! The image is for " +
                                                  Printable(std::string(imageModel, kModelLength)) + ".");
         }

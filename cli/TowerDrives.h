@@ -15,6 +15,7 @@
 struct DriveOutcome {
     Drive drive;           // a drive not found: its address alone
     FlashOutcome outcome;  // Pending, NotWritten with why, or how its flash ended
+    std::string version;   // a flash followed (watch): the version its image names; empty: the run's one
 };
 
 // `imageModel`: the image's 24-byte model. `others` (for --all): the found

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "channel/FlashTexts.h"
+#include "cli/UnderWay.h"
 #include "drive/Probe.h"
 #include "record/FlashHistory.h"
 
@@ -78,9 +79,12 @@ std::string DriveLine(const Drive &drive) {
     return address + " " + vendor + " " + product + " " + revision + " " + TransportWord(drive.transport);
 }
 
-std::string DrivesJson(const std::vector<Drive> &drives) {
+std::string DrivesJson(const std::vector<Drive> &drives, const std::vector<FlashUnderWay> &underWay) {
     QJsonArray array;
     for (const Drive &drive : drives) {
+        QJsonValue flash;  // null: not being flashed
+        for (const FlashUnderWay &each : underWay)
+            if (each.drive == drive.address) flash = UnderWayObject(each);
         QJsonObject object;
         object.insert(QStringLiteral("adapter"), drive.address.adapter);
         object.insert(QStringLiteral("target"), drive.address.target);
@@ -88,6 +92,7 @@ std::string DrivesJson(const std::vector<Drive> &drives) {
         object.insert(QStringLiteral("model"), Latin1(CutTrailingBlanks(drive.identity.product)));
         object.insert(QStringLiteral("revision"), Latin1(CutTrailingBlanks(drive.identity.revision)));
         object.insert(QStringLiteral("transport"), QString::fromLatin1(TransportWord(drive.transport)));
+        object.insert(QStringLiteral("under-way"), flash);
         array.append(object);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
@@ -302,7 +307,10 @@ std::string TowerTable(const std::string &newVersion, const std::vector<DriveOut
     std::string table = row("DRIVE", "MODEL", "OLD", "NEW", "RESULT");
     for (const DriveOutcome &d : drives)
         table += row(Address(d), Model(d), OldVersion(d),
-                     d.outcome.ending == FlashEnding::Accepted ? newVersion : std::string("-"), TowerResultText(d));
+                     d.outcome.ending != FlashEnding::Accepted ? std::string("-")
+                     : d.version.empty()                       ? newVersion
+                                                               : d.version,
+                     TowerResultText(d));
     return table;
 }
 
@@ -341,6 +349,7 @@ std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutc
         drive.insert(QStringLiteral("block"), d.outcome.block);
         drive.insert(QStringLiteral("blocks"), d.outcome.blocks);
         drive.insert(QStringLiteral("cause"), Latin1(Cause(d)));
+        if (!d.version.empty()) drive.insert(QStringLiteral("version"), Latin1(d.version));
         array.append(drive);
     }
     QJsonObject summary;

@@ -9,6 +9,7 @@
 
 #include "cli/TowerDrives.h"
 #include "drive/Drive.h"
+#include "flash/FlashUnderWay.h"
 #include "record/FlashHistory.h"
 #include "record/FlashRecord.h"
 
@@ -24,8 +25,9 @@ std::string OneLine(const std::string &boxText);
 std::string DriveLine(const Drive &drive);
 // `list --json`: an array of objects with adapter and target (numbers),
 // vendor, model and revision (the drive's bytes one character each, trailing
-// blanks cut), and transport (TransportWord).
-std::string DrivesJson(const std::vector<Drive> &drives);
+// blanks cut), transport (TransportWord), and under-way: null, or for a drive
+// of `underWay` its flash (UnderWayObject).
+std::string DrivesJson(const std::vector<Drive> &drives, const std::vector<FlashUnderWay> &underWay = {});
 
 // One line of `history`: every field of the record as key=value in the
 // record's order, numbers bare, texts quoted ("\\", "\"" and bytes that are

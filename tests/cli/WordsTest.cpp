@@ -45,14 +45,24 @@ TEST(CliWords, DriveLinesKeepTheDrivesFieldsInFixedColumns) {
 }
 
 TEST(CliWords, DrivesAsJsonAreObjectsWithoutTrailingBlanks) {
+    // The drive at 0:5 is being flashed: its flash's block, its image, its
+    // starter.
+    FlashUnderWay flash;
+    flash.drive = {0, 5};
+    flash.record.version = "9.10";
+    flash.record.file = "FW.BIN";
+    flash.record.program = "quorvel";
+    flash.snapshot = {2, 5, false, 1796688000000, 4242, false, false, 60};
     const std::string json = DrivesJson({AtWith(1, 0, "QUORVEL DVDRW-1612B     2.04", DriveTransport::Usb),
-                                         AtWith(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))});
+                                         AtWith(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))},
+                                        {flash});
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
     ASSERT_TRUE(document.isArray()) << json;
     const QJsonArray drives = document.array();
     ASSERT_EQ(drives.size(), 2);
     const QJsonObject first = drives[0].toObject();
-    EXPECT_EQ(first.size(), 6);
+    EXPECT_EQ(first.size(), 7);
+    EXPECT_TRUE(first["under-way"].isNull()) << "not being flashed";
     EXPECT_TRUE(first["adapter"].isDouble());
     EXPECT_EQ(first["adapter"].toInt(), 1);
     EXPECT_EQ(first["target"].toInt(), 0);
@@ -65,6 +75,9 @@ TEST(CliWords, DrivesAsJsonAreObjectsWithoutTrailingBlanks) {
     EXPECT_EQ(second["model"].toString(), QString::fromUtf8("DISC\u00e9  X"));  // blanks inside kept
     EXPECT_EQ(second["revision"].toString(), "9");
     EXPECT_EQ(second["transport"].toString(), "unknown");
+    EXPECT_EQ(QJsonDocument(second["under-way"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
+              R"({"block":2,"blocks":5,"file":"FW.BIN","final":false,"pid":4242,"present":false,)"
+              R"("since":"2026-12-08T00:00:00Z","starter":"quorvel","version":"9.10"})");
     EXPECT_EQ(DrivesJson({}), "[\n]\n");
 }
 
