@@ -109,7 +109,8 @@ std::string RecordLine(const FlashRecord &r) {
            number("adapter", r.adapter) + " " + number("target", r.target) + " " + text("file", r.file, true) +
            " " + number("size", r.size) + " " + text("sha256", r.sha256) + " " + text("version", r.version) +
            " " + number("block", r.block) + " " + number("blocks", r.blocks) + " " + text("detail", r.detail, true) +
-           (r.cause.empty() ? "" : " " + text("cause", r.cause)) + (r.sense.empty() ? "" : " " + text("sense", r.sense));
+           (r.cause.empty() ? "" : " " + text("cause", r.cause)) + (r.sense.empty() ? "" : " " + text("sense", r.sense)) +
+           (r.pid > 0 ? " " + number("pid", r.pid) : "");
 }
 
 namespace {

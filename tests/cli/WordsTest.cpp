@@ -109,6 +109,16 @@ TEST(CliWords, HistoryLinesHoldEveryFieldInTheRecordsOrder) {
               "program=\"quorvel-flash\" event=\"refused\" vendor=\"QUORVEL\" model=\"CDRW-4824A\" "
               "revision=\"1.10\" adapter=0 target=1 file=\"FW \\\"new\\\" \xc3\xa9.BIN\" size=393216 "
               "sha256=\"ab12\" version=\"1\\xff20\" block=3 blocks=7 detail=\"a\\\\b\\x0ac\"");
+    // A flash's start names its process, last.
+    FlashRecord started = SampleRecord();
+    started.event = RecordEvent::Started;
+    started.detail.clear();
+    started.pid = 4242;
+    const std::string line = RecordLine(started);
+    EXPECT_EQ(line.substr(line.find(" event=")), " event=\"started\" vendor=\"QUORVEL\" model=\"CDRW-4824A\" "
+                                                 "revision=\"1.10\" adapter=0 target=1 file=\"FW \\\"new\\\" \xc3\xa9.BIN\" "
+                                                 "size=393216 sha256=\"ab12\" version=\"1\\xff20\" block=3 blocks=7 "
+                                                 "detail=\"\" pid=4242");
 }
 
 // One line a flash, whatever its lines' order among other flashes'; a
