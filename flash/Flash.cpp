@@ -192,15 +192,10 @@ bool Flash::Life::ActOn(const TransferEvent &event) {
         const FlashOutcome &outcome = follower.Outcome();
         const bool final = outcome.ending == FlashEnding::Accepted ||
                            (outcome.ending == FlashEnding::Refused && outcome.block == outcome.blocks);
-        if (final)
-            DriveAnswered();
-        else
-            EndedEarly();
+        final ? DriveAnswered() : EndedEarly();
         break;
     }
-    case FlashFollower::News::Nothing:
-    case FlashFollower::News::Block:
-    case FlashFollower::News::Released: break;
+    case FlashFollower::News::Nothing: case FlashFollower::News::Block: case FlashFollower::News::Released: break;
     }
     return true;
 }
@@ -209,6 +204,12 @@ void Flash::Life::ProcessLost(const std::string &why) {
     if (endHandled) return;
     endHandled = true;
     const std::string how = LetTheProcessGo();
+    // A flash followed whose process still serves it let this program go
+    // (it fell behind): the flash goes on, it was not cut off.
+    if (const std::string letGo = found ? LetGoSentence(underWay.drive) : std::string(); !letGo.empty()) {
+        frontEnd->Say(letGo, Said::OfTheFlash);
+        return frontEnd->EndProgram();
+    }
     const std::string cause = why.empty() ? how : why + "; " + how;
     if (!follower.Outcome().Answered()) {
         follower.ProcessEnded(cause);

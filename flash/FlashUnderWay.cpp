@@ -78,6 +78,13 @@ std::optional<FlashUnderWay> LookAtFlash(DriveAddress drive, std::string *proble
     return seen;
 }
 
+std::string LetGoSentence(DriveAddress drive) {
+    std::string problem;
+    if (!LookAtFlash(drive, &problem)) return {};
+    return "this program fell behind the flash of " + AddressText(drive) +
+           " and its process let it go; the flash goes on (quorvel-flash status shows it).";
+}
+
 std::vector<FlashUnderWay> FlashesUnderWay(std::string *problem) {
     std::vector<FlashUnderWay> flashes;
     for (const FlashPlaceFound &place : FlashPlaces(problem)) {

@@ -30,5 +30,10 @@ ChannelEnd FollowFlash(DriveAddress drive, bool watch, FlashUnderWay *seen, Chan
 // answer when it came with the snapshot); nothing when none is under way
 // there.
 std::optional<FlashUnderWay> LookAtFlash(DriveAddress drive, std::string *problem);
+// What a follower whose channel ended before the flash's answer says when
+// the flash's process still serves the flash: it let the follower go (one
+// that fell behind), and the flash goes on. Empty when it does not: the
+// process has ended.
+std::string LetGoSentence(DriveAddress drive);
 // Every flash of this user under way on this machine, by drive.
 std::vector<FlashUnderWay> FlashesUnderWay(std::string *problem);
