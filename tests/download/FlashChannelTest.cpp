@@ -40,6 +40,23 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     ASSERT_TRUE(DecodeTransferEvent(*one));
     EXPECT_EQ(DecodeTransferEvent(*one)->text, "one\naccepted 7");
     EXPECT_EQ(event(TransferWord::Released, 0, 0), "released");
+    // Where a flash stands, for a follower: blocks accepted, all, the final
+    // one out, since when, its starter and whether it is there, the restart
+    // it wants, and its blocks' KiB.
+    TransferEvent now = EventOf(TransferWord::Snapshot);
+    now.snapshot = {2, 7, true, 1796721267000, 4242, false, true, 60};
+    EXPECT_EQ(EncodeTransferEvent(now), "snapshot 2 7 1 1796721267000 4242 gone restart 60");
+    const std::optional<TransferEvent> seen = DecodeTransferEvent("snapshot 2 7 0 1796721267000 4242 present no-restart 48");
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->word, TransferWord::Snapshot);
+    EXPECT_EQ(seen->snapshot.accepted, 2);
+    EXPECT_EQ(seen->snapshot.count, 7);
+    EXPECT_FALSE(seen->snapshot.finalOut);
+    EXPECT_EQ(seen->snapshot.since, 1796721267000);
+    EXPECT_EQ(seen->snapshot.starterPid, 4242);
+    EXPECT_TRUE(seen->snapshot.starterPresent);
+    EXPECT_FALSE(seen->snapshot.restartWanted);
+    EXPECT_EQ(seen->snapshot.blockKb, 48);
 
     FrontEndMessage flash;
     flash.word = FrontEndWord::Flash;
@@ -81,7 +98,10 @@ TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
              "accepted", "accepted 0", "refused 8 7", "refused 3", "released 1", "busy ",
              "say \\q", "say \\x4", "say \\x4G", "say ends in \\", "say raw\ttab", "say raw\x7f",
              "unguarded \\", "declined \\xzz", "cause", "cause broken", "cause refused ", "cause refused \\q",
-             "busy \\q"}) {
+             "busy \\q",
+             // A snapshot without its blocks' KiB, or with too many words.
+             "snapshot 2 7 0 1796721267000 4242 gone restart", "snapshot 2 7 0 1 4242 gone restart 60 1",
+             "snapshot 2 7 0 1 4242 gone restart 256", "snapshot 2 7 2 1 4242 gone restart 60"}) {
         EXPECT_FALSE(DecodeTransferEvent(line)) << '"' << line << '"';
     }
     for (const char *line : {"", "flash 1 3 393216 60", "flash 1 3 393216 60 7 8", "flash 256 3 393216 60 7",
