@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThread>
 #include <algorithm>
 
 #include "transfer/FollowerLine.h"
@@ -38,10 +39,14 @@ void Followers::Serve(uint8_t adapter, uint8_t target, const std::string &record
 }
 
 void Followers::SendTo(Follower &follower, const TransferEvent &event) {
+    SendLines(follower, EncodeTransferEvent(event) + "\n");
+}
+
+void Followers::SendLines(Follower &follower, const std::string &lines) {
     if (follower.lost) return;
     // A follower whose buffer is full is one that does not read: it is let
     // go rather than waited for.
-    if (!follower.end.SendWithoutWaiting(EncodeTransferEvent(event) + "\n")) follower.lost = true;
+    if (!follower.end.SendWithoutWaiting(lines)) follower.lost = true;
 }
 
 void Followers::Tell(const TransferEvent &event) {
@@ -54,13 +59,33 @@ void Followers::Tell(const TransferEvent &event) {
     case TransferWord::Refused: answer_.push_back(event); break;
     default: break;
     }
+    if (followers_.empty()) return;
+    told_ += EncodeTransferEvent(event) + "\n";
+    // The worker only notes what it told: the loop sends it to the
+    // followers, however many, while the drive works on the next block.
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) return TellFollowers();
+    if (!tellQueued_) {
+        tellQueued_ = true;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [this] { Flush(); }, Qt::QueuedConnection);
+    }
+}
+
+void Followers::Flush() {
+    std::lock_guard lock(mutex_);
+    TellFollowers();
+}
+
+void Followers::TellFollowers() {
+    tellQueued_ = false;
+    if (told_.empty()) return;
     bool lost = false;
     for (const auto &follower : followers_) {
         if (!follower->standing.greeted || follower->lost) continue;
-        SendTo(*follower, event);
+        SendLines(*follower, told_);
         lost = lost || follower->lost;
     }
-    // Let go on the loop, never under the worker's feet.
+    told_.clear();
+    // Let go on the loop, outside the lock.
     if (lost) QMetaObject::invokeMethod(QCoreApplication::instance(), [this] { DropLost(); }, Qt::QueuedConnection);
 }
 
@@ -121,7 +146,9 @@ void Followers::OnReadable(Follower *follower) {
             if (verdict.act == FollowerAct::OwnerWord) {
                 ownerWords.push_back(verdict.word);
             } else if (verdict.act == FollowerAct::Greet) {
-                // Where the flash stands, then every event from here on.
+                // What the others were told first, so that where the flash
+                // stands is told after it; then every event from here on.
+                TellFollowers();
                 SendTo(*follower, EventOf(TransferWord::Record, 0, 0, record_));
                 TransferEvent now = EventOf(TransferWord::Snapshot, snapshot_.accepted, snapshot_.count);
                 now.snapshot = snapshot_;
@@ -182,6 +209,7 @@ bool Followers::StarterGone() {
     {
         std::lock_guard lock(mutex_);
         starterGone_ = true;
+        TellFollowers();
         for (const auto &follower : followers_)
             if (follower->standing.greeted) SendTo(*follower, EventOf(TransferWord::StarterGone));
     }
@@ -198,6 +226,7 @@ void Followers::Close() {
     placeWatch_.reset();
     place_.reset();
     std::lock_guard lock(mutex_);
+    TellFollowers();  // the last of it: the drive released
     for (const auto &follower : followers_) {
         follower->watch.reset();
         follower->end.Close();

@@ -39,7 +39,8 @@ public:
     // there is no place, the flash goes on unfollowed, `say` told why.
     void Serve(uint8_t adapter, uint8_t target, const std::string &record, const FlashSnapshot &snapshot);
     // Every event the flash's starter is told, told to every follower too;
-    // from any thread.
+    // from any thread. From the worker it is only noted: the loop sends it,
+    // so that no follower, nor their number, holds up the next block.
     void Tell(const TransferEvent &event);
     // The starter has gone: every follower is told, and the first adopts the
     // flash; true when one did.
@@ -59,6 +60,9 @@ private:
     void AdoptNext();
     void Said(const std::string &line);  // on the loop, never under mutex_
     void SendTo(Follower &follower, const TransferEvent &event);
+    void SendLines(Follower &follower, const std::string &lines);
+    void Flush();          // on the loop
+    void TellFollowers();  // under mutex_, on the loop: what was told since, to every follower
 
     std::function<void(FrontEndWord)> ownerWord_;
     std::function<void()> adopterGone_;
@@ -71,6 +75,8 @@ private:
     std::string record_;
     FlashSnapshot snapshot_;
     std::vector<TransferEvent> answer_;  // the drive's answer, once given
+    std::string told_;                   // lines told and not yet sent to the followers
+    bool tellQueued_ = false;            // the loop will send them
     bool starterGone_ = false;
     Follower *adopter_ = nullptr;
     int saidOfFollowers_ = 0;  // on the loop
