@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "cli/Console.h"
@@ -300,7 +301,11 @@ int RunHistory(const CliArguments &arguments) {
 
 int RunStatus(bool json) {
     std::string problem;
-    const std::vector<FlashUnderWay> flashes = FlashesUnderWay(&problem);
+    std::vector<FlashUnderWay> flashes = FlashesUnderWay(&problem);
+    // In the drive list's order, whatever the folder's.
+    std::sort(flashes.begin(), flashes.end(), [](const FlashUnderWay &a, const FlashUnderWay &b) {
+        return std::pair(a.drive.adapter, a.drive.target) < std::pair(b.drive.adapter, b.drive.target);
+    });
     const std::vector<OtherUsersFlash> others = OtherUsersFlashes();
     // A runtime folder that cannot be used: this user's flashes cannot be
     // looked for, and "nothing under way" would not be known.

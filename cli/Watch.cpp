@@ -9,6 +9,8 @@
 // for one.
 #include <QCoreApplication>
 #include <QTimer>
+#include <algorithm>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -55,6 +57,10 @@ bool WatchCommand::Choose() {
     std::string problem;
     if (drives.empty()) {
         for (const FlashUnderWay &flash : FlashesUnderWay(&problem)) drives.push_back(flash.drive);
+        // In the drive list's order, whatever the folder's.
+        std::sort(drives.begin(), drives.end(), [](DriveAddress a, DriveAddress b) {
+            return std::pair(a.adapter, a.target) < std::pair(b.adapter, b.target);
+        });
         if (drives.empty()) {
             Tell("nothing under way to follow" + (problem.empty() ? std::string(".") : " (" + problem + ")."));
             return false;
