@@ -15,8 +15,8 @@ struct Said {
     const char *why = "";  // Drop: why, as the flash's process says it
 };
 
-// The lines in order, from a follower standing so; the adopter's flag set
-// before `adoptedAt` (the process adopts, never a line).
+// The lines in order, the follower adopted (by the process, never by a
+// line) before line `adoptedAt`.
 void Expect(const std::vector<Said> &lines, size_t adoptedAt = 99) {
     FollowerStanding standing;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -26,75 +26,36 @@ void Expect(const std::vector<Said> &lines, size_t adoptedAt = 99) {
         EXPECT_EQ(verdict.why, lines[i].why) << "line " << i << ": " << lines[i].line;
     }
 }
+constexpr Said kHello{"quorvel-transfer 3", FollowerAct::Greet};
+constexpr Said kWatch{"watch", FollowerAct::Watch};
 }  // namespace
 
-TEST(FollowerLine, AFollowerSaysItsHelloThenWatchesAndOnlyItsAdopterSpeaksOfTheEnd) {
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet}, {"watch", FollowerAct::Watch}});
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"watch", FollowerAct::Watch},
-            {"restart requested", FollowerAct::OwnerWord},
-            {"restart accepted", FollowerAct::OwnerWord},
+TEST(FollowerLine, OnlyItsAdopterSpeaksOfTheEndOnceEachAndNeverStartsIt) {
+    Expect({kHello, kWatch, {"restart requested", FollowerAct::OwnerWord}, {"restart accepted", FollowerAct::OwnerWord},
             {"release", FollowerAct::OwnerWord},
             {"restart refused", FollowerAct::Drop, "it spoke of the restart after its release"}},
            2);
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"watch", FollowerAct::Watch},
-            {"restart withheld", FollowerAct::OwnerWord},
-            {"release", FollowerAct::OwnerWord},
-            {"release", FollowerAct::Drop, "it said release twice"}},
+    Expect({kHello, kWatch, {"release", FollowerAct::OwnerWord}, {"release", FollowerAct::Drop, "it said release twice"}},
            2);
-    FollowerStanding standing;
-    ASSERT_EQ(JudgeFollowerLine(&standing, "quorvel-transfer 3").act, FollowerAct::Greet);
-    standing.adopter = true;
-    const FollowerVerdict word = JudgeFollowerLine(&standing, "restart requested");
-    EXPECT_EQ(word.word, FrontEndWord::RestartRequested);
-    EXPECT_EQ(JudgeFollowerLine(&standing, "release").word, FrontEndWord::Release);
+    Expect({kHello, {"flash 0 1 393216 60 7", FollowerAct::Drop,
+                     "the flash's new owner said what only its starter may (\"flash 0 1 393216 60 7\")"}},
+           1);
+    Expect({kHello, {"start", FollowerAct::Drop, "the flash's new owner said what only its starter may (\"start\")"}}, 1);
+    FollowerStanding standing{true, true, true, false, 2};
+    EXPECT_EQ(JudgeFollowerLine(&standing, "restart withheld").word, FrontEndWord::RestartWithheld);
 }
 
 TEST(FollowerLine, AnythingElseHasTheFollowerLetGoWithWhy) {
-    // Another version, or no hello at all.
     Expect({{"quorvel-transfer 2", FollowerAct::Drop, "its first line is not this channel's (\"quorvel-transfer 2\")"}});
-    Expect({{"watch", FollowerAct::Drop, "its first line is not this channel's (\"watch\")"}});
-    // A follower only reads: never a start, a release, a second hello.
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"start", FollowerAct::Drop, "a follower only reads, and it said \"start\""}});
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"release", FollowerAct::Drop, "a follower only reads, and it said \"release\""}});
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"watch", FollowerAct::Watch},
-            {"watch", FollowerAct::Drop, "it said watch twice"}});
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"frob\x01", FollowerAct::Drop, "it said what this channel does not carry (\"frob\\x01\")"}});
-    // Its adopter never starts the flash, nor gives it figures or wishes.
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"watch", FollowerAct::Watch},
-            {"start", FollowerAct::Drop, "the flash's new owner said what only its starter may (\"start\")"}},
-           2);
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"flash 0 1 393216 60 7", FollowerAct::Drop,
-             "the flash's new owner said what only its starter may (\"flash 0 1 393216 60 7\")"}},
-           1);
-    Expect({{"quorvel-transfer 3", FollowerAct::Greet},
-            {"restart wanted", FollowerAct::Drop,
-             "the flash's new owner said what only its starter may (\"restart wanted\")"}},
-           1);
-    // A long line is shown cut.
-    const std::string longLine(100, 'x');
+    Expect({kHello, {"release", FollowerAct::Drop, "a follower only reads, and it said \"release\""}});
+    Expect({kHello, kWatch, {"watch", FollowerAct::Drop, "it said watch twice"}});
+    Expect({kHello, {"frob\x01", FollowerAct::Drop, "it said what this channel does not carry (\"frob\\x01\")"}});
     FollowerStanding standing;
-    EXPECT_EQ(JudgeFollowerLine(&standing, longLine).why,
+    EXPECT_EQ(JudgeFollowerLine(&standing, std::string(100, 'x')).why,
               "its first line is not this channel's (\"" + std::string(40, 'x') + "...\")");
-}
-
-TEST(FollowerLine, MoreLinesThanAFollowerEverNeedsIsAFlood) {
-    FollowerStanding standing;
-    standing.adopter = true;
-    ASSERT_EQ(JudgeFollowerLine(&standing, "quorvel-transfer 3").act, FollowerAct::Greet);
-    ASSERT_EQ(JudgeFollowerLine(&standing, "watch").act, FollowerAct::Watch);
-    // The restart's words repeat (asked, then answered), up to eight lines
-    // in all.
+    // The restart's words repeat (asked, then answered), up to eight lines.
+    standing = {true, true, true, false, 2};
     for (int i = 3; i <= 8; ++i) ASSERT_EQ(JudgeFollowerLine(&standing, "restart requested").act, FollowerAct::OwnerWord);
-    const FollowerVerdict ninth = JudgeFollowerLine(&standing, "restart requested");
-    EXPECT_EQ(ninth.act, FollowerAct::Drop);
-    EXPECT_EQ(ninth.why, "it said more than a follower ever needs (8 lines)");
+    EXPECT_EQ(JudgeFollowerLine(&standing, "restart requested").why, "it said more than a follower ever needs (8 lines)");
     EXPECT_EQ(DamagedFollowerLines(), "its lines were damaged (a line over 16 KiB, or a zero byte)");
 }
