@@ -1,5 +1,6 @@
 #include "drive/Probe.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "state/SharedState.h"
@@ -34,11 +35,20 @@ const char *TransportWord(DriveTransport transport) {
     return "unknown";
 }
 
-std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer) {
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &beingWritten) {
     std::vector<Drive> drives;
     if (buffer == nullptr) return drives;
     for (int adapter = 0; adapter < adapterCount && adapter <= 0xFF; ++adapter) {
         for (int target = 0; target < kTargetsPerAdapter; ++target) {
+            const DriveAddress address{static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
+            // A command to a drive while its firmware is written could break
+            // the flash: its flash has told who it is.
+            const auto written = std::find_if(beingWritten.begin(), beingWritten.end(),
+                                              [&](const Drive &drive) { return drive.address == address; });
+            if (written != beingWritten.end()) {
+                if (drives.size() < static_cast<size_t>(kDriveTableSize)) drives.push_back(*written);
+                continue;
+            }
             // A device that reports success without sending its answer must not
             // be taken for the drive probed before it: the answer area starts
             // clear for every probe.
@@ -51,7 +61,7 @@ std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer) {
             if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
             buffer[kInquiryLength] = 0;
             Drive drive;
-            drive.address = {static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
+            drive.address = address;
             // Vendor, product and revision (bytes 8..35), read once.
             drive.identity = DriveIdentity::FromBytes(
                 std::string_view(reinterpret_cast<const char *>(buffer + 8), DriveIdentity::kLength));
@@ -68,9 +78,9 @@ int UsableAdapters(uint32_t supportInfo) {
     return supportStatus == SS_COMP ? adapterCount : 0;
 }
 
-bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives) {
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &beingWritten) {
     const int adapterCount = UsableAdapters(aspi::GetASPI32SupportInfo());
     if (adapterCount == 0) return false;
-    *drives = ProbeDrives(adapterCount, buffer);
+    *drives = ProbeDrives(adapterCount, buffer, beingWritten);
     return true;
 }
