@@ -91,6 +91,8 @@ void Flash::Life::Enter(FlashEvent event) {
     // started while the restart this one asked for is pending would be cut
     // by it. A flash that ends with the program keeps it to the end.
     if (next == FlashState::Idle) Release();
+    // Only viewed, it is let go once its end was seen: it is nobody's to adopt.
+    if (next == FlashState::Idle && found && !owner) LetTheProcessGo(0);
     if (frontEnd != nullptr) frontEnd->FlashStateChanged(next);
 }
 
@@ -197,8 +199,8 @@ bool Flash::Life::ActOn(const TransferEvent &event) {
             EndedEarly();
         break;
     }
+    case FlashFollower::News::Block: frontEnd->BlockAccepted(follower.BlocksAccepted(), follower.Blocks()); break;
     case FlashFollower::News::Nothing:
-    case FlashFollower::News::Block:
     case FlashFollower::News::Released: break;
     }
     return true;
@@ -244,7 +246,7 @@ void Flash::Life::Pump() {
             unknown = *line;
             break;
         }
-        if (endHandled) break;
+        if (endHandled || !channel.Open()) break;
     }
     pumping = false;
     if (endHandled) return;
