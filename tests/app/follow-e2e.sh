@@ -11,8 +11,9 @@
 #     its restart); the one started meanwhile only views it (the same box,
 #     no restart), and is idle again.
 #  3. quorvel-flash's flash (no --restart), killed at block 2, the drive
-#     refusing the final block: a window started then shows the box with the
-#     drive's cause, records the end, and requests no restart.
+#     refusing the final block: Down in a window started before it, with the
+#     image loaded, follows it instead of refusing the busy drive: the box
+#     with the drive's cause, the end recorded, no restart.
 #   follow-e2e.sh BUILD_DIR SOURCE_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../scripts/lib.sh
@@ -116,17 +117,22 @@ stop_program
   fail "the record holds: $(events)"
 echo "2: two windows on one flash: the starter restarted, the viewer showed the box and stayed idle"
 
-# --- 3. quorvel-flash's flash, killed: the window ends it without a restart -------
+# --- 3. quorvel-flash's flash, killed; Down on its drive: followed, no restart ---
 rm -rf "$work/quorvel-sim.state" "$work/state"
 : >"$work/quorvel-sim.trace"
 machine refuse=final sense=5/24/00
 mkdir "$work/five"
+image "$work/five/AUTORUN.BIN"
+start_program "$work/five" "$work/program-5.log" "$work/machine"
+window=$program_pid
+box "$window" MESSAGE "DOWNLOAD START" Cancel 60 >/dev/null || fail "no start prompt came"
 start_program "$work/one" "$work/terminal.log" "$work/machine" "$build/bin/quorvel-flash" write AUTORUN.BIN \
   --drive 0:1 --yes
 wait_trace 'Download=2 ' 30 || fail "the terminal's blocks did not start"
 kill -KILL "$program_pid"
 wait "$program_pid" 2>/dev/null || true
-start_program "$work/five" "$work/program-5.log" "$work/machine"
+program_pid=$window
+box "$window" QUORVEL READY Down >/dev/null || fail "Down could not be pressed"
 said=$(box "$program_pid" MESSAGE "DOWNLOAD FAIL!!" "" 60) || fail "no result box came"
 shot follow-terminal-refused
 box "$program_pid" MESSAGE "DOWNLOAD FAIL!!" OK >/dev/null || fail "the result box's OK could not be pressed"
@@ -139,8 +145,10 @@ wait_transfers 10 || fail "the flash's process did not end once the window had s
 stop_program
 [ "$(events)" = "started:quorvel-flash refused:quorvel-flash restart-not-requested:quorvel" ] ||
   fail "the record holds: $(events)"
+grep -qE "^SRB .*(pid|parent)=$window .*Download=" "$work/quorvel-sim.trace" && fail "the window sent a block"
+grep -qE "^HOLD .* parent=$window .*Request=take Answer=busy" "$work/quorvel-sim.trace" || fail "Down did not first try the drive"
 grep -q '"detail":"its starter asked for no restart","event":"restart-not-requested"' "$record" ||
   fail "the record does not say why no restart followed"
 [ -z "$(notices)" ] || fail "the desktop was told of a flash a window saw to its end: $(notices)"
-echo "3: quorvel-flash's flash killed: the window showed the refusal with its cause, no restart"
+echo "3: quorvel-flash's flash killed: Down followed it, the refusal with its cause, no restart"
 echo "follow end to end: a window started mid-flash shows it, adopts a flash whose starter is gone, views one whose starter is there"
