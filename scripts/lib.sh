@@ -197,7 +197,7 @@ finish() {
 transfers() {
   local p
   for p in $(pgrep -f '/quorvel-transfer$' 2>/dev/null || true); do
-    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
   done
   return 0
 }
