@@ -158,6 +158,26 @@ TEST_F(ProbeFixture, ManagerCompletingLaterFromAnotherThreadGivesTheSameList) {
     EXPECT_EQ(drives[0].identity.Entry(), kDriveB);
 }
 
+TEST_F(ProbeFixture, ADriveBeingWrittenIsAskedNothingAndListedAtItsPlaceAsItsFlashNamesIt) {
+    aspi.SetAdapters(2);
+    aspi.AddDevice(0, 2, 0x05, kDriveA);
+    aspi.AddDevice(0, 6, 0x05, kDriveA);  // its flash says it is the other model, at another revision
+    aspi.AddDevice(1, 1, 0x05, kDriveB);
+    Drive written;
+    written.address = {0, 6};
+    written.identity = DriveIdentity::FromBytes(kDriveB);
+    const auto drives = ProbeDrives(2, buffer.data(), {written});
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].identity.Entry(), kDriveA);
+    EXPECT_EQ(drives[1].address, (DriveAddress{0, 6}));
+    EXPECT_EQ(drives[1].identity.Entry(), kDriveB);
+    EXPECT_EQ(drives[2].address, (DriveAddress{1, 1}));
+    const auto requests = aspi.Requests();
+    ASSERT_EQ(requests.size(), 15u);
+    for (const FakeRequest &request : requests)
+        EXPECT_FALSE(request.srb.SRB_HaId == 0 && request.srb.SRB_Target == 6) << "a command to the drive being written";
+}
+
 TEST_F(ProbeFixture, NoAdaptersAsksNothing) {
     EXPECT_TRUE(ProbeDrives(0, buffer.data()).empty());
     EXPECT_EQ(aspi.RequestCount(), 0u);
