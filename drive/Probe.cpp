@@ -35,18 +35,18 @@ const char *TransportWord(DriveTransport transport) {
     return "unknown";
 }
 
-std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &beingWritten) {
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &known) {
     std::vector<Drive> drives;
     if (buffer == nullptr) return drives;
     for (int adapter = 0; adapter < adapterCount && adapter <= 0xFF; ++adapter) {
         for (int target = 0; target < kTargetsPerAdapter; ++target) {
             const DriveAddress address{static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
-            // A command to a drive while its firmware is written could break
-            // the flash: its flash has told who it is.
-            const auto written = std::find_if(beingWritten.begin(), beingWritten.end(),
-                                              [&](const Drive &drive) { return drive.address == address; });
-            if (written != beingWritten.end()) {
-                if (drives.size() < static_cast<size_t>(kDriveTableSize)) drives.push_back(*written);
+            const auto given = std::find_if(known.begin(), known.end(),
+                                            [&address](const Drive &drive) { return drive.address == address; });
+            if (given != known.end()) {
+                if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
+                drives.push_back(*given);
+                drives.back().transport = TransportOfAnswer(aspi::GetASPI32DeviceTransport(address.adapter, address.target));
                 continue;
             }
             // A device that reports success without sending its answer must not
@@ -61,7 +61,7 @@ std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vec
             if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
             buffer[kInquiryLength] = 0;
             Drive drive;
-            drive.address = address;
+            drive.address = {static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
             // Vendor, product and revision (bytes 8..35), read once.
             drive.identity = DriveIdentity::FromBytes(
                 std::string_view(reinterpret_cast<const char *>(buffer + 8), DriveIdentity::kLength));
@@ -78,9 +78,9 @@ int UsableAdapters(uint32_t supportInfo) {
     return supportStatus == SS_COMP ? adapterCount : 0;
 }
 
-bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &beingWritten) {
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &known) {
     const int adapterCount = UsableAdapters(aspi::GetASPI32SupportInfo());
     if (adapterCount == 0) return false;
-    *drives = ProbeDrives(adapterCount, buffer, beingWritten);
+    *drives = ProbeDrives(adapterCount, buffer, known);
     return true;
 }

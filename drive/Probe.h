@@ -16,9 +16,9 @@ const char *TransportWord(DriveTransport transport);
 
 // `buffer` receives each INQUIRY answer (at least 37 bytes; byte 36 is zeroed).
 // Each drive listed carries its transport, asked of the manager. A drive of
-// `beingWritten` (a flash of this user's writes it) is never asked anything:
-// it is listed at its place with the identity given, as its flash knows it.
-std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &beingWritten = {});
+// `known` (one being flashed, which no command may reach until its flash is
+// over) is not asked: it is listed in its place as given.
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &known = {});
 
 // The host adapters that GetASPI32SupportInfo's answer offers: its count,
 // or 0 when there is no manager to use (no adapter, or a status other than
@@ -26,7 +26,7 @@ std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vec
 int UsableAdapters(uint32_t supportInfo);
 
 // Discovery without a window: asks the manager for its adapters and probes
-// them all but those `beingWritten`. False when there is no manager to use;
+// them all but the `known` ones. False when there is no manager to use;
 // otherwise `drives` holds the CD/DVD drives in the drive list's order
 // (perhaps none).
-bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &beingWritten = {});
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &known = {});
