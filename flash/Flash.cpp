@@ -76,11 +76,11 @@ void Flash::Life::Send(FrontEndWord word) {
     (void)channel.Send(EncodeFrontEndMessage(message) + "\n");
 }
 
-// The drive may go: the flash is over, for this program.
+// The drive may go: the flash is over, for this program (one that only viewed it lets it go: nobody's to adopt).
 void Flash::Life::Release() {
     if (releaseSent || !channel.Open()) return;
     releaseSent = true;
-    Send(FrontEndWord::Release);
+    owner ? Send(FrontEndWord::Release) : (void)LetTheProcessGo(0);
 }
 
 void Flash::Life::Enter(FlashEvent event) {
@@ -91,8 +91,6 @@ void Flash::Life::Enter(FlashEvent event) {
     // started while the restart this one asked for is pending would be cut
     // by it. A flash that ends with the program keeps it to the end.
     if (next == FlashState::Idle) Release();
-    // Only viewed, it is let go once its end was seen: it is nobody's to adopt.
-    if (next == FlashState::Idle && found && !owner) LetTheProcessGo(0);
     if (frontEnd != nullptr) frontEnd->FlashStateChanged(next);
 }
 
@@ -199,10 +197,11 @@ bool Flash::Life::ActOn(const TransferEvent &event) {
             EndedEarly();
         break;
     }
-    case FlashFollower::News::Block: frontEnd->BlockAccepted(follower.BlocksAccepted(), follower.Blocks()); break;
     case FlashFollower::News::Nothing:
+    case FlashFollower::News::Block:
     case FlashFollower::News::Released: break;
     }
+    if (event.word == TransferWord::Block) frontEnd->BlockAccepted(follower.BlocksAccepted(), follower.Blocks());
     return true;
 }
 
