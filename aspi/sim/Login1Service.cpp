@@ -77,8 +77,8 @@ public slots:
         (void)hints;
         const QString caller = message().service();
         const uint pid = CallerPid(connection(), caller);
-        AppendToRecord(recordPath_, QStringLiteral("notify app=%1 icon=%2 summary=%3 body=%4 timeout=%5 caller=%6 pid=%7")
-                                        .arg(Quoted(app), Quoted(icon), Quoted(summary), Quoted(body))
+        const QString format = QStringLiteral("notify app=%1 icon=%2 summary=%3 body=%4 timeout=%5 caller=%6 pid=%7");
+        AppendToRecord(recordPath_, format.arg(Quoted(app), Quoted(icon), Quoted(summary), Quoted(body))
                                         .arg(timeout)
                                         .arg(caller, pid ? QString::number(pid) : QStringLiteral("unknown")));
         return ++lastId_;
