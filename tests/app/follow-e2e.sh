@@ -21,12 +21,12 @@ set -euo pipefail
 own_session "$0" "$@"
 e2e_setup follow "$@"
 
-machine() {  # machine [DEVICE_OPTIONS...]
+machine() {  # machine DELAY [DEVICE_OPTIONS...]: each block takes DELAY ms, the final one 2.5 s
   cat >"$work/machine" <<M
 trace quorvel-sim.trace
 state quorvel-sim.state
 adapters 1
-device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=1500 final-delay=2500 completion=later $*
+device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=$1 final-delay=2500 completion=later ${*:2}
 M
 }
 image() {  # image PATH: 384 KiB, six blocks of 60 KiB and the final 24 KiB
@@ -54,7 +54,9 @@ start_bus "$work/bus"
 start_notices
 
 # --- 1. a window's flash, its window killed: adopted, its restart once --------
-machine
+# Blocks of 2 s: the window started after the kill is read well before the
+# final block.
+machine 2000
 mkdir "$work/one" "$work/two"
 image "$work/one/AUTORUN.BIN"
 start_program "$work/one" "$work/program-1.log" "$work/machine"
@@ -91,6 +93,7 @@ echo "1: a window started mid-flash showed it (fields, moving bar, box), sent th
 # --- 2. two windows on one flash: one owns it, the other views it ---------------
 rm -rf "$work/quorvel-sim.state" "$work/state"
 : >"$work/quorvel-sim.trace"
+machine 1500
 mkdir "$work/three" "$work/four"
 image "$work/three/AUTORUN.BIN"
 start_program "$work/three" "$work/program-3.log" "$work/machine"
@@ -120,7 +123,7 @@ echo "2: two windows on one flash: the starter restarted, the viewer showed the 
 # --- 3. quorvel-flash's flash, killed; Down on its drive: followed, no restart ---
 rm -rf "$work/quorvel-sim.state" "$work/state"
 : >"$work/quorvel-sim.trace"
-machine refuse=final sense=5/24/00
+machine 1500 refuse=final sense=5/24/00
 mkdir "$work/five"
 image "$work/five/AUTORUN.BIN"
 start_program "$work/five" "$work/program-5.log" "$work/machine"
