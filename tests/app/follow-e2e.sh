@@ -73,7 +73,8 @@ bar=$(sed -nE "s/^progress bar: 'Download progress' ([0-9]+)$/\1/p" <<<"$heard")
 grep -q 'Phase=final' "$work/quorvel-sim.trace" && fail "the test came too late: the final block was out"
 # The bar follows the blocks the drive accepted: block n of 7 shows n * 100 / 7.
 [[ " 14 28 42 57 71 85 " == *" $bar "* ]] || fail "the bar stood at $bar"
-poll 10 eval '[ "$(bar_of "$second")" -gt "$bar" ]' || fail "the bar did not move from $bar"
+bar_moved() { [ "$(bar_of "$second")" -gt "$bar" ]; }
+poll 10 bar_moved || fail "the bar did not move from $bar"
 [ "$(sent_by "$second")" -eq 0 ] || fail "the window sent the drive being written a command"
 said=$(box "$second" MESSAGE "DOWNLOAD OK!!" "" 60) || fail "no result box came"
 shot follow-result
