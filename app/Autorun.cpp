@@ -82,12 +82,8 @@ void LoadAutorunImage() {
     }
 
     // The matched drive becomes the selected one, silently: no drive-change
-    // handling, the image stays loaded. DriveModel and DriveVersion already
-    // hold its entry.
-    ShowDriveListEntry(match);
-    SelectedIndex = static_cast<uint8_t>(match);
-    SelectedTarget = DriveTable[0][match];
-    SelectedAdapter = DriveTable[1][match];
+    // handling, the image stays loaded.
+    SelectDriveEntry(match);
 
     MainForm->SetField(Field::ModelName, ImageModel);
     MainForm->SetField(Field::OldVersion, DriveVersion);

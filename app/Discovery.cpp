@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drive/Probe.h"
+#include "flash/FlashUnderWay.h"
 #include "platform/win32.h"
 #include "platform/window/win32_window.h"
 #include "state/MainWindow.h"
@@ -22,8 +23,16 @@ constexpr int kWorkAreaSize = kDriveTableSize * kEntryPitch + 1;
 }  // namespace
 
 void DiscoverDrives() {
+    std::vector<Drive> beingWritten;
+    std::string unused;
+    for (const FlashUnderWay &flash : FlashesUnderWay(&unused)) {
+        Drive drive;
+        drive.address = flash.drive;
+        drive.identity = IdentityInRecord(flash.record);
+        beingWritten.push_back(drive);
+    }
     std::vector<Drive> drives;
-    if (!FindDrives(TransferBuffer, &drives)) {
+    if (!FindDrives(TransferBuffer, &drives, beingWritten)) {
         MessageBoxA(BoxOwner(), "ASPI Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
         PostQuitMessage(0);
         return;
@@ -45,6 +54,26 @@ void DiscoverDrives() {
     }
     SelectedTarget = DriveTable[0][0];
     SelectedAdapter = DriveTable[1][0];
+}
+
+DriveIdentity IdentityInRecord(const FlashRecord &record) {
+    const auto padded = [](std::string text, size_t length) {
+        text.resize(length, ' ');
+        return text;
+    };
+    return DriveIdentity::FromBytes(padded(record.vendor, DriveIdentity::kVendorLength) +
+                                    padded(record.model, DriveIdentity::kProductLength) +
+                                    padded(record.revision, DriveIdentity::kRevisionLength));
+}
+
+bool SelectDriveEntry(int k) {
+    if (k < 0 || k >= kDriveTableSize || k >= DriveCount) return false;
+    ShowDriveListEntry(k);
+    SelectedIndex = static_cast<uint8_t>(k);
+    SelectedTarget = DriveTable[0][k];
+    SelectedAdapter = DriveTable[1][k];
+    ReadDriveEntry(k);
+    return true;
 }
 
 void ReadDriveEntry(int k) {

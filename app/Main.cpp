@@ -299,6 +299,7 @@ void TForm1::FormCreate(QObject *) {
             PostQuitMessage(0);
         } else {
             DiscoverDrives();
+            FollowFlashUnderWay();
         }
     }
 

@@ -16,3 +16,12 @@ int32_t ProgressPosition(int32_t timerTicks, int32_t blockCount) {
     if (divisor == 0) return 100;
     return Multiply32(timerTicks, 100) / divisor;
 }
+
+int32_t FollowedProgressPosition(int32_t accepted, int32_t blocks, bool finalOut, int32_t timerTicks) {
+    if (blocks <= 0) return 0;
+    if (!finalOut) return accepted * 100 / blocks;
+    const int32_t before = (blocks - 1) * 100 / blocks;
+    const int32_t byTime = ProgressPosition(timerTicks, blocks);
+    if (byTime >= 100) return 100;
+    return before + (byTime < 0 ? 0 : byTime) * (100 - before) / 100;
+}

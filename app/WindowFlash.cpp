@@ -8,7 +8,9 @@
 #include "flash/Flash.h"
 #include "flash/FlashPrepare.h"
 #include "channel/FlashTexts.h"
+#include "app/Discovery.h"
 #include "app/Progress.h"
+#include "image/ImageRules.h"
 #include "platform/win32.h"
 #include "platform/window/win32_window.h"
 #include "state/MainWindow.h"
@@ -28,6 +30,10 @@ std::unique_ptr<Flash> &TheFlash() {
     return *flash;
 }
 
+// A flash the window found under way, started by another program (or
+// another window): its bar shows its blocks.
+bool FlashFoundUnderWay() { return TheFlash() && TheFlash()->FoundUnderWay(); }
+
 // Download while the last flash has not ended: what the user waits for.
 const char *BusyText(FlashState state) {
     switch (state) {
@@ -46,6 +52,13 @@ public:
         const FlashAllows allows = WhatItAllows(state);
         MainForm->SetFlashCommandsEnabled(allows.newFlash);
         MainForm->SetExitEnabled(allows.programEnd);
+        // A flash found under way, over for the window: its bar stays.
+        if (state == FlashState::Idle && FlashFoundUnderWay()) MainForm->StopProgressTimer();
+    }
+
+    void BlockAccepted(int accepted, int blocks) override {
+        if (MainForm != nullptr && FlashFoundUnderWay())
+            MainForm->SetBarPosition(FollowedProgressPosition(accepted, blocks, false, 0));
     }
 
     void FinalBlockGoing() override {
@@ -112,7 +125,58 @@ FlashCheck PrepareTheFlash(std::string *refusal) {
     *refusal = FlashRefusalText(check, plan.verdict, ImageSize, reasons.front());
     return check;
 }
+
+// From here the drive is busy: the window says so and takes no clicks; the
+// flash's state holds off every command that could change it.
+void ShowTheFlash(int barPosition) {
+    MainForm->SetField(Field::Status, "WAIT..");
+    SetCapture(BoxOwner());
+    SetScreenCursor(crHourGlass);
+    // Each flash measures its own time: the count from 0.
+    TimerTicks = 0;
+    MainForm->SetBarPosition(barPosition);
+    TheFlash()->Start(TheFrontEnd());
+}
+
+// The flash under way at entry k of the drive list, followed as if the
+// window had started it: that drive selected, the five fields from its
+// record, the bar at its blocks. False when none of this user's is under way
+// there (the drive free again, or another user's).
+bool FollowTheFlash(int k) {
+    if (k < 0 || k >= DriveCount || k >= kDriveTableSize) return false;
+    std::string problem;
+    std::unique_ptr<Flash> flash = Flash::Follow({DriveTable[1][k], DriveTable[0][k]}, kProgram, &problem);
+    if (!flash) return false;
+    TheFlash() = std::move(flash);
+    SelectDriveEntry(k);
+    // The fields show this flash's image: none of the window's own is loaded
+    // any more, and none is offered at start.
+    ImageSize = 0;
+    AutorunFlag = 0;
+    const FlashRecord &record = TheFlash()->Found().record;
+    const DriveIdentity drive = IdentityInRecord(record);
+    MainForm->SetField(Field::ModelName, drive.Model().c_str());
+    MainForm->SetField(Field::OldVersion, drive.revision.c_str());
+    MainForm->SetField(Field::NewVersion, record.version.c_str());
+    MainForm->SetField(Field::DownloadFile, DisplayName(record.file).c_str());
+    const FlashSnapshot &now = TheFlash()->Found().snapshot;
+    ShowTheFlash(FollowedProgressPosition(now.accepted, now.count, now.finalOut, 0));
+    return true;
+}
 }  // namespace
+
+void FollowFlashUnderWay() {
+    std::string unused;
+    const std::vector<FlashUnderWay> flashes = FlashesUnderWay(&unused);
+    // In the list's order; first a flash whose starter is gone: its end is
+    // nobody's until a front end adopts it.
+    for (const bool starterGone : {true, false})
+        for (int k = 0; k < DriveCount && k < kDriveTableSize; ++k)
+            for (const FlashUnderWay &flash : flashes)
+                if (flash.drive == DriveAddress{DriveTable[1][k], DriveTable[0][k]} &&
+                    (!starterGone || !flash.snapshot.starterPresent) && FollowTheFlash(k))
+                    return;
+}
 
 void StartDownload() {
     const FlashState state = CurrentFlashState();
@@ -121,26 +185,24 @@ void StartDownload() {
         return;
     }
     std::string refusal;
-    if (PrepareTheFlash(&refusal) != FlashCheck::Ready) {
+    const FlashCheck check = PrepareTheFlash(&refusal);
+    // Busy with a flash of this user's: the window follows that one.
+    if (check == FlashCheck::DriveBusy && FollowTheFlash(SelectedIndex)) return;
+    if (check != FlashCheck::Ready) {
         MessageBoxA(BoxOwner(), refusal.c_str(), kCaption, kErrorBox);
         return;
     }
-
-    // From here the drive is busy: the window says so and takes no clicks;
-    // the flash's state holds off every command that could change it.
-    MainForm->SetField(Field::Status, "WAIT..");
-    SetCapture(BoxOwner());
-    SetScreenCursor(crHourGlass);
-    // Each Download measures its own time: the bar and the count from 0.
-    TimerTicks = 0;
-    MainForm->SetBarPosition(0);
-    TheFlash()->Start(TheFrontEnd());
+    ShowTheFlash(0);
 }
 
 void ProgressTick() {
     // Progress: moves by elapsed time until the bar is full.
     if (MainForm->BarPosition() < 100) {
         int32_t position = ProgressPosition(TimerTicks, BlockCount);
+        if (FlashFoundUnderWay()) {
+            const FlashFollower &flash = TheFlash()->Followed();
+            position = FollowedProgressPosition(flash.BlocksAccepted(), flash.Blocks(), flash.FinalOut(), TimerTicks);
+        }
         // The bar ignores values outside its range; hold them at its ends so
         // that it always shows where the count stands.
         if (position > 100) position = 100;

@@ -7,8 +7,18 @@
 
 #include "flash/FlashState.h"
 
-// Download (Down, the menu's Download, OK on the start prompt).
+// Download (Down, the menu's Download, OK on the start prompt). A drive
+// busy with a flash of this user's (another window's, quorvel-flash's) is
+// not refused: the window follows that flash, as below.
 void StartDownload();
+// At start, once the drives are listed: a flash of this user's under way on
+// a listed drive (one whose starter is gone first, then the first in the
+// list) is followed as if the window had started it: its drive selected, the
+// five fields from its record ("WAIT.."), the bar at its blocks, then the
+// same result box. Its end is this window's to record, with its restart when
+// its starter wanted one, only once the window adopted it (its starter gone);
+// otherwise the window only shows it. No image is loaded, no prompt shown.
+void FollowFlashUnderWay();
 // One tick of Timer1: the bar moves by elapsed time; once the user has
 // closed the result box (the flash awaits its restart), the timer stops and
 // the system restart is asked for.

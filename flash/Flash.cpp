@@ -76,11 +76,11 @@ void Flash::Life::Send(FrontEndWord word) {
     (void)channel.Send(EncodeFrontEndMessage(message) + "\n");
 }
 
-// The drive may go: the flash is over, for this program.
+// The drive may go: the flash is over, for this program (one that only viewed it lets it go: nobody's to adopt).
 void Flash::Life::Release() {
     if (releaseSent || !channel.Open()) return;
     releaseSent = true;
-    Send(FrontEndWord::Release);
+    owner ? Send(FrontEndWord::Release) : (void)LetTheProcessGo(0);
 }
 
 void Flash::Life::Enter(FlashEvent event) {
@@ -197,6 +197,7 @@ bool Flash::Life::ActOn(const TransferEvent &event) {
     }
     case FlashFollower::News::Nothing: case FlashFollower::News::Block: case FlashFollower::News::Released: break;
     }
+    if (event.word == TransferWord::Block) frontEnd->BlockAccepted(follower.BlocksAccepted(), follower.Blocks());
     return true;
 }
 
@@ -246,7 +247,7 @@ void Flash::Life::Pump() {
             unknown = *line;
             break;
         }
-        if (endHandled) break;
+        if (endHandled || !channel.Open()) break;
     }
     pumping = false;
     if (endHandled) return;

@@ -37,6 +37,12 @@ public:
     virtual ~FlashFrontEnd() = default;
     // The flash entered `state`: what it allows (WhatItAllows) is now so.
     virtual void FlashStateChanged(FlashState state) = 0;
+    // The drive accepted block `accepted` of `blocks` (not the final one).
+    // Only a front end that shows the blocks needs it.
+    virtual void BlockAccepted(int accepted, int blocks) {
+        (void)accepted;
+        (void)blocks;
+    }
     // The final command goes to the drive now.
     virtual void FinalBlockGoing() = 0;
     // The drive has answered the last command of this flash, or the flash's

@@ -79,6 +79,7 @@ diagnose() {
   local log
   [ -f "$work/quorvel-sim.trace" ] && tail -n 30 "$work/quorvel-sim.trace" >&2
   [ -n "${QUORVEL_SIM_LOGIN1_RECORD:-}" ] && [ -f "$QUORVEL_SIM_LOGIN1_RECORD" ] && cat "$QUORVEL_SIM_LOGIN1_RECORD" >&2
+  [ -n "${QUORVEL_SIM_NOTICES:-}" ] && [ -f "$QUORVEL_SIM_NOTICES" ] && cat "$QUORVEL_SIM_NOTICES" >&2
   for log in "$work"/program*.log; do
     [ -f "$log" ] && { echo "--- $log" >&2; tail -n 30 "$log" >&2; }
   done
@@ -108,6 +109,23 @@ start_bus() {
   settings=$("$source/scripts/sim-bus.sh" start "$bus_dir" "$build/sim/quorvel-sim-login1" "$@") ||
     fail "the private bus did not start"
   eval "$settings"
+}
+
+# start_notices: the desktop's notification service, a stand-in on the test's
+# own session bus (own_session), its process beside the private bus's (so
+# that stopping that bus ends it); exports QUORVEL_SIM_NOTICES, the file that
+# records each notice.
+start_notices() {
+  local settings
+  [ -n "$bus_dir" ] || fail "start_notices comes after start_bus"
+  settings=$("$source/scripts/sim-bus.sh" notices "$bus_dir" "$build/sim/quorvel-sim-login1") ||
+    fail "the notification service did not start"
+  eval "$settings"
+}
+# notices: the notices recorded so far, one a line: SUMMARY | BODY.
+notices() {
+  sed -nE 's/.* notify app="[^"]*" icon="[^"]*" summary="(.*)" body="(.*)" timeout=.*/\1 | \2/p' \
+    "$QUORVEL_SIM_NOTICES" 2>/dev/null || true
 }
 
 # start_program [--bare] DIR LOG MACHINE [PROGRAM [ARGUMENTS...]]: runs the
@@ -179,7 +197,7 @@ finish() {
 transfers() {
   local p
   for p in $(pgrep -f '/quorvel-transfer$' 2>/dev/null || true); do
-    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
   done
   return 0
 }

@@ -76,28 +76,6 @@ TEST_F(ProbeFixture, EachDriveCarriesTheTransportItsManagerTells) {
     EXPECT_EQ(asked, (std::vector<std::string>{"0:5", "1:0"})) << "asked of listed drives alone";
 }
 
-// A drive being flashed is asked nothing: it is listed in its place as its
-// flash's record names it, with the transport its manager tells.
-TEST_F(ProbeFixture, AKnownDriveIsNotAskedAndKeepsItsPlace) {
-    aspi.SetAdapters(2);
-    aspi.AddDevice(1, 0, 0x05, kDriveB);
-    aspi.AddDevice(0, 5, 0x05, kDriveA);
-    layer.deviceTransport = [](uint8_t adapter, uint8_t) { return adapter == 0 ? TRANSPORT_ATA : TRANSPORT_USB; };
-    Drive known;
-    known.address = {0, 5};
-    known.identity = DriveIdentity::FromBytes("VENDORA PRODUCT-A DRIVE 0.99");
-    const auto drives = ProbeDrives(2, buffer.data(), {known});
-    const auto requests = aspi.Requests();
-    ASSERT_EQ(requests.size(), 15u);
-    for (const auto &request : requests)
-        EXPECT_FALSE(request.srb.SRB_HaId == 0 && request.srb.SRB_Target == 5) << "the drive being flashed was asked";
-    ASSERT_EQ(drives.size(), 2u);
-    EXPECT_EQ(drives[0].address, (DriveAddress{0, 5}));
-    EXPECT_EQ(drives[0].identity.Entry(), "VENDORA PRODUCT-A DRIVE 0.99") << "as its flash's record names it";
-    EXPECT_EQ(drives[0].transport, DriveTransport::Ata);
-    EXPECT_EQ(drives[1].identity.Entry(), kDriveB);
-}
-
 TEST_F(ProbeFixture, OtherDeviceTypesAndQualifiersAreNotListed) {
     aspi.SetAdapters(1);
     aspi.AddDevice(0, 0, 0x25, kDriveA);  // qualifier 1, type 5
@@ -178,6 +156,28 @@ TEST_F(ProbeFixture, ManagerCompletingLaterFromAnotherThreadGivesTheSameList) {
     ASSERT_EQ(drives.size(), 1u);
     EXPECT_EQ(drives[0].address.target, 4);
     EXPECT_EQ(drives[0].identity.Entry(), kDriveB);
+}
+
+TEST_F(ProbeFixture, ADriveBeingWrittenIsAskedNothingAndListedAtItsPlaceAsItsFlashNamesIt) {
+    aspi.SetAdapters(2);
+    aspi.AddDevice(0, 2, 0x05, kDriveA);
+    aspi.AddDevice(0, 6, 0x05, kDriveA);  // its flash says it is the other model, at another revision
+    aspi.AddDevice(1, 1, 0x05, kDriveB);
+    Drive written;
+    written.address = {0, 6};
+    written.identity = DriveIdentity::FromBytes(kDriveB);
+    layer.deviceTransport = [](uint8_t, uint8_t target) { return target == 6 ? TRANSPORT_ATA : TRANSPORT_USB; };
+    const auto drives = ProbeDrives(2, buffer.data(), {written});
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].identity.Entry(), kDriveA);
+    EXPECT_EQ(drives[1].address, (DriveAddress{0, 6}));
+    EXPECT_EQ(drives[1].identity.Entry(), kDriveB);
+    EXPECT_EQ(drives[1].transport, DriveTransport::Ata) << "asked of the manager, which sends the drive nothing";
+    EXPECT_EQ(drives[2].address, (DriveAddress{1, 1}));
+    const auto requests = aspi.Requests();
+    ASSERT_EQ(requests.size(), 15u);
+    for (const FakeRequest &request : requests)
+        EXPECT_FALSE(request.srb.SRB_HaId == 0 && request.srb.SRB_Target == 6) << "a command to the drive being written";
 }
 
 TEST_F(ProbeFixture, NoAdaptersAsksNothing) {
