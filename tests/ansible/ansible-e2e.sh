@@ -40,10 +40,11 @@ python=/usr/bin/python3  # Debian's, whose ansible-core this is
 sim_path=$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
 # Ansible of its own: no configuration, temporary folders or collections but
-# the run's, results as JSON (the test's own callback).
+# the run's, results also as JSON (the tests' own callback, into the file
+# $QUORVEL_ANSIBLE_RESULTS).
 export HOME=$work/home ANSIBLE_CONFIG=$work/none.cfg ANSIBLE_COLLECTIONS_PATH=$source/ansible \
   ANSIBLE_LOCAL_TEMP=$work/home/tmp ANSIBLE_REMOTE_TEMP=$work/home/remote \
-  ANSIBLE_CALLBACK_PLUGINS=$source/tests/ansible/callbacks ANSIBLE_STDOUT_CALLBACK=results_json \
+  ANSIBLE_CALLBACK_PLUGINS=$source/tests/ansible/callbacks ANSIBLE_CALLBACKS_ENABLED=results_json \
   ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false PYTHONDONTWRITEBYTECODE=1
 mkdir -p "$HOME"
 : >"$ANSIBLE_CONFIG"
@@ -81,13 +82,14 @@ first() { commands "$1" "$2" | head -n 1 | sed -E 's/.* time=([^ ]+) .*/\1/'; }
 last() { commands "$1" "$2" | tail -n 1 | sed -E 's/.* time=([^ ]+) .*/\1/'; }
 
 # play NAME PLAYBOOK [OPTIONS...]: ansible-playbook over the three hosts;
-# its JSON in $work/NAME.json, its exit status in $status.
+# its output in $work/NAME.out, its results' JSON in $work/NAME.json, its exit
+# status in $status.
 play() {
   local name=$1 playbook=$2
   shift 2
   status=0
-  (cd "$work" && ansible-playbook -i "$work/inventory.yml" --forks 3 "$playbook" "$@") \
-    >"$work/$name.json" 2>"$work/$name.err" || status=$?
+  (cd "$work" && QUORVEL_ANSIBLE_RESULTS=$work/$name.json ansible-playbook -i "$work/inventory.yml" --forks 3 \
+    "$playbook" "$@") >"$work/$name.out" 2>"$work/$name.err" || status=$?
 }
 # check NAME: Python's assertions (standard input) over that run's results:
 # `results` host -> task name -> result, `stats` host -> counts.
@@ -100,7 +102,7 @@ firmware = lambda host: results[host][FIRMWARE]
 work = sys.argv[2]
 sha256 = sys.argv[3]
 exec(sys.stdin.read())" "$work/$1.json" "$work" "$(sha256sum "$work/images/FW.BIN" | cut -d' ' -f1)" ||
-    fail "the results of $1 are not as expected (ansible-playbook exited $status): $(tail -c 3000 "$work/$1.err")"
+    fail "the results of $1 are not as expected (ansible-playbook exited $status): $(tail -c 3000 "$work/$1.out")"
 }
 
 # --- 0. the collection --------------------------------------------------------
@@ -161,7 +163,7 @@ for path in fragments:
 assert set(yaml.safe_load(open(os.path.join(folder, config["changes_file"])))["releases"]) == {"1.0.0"}
 PY
 for playbook in "$collection/playbooks/update_drives.yml" "$source/tests/ansible/fleet.yml" "$source/tests/ansible/bad-input.yml"; do
-  ANSIBLE_STDOUT_CALLBACK=default ansible-playbook -i localhost, --syntax-check "$playbook" >"$work/syntax.log" 2>&1 ||
+  ansible-playbook -i localhost, --syntax-check "$playbook" >"$work/syntax.log" 2>&1 ||
     fail "$playbook: $(cat "$work/syntax.log")"
 done
 (cd "$work" && ansible-galaxy collection build --output-path "$work/dist" "$collection") >"$work/galaxy.log" 2>&1 ||
@@ -265,7 +267,7 @@ echo "1: check --json: the image's figures, each chosen drive's verdict, one obj
 
 # --- 2. bad input ---------------------------------------------------------------------
 play bad-input "$source/tests/ansible/bad-input.yml"
-[ "$status" -eq 0 ] || fail "the bad input play (its failures ignored) exited $status: $(tail -c 2000 "$work/bad-input.err")"
+[ "$status" -eq 0 ] || fail "the bad input play (its failures ignored) exited $status: $(tail -c 2000 "$work/bad-input.out")"
 check bad-input <<'PY'
 import re
 images = work + "/images"
@@ -318,7 +320,7 @@ echo "2: bad input: a sentence for each of 15, no traceback, nothing sent; a hos
 
 # --- 3. check mode --------------------------------------------------------------------
 play check-mode "$source/tests/ansible/fleet.yml" --check --diff
-[ "$status" -eq 0 ] || fail "check mode exited $status: $(tail -c 2000 "$work/check-mode.err")"
+[ "$status" -eq 0 ] || fail "check mode exited $status: $(tail -c 2000 "$work/check-mode.out")"
 check check-mode <<'PY'
 def entries(result):
     return [(d["drive"], d["vendor"], d["model"], d["version"], d["result"], d["blocks_sent"], d["block"], d["blocks"],
@@ -443,7 +445,7 @@ echo "5: again: A and B unchanged (A awaiting restart), C's written drives left 
 mkimage --model "QUORVEL CDRW-4824A" --version 1.20 --block-kb 60 --blocks 6 "$work/images/FW2.BIN"
 play another-image "$source/tests/ansible/fleet.yml" --check --limit host-a,host-b \
   -e "quorvel_image=$work/images/FW2.BIN" -e '{"quorvel_force_hosts": ["host-b"]}'
-[ "$status" -eq 0 ] || fail "check mode with another image exited $status: $(tail -c 2000 "$work/another-image.err")"
+[ "$status" -eq 0 ] || fail "check mode with another image exited $status: $(tail -c 2000 "$work/another-image.out")"
 check another-image <<'PY'
 for host, version in (("host-a", "1.10"), ("host-b", "1.20")):
     task = firmware(host)
@@ -457,9 +459,10 @@ echo "5b: check mode: another image for A's waiting drives would be written; so 
 # which a local connection's modules inherit.
 status=0
 (cd "$work" && LD_LIBRARY_PATH="$build/sim" QUORVEL_SIM_MACHINE="$work/host-b/machine" XDG_STATE_HOME="$work/host-b/state" \
-  ansible-playbook -i "$work/inventory.yml" quorvel.flash.update_drives -e quorvel_hosts=host-b \
-  -e "quorvel_image=$work/images/FW.BIN" -e "quorvel_flash=$flash") >"$work/example.json" 2>"$work/example.err" || status=$?
-[ "$status" -eq 0 ] || fail "the example playbook on B exited $status: $(tail -c 3000 "$work/example.json")"
+  QUORVEL_ANSIBLE_RESULTS=$work/example.json ansible-playbook -i "$work/inventory.yml" quorvel.flash.update_drives \
+  -e quorvel_hosts=host-b -e "quorvel_image=$work/images/FW.BIN" -e "quorvel_flash=$flash") \
+  >"$work/example.out" 2>"$work/example.err" || status=$?
+[ "$status" -eq 0 ] || fail "the example playbook on B exited $status: $(tail -c 3000 "$work/example.out")"
 check example <<'PY'
 b = results["host-b"]
 assert b["The image into every drive of its model"]["changed"] is False, b
