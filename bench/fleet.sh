@@ -100,15 +100,16 @@ EOF
 chmod +x "$scratch/timed-flash"
 
 # payload FILE EXECUTABLE: the module's AnsiballZ file for these arguments,
-# kept from one ad hoc run, copied to FILE.
+# kept from one ad hoc run, copied to FILE. Its run's folder stays: the
+# payload names it as the folder of the module's own files (its copy of the
+# image among them).
 payload() {
-  local kept
-  rm -rf "$scratch/remote"
+  local kept remote=$scratch/remote-$(basename "$1" .py)
   fresh
-  ANSIBLE_KEEP_REMOTE_FILES=1 ansible localhost -c local -m quorvel.flash.firmware \
+  ANSIBLE_KEEP_REMOTE_FILES=1 ANSIBLE_REMOTE_TEMP=$remote ansible localhost -c local -m quorvel.flash.firmware \
     -a "image=$scratch/FW.BIN all=true executable=$2" >"$scratch/out" 2>&1 ||
     { echo "the module's first run failed:" >&2; cat "$scratch/out" >&2; exit 1; }
-  kept=$(find "$scratch/remote" -name 'AnsiballZ_firmware.py' | head -n 1)
+  kept=$(find "$remote" -name 'AnsiballZ_firmware.py' | head -n 1)
   [ -n "$kept" ] || { echo "no AnsiballZ payload was kept" >&2; exit 1; }
   cp "$kept" "$1"
 }
