@@ -18,7 +18,9 @@
 #     again, changed since blocks reached it; in check mode, another image of
 #     the same version for A's waiting drives and force for B's current ones
 #     would write them;
-#  6. the collection's example playbook on host B.
+#  6. the collection's example playbook on host B;
+#  7. restart: true on A: the restart asked for and said, A's drives running
+#     what they accepted, nothing waiting.
 # The collection's playbook over SSH and through a real restart:
 # fleet-ssh.sh and guest-restart.sh.
 #   ansible-e2e.sh BUILD_DIR SOURCE_DIR
@@ -471,4 +473,24 @@ assert b["Every drive written now runs the image's version"]["msg"] == "4 drive(
 assert stats["host-b"]["failures"] == 0 and stats["host-b"]["skipped"] == 1, stats
 PY
 echo "6: the example playbook on B: nothing to write, no restart, the drives asserted at 1.20"
+
+# --- 7. restart: true -------------------------------------------------------------------
+# A's drives written again (another image, force) with the restart asked for:
+# the login1 stand-in restarts A's simulated machine, and every drive runs
+# what it accepted last; nothing waits any more.
+play restart "$source/tests/ansible/fleet.yml" --limit host-a -e "quorvel_image=$work/images/FW2.BIN" \
+  -e '{"quorvel_force_hosts": ["host-a"], "quorvel_restart": true}'
+[ "$status" -eq 0 ] || fail "the play with restart: true exited $status: $(tail -c 2000 "$work/restart.out")"
+check restart <<'PY'
+a = firmware("host-a")
+assert a["changed"] is True and a["restarting"] is True and a["reboot_required"] is False, a
+assert a["msg"] == ("firmware 1.20 (FW2.BIN): written 0:1, 0:2, 1:0, 1:1; the host accepted the restart and goes down "
+                    "now"), a["msg"]
+info = results["host-a"]["The drives afterwards"]
+ours = [d for d in info["drives"] if d["model"] == "CDRW-4824A"]
+assert [(d["version"], d["waiting"]) for d in ours] == [("1.20", None)] * 4 and info["reboot_required"] is False, info
+PY
+grep -q " reboot interactive=true .* machine=\"$work/host-a/machine\" taken=0:1,0:2,1:0,1:1\$" "$QUORVEL_SIM_LOGIN1_RECORD" ||
+  fail "A's machine was not restarted: $(grep ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD")"
+echo "7: restart: true: the restart asked for and said, A's machine restarted, its drives at 1.20, none waiting"
 echo "the fleet's collection through Ansible: sanity, check --json, bad input, check mode, three hosts at once, idempotent"

@@ -188,7 +188,7 @@ drives:
       sample: "The drive said: MEDIUM ERROR, write error (3/0C/00)."
 image:
   description: The image the task read, as it was checked and sent.
-  returned: when the image was read
+  returned: success, and when a drive refused or failed
   type: dict
   contains:
     path:
