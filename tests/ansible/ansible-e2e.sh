@@ -300,7 +300,7 @@ for name, msg in expected.items():
     no_traceback(result)
     assert result.get("failed") is True and result["msg"] == msg, (name, result.get("msg"))
     assert result["changed"] is False and result["drives"] == [] and result["reboot_required"] is False, (name, result)
-# The argument spec's own rules, in Ansible's words.
+# The rules the module declares with its options, in Ansible's words.
 for name, msg in (("drives and all", "parameters are mutually exclusive: drives|all"),
                   ("neither drives nor all", "one of the following is required: drives, all")):
     assert tasks[name].get("failed") is True and tasks[name]["msg"] == msg, (name, tasks[name])

@@ -250,8 +250,8 @@ TAKEN = ("written", "awaiting_restart", "already")
 
 
 def chosen_drives(params):
-    """The `--drive`/`--all` words of quorvel-flash, from the options (the
-    argument spec has made sure of one of drives and all, never both)."""
+    """The `--drive`/`--all` words of quorvel-flash, from the options (Ansible
+    has made sure of one of drives and all, never both, as the module declares)."""
     if params["all"] is not None:
         if not params["all"]:
             raise FlashError("all: false chooses no drive: give all: true, or drives (a list of A:T, as "
