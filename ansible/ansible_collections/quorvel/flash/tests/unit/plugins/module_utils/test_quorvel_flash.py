@@ -1,0 +1,74 @@
+# -*- coding: utf-8 -*-
+# The collection's rules, as tables written out by hand: which accepted flash
+# of a drive waits for the host's restart, addresses and checksums.
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import pytest
+
+from ansible_collections.quorvel.flash.plugins.module_utils.quorvel_flash import (
+    FlashError,
+    parse_address,
+    parse_checksum,
+    waiting_flash,
+)
+
+BOOT, EARLIER = "boot-now", "boot-before"
+DRIVE = dict(adapter=0, target=1, vendor="QUORVEL", model="CDRW-4824A", revision="1.10")
+
+
+def line(flash, event, boot=BOOT, target=1, adapter=0, vendor="QUORVEL", model="CDRW-4824A", sha256="aa",
+         version="1.20"):
+    return dict(flash=flash, event=event, boot=boot, adapter=adapter, target=target, vendor=vendor, model=model,
+                sha256=sha256, version=version)
+
+
+@pytest.mark.parametrize("records, expected", [
+    ([line("f1", "accepted")], "f1"),
+    ([line("f1", "accepted"), line("f1", "restart-not-requested"), line("f1", "unattended")], "f1"),
+    ([line("f1", "accepted", boot=EARLIER)], None),
+    ([line("f1", "refused")], None),
+    ([line("f1", "accepted"), line("f2", "refused")], None),
+    ([line("f1", "accepted"), line("f2", "accepted", sha256="bb")], "f2"),
+    ([line("f1", "accepted"), line("f1", "confirmed")], None),
+    ([line("f1", "accepted"), line("f1", "not-taken")], None),
+    ([line("f0", "accepted", boot=EARLIER), line("f1", "accepted"), line("f0", "superseded")], "f1"),
+    ([line("f1", "accepted"), line("f2", "refused", target=2)], "f1"),
+    ([line("f1", "accepted", model="DVDRW-1612B")], None),
+    ([line("f1", "accepted", vendor="ACME")], None),
+    ([line("f1", "accepted", adapter=1)], None),
+    # The drive reports the flash's version: it runs it, nothing waits.
+    ([line("f1", "accepted", version="1.10")], None),
+    ([], None),
+    (["text", 7, None, {}], None),
+], ids=["accepted now", "its own later lines", "before the boot", "refused", "a later flash refused",
+        "a later flash accepted", "confirmed", "not taken", "an older flash superseded later",
+        "another drive's later flash", "another model", "another vendor", "another adapter",
+        "the drive reports its version", "nothing", "foreign lines"])
+def test_an_accepted_flash_of_this_boot_waits_until_a_later_flash_or_a_restart_settles_it(records, expected):
+    found = waiting_flash(records, BOOT, DRIVE)
+    assert (found and found["flash"]) == expected
+
+
+def test_only_a_flash_of_the_image_asked_about_waits_with_it():
+    records = [line("f1", "accepted", sha256="aa")]
+    assert waiting_flash(records, BOOT, DRIVE, sha256="aa")["flash"] == "f1"
+    assert waiting_flash(records, BOOT, DRIVE, sha256="bb") is None
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("0:1", (0, 1)), ("255:255", (255, 255)), ("007:1", (7, 1)), (" 1:0 ", (1, 0)), ("256:0", None),
+    ("0-1", None), ("0:", None), (":1", None), ("0:1:2", None), ("a:b", None), ("", None), (1, None)])
+def test_an_address_is_two_numbers_up_to_255(text, expected):
+    assert parse_address(text) == expected
+
+
+def test_a_checksum_is_an_algorithm_and_its_whole_digest():
+    digest = "ab" * 32
+    assert parse_checksum("sha256:" + digest.upper()) == ("sha256", digest)
+    assert parse_checksum("SHA1:" + "0" * 40) == ("sha1", "0" * 40)
+    for bad in ("sha256:" + digest[:-1], "md5:" + "0" * 32, digest, "sha256:" + "g" * 64, "sha512:" + digest):
+        with pytest.raises(FlashError, match="is not ALGORITHM:HEX"):
+            parse_checksum(bad)
