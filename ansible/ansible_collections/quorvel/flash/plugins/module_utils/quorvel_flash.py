@@ -1,7 +1,8 @@
 # -*- coding: utf-8 -*-
 # What the collection's modules share: quorvel-flash run and its JSON read,
-# the record's rule for a flash that waits for the host's restart, the boot id
-# and the image's digests. The modules never read the lines quorvel-flash
+# which of its record's flashes waits for the host's restart (quorvel-flash
+# history --json marks it; the rule is quorvel-flash's own), the boot id and
+# the image's digests. The modules never read the lines quorvel-flash
 # writes for people, only its JSON and its exit status.
 
 from __future__ import absolute_import, division, print_function
@@ -14,10 +15,6 @@ import os
 import re
 
 BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id"
-
-# Lines of an accepted flash, written by the window after a restart, that
-# settle it: it no longer waits for anything.
-SETTLED = frozenset(("confirmed", "not-taken", "superseded"))
 
 _ADDRESS = re.compile(r"^([0-9]{1,3}):([0-9]{1,3})$")
 
@@ -73,40 +70,30 @@ def image_digest(path, algorithm="sha256"):
     return digest.hexdigest()
 
 
-def waiting_flash(records, boot, drive, sha256=None):
-    """The record's accepted flash of `drive` that waits for the host's
-    restart, or None. `drive` is one of `quorvel-flash list --json`'s: its
-    adapter, target, vendor, model and the revision it reports.
+def waiting_flash(records, drive, sha256=None):
+    """The accepted flash of `drive` that waits for the host's restart, or
+    None. `records` are `quorvel-flash history --json`'s, which marks each
+    drive's waiting flash ("awaits-restart": accepted during this boot, no
+    later flash of the drive, nothing settled it since); `drive` is one of
+    `quorvel-flash list --json`'s: its adapter, target, vendor, model and the
+    revision it reports.
 
-    A flash waits when it was accepted since the boot `boot`, no later flash
-    of the same drive (adapter, target, vendor, model) followed it, nothing
-    settled it after a restart, and the drive does not report its version
-    already (it runs it: there is nothing to wait for). Lines of older flashes
-    that come later (the window marking one superseded) change nothing. With
-    `sha256`, only a flash of that image waits: a drive that waits with another
-    image still has this one to take.
+    A drive that reports the flash's version runs it already: nothing waits.
+    With `sha256`, only a flash of that image waits: a drive that waits with
+    another image still has this one to take.
     """
     key = tuple(drive.get(k) for k in ("adapter", "target", "vendor", "model"))
-    waiting = None
-    seen = set()
     for record in records:
-        if not isinstance(record, dict):
+        if not isinstance(record, dict) or record.get("awaits-restart") is not True:
             continue
         if tuple(record.get(k) for k in ("adapter", "target", "vendor", "model")) != key:
             continue
-        flash, event = record.get("flash"), record.get("event")
-        if flash not in seen:
-            seen.add(flash)
-            waiting = None
-        elif waiting is not None and flash == waiting.get("flash") and event in SETTLED:
-            waiting = None
-        if event == "accepted" and record.get("boot") == boot:
-            waiting = record
-    if waiting is None or waiting.get("version") == drive.get("revision"):
-        return None
-    if sha256 is not None and waiting.get("sha256") != sha256:
-        return None
-    return waiting
+        if record.get("version") == drive.get("revision"):
+            return None
+        if sha256 is not None and record.get("sha256") != sha256:
+            return None
+        return record
+    return None
 
 
 class QuorvelFlash(object):

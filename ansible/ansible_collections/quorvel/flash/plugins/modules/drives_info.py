@@ -142,7 +142,7 @@ def run(module):
             vendor=d.get("vendor", ""),
             model=d.get("model", ""),
             version=d.get("revision", ""),
-            waiting=waiting_flash(records, boot, d),
+            waiting=waiting_flash(records, d),
         ))
     msg = "%d drive%s" % (len(drives), "" if len(drives) == 1 else "s")
     if why:

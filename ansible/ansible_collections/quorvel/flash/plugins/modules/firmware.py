@@ -320,7 +320,7 @@ def nothing_to_do(check, found, why):
         check.get("model"), ("found: " + listed) if listed else (why or "no drive found"))
 
 
-def planned(check, identities, records, boot, sha256, force):
+def planned(check, identities, records, sha256, force):
     """Each chosen drive and what is to become of it, before anything is sent."""
     entries = []
     for drive in check["drives"]:
@@ -332,7 +332,7 @@ def planned(check, identities, records, boot, sha256, force):
             pass
         elif entry["version"] == check.get("version"):
             entry["result"] = "already"
-        elif waiting_flash(records, boot, identity, sha256) is not None:
+        elif waiting_flash(records, identity, sha256) is not None:
             entry["result"] = "awaiting_restart"
         entries.append(entry)
     return entries
@@ -428,7 +428,7 @@ def run(module):
         raise FlashError("quorvel-flash check refused (exit %d): %s" % (rc, flash.told(err)))
 
     identities = dict(("%s:%s" % (d.get("adapter"), d.get("target")), d) for d in found if isinstance(d, dict))
-    entries = planned(check, identities, flash.records(), boot_id(), sha256, params["force"])
+    entries = planned(check, identities, flash.records(), sha256, params["force"])
     status, said = 0, ""
     to_write = any(e["result"] == "written" for e in entries)
     if to_write and not module.check_mode:

@@ -24,8 +24,8 @@ def identities(old):
 
 
 def accepted(sha256):
-    return [dict(flash="f1", event="accepted", boot=BOOT, adapter=0, target=1, vendor="QUORVEL", model="CDRW-4824A",
-                 sha256=sha256, version="1.20")]
+    return [{"flash": "f1", "event": "accepted", "boot": BOOT, "adapter": 0, "target": 1, "vendor": "QUORVEL",
+             "model": "CDRW-4824A", "sha256": sha256, "version": "1.20", "awaits-restart": True}]
 
 
 @pytest.mark.parametrize("old, records, force, expected", [
@@ -39,7 +39,7 @@ def accepted(sha256):
 ], ids=["old", "at the version", "waiting with this image", "waiting with another image", "force at the version",
         "force while waiting"])
 def test_each_drive_is_planned_from_its_version_the_record_and_force(old, records, force, expected):
-    entry, = planned(check(old), identities(old), records, BOOT, THIS, force)
+    entry, = planned(check(old), identities(old), records, THIS, force)
     assert entry["result"] == expected
     assert (entry["drive"], entry["vendor"], entry["model"], entry["version"], entry["blocks"]) == \
         ("0:1", "QUORVEL", "CDRW-4824A", old, 7)
