@@ -1,9 +1,10 @@
 // quorvel-sim-login1: the simulated machine's login1 on a private bus.
-// Reboot is recorded and "restarts the machine" by ending the program that
-// asked (or, with --refuse-reboot, is refused as polkit refuses it); Inhibit hands out the write end of a pipe and records when the
-// caller takes it and when it closes it. With --notifications it is the
-// desktop's notification service on a session bus instead, recording every
-// notice. Formats in aspi/sim/README.md.
+// Reboot is recorded and restarts the machine the caller runs on (its drives
+// take the firmware they accepted) and ends the program that asked (or, with
+// --refuse-reboot, is refused as polkit refuses it); Inhibit hands out the
+// write end of a pipe and records when the caller takes it and when it closes
+// it. With --notifications it is the desktop's notification service on a
+// session bus instead, recording every notice. Formats in aspi/sim/README.md.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -22,6 +23,8 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstdio>
+
+#include "aspi/sim/StateFile.h"
 
 namespace {
 
@@ -90,6 +93,43 @@ private:
     uint lastId_ = 0;
 };
 
+// The machine a process runs on: its QUORVEL_SIM_MACHINE and QUORVEL_SIM_STATE
+// as it was started with them, a relative path taken from its working folder.
+struct CallersMachine {
+    QString machine, state;
+};
+CallersMachine MachineOf(uint pid) {
+    CallersMachine found;
+    QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (pid == 0 || !environment.open(QIODevice::ReadOnly)) return found;
+    const QString folder = QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
+    for (const QByteArray &entry : environment.readAll().split('\0')) {
+        const qsizetype equals = entry.indexOf('=');
+        const QByteArray name = entry.left(equals);
+        QString value = QString::fromLocal8Bit(entry.mid(equals + 1));
+        if (equals <= 0 || value.isEmpty()) continue;
+        if (!value.startsWith(QLatin1Char('/')) && !folder.isEmpty()) value = folder + QLatin1Char('/') + value;
+        if (name == "QUORVEL_SIM_MACHINE") found.machine = value;
+        else if (name == "QUORVEL_SIM_STATE") found.state = value;
+    }
+    return found;
+}
+
+// Restarts the caller's simulated machine; the record's fields that say so.
+QString RestartCallersMachine(uint pid) {
+    const CallersMachine caller = MachineOf(pid);
+    if (caller.machine.isEmpty()) return QStringLiteral("machine=none");
+    const quorvel_sim::Restart restart =
+        quorvel_sim::RestartMachine(caller.machine.toStdString(), caller.state.toStdString());
+    QString fields = QStringLiteral("machine=") + Quoted(caller.machine);
+    if (!restart.error.empty())
+        return fields + QStringLiteral(" error=") + Quoted(QString::fromStdString(restart.error));
+    QStringList taken;
+    for (const auto &[address, revision] : restart.taken)
+        taken << QStringLiteral("%1:%2").arg(address.first).arg(address.second);
+    return fields + QStringLiteral(" taken=") + (taken.isEmpty() ? QStringLiteral("none") : taken.join(QLatin1Char(',')));
+}
+
 class Login1Manager : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
@@ -115,9 +155,12 @@ public slots:
                 return;
             }
             bool killable = pid > 1 && static_cast<pid_t>(pid) != ::getpid();
-            Record(QStringLiteral("reboot interactive=%1 caller=%2 pid=%3 signal=%4")
+            // The machine goes down with the answer: what its drives accepted
+            // is what they run once it is up again.
+            const QString restarted = RestartCallersMachine(killable ? pid : 0);
+            Record(QStringLiteral("reboot interactive=%1 caller=%2 pid=%3 signal=%4 %5")
                        .arg(asked, caller, killable ? QString::number(pid) : QStringLiteral("unknown"),
-                            killable ? QStringLiteral("SIGTERM") : QStringLiteral("none")));
+                            killable ? QStringLiteral("SIGTERM") : QStringLiteral("none"), restarted));
             // Answer first, then restart the machine: the shutdown ends the
             // program that asked a moment later, as a real one does.
             bus.send(call.createReply());

@@ -401,6 +401,7 @@ said 'accepted all 7 blocks; the restart that finishes the update follows\.$' ||
 said '^quorvel-flash: the restart was requested and the system accepted it\.$' || fail "the acceptance was not said"
 grep -q ' reboot interactive=true' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "logind was not asked for the restart"
 [ "$(events)" = "started accepted restart-requested restart-accepted" ] || fail "the record holds: $(events)"
+expect_revision 2 6 1.20 taken
 "$source/scripts/sim-bus.sh" stop "$work/bus" >/dev/null
 start_bus "$work/bus-refusing" --refuse-reboot
 fresh

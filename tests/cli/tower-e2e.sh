@@ -86,7 +86,8 @@ finish 60 || fail "the tower did not end"
 for drive in 0:1 0:2 1:0 1:1; do
   mapfile -t dumps < <(dumps_of "$drive")
   expect_dumps "$work/run/FW.BIN" "${dumps[@]}"
-  grep -q "^revision ${drive%:*} ${drive#*:} \"1.20\"" "$work/quorvel-sim.state" || fail "$drive does not keep 1.20"
+  grep -qx "pending ${drive%:*} ${drive#*:} \"1.20\" boot=\"$(cat /proc/sys/kernel/random/boot_id)\"" \
+    "$work/quorvel-sim.state" || fail "$drive does not keep 1.20 for the restart"
 done
 # Overlapping: every drive's first block came before any drive's last.
 latest_first=$(for d in 0:1 0:2 1:0 1:1; do first "$d"; done | sort | tail -n 1)

@@ -246,3 +246,42 @@ TEST(AfterRestart, TheWalkerTellsEachDrivesWaitingFlashAndTheUnattendedOnes) {
     EXPECT_EQ(history.Flashes().size(), 7u);
     EXPECT_EQ(history.Flashes()[2].outcome.ending, FlashEnding::Refused) << "a2";
 }
+
+// The rule of the flash that waits for the host's restart, case by case, as
+// the fleet's modules relied on it when they walked the record themselves.
+TEST(AfterRestart, AnAcceptedFlashOfThisBootWaitsUntilALaterFlashOrARestartSettlesIt) {
+    using E = RecordEvent;
+    const auto line = [](const char *flash, RecordEvent event, const char *boot = kNow, int target = 1) {
+        FlashRecord r = Accepted(flash, "CDRW-4824A", "1.20", boot);
+        r.event = event;
+        r.target = target;
+        return r;
+    };
+    struct Case {
+        const char *name;
+        std::vector<FlashRecord> records;
+        std::vector<std::string> waiting;
+    };
+    const Case cases[] = {
+        {"accepted now", {line("f1", E::Accepted)}, {"f1"}},
+        {"its own later lines", {line("f1", E::Accepted), line("f1", E::RestartNotRequested), line("f1", E::Unattended)},
+         {"f1"}},
+        {"before the boot", {line("f1", E::Accepted, kThen)}, {}},
+        {"refused", {line("f1", E::Refused)}, {}},
+        {"a later flash refused", {line("f1", E::Accepted), line("f2", E::Refused)}, {}},
+        {"a later flash accepted", {line("f1", E::Accepted), line("f2", E::Accepted)}, {"f2"}},
+        {"confirmed", {line("f1", E::Accepted), line("f1", E::Confirmed)}, {}},
+        {"not taken", {line("f1", E::Accepted), line("f1", E::NotTaken)}, {}},
+        {"an older flash superseded later",
+         {line("f0", E::Accepted, kThen), line("f1", E::Accepted), line("f0", E::Superseded)}, {"f1"}},
+        {"another drive's later flash", {line("f1", E::Accepted), line("f2", E::Refused, kNow, 2)}, {"f1"}},
+        {"nothing", {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const FlashHistory history(c.records);
+        std::vector<std::string> waiting;
+        for (const RecordedFlash *flash : history.WaitingForRestart(kNow)) waiting.push_back(flash->id);
+        EXPECT_EQ(waiting, c.waiting);
+    }
+}

@@ -63,10 +63,11 @@ grep -q '"detail":"the window was gone","event":"unattended"' "$record" || fail 
 [ "$(notices)" = "Firmware written: restart to finish | QUORVEL CDRW-4824A: firmware 1.20, written while the window was gone. The drive accepted all 7 blocks. Restart the computer to finish the update." ] ||
   fail "the desktop was told: $(notices)"
 
-# The first start after the flash has ended says how it came out, in one box;
-# the next one says nothing more. The simulated drive reports its new firmware
-# at once, so the check after the restart confirms the flash and says so in
-# that box.
+# The computer restarts, as the window's line asks. The first start after it
+# says how the flash came out, in one box; the next one says nothing more. The
+# drive reports its new firmware from the restart on, so the check after the
+# restart confirms the flash and says so in that box.
+sim_restart "$work/machine"
 start_program "$work/three" "$work/program-3.log" "$work/machine"
 wait_window QUORVEL 30 >/dev/null || fail "no main window"
 told=$(wait_window MESSAGE 15) || fail "the next start did not tell how the flash came out"
