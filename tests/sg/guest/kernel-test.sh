@@ -466,7 +466,7 @@ told=$(cat "$out/cli-write.log" "$out/cli-list.log" 2>/dev/null | grep -vx "quor
 python3 - "$out/cli-history.json" <<'PY' || fail "quorvel-flash's history: $(cat "$out/cli-history.json" 2>/dev/null)"
 import json, sys
 mine = [r for r in json.load(open(sys.argv[1])) if r["program"] == "quorvel-flash"]
-assert [r["event"] for r in mine] == ["accepted", "restart-not-requested"], mine
+assert [r["event"] for r in mine] == ["started", "accepted", "restart-not-requested"], mine
 assert (mine[0]["model"], mine[0]["revision"], mine[0]["version"], mine[0]["file"]) == ("CDRW-4824A", "1.20", "1.30", "FW-C.BIN"), mine[0]
 PY
 
@@ -657,8 +657,9 @@ expect '^QV-GUEST gone write exit=1 '
 python3 - "$out/gone-flashes.jsonl" "$left_at" <<'PY' || fail "drive-f's flash was recorded otherwise: $(cat "$out/gone-flashes.jsonl" 2>/dev/null)"
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
-assert [e["event"] for e in events] == ["gone"], events
-assert (events[0]["block"], events[0]["cause"]) == (int(sys.argv[2]), "gone"), events[0]
+assert [e["event"] for e in events] == ["started", "gone"], events
+assert (events[0]["block"], events[0]["pid"] > 0) == (0, True), events[0]
+assert (events[1]["block"], events[1]["cause"]) == (int(sys.argv[2]), "gone"), events[1]
 PY
 grep -q 'asking the system for the restart\|no restart was requested' "$out/gone-write.log" && fail "a restart was spoken of for a drive that went away: $(cat "$out/gone-write.log")"
 
