@@ -151,7 +151,7 @@ console="$work/console.log"
 say "booting $kver (unpacked and packed in $((SECONDS - started)) s)"
 boot=$SECONDS
 set +e
-timeout --kill-after=10 300 qemu-system-x86_64 \
+timeout --kill-after=10 540 qemu-system-x86_64 \
   -accel "$accel" -nodefaults -no-reboot -serial stdio -display none \
   -m 1024 -smp 2 \
   -kernel "$vmlinuz" -initrd "$work/initramfs.cpio.gz" \
