@@ -477,7 +477,8 @@ def told_of(entry):
 def message(image, entries, check_mode):
     groups = []
     for result, words in RESULTS:
-        chosen = [entry for entry in entries if entry["result"] == result and not (check_mode and entry.get("followed"))]
+        chosen = [entry for entry in entries
+                  if entry["result"] == result and not (check_mode and entry.get("followed"))]
         if chosen:
             said = "would write" if result == "written" and check_mode else words
             groups.append(said + " " + ", ".join(told_of(entry) for entry in chosen))
