@@ -502,16 +502,17 @@ def run(module):
     path = checked_image(params)
     flash = QuorvelFlash(module, params["executable"])
     image, sha256 = sealed_image(module, path, params["checksum"])
-    # Before check: a flash that ends between the two is then seen by check as
-    # over, and its drive planned from the record.
-    status = flash.status()
+    # Before check: a flash that ends between the two is followed all the
+    # same, its end read from the record; one that begins between them is
+    # refused by check as busy.
+    serving = flash.status()
     rc, check, err = flash.json(["check", "--json"] + drive_words + ["--", os.path.basename(image)],
                                 cwd=os.path.dirname(image))
     if not isinstance(check, dict) or not isinstance(check.get("drives"), list):
         raise FlashError("%s check --json gave no image and drives" % flash.path)
     decisions = {}
     for drive in check["drives"]:
-        decision = under_way(status, drive.get("drive"), sha256)
+        decision = under_way(serving, drive.get("drive"), sha256)
         if decision is not None:
             decisions[drive.get("drive")] = decision
     refused = refusals(path, check, decisions)
