@@ -82,10 +82,11 @@ bool WatchCommand::Choose() {
         if (!flashes[i]) {
             drive.outcome.ending = FlashEnding::NotWritten;
             drive.outcome.why = "no flash is under way here (" + problems[i] + ").";
+            const std::string why = drive.outcome.why;
             const size_t index = terminal_->Add(std::move(drive), {0});
             Tell(terminal_->Of(index) + (oneDrive ? "no flash is under way at " + AddressText(drives[i]) + " (" +
                                                         problems[i] + "); quorvel-flash status shows the flashes under way."
-                                                  : drive.outcome.why));
+                                                  : why));
             terminal_->Event(index, "not-under-way");
             continue;
         }

@@ -20,7 +20,11 @@
 #     would write them;
 #  6. the collection's example playbook on host B;
 #  7. restart: true on A: the restart asked for and said, A's drives running
-#     what they accepted, nothing waiting.
+#     what they accepted, nothing waiting;
+#  8. a flash under way on host D, its terminal's quorvel-flash killed: check
+#     mode says it would follow it and waits for nothing; the play follows it
+#     to the drive's acceptance and writes the other drive, the drive flashed
+#     once.
 # The collection's playbook over SSH and through a real restart:
 # fleet-ssh.sh and guest-restart.sh.
 #   ansible-e2e.sh BUILD_DIR SOURCE_DIR
@@ -83,14 +87,14 @@ lines() { wc -l <"$(trace_of "$1")"; }
 first() { commands "$1" "$2" | head -n 1 | sed -E 's/.* time=([^ ]+) .*/\1/'; }
 last() { commands "$1" "$2" | tail -n 1 | sed -E 's/.* time=([^ ]+) .*/\1/'; }
 
-# play NAME PLAYBOOK [OPTIONS...]: ansible-playbook over the three hosts;
-# its output in $work/NAME.out, its results' JSON in $work/NAME.json, its exit
-# status in $status.
+# play NAME PLAYBOOK [OPTIONS...]: ansible-playbook over the three hosts (the
+# hosts of $inventory when set); its output in $work/NAME.out, its results'
+# JSON in $work/NAME.json, its exit status in $status.
 play() {
   local name=$1 playbook=$2
   shift 2
   status=0
-  (cd "$work" && QUORVEL_ANSIBLE_RESULTS=$work/$name.json ansible-playbook -i "$work/inventory.yml" --forks 3 \
+  (cd "$work" && QUORVEL_ANSIBLE_RESULTS=$work/$name.json ansible-playbook -i "${inventory:-$work/inventory.yml}" --forks 3 \
     "$playbook" "$@") >"$work/$name.out" 2>"$work/$name.err" || status=$?
 }
 # check NAME: Python's assertions (standard input) over that run's results:
@@ -493,4 +497,78 @@ PY
 grep -q " reboot interactive=true .* machine=\"$work/host-a/machine\" taken=0:1,0:2,1:0,1:1\$" "$QUORVEL_SIM_LOGIN1_RECORD" ||
   fail "A's machine was not restarted: $(grep ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD")"
 echo "7: restart: true: the restart asked for and said, A's machine restarted, its drives at 1.20, none waiting"
+
+# --- 8. a flash under way followed ------------------------------------------------
+# Host D: 0:1 takes 40 s over its final block, so that its flash is still
+# under way while both plays start, however busy the machine; 0:2 is quick.
+# The flash of 0:1 is started from a terminal whose quorvel-flash is killed
+# at block 2, as a dropped SSH connection leaves it.
+d=$work/host-d
+mkdir -p "$d/runtime"
+chmod 700 "$d/runtime"
+{
+  echo "trace quorvel-sim.trace"
+  echo "state quorvel-sim.state"
+  echo "dump  dumps"
+  echo "adapters 1"
+  echo 'device 0 1 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=300 final-delay=40000 completion=later'
+  echo 'device 0 2 type=0x05 vendor="QUORVEL " product="CDRW-4824A      " revision="1.10" delay=100 completion=later'
+} >"$d/machine"
+: >"$(trace_of host-d)"
+d_env=(LD_LIBRARY_PATH="$sim_path" QUORVEL_SIM_MACHINE="$d/machine" XDG_STATE_HOME="$d/state" XDG_RUNTIME_DIR="$d/runtime")
+"$python" -c '
+import sys, yaml
+inventory = yaml.safe_load(sys.stdin)
+hosts = inventory["all"]["children"]["fleet"]["hosts"]
+d = dict(hosts["host-b"], quorvel_drives=["0:1", "0:2"])
+d["quorvel_environment"] = dict(d["quorvel_environment"], **dict(a.split("=", 1) for a in sys.argv[1:]))
+inventory["all"]["children"]["fleet"]["hosts"] = {"host-d": d}
+yaml.safe_dump(inventory, sys.stdout)' "${d_env[@]}" <"$work/inventory.yml" >"$work/inventory-d.yml"
+(cd "$work/images" && exec env "${d_env[@]}" "$flash" write FW.BIN --drive 0:1 --yes) >"$d/starter.log" 2>&1 </dev/null &
+starter=$!
+for ((i = 0; i < 300; i++)); do grep -q 'Download=2 ' "$(trace_of host-d)" && break; sleep 0.1; done
+kill -KILL "$starter"
+{ wait "$starter"; } 2>/dev/null || [ $? -eq 137 ] || fail "the starter on D was not killed as meant: $(cat "$d/starter.log")"
+inventory=$work/inventory-d.yml play follow-check "$source/tests/ansible/fleet.yml" --check
+[ "$status" -eq 0 ] || fail "check mode with a flash under way exited $status: $(tail -c 2000 "$work/follow-check.out")"
+env "${d_env[@]}" "$flash" status --json >"$work/follow-status.json"
+check follow-check <<'PY'
+import json
+task = firmware("host-d")
+assert task["msg"] == ("firmware 1.20 (FW.BIN): would write 0:2; would follow the flash under way of 0:1; the host would "
+                       "need its restart"), task["msg"]
+assert task["changed"] is True and [(e["drive"], e["result"], e["followed"]) for e in task["drives"]] == [
+    ("0:1", "written", True), ("0:2", "written", False)], task["drives"]
+# It waited for nothing: the flash is still under way after it.
+assert [f["drive"] for f in json.load(open(work + "/follow-status.json"))["flashes"]] == ["0:1"], "the flash had ended"
+PY
+inventory=$work/inventory-d.yml play follow "$source/tests/ansible/fleet.yml"
+[ "$status" -eq 0 ] || fail "the play with a flash under way exited $status: $(tail -c 2000 "$work/follow.out")"
+check follow <<'PY'
+import json
+task = firmware("host-d")
+assert task["msg"] == ("firmware 1.20 (FW.BIN): written 0:1 (followed the flash under way), 0:2; restart the host to "
+                       "finish"), task["msg"]
+assert task["changed"] is True and not task.get("failed") and task["reboot_required"] is True, task
+assert [(e["drive"], e["result"], e["followed"], e["blocks_sent"], e["block"], e["cause"]) for e in task["drives"]] == [
+    ("0:1", "written", True, 7, 0, ""), ("0:2", "written", False, 7, 0, "")], task["drives"]
+# One flash a drive in the record: the one followed, its end recorded once by
+# the task that adopted it, and the task's own.
+events = {}
+for line in open(work + "/host-d/state/quorvel/flashes.jsonl"):
+    record = json.loads(line)
+    events.setdefault("%d:%d" % (record["adapter"], record["target"]), []).append((record["flash"], record["event"]))
+for drive, got in events.items():
+    assert len(set(flash for flash, _ in got)) == 1, (drive, got)
+    assert [event for _, event in got] == ["started", "accepted", "restart-not-requested"], (drive, got)
+assert sorted(events) == ["0:1", "0:2"], events
+PY
+for drive in 0:1 0:2; do
+  mapfile -t dumps < <(commands host-d "$drive" | sed -E 's/.* Dump="([^"]*)".*/\1/')
+  expect_dumps "$work/images/FW.BIN" "${dumps[@]}"
+  [ "$(commands host-d "$drive" | sed -E 's/.* pid=([0-9]+) .*/\1/' | sort -u | wc -l)" -eq 1 ] ||
+    fail "D's $drive was written by more than one process"
+done
+echo "8: a flash under way on D, its starter killed: check mode would follow it, waiting for nothing; the play"
+echo "   followed it to the drive's acceptance and wrote the other drive, each flashed once, byte for byte"
 echo "the fleet's collection through Ansible: sanity, check --json, bad input, check mode, three hosts at once, idempotent"

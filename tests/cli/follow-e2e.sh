@@ -252,6 +252,10 @@ python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])'
 cli watch --drive 0:1
 [ "$status" -eq 2 ] && said "^quorvel-flash: no flash is under way at 0:1 \(the flash served at $place has ended\); " ||
   fail "a watch of a socket left behind: exit $status: $(cat "$work/err")"
+# Named among others, each drive says its own reason on its line.
+cli watch --drive 0:1 --drive 1:0
+[ "$status" -eq 2 ] && said "^quorvel-flash: 0:1: no flash is under way here \(the flash served at $place has ended\)\.$" ||
+  fail "a watch of two drives, one with a socket left behind: exit $status: $(cat "$work/err")"
 cli status
 [ "$(cat "$work/out")" = "nothing under way." ] || fail "status with a socket left behind: $(cat "$work/out")"
 # Its next flash takes the place again; a runtime folder too deep for a

@@ -1,8 +1,8 @@
 # -*- coding: utf-8 -*-
 # What the collection's modules share: quorvel-flash run and its JSON read,
 # which of its record's flashes waits for the host's restart (quorvel-flash
-# history --json marks it; the rule is quorvel-flash's own), the boot id and
-# the image's digests. The modules never read the lines quorvel-flash
+# history --json marks it; the rule is quorvel-flash's own), what a flash under
+# way makes of a drive, the boot id and the image's digests. The modules never read the lines quorvel-flash
 # writes for people, only its JSON and its exit status.
 
 from __future__ import absolute_import, division, print_function
@@ -96,6 +96,46 @@ def waiting_flash(records, drive, sha256=None):
     return None
 
 
+def standing(flash):
+    """Where a flash of `quorvel-flash status --json` stands, in words."""
+    if flash.get("result") not in (None, "under-way"):
+        return "its drive answered: %s" % flash.get("result")
+    if flash.get("final"):
+        return "the final block in the drive"
+    return "block %s of %s" % (flash.get("block"), flash.get("blocks"))
+
+
+def under_way(status, drive, sha256):
+    """What a flash under way makes of `drive` (A:T), from `quorvel-flash
+    status --json`: None when no flash is known to write it; ("follow", the
+    flash) for this user's flash of the image `sha256`, which is followed to
+    its end; ("refuse", why) for this user's flash of another image, or
+    another user's flash that holds the drive, which are left alone.
+
+    The status's `flashes` are this user's alone: quorvel-flash finds them in
+    the user's own runtime folder. Another user's flash names the drive it
+    writes only by the drive's lock file it holds (quorvel-drive-A-T.lock),
+    where its manager locks a file; a lock on the drive's node names no
+    address, and such a drive is then found busy when written.
+    """
+    for flash in status.get("flashes") or []:
+        if not isinstance(flash, dict) or flash.get("drive") != drive:
+            continue
+        if flash.get("sha256") == sha256:
+            return "follow", flash
+        return "refuse", ("a flash of another image is under way: firmware %s from %s (SHA-256 %s), %s, started by "
+                          "%s at %s; write this one once it has ended (quorvel-flash watch --drive %s follows it)" % (
+                              flash.get("new"), flash.get("file"), flash.get("sha256"), standing(flash),
+                              (flash.get("starter") or {}).get("program"), flash.get("since"), drive))
+    lock = "quorvel-drive-%s.lock" % drive.replace(":", "-")
+    for other in status.get("other-users") or []:
+        if isinstance(other, dict) and any(os.path.basename(str(path)) == lock for path in other.get("holds") or []):
+            return "refuse", ("another user's flash is under way: %s (uid %s), its process %s since %s holds it; a "
+                              "flash is followed by its own user alone" % (
+                                  other.get("user"), other.get("uid"), other.get("pid"), other.get("since")))
+    return None
+
+
 class QuorvelFlash(object):
     """quorvel-flash on the managed host, found once, run for its JSON."""
 
@@ -163,6 +203,20 @@ class QuorvelFlash(object):
         if not isinstance(drives, list):
             raise FlashError("%s list --json gave no list of drives" % self.path)
         return drives, ("" if rc == 0 else self.told(err))
+
+    def status(self):
+        """`status --json`: the flashes under way on this host (this user's,
+        and what is known of other users'); none where quorvel-flash cannot
+        look for them (no runtime folder: it says why) or is from before
+        flashes could be followed."""
+        rc, out, _ = self.run(["status", "--json"])
+        try:
+            status = json.loads(out)
+        except ValueError:
+            status = None
+        if rc == 64 or not isinstance(status, dict):
+            return {"flashes": [], "other-users": []}
+        return status
 
     def records(self):
         """`history --json`: the record of flashes, oldest first."""

@@ -24,6 +24,19 @@ description:
     keeps for the user (C(quorvel-flash history)) says which flash waits.
   - A host with no drive of the image's model has nothing to do (I(all=true)); the task is then ok and
     unchanged.
+  - A drive that a flash of this same image (the same SHA-256) by this user is writing when the task
+    begins, as C(quorvel-flash status) tells it, is neither written again nor failed as busy. The task
+    follows that flash to its end (C(quorvel-flash watch)), before it writes any other drive, and
+    reports the drive by how the flash ended, with C(drives[].followed) true. A flash followed whose
+    starter is gone is seen to its end by the task, which records its end, as any first follower does.
+  - A drive being written with another image, or by another user's flash (known only where that flash
+    holds the drive's lock file), fails the task before anything is sent to any drive. Flashes under
+    way are looked for where C(quorvel-flash) looks, in the user's runtime folder (C($XDG_RUNTIME_DIR),
+    which a login session sets); without one none is found, and a drive being written fails as busy
+    when written.
+  - A flash followed whose starter asked for the host's restart (C(quorvel-flash write --restart)) ends
+    with that restart, asked for by its starter (or by the task, when its starter is gone); the task
+    then writes no other drive, and fails before anything is sent when it has one to write.
   - Never restarts the host unless I(restart) is given; restart the hosts whose C(reboot_required)
     is true with M(ansible.builtin.reboot), which waits for them to come back.
   - The task fails when any drive refused a block or failed, or a restart asked for was refused;
@@ -66,7 +79,9 @@ options:
         finishes the update (C(quorvel-flash write --restart)); C(restarting) says that the host
         accepted it. The connection to the host then goes down with it, so prefer
         M(ansible.builtin.reboot) after the task.
-      - Nothing is restarted when no drive was written.
+      - Nothing is restarted when no drive was written. A drive whose flash under way is followed is not
+        written by the task; the restart waits for its acceptance and is asked for only when it accepted too,
+        never for it alone.
     type: bool
     default: false
   force:
@@ -80,8 +95,10 @@ extends_documentation_fragment:
   - ansible.builtin.action_common_attributes
 notes:
   - Check mode sends nothing to any drive. It reads the image, the drives' identities (the INQUIRY
-    that lists them) and the record, and says which drives would be written (C(drives[].result) is
-    then C(written) for those, and C(changed) and C(reboot_required) are what writing them would give).
+    that lists them), the flashes under way and the record, and says which drives would be written
+    (C(drives[].result) is then C(written) for those, and C(changed) and C(reboot_required) are what
+    writing them would give) and which flashes under way would be followed (C(drives[].followed));
+    it waits for none of them.
   - Diff mode shows each drive's version before and after.
   - Needs a C(quorvel-flash) that has C(check IMAGE --json).
 attributes:
@@ -128,8 +145,9 @@ EXAMPLES = r"""
 RETURN = r"""
 changed:
   description:
-    - Whether a block of the image was sent to a drive, whatever the drive then answered (in check mode,
-      whether a drive would be written).
+    - Whether a block of the image was sent to a drive while the task ran, by the task or by a flash under
+      way that it followed, whatever the drive then answered (in check mode, whether a drive would be
+      written or a flash followed).
   returned: always
   type: bool
 drives:
@@ -160,18 +178,28 @@ drives:
       sample: "1.10"
     result:
       description:
-        - C(written) the drive accepted every block (in check mode, it would be written);
+        - C(written) the drive accepted every block, from the task or from the flash under way it followed (in
+          check mode, it would be written, or its flash followed);
           C(already) it runs the image's version; C(awaiting_restart) it accepted this image since the host
           started and takes it at the restart; C(refused) it refused block C(drives[].block), after
           accepting the blocks before it; C(failed) its flash did not end (it went away, did not answer, its
-          flash's process was cut off) or could not start (busy with another flash), C(drives[].cause) says
-          why.
+          flash's process was cut off) or could not start (busy with a flash of another program's),
+          C(drives[].cause) says why.
         - After C(refused), or C(failed) with C(drives[].blocks_sent) above 0, part of the image reached
           the drive, which is to be written again before the host restarts.
       type: str
       choices: [written, already, awaiting_restart, refused, failed]
+    followed:
+      description:
+        - Whether a flash of this image by this user was writing the drive when the task began, and the task
+          followed it to its end rather than writing the drive; C(result), C(blocks_sent), C(block) and
+          C(cause) are then that flash's.
+      type: bool
+      sample: false
     blocks_sent:
-      description: How many of the image's blocks were sent to the drive by this task; 0 when none.
+      description:
+        - How many of the image's blocks were sent to the drive by this task, or by the flash it followed
+          (from that flash's start); 0 when none.
       type: int
       sample: 7
     block:
@@ -239,6 +267,7 @@ from ansible_collections.quorvel.flash.plugins.module_utils.quorvel_flash import
     image_digest,
     parse_address,
     parse_checksum,
+    under_way,
     waiting_flash,
 )
 
@@ -247,6 +276,8 @@ RESULTS = (("written", "written"), ("awaiting_restart", "awaiting restart"), ("a
            ("refused", "refused"), ("failed", "failed"))
 # The drives that run the image once the host has restarted.
 TAKEN = ("written", "awaiting_restart", "already")
+# The record's lines of a drive's answer, as write's summary words them.
+ENDINGS = {"accepted": "accepted", "refused": "refused", "gone": "gone", "process-lost": "cut-off"}
 
 
 def chosen_drives(params):
@@ -301,12 +332,20 @@ def sealed_image(module, path, checksum):
     return copy, image_digest(copy)
 
 
-def refusals(image, check):
-    """Why the image or the drives chosen cannot be written, as one sentence, or ""."""
+def refusals(image, check, flashes):
+    """Why the image or the drives chosen cannot be written, as one sentence,
+    or "". `flashes` is what a flash under way makes of each drive (under_way):
+    a drive to follow is no refusal, whatever check says of it."""
     if not check.get("valid"):
         return "image %s: %s" % (image, check.get("why"))
-    refused = [" ".join(w for w in (d.get("drive"), d.get("model")) if w) + ": " + d.get("why", "").rstrip(".")
-               for d in check.get("drives", []) if d.get("result") != "would-write"]
+    refused = []
+    for drive in check.get("drives", []):
+        decision = flashes.get(drive.get("drive"))
+        if decision is not None and decision[0] == "follow":
+            continue
+        why = decision[1] if decision is not None else drive.get("why", "")
+        if decision is not None or drive.get("result") != "would-write":
+            refused.append(" ".join(w for w in (drive.get("drive"), drive.get("model")) if w) + ": " + why.rstrip("."))
     if refused:
         return "nothing was sent to any drive: " + "; ".join(refused)
     return ""
@@ -320,15 +359,17 @@ def nothing_to_do(check, found, why):
         check.get("model"), ("found: " + listed) if listed else (why or "no drive found"))
 
 
-def planned(check, identities, records, sha256, force):
-    """Each chosen drive and what is to become of it, before anything is sent."""
+def planned(check, identities, records, sha256, force, follow=()):
+    """Each chosen drive and what is to become of it, before anything is sent.
+    The drives of `follow` are being written with this image: their flash is
+    followed, whatever their version, the record or force say."""
     entries = []
     for drive in check["drives"]:
         identity = identities.get(drive["drive"], {})
         entry = dict(drive=drive["drive"], vendor=identity.get("vendor", ""), model=identity.get("model", ""),
-                     version=drive.get("old", ""), result="written", blocks_sent=0, block=0,
-                     blocks=check.get("blocks", 0), cause="")
-        if force:
+                     version=drive.get("old", ""), result="written", followed=drive["drive"] in follow, blocks_sent=0,
+                     block=0, blocks=check.get("blocks", 0), cause="")
+        if force or entry["followed"]:
             pass
         elif entry["version"] == check.get("version"):
             entry["result"] = "already"
@@ -359,27 +400,74 @@ def outcome(summary_drive):
     return "failed", block, block, cause or "quorvel-flash gave no answer for it"
 
 
-def written(flash, params, image, entries):
-    """The drives to write written; their entries completed. Returns write's exit status and what it said last."""
-    words = ["write", "--json", "--yes"] + (["--restart"] if params["restart"] else [])
+def to_write(entry):
+    return entry["result"] == "written" and not entry["followed"]
+
+
+def recorded_end(records, flash_id):
+    """How the record says flash `flash_id` ended, as write's summary says a
+    drive's end; None while it says nothing of it."""
+    for record in reversed(records):
+        if isinstance(record, dict) and record.get("flash") == flash_id and record.get("event") in ENDINGS:
+            return dict(result=ENDINGS[record["event"]], block=record.get("block", 0), blocks=record.get("blocks", 0),
+                        cause=record.get("cause", ""))
+    return None
+
+
+def summary_drives(objects):
+    """Each drive's object of the last summary of write's or watch's JSON lines, by its address."""
+    summaries = [o for o in objects if isinstance(o, dict) and isinstance(o.get("drives"), list) and "status" in o]
+    if not summaries:
+        return None
+    return dict((d.get("drive"), d) for d in summaries[-1]["drives"] if isinstance(d, dict))
+
+
+def followed_to_end(flash, entries, flashes):
+    """The flashes under way of the drives to follow, followed to their end as
+    quorvel-flash watch sees them; their entries completed as the drive's
+    answer makes them. Returns watch's exit status and what it said last."""
+    words = ["watch", "--json"]
     for entry in entries:
-        if entry["result"] == "written":
+        if entry["followed"]:
+            words += ["--drive", entry["drive"]]
+    rc, objects, err = flash.json_lines(words)
+    by_address = summary_drives(objects) or {}
+    records = None
+    for entry in entries:
+        if not entry["followed"]:
+            continue
+        summary = by_address.get(entry["drive"], {})
+        if summary.get("result") in (None, "not-written"):
+            # The flash ended between the status and the watch: its record
+            # says how.
+            records = flash.records() if records is None else records
+            summary = recorded_end(records, flashes[entry["drive"]].get("flash")) or dict(
+                result="not-written", why="its flash under way could not be followed to its end: %s" % (
+                    summary.get("why") or flash.told(err) or "quorvel-flash watch said nothing"))
+        entry["result"], entry["blocks_sent"], entry["block"], entry["cause"] = outcome(summary)
+    return rc, flash.told(err)
+
+
+def written(flash, restart, image, entries):
+    """The drives to write written; their entries completed. Returns write's exit status and what it said last."""
+    words = ["write", "--json", "--yes"] + (["--restart"] if restart else [])
+    for entry in entries:
+        if to_write(entry):
             words += ["--drive", entry["drive"]]
     # From the image's folder: quorvel-flash takes paths of up to 131 characters.
     rc, objects, err = flash.json_lines(words + ["--", os.path.basename(image)], cwd=os.path.dirname(image))
-    summaries = [o for o in objects if isinstance(o, dict) and isinstance(o.get("drives"), list) and "status" in o]
-    if not summaries:
+    by_address = summary_drives(objects)
+    if by_address is None:
         raise FlashError("quorvel-flash write gave no summary (exit %d): %s" % (rc, flash.told(err) or "nothing said"))
-    by_address = dict((d.get("drive"), d) for d in summaries[-1]["drives"] if isinstance(d, dict))
     for entry in entries:
-        if entry["result"] == "written":
+        if to_write(entry):
             entry["result"], entry["blocks_sent"], entry["block"], entry["cause"] = outcome(
                 by_address.get(entry["drive"], {}))
     return rc, flash.told(err)
 
 
 def told_of(entry):
-    text = entry["drive"]
+    text = entry["drive"] + (" (followed the flash under way)" if entry.get("followed") else "")
     if entry["block"]:
         text += " at block %d of %d" % (entry["block"], entry["blocks"])
     # The cause is a sentence of its own, with brackets of its own.
@@ -389,10 +477,14 @@ def told_of(entry):
 def message(image, entries, check_mode):
     groups = []
     for result, words in RESULTS:
-        chosen = [entry for entry in entries if entry["result"] == result]
+        chosen = [entry for entry in entries
+                  if entry["result"] == result and not (check_mode and entry.get("followed"))]
         if chosen:
             said = "would write" if result == "written" and check_mode else words
             groups.append(said + " " + ", ".join(told_of(entry) for entry in chosen))
+    follow = [entry["drive"] for entry in entries if check_mode and entry.get("followed")]
+    if follow:
+        groups.append("would follow the flash under way of " + ", ".join(follow))
     return "firmware %s (%s): %s" % (image["version"], image["name"], "; ".join(groups))
 
 
@@ -410,13 +502,23 @@ def run(module):
     path = checked_image(params)
     flash = QuorvelFlash(module, params["executable"])
     image, sha256 = sealed_image(module, path, params["checksum"])
+    # Before check: a flash that ends between the two is followed all the
+    # same, its end read from the record; one that begins between them is
+    # refused by check as busy.
+    serving = flash.status()
     rc, check, err = flash.json(["check", "--json"] + drive_words + ["--", os.path.basename(image)],
                                 cwd=os.path.dirname(image))
     if not isinstance(check, dict) or not isinstance(check.get("drives"), list):
         raise FlashError("%s check --json gave no image and drives" % flash.path)
-    refused = refusals(path, check)
+    decisions = {}
+    for drive in check["drives"]:
+        decision = under_way(serving, drive.get("drive"), sha256)
+        if decision is not None:
+            decisions[drive.get("drive")] = decision
+    refused = refusals(path, check, decisions)
     if refused:
         raise FlashError(refused)
+    follow = dict((d, decision[1]) for d, decision in decisions.items() if decision[0] == "follow")
     described = dict(path=path, name=os.path.basename(path), sha256=sha256, version=check.get("version", ""),
                      blocks=check.get("blocks", 0))
     result = dict(changed=False, drives=[], image=described, reboot_required=False, restarting=False)
@@ -424,33 +526,48 @@ def run(module):
     if not check["drives"]:
         module.exit_json(msg="firmware %s (%s): %s" % (described["version"], described["name"],
                                                       nothing_to_do(check, found, why)), **result)
-    if rc != 0:
+    if rc != 0 and not follow:
         raise FlashError("quorvel-flash check refused (exit %d): %s" % (rc, flash.told(err)))
 
     identities = dict(("%s:%s" % (d.get("adapter"), d.get("target")), d) for d in found if isinstance(d, dict))
-    entries = planned(check, identities, flash.records(), sha256, params["force"])
-    status, said = 0, ""
-    to_write = any(e["result"] == "written" for e in entries)
-    if to_write and not module.check_mode:
-        status, said = written(flash, params, image, entries)
+    entries = planned(check, identities, flash.records(), sha256, params["force"], follow)
+    writes = any(to_write(e) for e in entries)
+    restarts = sorted(d for d, f in follow.items() if f.get("restart"))
+    if restarts and writes:
+        raise FlashError("nothing was sent to any drive: the flash under way of %s ends with the host's restart, which "
+                         "its starter asked for; write %s once the host is back" % (
+                             ", ".join(restarts), ", ".join(e["drive"] for e in entries if to_write(e))))
+    status, said, watched, asked = 0, "", 0, False
+    if not module.check_mode:
+        # The flashes followed first: a restart asked for comes after every
+        # drive has answered, and only when every one accepted. (A watch's
+        # restart is its flash's starter's, refused or not: nothing is
+        # written after it.)
+        if follow:
+            watched, said = followed_to_end(flash, entries, follow)
+        if writes:
+            asked = params["restart"] and all(e["result"] == "written" for e in entries if e["followed"])
+            status, said = written(flash, asked, image, entries)
     if module.check_mode:
-        result["changed"] = to_write
+        result["changed"] = any(e["result"] == "written" for e in entries)
     else:
         result["changed"] = any(e["blocks_sent"] > 0 for e in entries)
     waits = any(e["result"] in ("written", "awaiting_restart") for e in entries)
-    result["restarting"] = params["restart"] and to_write and status == 0 and not module.check_mode
+    result["restarting"] = asked and status == 0
     result["reboot_required"] = waits and not result["restarting"]
     result["drives"] = entries
     result["msg"] = message(described, entries, module.check_mode)
     if result["restarting"]:
         result["msg"] += "; the host accepted the restart and goes down now"
-    elif status == 3:
+    elif status == 3 or watched == 3:
         result["msg"] += "; the restart asked for was refused: " + said
+    elif restarts and not module.check_mode and all(e["result"] == "written" for e in entries if e["followed"]):
+        result["msg"] += "; the restart that the flash's starter asked for follows"
     elif result["reboot_required"]:
         result["msg"] += "; the host would need its restart" if module.check_mode else "; restart the host to finish"
     if module._diff:
         result["diff"] = diff(entries, described["version"])
-    if status == 3 or any(e["result"] in ("refused", "failed") for e in entries):
+    if status == 3 or watched == 3 or any(e["result"] in ("refused", "failed") for e in entries):
         module.fail_json(**result)
     module.exit_json(**result)
 

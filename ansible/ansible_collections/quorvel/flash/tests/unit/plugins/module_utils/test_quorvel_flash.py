@@ -1,6 +1,7 @@
 # -*- coding: utf-8 -*-
 # The collection's rules, as tables written out by hand: which accepted flash
-# of a drive waits for the host's restart, addresses and checksums.
+# of a drive waits for the host's restart, what a flash under way makes of a
+# drive, addresses and checksums.
 
 from __future__ import absolute_import, division, print_function
 
@@ -12,6 +13,7 @@ from ansible_collections.quorvel.flash.plugins.module_utils.quorvel_flash import
     FlashError,
     parse_address,
     parse_checksum,
+    under_way,
     waiting_flash,
 )
 
@@ -54,6 +56,30 @@ def test_only_a_flash_of_the_image_asked_about_waits_with_it():
     records = [line("f1", sha256="aa")]
     assert waiting_flash(records, DRIVE, sha256="aa")["flash"] == "f1"
     assert waiting_flash(records, DRIVE, sha256="bb") is None
+
+
+OURS = dict(drive="0:1", sha256="aa", new="1.20", file="FW.BIN", block=4, blocks=7, final=False, result="under-way",
+            since="2026-12-08T08:58:33Z", starter=dict(program="quorvel-flash", pid=8558, present=False), flash="f1")
+THEIRS = dict(user="ada", uid=1000, pid=4242, since="2026-12-08T09:00:00Z", holds=["/run/lock/quorvel-drive-0-1.lock"])
+
+
+# status --json's flashes are this user's; another user's names its drive
+# only by the lock file it holds.
+@pytest.mark.parametrize("status, expected", [
+    (dict(flashes=[OURS], **{"other-users": []}), ("follow", OURS)),
+    (dict(flashes=[dict(OURS, sha256="bb")], **{"other-users": []}),
+     ("refuse", "a flash of another image is under way: firmware 1.20 from FW.BIN (SHA-256 bb), block 4 of 7, started "
+                "by quorvel-flash at 2026-12-08T08:58:33Z; write this one once it has ended (quorvel-flash watch "
+                "--drive 0:1 follows it)")),
+    (dict(flashes=[], **{"other-users": [THEIRS]}),
+     ("refuse", "another user's flash is under way: ada (uid 1000), its process 4242 since 2026-12-08T09:00:00Z "
+                "holds it; a flash is followed by its own user alone")),
+    (dict(flashes=[dict(OURS, drive="0:2")], **{"other-users": [dict(THEIRS, holds=["/run/lock/quorvel-drive-0-11.lock",
+                                                                                   "/dev/sg1"])]}), None),
+    ({}, None),
+], ids=["this user's, this image", "this user's, another image", "another user's", "other drives", "nothing known"])
+def test_a_drive_under_way_is_followed_only_when_this_user_writes_this_image(status, expected):
+    assert under_way(status, "0:1", "aa") == expected
 
 
 @pytest.mark.parametrize("text, expected", [
