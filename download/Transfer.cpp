@@ -21,6 +21,7 @@
 #include "download/FlashRecord.h"
 #include "download/FlashTexts.h"
 #include "drive/FailureCause.h"
+#include "drive/Presence.h"
 #include "drive/Probe.h"
 #include "drive/Scsi.h"
 #include "platform/FlashProcess.h"
@@ -273,10 +274,11 @@ void TransferSession::SendBlocks() {
 }
 
 // A block the drive did not take: why, decided from what the manager filled
-// in, said to the front end before the refusal, and recorded with the
+// in (and, where the drive gave no word of its own, from whether it is still
+// there), said to the front end before the refusal, and recorded with the
 // drive's sense.
 TransferEvent TransferSession::Failed(int block, int count, const ScsiAnswer &answer) {
-    const FailureCause cause = DecideFailureCause(answer);
+    const FailureCause cause = CauseOfFailedCommand(answer, adapter_, target_);
     const FailureTold told = TellFailure(cause, transport_, block == 1);
     result_ = DriveAnswerSentence(false, block, count, told);
     answerBlock_ = block;
