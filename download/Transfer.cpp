@@ -208,6 +208,16 @@ void TransferSession::Prepare() {
         Send(TransferEvent{TransferWord::Unguarded, 0, 0, DriveLockProblem(), {}});
         return Finish(2);
     }
+    // The drive there must be the one the front end chose: one unplugged
+    // and plugged in again, or another, may answer where it found it.
+    if (!StillTheDrive(adapter_, target_, record_.vendor, record_.model)) {
+        Send(TransferEvent{TransferWord::Declined, 0, 0,
+                           "The drive at " + std::to_string(adapter_) + ":" + std::to_string(target_) + " is not the " +
+                               record_.vendor + " " + record_.model +
+                               " chosen any more (unplugged, or another drive in its place). Find the drives again.",
+                           {}});
+        return Finish(2);
+    }
     // How the drive is attached decides the advice a refused first block
     // gets.
     transport_ = TransportOfAnswer(aspi::GetASPI32DeviceTransport(adapter_, target_));

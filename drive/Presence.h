@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "drive/FailureCause.h"
 #include "drive/Scsi.h"
@@ -24,3 +25,15 @@ Presence AskWhetherThere(uint8_t adapter, uint8_t target,
 // Nothing is sent after a refusal, a drive already gone, or a command that
 // completed; after any other failure, the INQUIRY of AskWhetherThere.
 FailureCause CauseOfFailedCommand(const ScsiAnswer &answer, uint8_t adapter, uint8_t target);
+
+// Whether an INQUIRY answer (its first 36 bytes) is of the drive a flash was
+// prepared for: its vendor (bytes 8 to 15) and model (16 to 31), each as a
+// record names them (cut at a zero byte, blanks at the end dropped), are
+// `vendor` and `model`.
+bool AnswersAsTheDrive(const uint8_t *inquiry, const std::string &vendor, const std::string &model);
+
+// Whether the drive at the address, asked now with INQUIRY, is there and is
+// the one a front end chose (AnswersAsTheDrive). Drives come and go behind
+// USB: a front end that found its drives before one was unplugged may hold
+// an address where another drive answers now, or none.
+bool StillTheDrive(uint8_t adapter, uint8_t target, const std::string &vendor, const std::string &model);

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "drive/FailureCause.h"
-#include "drive/Presence.h"
 #include "drive/Scsi.h"
 #include "tests/support/FakeAspi.h"
 
@@ -146,52 +145,6 @@ TEST(FailureCause, PresenceIsAnAnswerNoDeviceOrNothingAtTheAddress) {
     EXPECT_EQ(inquiry(SS_ERR, 0x14), Presence::Unsure);
     EXPECT_EQ(inquiry(SS_ERR, 0x0B), Presence::Unsure);
     EXPECT_EQ(inquiry(SS_ERR, 0x00), Presence::Unsure);
-}
-
-// The flash's decision after a failed block: the drive asked with INQUIRY
-// only when it gave no word of its own, and gone only when it is no longer
-// there, whatever status the block ended with.
-TEST(FailureCause, AFailedBlockIsGoneWhenTheDriveIsNoLongerThere) {
-    RecorderLayer layer;
-    FakeAspi aspi{layer};
-    aspi.SetAdapters(1);
-    aspi.AddDevice(0, 2, 0x05, "QUORVEL CDRW-4824A      1.10");
-    std::vector<uint8_t> inquiries;  // each INQUIRY's answer in turn: SS_COMP, SS_ERR or SS_NO_DEVICE
-    aspi.decide = [&](const SRB_ExecSCSICmd &srb, size_t) -> uint8_t {
-        if (srb.CDBByte[0] != 0x12 || inquiries.empty()) return SS_ERR;
-        const uint8_t status = inquiries.front();
-        inquiries.erase(inquiries.begin());
-        return status;
-    };
-    aspi.fill = [](SRB_ExecSCSICmd &srb) { srb.SRB_HaStat = 0x14; };
-    ScsiAnswer unplugged;  // through usb-storage: the kernel's DID_ERROR
-    unplugged.status = SS_ERR;
-    unplugged.haStat = 0x14;
-
-    inquiries = {SS_NO_DEVICE};
-    EXPECT_EQ(CauseOfFailedCommand(unplugged, 0, 2).kind, FailureKind::Gone);
-    EXPECT_EQ(aspi.RequestCount(), 1u);
-    inquiries = {SS_ERR, SS_NO_DEVICE};  // still being removed, then gone
-    EXPECT_EQ(CauseOfFailedCommand(unplugged, 0, 2).kind, FailureKind::Gone);
-    EXPECT_EQ(aspi.RequestCount(), 3u);
-    inquiries = {SS_COMP};
-    const FailureCause there = CauseOfFailedCommand(unplugged, 0, 2);
-    EXPECT_EQ(there.kind, FailureKind::AdapterFailed);
-    EXPECT_EQ(SayFailureCause(there), "The drive's adapter or bus failed (bus phase error).");
-    EXPECT_EQ(aspi.RequestCount(), 4u);
-    for (const FakeRequest &request : aspi.Requests()) EXPECT_EQ(request.srb.CDBByte[0], 0x12) << "INQUIRY alone is sent";
-
-    ScsiAnswer refused;
-    refused.status = SS_ERR;
-    refused.targStat = 0x02;
-    refused.senseLength = 14;
-    const Bytes sense = Fixed(0x05, 0x20, 0x00);
-    std::copy(sense.begin(), sense.end(), refused.sense.begin());
-    EXPECT_EQ(CauseOfFailedCommand(refused, 0, 2).kind, FailureKind::Refused);
-    ScsiAnswer noDevice;
-    noDevice.status = SS_NO_DEVICE;
-    EXPECT_EQ(CauseOfFailedCommand(noDevice, 0, 2).kind, FailureKind::Gone);
-    EXPECT_EQ(aspi.RequestCount(), 4u) << "nothing is sent after the drive's own word or no device";
 }
 
 TEST(FailureCause, TheRecordKeepsTheRawSenseAsHex) {
