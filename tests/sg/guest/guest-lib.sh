@@ -299,8 +299,9 @@ lock_id() {
 # lock_ids_at SG: the same for the drive at an sg node.
 lock_ids_at() { echo "$(lock_id "/dev/$1") $(lock_id "/dev/$(sr_at "$1")")"; }
 lock_ids() { lock_ids_at "$(sg_of "$1")"; }
-# lock_holder ID: the process that holds the flock of the node with lock_id ID.
-lock_holder() { awk -v id="$1" '$2 == "FLOCK" && $6 == id { print $5; exit }' /proc/locks; }
+# lock_holder ID [LOCKS]: the process that holds the flock of the node with
+# lock_id ID, in /proc/locks or in a copy of it.
+lock_holder() { awk -v id="$1" '$2 == "FLOCK" && $6 == id { print $5; exit }' "${2:-/proc/locks}"; }
 # flash_child WINDOW: sets flash_pid to the flash's process (quorvel-transfer)
 # that the window's process WINDOW started, if it still runs. It starts no
 # program: between two blocks of a flash there is little time.
@@ -315,12 +316,13 @@ flash_child() {
   done
   return 1
 }
-# about_flash PID IDS: the flash's process PID as the host checks it,
-# "exe=PATH uid=N manager=PATHS sg=held sr=held": every ASPI manager it has
-# mapped, and whether it is the holder of the flocks of the drive's nodes
-# (IDS: their lock_ids; else who is). "none" when there is no such process.
+# about_flash PID IDS [LOCKS]: the flash's process PID as the host checks
+# it, "exe=PATH uid=N manager=PATHS sg=held sr=held": every ASPI manager it
+# has mapped, and whether it is the holder of the flocks of the drive's nodes
+# (IDS: their lock_ids; else who is) in /proc/locks, or in LOCKS, a copy of
+# it taken at the moment that counts. "none" when there is no such process.
 about_flash() {
-  local p=$1 ids=($2) key value uid="" exe manager holders
+  local p=$1 ids=($2) locks=${3:-/proc/locks} key value uid="" exe manager holders
   [ -n "$p" ] && [ -d "/proc/$p" ] || { echo none; return; }
   exe=$(readlink "/proc/$p/exe")
   while read -r key value _; do [ "$key" = Uid: ] && uid=$value; done <"/proc/$p/status"
@@ -329,6 +331,6 @@ about_flash() {
     function who(pid) { return pid == "" ? "none" : pid == p ? "held" : pid }
     $2 == "FLOCK" && $6 == sg { g = $5 }
     $2 == "FLOCK" && $6 == sr { r = $5 }
-    END { print "sg=" who(g) " sr=" who(r) }' /proc/locks)
+    END { print "sg=" who(g) " sr=" who(r) }' "$locks")
   echo "exe=$exe uid=$uid manager=$manager $holders"
 }

@@ -4,7 +4,7 @@
 # download command (ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE, asked
 # for by libata after the command) is said in the library's words, with no
 # USB advice.
-budget=40
+budget=60
 
 scenario() {
   load_module ahci

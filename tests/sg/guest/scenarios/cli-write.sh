@@ -3,7 +3,7 @@
 # firmware 1.30 into a virtual drive at 1.20 with --yes (there is no terminal
 # here to ask on); the host compares what the drive received with the
 # image's plan, and reads the record.
-budget=50
+budget=90
 
 scenario() {
   desktop_home

@@ -3,7 +3,7 @@
 # command fails once the kernel's target gives up on it (after the second
 # the test gives the backstore), long before the manager's 10 minutes; the
 # next command fails too; nothing hangs.
-budget=40
+budget=60
 
 scenario() {
   make_drive drive-c QVTEST "VIRTUAL DIES" 0100 1 --die-at 2 || exit 1

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Discovery before the sg driver is loaded: no adapter, and standard error
 # says why and what to do, naming the CD/DVD drives the kernel sees.
-budget=30
+budget=60
 
 scenario() {
   rmmod sg || fail "the sg driver cannot be unloaded"

@@ -5,7 +5,7 @@
 # between the first download command and the last is the kernel's. And what
 # the exclusive open costs: the take before the first block, and the whole
 # flash against the drive's own 6 s (figures, not checks: bench/README.md).
-budget=60
+budget=120
 
 scenario() {
   make_drive drive-p QVTEST "VIRTUAL POLL" 0100 "" --slow 1500 || exit 1

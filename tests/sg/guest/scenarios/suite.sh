@@ -6,7 +6,7 @@
 # nodes as a desktop gives them, a signal during a slow command, a device
 # that vanishes after discovery, and the manager measured against bare SG_IO.
 # Over the base world's drives and two virtual drives of its own.
-budget=60
+budget=120
 
 scenario() {
   make_drive drive-a QUORVEL CDRW-4824A 1.20 || exit 1

@@ -4,7 +4,7 @@
 # from the first that is not, every block and the INQUIRY after them find no
 # device (SS_NO_DEVICE), at once. The same through quorvel-flash: said,
 # recorded as gone, no restart asked, no hang.
-budget=60
+budget=120
 
 scenario() {
   desktop_bus

@@ -4,7 +4,7 @@
 # COMMAND OPERATION CODE on the REQUEST SENSE the host sends after it.
 # quorvel-flash says the decoded sense and the USB advice, records the
 # refusal with its sense, and sends nothing more.
-budget=40
+budget=90
 
 scenario() {
   desktop_bus

@@ -4,7 +4,7 @@
 # refused with the mount point and quorvel-flash's write refused before
 # anything is sent; unmounted, it refuses the download command, said in the
 # library's words with the USB advice, and its transport is usb.
-budget=40
+budget=60
 
 scenario() {
   load_module usb-storage

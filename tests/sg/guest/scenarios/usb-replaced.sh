@@ -6,7 +6,7 @@
 # is pressed again in the same window, whose list still names the first
 # drive there: the flash's process finds another drive at that address and
 # refuses the flash, and nothing reaches the drive in its place.
-budget=120
+budget=180
 
 scenario() {
   desktop_home

@@ -5,7 +5,7 @@
 # adapter's failure. quorvel-flash asks whether the drive is still there (it
 # is: the cause stays the bus's), tells it, sends no block after it, and does
 # not hang.
-budget=40
+budget=90
 
 scenario() {
   desktop_bus

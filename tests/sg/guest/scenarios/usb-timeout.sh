@@ -6,7 +6,7 @@
 # the kernel gives up on the command and usb-storage resets the device's USB
 # port (not the Bulk-Only reset). quorvel-flash tells the time-out, sends no
 # block after it, and does not hang; the drive answers again after the reset.
-budget=50
+budget=90
 
 scenario() {
   desktop_bus

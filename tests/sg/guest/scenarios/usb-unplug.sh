@@ -8,7 +8,7 @@
 # restart although --restart was given, and does not hang. Plugged in again
 # (the drive starts again), `quorvel-flash list` finds it and a new write
 # goes through in full, byte for byte.
-budget=80
+budget=150
 
 scenario() {
   desktop_bus

@@ -4,7 +4,7 @@
 # 1.20 through usb-storage (every block byte for byte), shows its notice and
 # asks the stand-in logind for the restart; the drive starts again, and the
 # program started again finds it at 1.20 and says the firmware was updated.
-budget=80
+budget=150
 
 scenario() {
   desktop_home

@@ -7,7 +7,7 @@
 # model's hash of every block), the drive held exclusively meanwhile (the
 # kernel's polling, every 100 ms, is not heard between the first block and
 # the last), and the flash is recorded.
-budget=50
+budget=90
 
 scenario() {
   desktop_bus

@@ -7,7 +7,7 @@
 # and sg node are locked, and what lies at the lock file paths of old
 # changes nothing. The drive starts again (the restart); the program started
 # again finds it at 1.20 and says the firmware was updated.
-budget=90
+budget=150
 
 scenario() {
   desktop_home

@@ -5,7 +5,7 @@
 # its own, sends the rest, says the result on the window's standard error,
 # records the flash and lets the drive go; no restart is asked for, and the
 # drive is not started again.
-budget=60
+budget=120
 
 scenario() {
   desktop_home

@@ -5,7 +5,7 @@
 # program is told once that the sg node alone guards the drive (and that the
 # system goes on polling it), and goes on; another user's file, mode 0600,
 # at the lock file path of old changes nothing.
-budget=60
+budget=120
 
 scenario() {
   desktop_home
