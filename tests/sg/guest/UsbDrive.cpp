@@ -24,13 +24,16 @@
 //                     phase error; the drive never has the command;
 //   --silent-at N     at the N-th download command the bridge takes the data
 //                     and answers nothing, until the host resets the device.
-// Download commands are counted by the bridge, from 1, as they arrive.
+// Download commands are counted by the bridge, from 1, as they arrive since
+// the enclosure last started; when one's data has all arrived, before the
+// drive has it, the record says so ("usb arrived N"), so that a test can act
+// while the drive holds it.
 // Signals: SIGHUP starts the drive again; SIGUSR1 slows it, SIGUSR2 ends
 // that; SIGTERM ends the program. The gadget unbound from its controller and
 // bound again (a cable pulled and plugged in) starts the drive again too.
 //
 // Besides the served drive's lines, the record has the bridge's:
-//   seq=N usb bind | unbind | enable | disable | bot-reset | max-lun
+//   seq=N usb bind | unbind | enable | disable | bot-reset | max-lun | arrived N
 //   seq=N cdb=... data=65536 bridge=refused status=02 sense=05/20/00
 //   seq=N cdb=... data=65536 received=16384 bridge=stalled
 //   seq=N cdb=... data=65536 received=65536 bridge=silent
@@ -217,7 +220,8 @@ public:
         }
         changed_.notify_all();
     }
-    // Waits until the span is over, or at most the time given.
+    // Waits until the span is over: the host has reset the device, or let
+    // go of it.
     void WaitOver(uint64_t span) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !enabled_ || span != span_; });
@@ -261,6 +265,7 @@ public:
             if (powerCycle.exchange(false)) {
                 drive_.PowerCycle();
                 sense_.clear();
+                downloads_ = 0;
             }
             Command(cbw, span);
         }
@@ -329,6 +334,7 @@ private:
                 return;
             }
             if (!Receive(data, cbw.length)) return;
+            if (download) drive_.Note("usb arrived " + std::to_string(downloads_));
             if (download && options_.silentAt == downloads_) {
                 drive_.Note("cdb=" + cdb + " data=" + std::to_string(cbw.length) +
                             " received=" + std::to_string(cbw.length) + " bridge=silent");

@@ -165,6 +165,17 @@ make_usb_drive() {
 # unbound from it, as a cable plugged in and pulled looks to the host.
 usb_plug() { ls /sys/class/udc | head -n 1 > "$gadgets/$1/UDC"; }
 usb_unplug() { echo "" > "$gadgets/$1/UDC"; }
+# usb_block_in_hand NAME N: waits until the N-th download command since the
+# drive last started has arrived whole at its bridge (the drive holds it
+# while it is slowed).
+usb_block_in_hand() {
+  local i
+  for ((i = 0; i < 600; i++)); do
+    awk '/^start /{ n = 0 } / usb arrived [0-9]+$/{ n = $NF } END { exit !(n >= '"$2"') }' "$out/$1.record" && return 0
+    sleep 0.05
+  done
+  return 1
+}
 # usb_speed NAME: the speed the host sees the drive's USB device at, in Mb/s.
 usb_speed() {
   local node

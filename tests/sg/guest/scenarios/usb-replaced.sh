@@ -26,8 +26,7 @@ scenario() {
   # Unplugged with block 3 in the drive's hands (1.5 s a block), however
   # long the answer to the prompt takes.
   (
-    for ((i = 0; i < 600; i++)); do [ "$(downloads usb-x)" -ge 2 ] && break; sleep 0.1; done
-    sleep 0.5
+    usb_block_in_hand usb-x 3 || say "usb-replaced block 3 never came"
     usb_unplug usb-x
   ) &
   local unplugging=$!

@@ -16,7 +16,6 @@ scenario() {
   local i node drive writer status
   # The blocks the drive has answered since it last started.
   answered() { awk '/^start /{ n = 0 } / download=/{ n++ } END { print n + 0 }' "$out/usb-u.record"; }
-  in_hand() { [ "$(answered)" -ge 2 ]; }
   # plug_again: the drive connected again; its nodes once the old ones are gone.
   plug_again() {
     local old=$1
@@ -25,10 +24,9 @@ scenario() {
     plugged_node usb-u CDRW-4824A
     say "usb-unplug plugged again node=$(node_of usb-u) block=$(sr_at "$(node_of usb-u)")"
   }
-  # Block 3 in the drive's hands (1.5 s a block): the drive has answered two.
+  # Block 3 in the drive's hands (1.5 s a block).
   unplug_at_3() {
-    for ((i = 0; i < 300; i++)); do in_hand && break; sleep 0.1; done
-    sleep 0.5
+    usb_block_in_hand usb-u 3 || say "usb-unplug block 3 never came"
     usb_unplug usb-u
     say "usb-unplug unplugged after $(answered) blocks"
   }

@@ -57,7 +57,7 @@ check() {
   [ "$(outcomes "$record")" = "$(numbered 1 first next next next final=1.20)" ] ||
     fail "the USB drive took the download otherwise:$(printf '\n%s' "$(outcomes "$record")")"
   # Held exclusively: between the first block and the last, nothing but the blocks.
-  between_blocks=$(awk '/ download=/ { if (!first) first = NR; last = NR; next } { lines[NR] = $0 }
+  between_blocks=$(awk '/ download=| usb arrived / { if (!first) first = NR; last = NR; next } { lines[NR] = $0 }
     END { for (n in lines) if (n + 0 > first && n + 0 < last) print lines[n] }' "$record")
   [ -z "$between_blocks" ] || fail "the USB drive heard more than the blocks during the flash: $between_blocks"
   grep -qx 'quorvel-flash: DOWNLOAD OK!! The drive at [0-9]*:0 accepted all 5 blocks; a restart finishes the update\.' "$out/write.log" ||
