@@ -2,7 +2,7 @@
 # A USB bridge that stops answering: it takes block 2 and gives no status
 # for it. The download command goes out with the time limit the manager
 # gives a drive behind USB (two minutes; the test's preloaded shim,
-# SgTimeoutShim.cpp, writes it down and lets the kernel wait 8 s instead);
+# SgTimeoutShim.cpp, writes it down and lets the kernel wait 5 s instead);
 # the kernel gives up on the command and usb-storage resets the device's USB
 # port (not the Bulk-Only reset). quorvel-flash tells the time-out, sends no
 # block after it, and does not hang; the drive answers again after the reset.
@@ -18,7 +18,7 @@ scenario() {
   drive=$(drive_at CDRW-4824A)
   dmesg -c >/dev/null
   started=$SECONDS
-  LD_PRELOAD=$build/tests/sg/guest/libqv_sg_timeout.so QV_SG_TIMEOUT_MS=8000 QV_SG_TIMEOUT_LOG=$out/timeouts \
+  LD_PRELOAD=$build/tests/sg/guest/libqv_sg_timeout.so QV_SG_TIMEOUT_MS=5000 QV_SG_TIMEOUT_LOG=$out/timeouts \
     as_root "$work/state" write FW-T.BIN --drive "$drive" --yes </dev/null >"$out/write.out" 2>"$out/write.log"
   say "usb-timeout exit=$? seconds=$((SECONDS - started))"
   dmesg | grep -E 'usb [0-9-]+: reset' | sed 's/^\[ *[0-9.]*\] /QV-GUEST usb-timeout kernel: /'
@@ -52,6 +52,6 @@ refused = [e for e in events if e["event"] == "refused"]
 assert len(refused) == 1 and (refused[0]["block"], refused[0]["cause"]) == (2, "timeout"), events
 assert refused[0]["detail"] == "The drive did not answer in time.", refused[0]
 ' || fail "the time-out was recorded otherwise: $(cat "$out/flashes.jsonl" 2>/dev/null)"
-  say "usb-timeout: $(grep 'DOWNLOAD FAIL' "$out/write.log") ($(field '^QV-GUEST usb-timeout exit=' seconds) s, the kernel waiting 8 s)"
+  say "usb-timeout: $(grep 'DOWNLOAD FAIL' "$out/write.log") ($(field '^QV-GUEST usb-timeout exit=' seconds) s, the kernel waiting 5 s)"
   grep '^QV-GUEST usb-timeout kernel:' "$log" | sed 's/^QV-GUEST /kernel-test: /'
 }
