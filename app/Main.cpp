@@ -22,13 +22,14 @@
 #include "app/Icons.h"
 #include "app/Quorvelabout.h"
 #include "app/WindowFlash.h"
-#include "download/AfterRestart.h"
-#include "drive/Discovery.h"
-#include "image/Autorun.h"
-#include "image/OpenCommand.h"
-#include "platform/Fonts.h"
-#include "platform/TitleBar.h"
+#include "app/AfterRestart.h"
+#include "app/Discovery.h"
+#include "app/Autorun.h"
+#include "app/OpenCommand.h"
+#include "platform/window/Fonts.h"
+#include "platform/window/TitleBar.h"
 #include "platform/win32.h"
+#include "platform/window/win32_window.h"
 #include "state/SharedState.h"
 
 namespace {
@@ -298,6 +299,7 @@ void TForm1::FormCreate(QObject *) {
             PostQuitMessage(0);
         } else {
             DiscoverDrives();
+            FollowFlashUnderWay();
         }
     }
 
@@ -384,7 +386,7 @@ void TForm1::Exit1Click(QObject *) { close(); }
 
 void TForm1::TerminationRequested() {
     // While the drive is being written the request waits for it (see
-    // download/Flash.h).
+    // flash/Flash.h).
     if (FlashTakesEndRequest()) return;
     // Otherwise it ends the program as Exit does, whatever box is open; and
     // should no loop be running yet, as soon as one runs.

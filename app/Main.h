@@ -1,6 +1,7 @@
 // TForm1, the main window: its components, laid out in the constructor, and
-// its event handlers, which route each event to its flow (drive/, image/,
-// download/). The flows reach the window back through MainWindow
+// its event handlers, which route each event to its flow (the window's flows
+// beside it in app/: Discovery, OpenCommand, Autorun, WindowFlash,
+// AfterRestart). The flows reach the window back through MainWindow
 // (state/MainWindow.h), which TForm1 implements.
 #pragma once
 
@@ -77,13 +78,13 @@ public:
 
     // Event handlers. Sender is the component that raised the event.
     void FormCreate(QObject *Sender);        // start-up
-    void ToolButton1Click(QObject *Sender);  // Open: OpenImage, image/
+    void ToolButton1Click(QObject *Sender);  // Open: OpenImage, app/OpenCommand
     void ToolButton3Click(QObject *Sender);  // About
-    void ToolButton2Click(QObject *Sender);  // Download: StartDownload, download/
-    void Timer1Timer(QObject *Sender);       // ProgressTick, download/
-    void ComboBox1Change(QObject *Sender);   // ChangeDrive, drive/
+    void ToolButton2Click(QObject *Sender);  // Download: StartDownload, app/WindowFlash
+    void Timer1Timer(QObject *Sender);       // ProgressTick, app/WindowFlash
+    void ComboBox1Change(QObject *Sender);   // ChangeDrive, app/Discovery
     void Exit1Click(QObject *Sender);        // Exit
-    void FormPaint(QObject *Sender);         // the autorun start prompt, image/
+    void FormPaint(QObject *Sender);         // the autorun start prompt, app/Autorun
     // The system asked the program to end (SIGTERM, SIGINT, SIGHUP).
     void TerminationRequested();
     // Makes the window's font small enough for every fixed place's text: for

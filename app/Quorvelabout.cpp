@@ -9,7 +9,7 @@
 #include <QScreen>
 
 #include "app/Icons.h"
-#include "platform/TitleBar.h"
+#include "platform/window/TitleBar.h"
 #include "state/SharedState.h"
 
 namespace {

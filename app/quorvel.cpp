@@ -7,6 +7,7 @@
 #include "app/Main.h"
 #include "app/WindowFlash.h"
 #include "platform/Termination.h"
+#include "platform/window/win32_window.h"
 #include "state/SharedState.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "download/BlockPlan.h"
-#include "download/Transfer.h"
+#include "image/BlockPlan.h"
+#include "transfer/Transfer.h"
 #include "drive/Scsi.h"
 #include "platform/aspi.h"
 #include "state/SharedState.h"

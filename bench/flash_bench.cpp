@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "download/BlockPlan.h"
-#include "download/Transfer.h"
+#include "image/BlockPlan.h"
+#include "transfer/Transfer.h"
 #include "platform/aspi.h"
 #include "state/SharedState.h"
 

@@ -4,8 +4,8 @@
 # download command, ended later from their own thread; an image of BLOCKS
 # blocks of 60 KiB) against a bare `quorvel-flash write --all --yes --json` of
 # the same drives, image and timing.
-#   bench/fleet.sh BUILD_DIR [ROUNDS] [DRIVES] [DELAY_MS] [BLOCKS] [HOSTS]
-# Defaults: 11 rounds, 8 drives, 10 ms, 12 blocks, 9 hosts.
+#   bench/fleet.sh BUILD_DIR [ROUNDS] [DRIVES] [DELAY_MS] [BLOCKS] [HOSTS] [PLAY_HOSTS] [PLAY_ROUNDS]
+# Defaults: 11 rounds, 8 drives, 10 ms, 12 blocks, 9 hosts, 50 hosts at once, 3 rounds.
 #
 #   bare       quorvel-flash write --all --yes --json, from its start to its
 #              end;
@@ -25,7 +25,14 @@
 # (--forks 1, local connections, all on the one simulated machine), the
 # module in check mode, so that each host's task reads the drives and the
 # record and writes nothing; (the long run - the short) / (HOSTS - 1) is what
-# one more host adds, the module's own run in it.
+# one more host adds, the module's own run in it. Last, plays over PLAY_HOSTS
+# hosts at once (--forks PLAY_HOSTS, local connections, each host its own
+# simulated machine of 2 drives and its own record, through a Python of its
+# own that sets them), PLAY_ROUNDS rounds: the collection's example playbook
+# with every drive current (each task but the flash and the restart: the
+# image's SHA-256 on the controller, its copy, the module reading the drives,
+# drives_info, the checks), and the firmware task writing every drive then
+# drives_info; the drives' own time for comparison, one host's bare write.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 rounds=${2:-11}
@@ -33,6 +40,8 @@ drives=${3:-8}
 delay=${4:-10}
 blocks=${5:-12}
 hosts=${6:-9}
+play_hosts=${7:-50}
+play_rounds=${8:-3}
 here=$(cd "$(dirname "$0")" && pwd)
 collections=$(cd "$here/../ansible" && pwd)
 python=/usr/bin/python3
@@ -74,7 +83,7 @@ mkdir -p "$HOME"
 fresh() { rm -rf "$scratch/quorvel-sim.state" "$scratch/state"; }
 written() {
   local n
-  n=$(grep -c '^revision ' "$scratch/quorvel-sim.state" 2>/dev/null) || true
+  n=$(grep -c '^pending ' "$scratch/quorvel-sim.state" 2>/dev/null) || true
   [ "${n:-0}" -eq "$drives" ] ||
     { echo "$1 did not write all $drives drives:" >&2; cat "$scratch/out" >&2; exit 1; }
 }
@@ -91,15 +100,16 @@ EOF
 chmod +x "$scratch/timed-flash"
 
 # payload FILE EXECUTABLE: the module's AnsiballZ file for these arguments,
-# kept from one ad hoc run, copied to FILE.
+# kept from one ad hoc run, copied to FILE. Its run's folder stays: the
+# payload names it as the folder of the module's own files (its copy of the
+# image among them).
 payload() {
-  local kept
-  rm -rf "$scratch/remote"
+  local kept remote=$scratch/remote-$(basename "$1" .py)
   fresh
-  ANSIBLE_KEEP_REMOTE_FILES=1 ansible localhost -c local -m quorvel.flash.firmware \
+  ANSIBLE_KEEP_REMOTE_FILES=1 ANSIBLE_REMOTE_TEMP=$remote ansible localhost -c local -m quorvel.flash.firmware \
     -a "image=$scratch/FW.BIN all=true executable=$2" >"$scratch/out" 2>&1 ||
     { echo "the module's first run failed:" >&2; cat "$scratch/out" >&2; exit 1; }
-  kept=$(find "$scratch/remote" -name 'AnsiballZ_firmware.py' | head -n 1)
+  kept=$(find "$remote" -name 'AnsiballZ_firmware.py' | head -n 1)
   [ -n "$kept" ] || { echo "no AnsiballZ payload was kept" >&2; exit 1; }
   cp "$kept" "$1"
 }
@@ -202,3 +212,68 @@ done
 echo "  1 host                      $(awk '{ print $1 }' "$scratch/plays" | spread) ms"
 echo "  $hosts hosts, one by one       $(awk '{ print $2 }' "$scratch/plays" | spread) ms"
 echo "  one host more               $(awk -v n="$hosts" '{ print ($2 - $1) / (n - 1) }' "$scratch/plays" | spread) ms"
+
+# --- plays over many hosts at once -----------------------------------------------
+# host-N: its simulated machine and record, which a local connection's
+# modules take from the Python that runs them.
+many=$scratch/many
+mkdir -p "$many"
+{
+  echo "all:"
+  echo "  vars: {ansible_connection: local, quorvel_flash: $build/bin/quorvel-flash}"
+  echo "  hosts:"
+  for ((h = 1; h <= play_hosts; h++)); do
+    mkdir -p "$many/host-$h"
+    printf '#!/bin/sh\nexport QUORVEL_SIM_MACHINE=%s XDG_STATE_HOME=%s\nexec %s "$@"\n' \
+      "$many/host-$h/machine" "$many/host-$h/state" "$python" >"$many/host-$h/python"
+    chmod +x "$many/host-$h/python"
+    echo "    host-$h: {ansible_python_interpreter: $many/host-$h/python}"
+  done
+} >"$many/hosts.yml"
+# machines REVISION: every host's 2 drives at REVISION, its record empty.
+machines() {
+  local h t
+  for ((h = 1; h <= play_hosts; h++)); do
+    rm -rf "$many/host-$h/state" "$many/host-$h/quorvel-sim.state"
+    {
+      echo "state quorvel-sim.state"
+      echo "adapters 1"
+      for t in 0 1; do
+        echo "device 0 $t type=0x05 vendor=\"QUORVEL \" product=\"BENCH-DRIVE     \" revision=\"$1\" delay=$delay completion=later"
+      done
+    } >"$many/host-$h/machine"
+  done
+}
+cat >"$many/write.yml" <<PLAY
+- hosts: all
+  gather_facts: false
+  tasks:
+    - quorvel.flash.firmware: {image: "$scratch/FW.BIN", all: true, executable: "$build/bin/quorvel-flash"}
+    - quorvel.flash.drives_info: {executable: "$build/bin/quorvel-flash", history_limit: 0}
+PLAY
+# seconds COMMAND...: how long COMMAND took, its output in $scratch/out.
+seconds() {
+  local start end
+  start=$EPOCHREALTIME
+  "$@" >"$scratch/out" 2>&1 || { echo "$* failed:" >&2; tail -n 40 "$scratch/out" >&2; exit 1; }
+  end=$EPOCHREALTIME
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }'
+}
+echo "== $play_hosts hosts at once: --forks $play_hosts, local connections, 2 drives a host; $play_rounds rounds (load average $(load))"
+: >"$scratch/many-rounds"
+for ((round = 0; round < play_rounds; round++)); do
+  machines 1.01
+  current=$(seconds ansible-playbook -i "$many/hosts.yml" --forks "$play_hosts" quorvel.flash.update_drives \
+    -e "quorvel_image=$scratch/FW.BIN")
+  machines 1.00
+  writing=$(seconds ansible-playbook -i "$many/hosts.yml" --forks "$play_hosts" "$many/write.yml")
+  grep -q '^pending 0 1 ' "$many/host-$play_hosts/quorvel-sim.state" || { echo "the hosts' drives were not written" >&2; exit 1; }
+  machines 1.00
+  bare=$(cd "$many/host-1" && QUORVEL_SIM_MACHINE=$many/host-1/machine XDG_STATE_HOME=$many/host-1/state \
+    seconds "$build/bin/quorvel-flash" write "$scratch/FW.BIN" --all --yes --json)
+  echo "$current $writing $bare" >>"$scratch/many-rounds"
+done
+per() { awk -v c="$1" -v n="$play_hosts" '{ print $c / n * 1000 }' "$scratch/many-rounds" | spread "%.0f"; }
+echo "  the example playbook, drives current   $(awk '{ print $1 }' "$scratch/many-rounds" | spread "%.1f") s; a host $(per 1) ms"
+echo "  the firmware task writing, drives_info $(awk '{ print $2 }' "$scratch/many-rounds" | spread "%.1f") s; a host $(per 2) ms"
+echo "  one host's bare write --all            $(awk '{ print $3 }' "$scratch/many-rounds" | spread "%.2f") s (the drives' own time)"

@@ -71,6 +71,9 @@ section "quorvel-transfer's peak resident memory, a small image and a large one"
 section "a tower of 8 drives written at once (quorvel-flash write --all, the simulated machine) against one drive alone; its processor time and memory"
 "$here/tower.sh" "$build" "$rounds"
 
+section "a flash with 20 followers and with one that never reads, against the flash alone; status with 8 flashes under way"
+"$here/follow.sh" "$build" "$rounds"
+
 section "start to the first full frame and peak memory at idle, against the same-widgets window"
 "$here/first-frame.sh" "$build" "$rounds"
 

@@ -10,6 +10,8 @@ constexpr CommandName kCommands[] = {
     {"check", CliCommand::Check},
     {"write", CliCommand::Write},
     {"history", CliCommand::History},
+    {"status", CliCommand::Status},
+    {"watch", CliCommand::Watch},
 };
 
 // Which options each command takes.
@@ -28,6 +30,8 @@ Takes WhatItTakes(CliCommand command) {
     // Several drives only with --json (below): the text says one drive's match.
     case CliCommand::Check: return {true, true, true, false, true};
     case CliCommand::Write: return {true, true, true, true, true};
+    case CliCommand::Status: return {false, false, true, false, false};
+    case CliCommand::Watch: return {false, true, true, false, true};
     case CliCommand::Help:
     case CliCommand::Version: break;
     }
@@ -60,7 +64,7 @@ std::optional<DriveAddress> ParseDriveAddress(const std::string &text) {
     const std::optional<int> adapter = SmallNumber(text.substr(0, colon));
     const std::optional<int> target = SmallNumber(text.substr(colon + 1));
     if (!adapter || !target) return std::nullopt;
-    return DriveAddress{*adapter, *target};
+    return DriveAddress{static_cast<uint8_t>(*adapter), static_cast<uint8_t>(*target)};
 }
 
 ParsedArguments ParseArguments(const std::vector<std::string> &words) {
@@ -156,6 +160,9 @@ std::string UsageText() {
            "       quorvel-flash write IMAGE --drive A:T [--drive A:T]... [--yes] [--restart] [--json]\n"
            "       quorvel-flash write IMAGE --all [--yes] [--restart] [--json]\n"
            "       quorvel-flash history [--json | --raw]\n"
+           "       quorvel-flash status [--json]\n"
+           "       quorvel-flash watch [--drive A:T]... [--json]\n"
+           "       quorvel-flash watch --all [--json]\n"
            "       quorvel-flash --help | --version\n"
            "\n"
            "Writes a firmware image into a CD/DVD drive from a terminal or a script, with the\n"
@@ -172,12 +179,21 @@ std::string UsageText() {
            "  history   the record of flashes, one line a flash, newest last: when, the\n"
            "            drive, its model, old -> new version, how it ended (--raw: the\n"
            "            record's own lines, every field)\n"
-           "  --json    list and history as JSON; write: its events and summary as JSON\n"
-           "            lines on standard output; check: the image's figures and, for the\n"
-           "            drives chosen as write chooses them, whether each would be written\n"
+           "  status    every flash of this user under way, one line each: the drive, its\n"
+           "            model, old -> new version, the image, its block, since when, who\n"
+           "            started it; and what can be known of other users' flashes\n"
+           "  watch     follows flashes under way to their end as write shows its own\n"
+           "            (every one, or those of --drive); Ctrl+C ends the watch, never the\n"
+           "            flash. A flash whose starter is gone is seen to its end by its\n"
+           "            first watcher, with its restart only if its starter asked for one\n"
+           "  --json    list, history and status as JSON; write and watch: their events\n"
+           "            and summary as JSON lines on standard output; check: the image's\n"
+           "            figures and, for the drives chosen as write chooses them, whether\n"
+           "            each would be written\n"
            "\n"
            "Exit status: 0 done (every drive accepted); 1 a drive refused or failed during\n"
            "its flash, or was refused while others were written; 2 refused before anything\n"
-           "was sent to any drive; 3 flashed, but the system refused the restart; 64 a\n"
-           "usage error. man quorvel-flash says more.\n";
+           "was sent to any drive (watch: nothing under way to follow); 3 flashed, but the\n"
+           "system refused the restart; 64 a usage error; a watch ended by a signal,\n"
+           "128 + its number. man quorvel-flash says more.\n";
 }

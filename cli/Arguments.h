@@ -6,21 +6,18 @@
 #include <string>
 #include <vector>
 
-enum class CliCommand { List, Check, Write, History, Help, Version };
+#include "drive/Drive.h"
 
-// A drive as the manager numbers it: host adapter and target, "A:T".
-struct DriveAddress {
-    int adapter = 0;
-    int target = 0;
-    bool operator==(const DriveAddress &) const = default;
-};
+enum class CliCommand { List, Check, Write, History, Status, Watch, Help, Version };
 
 struct CliArguments {
     CliCommand command = CliCommand::Help;
     std::string image;                 // check, write
-    std::vector<DriveAddress> drives;  // check: at most one (any number with --json); write: one or more, or --all
-    bool all = false;                  // write, check --json: every listed drive of the image's model
-    bool json = false;                 // list, history, write, check
+    std::vector<DriveAddress> drives;  // check: at most one (any number with --json); write: one or more, or --all;
+                                       // watch: any number (none: every flash under way)
+    bool all = false;                  // write, check --json: every listed drive of the image's model; watch:
+                                       // every flash under way
+    bool json = false;                 // list, history, write, check, status, watch
     bool yes = false;                  // write: no question asked
     bool restart = false;              // write: the restart after every drive accepted its flash
     bool raw = false;                  // history: the record's own lines

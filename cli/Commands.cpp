@@ -1,14 +1,19 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "cli/Console.h"
 #include "cli/TowerDrives.h"
+#include "cli/UnderWay.h"
 #include "cli/Words.h"
-#include "download/FlashRecord.h"
-#include "download/FlashTexts.h"
-#include "drive/Discovery.h"
+#include "platform/System.h"
+#include "record/FlashHistory.h"
+#include "record/FlashRecord.h"
+#include "flash/CheckedImage.h"
+#include "drive/Probe.h"
+#include "drive/Selection.h"
 #include "image/ImageLoad.h"
 #include "state/SharedState.h"
 
@@ -27,8 +32,8 @@ std::string WhyUnreadable(const std::string &path, TrailerFailure why) {
     return path;
 }
 
-std::string Model(const char *bytes) { return Printable(std::string(bytes, 24)); }
-std::string Version(const char *bytes) { return Printable(std::string(bytes, 4)); }
+std::string Model(const char *bytes) { return Printable(std::string_view(bytes, 24)); }
+std::string Version(const char *bytes) { return Printable(std::string_view(bytes, 4)); }
 
 // "key:" and its value, the values in one column.
 std::string Row(const std::string &key, const std::string &value) {
@@ -38,23 +43,59 @@ std::string Row(const std::string &key, const std::string &value) {
 }
 }  // namespace
 
-bool FindTheDrives(std::vector<ProbedDrive> *drives) {
-    if (FindDrives(TransferBuffer, drives)) return true;
+namespace {
+// The flashes of this user under way, and their drives as their records name
+// them: discovery asks those drives nothing while they are written.
+std::vector<FlashUnderWay> UnderWay(std::vector<Drive> *known) {
+    std::string unused;
+    std::vector<FlashUnderWay> flashes = FlashesUnderWay(&unused);
+    for (const FlashUnderWay &flash : flashes) known->push_back(DriveOfFlash(flash));
+    return flashes;
+}
+
+const FlashUnderWay *UnderWayAt(const std::vector<FlashUnderWay> &flashes, DriveAddress address) {
+    for (const FlashUnderWay &flash : flashes)
+        if (flash.drive == address) return &flash;
+    return nullptr;
+}
+
+// Each drive chosen that is being flashed: not written, its flash said.
+void LeaveAloneUnderWay(const std::vector<FlashUnderWay> &flashes, std::vector<DriveOutcome> *drives) {
+    for (DriveOutcome &drive : *drives) {
+        const FlashUnderWay *flash = UnderWayAt(flashes, drive.drive.address);
+        if (flash == nullptr || drive.outcome.ending != FlashEnding::Pending) continue;
+        drive.outcome.ending = FlashEnding::NotWritten;
+        drive.outcome.why = UnderWayRefusal(*flash);
+    }
+}
+}  // namespace
+
+bool FindTheDrives(std::vector<Drive> *drives, std::vector<FlashUnderWay> *underWay) {
+    std::vector<Drive> known;
+    std::vector<FlashUnderWay> flashes = UnderWay(&known);
+    if (underWay != nullptr) *underWay = flashes;
+    if (FindDrives(TransferBuffer, drives, known)) return true;
     Tell(kNoManager);
     return false;
 }
 
-bool SelectDriveAt(const DriveAddress &address, ProbedDrive *chosen) {
-    std::vector<ProbedDrive> drives;
-    if (!FindTheDrives(&drives)) return false;
-    for (const ProbedDrive &drive : drives) {
-        if (drive.adapter == address.adapter && drive.target == address.target) {
-            UseProbedDrive(drive);
+bool SelectDriveAt(const DriveAddress &address, Drive *chosen) {
+    std::vector<Drive> drives;
+    std::vector<FlashUnderWay> underWay;
+    if (!FindTheDrives(&drives, &underWay)) return false;
+    // A drive being flashed is its flash's until the flash is over.
+    if (const FlashUnderWay *flash = UnderWayAt(underWay, address)) {
+        Tell(UnderWayRefusal(*flash));
+        return false;
+    }
+    for (const Drive &drive : drives) {
+        if (drive.address == address) {
+            UseDrive(drive);
             if (chosen != nullptr) *chosen = drive;
             return true;
         }
     }
-    Tell("Drive Not Found!! There is no CD/DVD drive at " + AddressText(address.adapter, address.target) +
+    Tell("Drive Not Found!! There is no CD/DVD drive at " + AddressText(address) +
          " (quorvel-flash list shows the drives).");
     return false;
 }
@@ -68,7 +109,7 @@ std::string ImageRefusal(const std::string &path, ImageLoad load, TrailerFailure
     case ImageLoad::Unreadable: return OneLine(ImageRefusalText(load, why)) + " " + WhyUnreadable(path, why);
     case ImageLoad::DifferentModel:
         return OneLine(ImageRefusalText(load, why)) + " The image is for " + Model(ImageModel) + "; the drive at " +
-               AddressText(SelectedAdapter, SelectedTarget) + " is " + Model(DriveModel) + ".";
+               AddressText({SelectedAdapter, SelectedTarget}) + " is " + Model(DriveModel) + ".";
     case ImageLoad::Loaded: break;
     }
     return {};
@@ -96,27 +137,30 @@ bool ValidOrTold(const BlockPlan &plan) {
 }  // namespace
 
 bool PlanTheLoadedImage(BlockPlan *plan) {
-    *plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    *plan = PlanOfTheLoadedImage();
     return ValidOrTold(*plan);
 }
 
-bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vector<TowerDrive> *drives,
+bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vector<DriveOutcome> *drives,
                          BlockPlan *plan) {
     if (oneDrive) {
-        TowerDrive drive;
-        if (!SelectDriveAt(arguments.drives.front(), &drive.probed) || !LoadImageAt(arguments.image, true)) return false;
-        drive.outcome.address = AddressText(SelectedAdapter, SelectedTarget);
-        drive.outcome.model = Model(DriveModel);
-        drive.outcome.oldVersion = Version(DriveVersion);
+        DriveOutcome drive;
+        if (!SelectDriveAt(arguments.drives.front(), &drive.drive) || !LoadImageAt(arguments.image, true)) return false;
         drives->push_back(std::move(drive));
         return PlanTheLoadedImage(plan);
     }
-    std::vector<ProbedDrive> found;
-    if (!FindTheDrives(&found) || !LoadImageAt(arguments.image, false) || !PlanTheLoadedImage(plan)) return false;
+    std::vector<Drive> found;
+    std::vector<FlashUnderWay> underWay;
+    if (!FindTheDrives(&found, &underWay) || !LoadImageAt(arguments.image, false) || !PlanTheLoadedImage(plan))
+        return false;
     std::string others;
-    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
-        if (chosen.outcome.result == DriveOutcome::Result::RefusedBefore)
-            Tell(chosen.outcome.address + ": " + chosen.outcome.why + " Nothing was sent to it.");
+    std::vector<DriveOutcome> tower = ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others);
+    LeaveAloneUnderWay(underWay, &tower);
+    for (DriveOutcome &chosen : tower) {
+        // A flash under way says itself that nothing was sent.
+        if (chosen.outcome.ending == FlashEnding::NotWritten)
+            Tell(AddressText(chosen.drive.address) + ": " + chosen.outcome.why +
+                 (UnderWayAt(underWay, chosen.drive.address) != nullptr ? "" : " Nothing was sent to it."));
         drives->push_back(std::move(chosen));
     }
     if (!others.empty()) Tell("left alone, another model: " + others + ".");
@@ -129,12 +173,16 @@ bool ChooseDrivesToWrite(const CliArguments &arguments, bool oneDrive, std::vect
 }
 
 int RunList(bool json) {
-    std::vector<ProbedDrive> drives;
-    const bool manager = FindDrives(TransferBuffer, &drives);
+    std::vector<Drive> drives, known;
+    const std::vector<FlashUnderWay> underWay = UnderWay(&known);
+    const bool manager = FindDrives(TransferBuffer, &drives, known);
     if (json) {
-        Print(DrivesJson(drives));
+        Print(DrivesJson(drives, underWay));
     } else {
-        for (const ProbedDrive &drive : drives) Print(DriveLine(drive) + "\n");
+        for (const Drive &drive : drives) {
+            const FlashUnderWay *flash = UnderWayAt(underWay, drive.address);
+            Print(DriveLine(drive) + (flash != nullptr ? "  " + ListMark(*flash) : std::string()) + "\n");
+        }
     }
     if (!manager) {
         Tell(kNoManager);
@@ -167,7 +215,7 @@ int CheckAsJson(const CliArguments &arguments) {
         Tell(figures.why);
         return answer(kExitRefused);
     }
-    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    const BlockPlan plan = PlanOfTheLoadedImage();
     figures.model = Model(ImageModel);
     figures.version = Version(ImageVersion);
     figures.blockSize = BlockSizeKb * 1024;
@@ -180,26 +228,29 @@ int CheckAsJson(const CliArguments &arguments) {
     }
     if (!arguments.all && arguments.drives.empty()) return answer(figures.why.empty() ? kExitDone : kExitRefused);
 
-    std::vector<ProbedDrive> found;
-    if (!FindTheDrives(&found)) {
+    std::vector<Drive> found;
+    std::vector<FlashUnderWay> underWay;
+    if (!FindTheDrives(&found, &underWay)) {
         for (const DriveAddress &address : arguments.drives) {
             DriveOutcome drive;
-            drive.address = AddressText(address.adapter, address.target);
-            drive.result = DriveOutcome::Result::RefusedBefore;
-            drive.why = kNoManager;
+            drive.drive.address = address;
+            drive.outcome.ending = FlashEnding::NotWritten;
+            drive.outcome.why = kNoManager;
             drives.push_back(drive);
         }
         return answer(kExitRefused);
     }
     std::string others;
     bool refused = !figures.why.empty();
-    for (TowerDrive &chosen : ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others)) {
-        DriveOutcome &drive = chosen.outcome;
-        if (drive.result == DriveOutcome::Result::Pending && !figures.why.empty()) {
-            drive.result = DriveOutcome::Result::RefusedBefore;
-            drive.why = figures.why;
-        } else if (drive.result == DriveOutcome::Result::RefusedBefore) {
-            Tell(drive.address + ": " + drive.why);
+    std::vector<DriveOutcome> chosen = ChooseTowerDrives(found, arguments.drives, arguments.all, ImageModel, &others);
+    LeaveAloneUnderWay(underWay, &chosen);
+    for (DriveOutcome &drive : chosen) {
+        FlashOutcome &outcome = drive.outcome;
+        if (outcome.ending == FlashEnding::Pending && !figures.why.empty()) {
+            outcome.ending = FlashEnding::NotWritten;
+            outcome.why = figures.why;
+        } else if (outcome.ending == FlashEnding::NotWritten) {
+            Tell(AddressText(drive.drive.address) + ": " + outcome.why);
             refused = true;
         }
         drives.push_back(drive);
@@ -218,7 +269,7 @@ int RunCheck(const CliArguments &arguments) {
     const bool againstDrive = !arguments.drives.empty();
     if (againstDrive && !SelectDriveAt(arguments.drives.front())) return kExitRefused;
     if (!LoadImageAt(arguments.image, againstDrive)) return kExitRefused;
-    const BlockPlan plan = MakeBlockPlan(ImageSize, BlockSizeKb, BlockCount, kTransferBufferSize);
+    const BlockPlan plan = PlanOfTheLoadedImage();
     std::string text = Row("image", arguments.image) + Row("model", Model(ImageModel)) +
                        Row("version", Version(ImageVersion)) +
                        Row("block size", std::to_string(BlockSizeKb * 1024) + " bytes (" +
@@ -227,7 +278,7 @@ int RunCheck(const CliArguments &arguments) {
     if (plan.verdict == PlanVerdict::Ok) text += Row("final block", std::to_string(plan.steps.back().length) + " bytes");
     text += Row("size", std::to_string(ImageSize) + " bytes");
     if (againstDrive)
-        text += Row("drive", AddressText(SelectedAdapter, SelectedTarget) + " " + Model(DriveModel) + " " +
+        text += Row("drive", AddressText({SelectedAdapter, SelectedTarget}) + " " + Model(DriveModel) + " " +
                                  Version(DriveVersion) + ", the image's model");
     Print(text);
     // What Open's box says, then what Download would refuse.
@@ -236,13 +287,32 @@ int RunCheck(const CliArguments &arguments) {
 }
 
 int RunHistory(const CliArguments &arguments) {
-    const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { Tell(line); });
+    FlashHistory history(ReadFlashRecords([](const std::string &line) { Tell(line); }));
+    history.Resolve(BootId(), FlashProcessRunning);
     if (arguments.json) {
-        Print(RecordsJson(records));
+        Print(RecordsJson(history, BootId()));
     } else if (arguments.raw) {
-        for (const FlashRecord &record : records) Print(RecordLine(record) + "\n");
+        for (const FlashRecord &record : history.Lines()) Print(RecordLine(record) + "\n");
     } else {
-        for (const std::string &line : HistoryLines(records)) Print(line + "\n");
+        for (const std::string &line : HistoryLines(history)) Print(line + "\n");
     }
     return kExitDone;
+}
+
+int RunStatus(bool json) {
+    std::string problem;
+    std::vector<FlashUnderWay> flashes = FlashesUnderWay(&problem);
+    // In the drive list's order, whatever the folder's.
+    std::sort(flashes.begin(), flashes.end(), [](const FlashUnderWay &a, const FlashUnderWay &b) {
+        return std::pair(a.drive.adapter, a.drive.target) < std::pair(b.drive.adapter, b.drive.target);
+    });
+    const std::vector<OtherUsersFlash> others = OtherUsersFlashes();
+    // A runtime folder that cannot be used: this user's flashes cannot be
+    // looked for, and "nothing under way" would not be known.
+    if (!problem.empty()) Tell(problem + ": this user's flashes under way cannot be looked for.");
+    if (json)
+        Print(StatusJson(flashes, others));
+    else if (problem.empty() || !flashes.empty() || !others.empty())
+        for (const std::string &line : StatusLines(flashes, others)) Print(line + "\n");
+    return problem.empty() ? kExitDone : kExitRefused;
 }

@@ -1,13 +1,10 @@
 #include "cli/Console.h"
 
-#include <mutex>
-
 #include "cli/Words.h"
 #include "platform/Terminal.h"
 
 namespace {
-std::mutex OutputMutex;
-bool LineOpen = false;  // under OutputMutex
+bool LineOpen = false;
 size_t LinesDrawn = 0;  // the open lines, the cursor on the last
 bool BlockOpen = false;  // they are DrawOpenLines' block
 
@@ -32,13 +29,11 @@ void CloseOpenLine() {
 }  // namespace
 
 void Tell(const std::string &line) {
-    std::lock_guard lock(OutputMutex);
     CloseOpenLine();
     WriteToStream(StandardStream::Error, std::string(kProgramName) + ": " + line + "\n");
 }
 
 void DrawOpenLine(const std::string &text) {
-    std::lock_guard lock(OutputMutex);
     // Back to the start of the line, and whatever a longer text left there
     // erased.
     WriteToStream(StandardStream::Error, "\r" + std::string(kProgramName) + ": " + text + "\x1b[K");
@@ -48,7 +43,6 @@ void DrawOpenLine(const std::string &text) {
 }
 
 void DrawOpenLines(const std::vector<std::string> &lines) {
-    std::lock_guard lock(OutputMutex);
     std::string out = "\r";
     // Up to the first of the lines drawn last time.
     if (LinesDrawn > 1) out += "\x1b[" + std::to_string(LinesDrawn - 1) + "A";
@@ -64,7 +58,6 @@ void DrawOpenLines(const std::vector<std::string> &lines) {
 }
 
 void ClearOpenLines() {
-    std::lock_guard lock(OutputMutex);
     if (LineOpen) WriteToStream(StandardStream::Error, EraseOpenLines());
     LineOpen = false;
     LinesDrawn = 0;
@@ -72,7 +65,6 @@ void ClearOpenLines() {
 }
 
 void AskOnOpenLine(const std::string &text) {
-    std::lock_guard lock(OutputMutex);
     CloseOpenLine();
     WriteToStream(StandardStream::Error, std::string(kProgramName) + ": " + text);
     LineOpen = true;
@@ -80,7 +72,6 @@ void AskOnOpenLine(const std::string &text) {
 }
 
 void OpenLineEnded() {
-    std::lock_guard lock(OutputMutex);
     LineOpen = false;
 }
 

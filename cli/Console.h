@@ -1,7 +1,8 @@
 // quorvel-flash's output: its messages on standard error, each a line that
 // begins with the program's name, and the one line that the progress bar or
 // a question keeps open on a terminal, closed before any message is written.
-// Safe from any thread.
+// Everything quorvel-flash says is said on its message loop's thread: what
+// the flashes' processes tell arrives there too.
 #pragma once
 
 #include <functional>

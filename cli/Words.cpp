@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
+#include <set>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+
+#include "channel/FlashTexts.h"
+#include "cli/UnderWay.h"
+#include "drive/Probe.h"
+#include "record/FlashHistory.h"
 
 namespace {
 constexpr int kBarWidth = 24;
@@ -51,8 +56,6 @@ std::string Quoted(const std::string &text, bool utf8) {
 }
 }  // namespace
 
-std::string AddressText(int adapter, int target) { return std::to_string(adapter) + ":" + std::to_string(target); }
-
 std::string OneLine(const std::string &boxText) {
     std::string line;
     size_t start = 0;
@@ -66,35 +69,30 @@ std::string OneLine(const std::string &boxText) {
     return line;
 }
 
-std::string Printable(const std::string &bytes) {
-    std::string text = bytes.substr(0, bytes.find('\0'));
-    for (char &c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
-    return CutTrailingBlanks(text);
-}
-
-std::string DriveLine(const ProbedDrive &drive) {
-    std::string address = AddressText(drive.adapter, drive.target);
+std::string DriveLine(const Drive &drive) {
+    std::string address = AddressText(drive.address);
     address.resize(std::max<size_t>(address.size(), 7), ' ');
-    const std::string &id = drive.identification;
-    std::string vendor = id.substr(0, 8), product = id.substr(8, 16), revision = id.substr(24, 4);
+    std::string vendor = drive.identity.vendor, product = drive.identity.product, revision = drive.identity.revision;
     for (std::string *field : {&vendor, &product, &revision})
         for (char &c : *field)
             if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
     return address + " " + vendor + " " + product + " " + revision + " " + TransportWord(drive.transport);
 }
 
-std::string DrivesJson(const std::vector<ProbedDrive> &drives) {
+std::string DrivesJson(const std::vector<Drive> &drives, const std::vector<FlashUnderWay> &underWay) {
     QJsonArray array;
-    for (const ProbedDrive &drive : drives) {
-        const std::string &id = drive.identification;
+    for (const Drive &drive : drives) {
+        QJsonValue flash;  // null: not being flashed
+        for (const FlashUnderWay &each : underWay)
+            if (each.drive == drive.address) flash = UnderWayObject(each);
         QJsonObject object;
-        object.insert(QStringLiteral("adapter"), drive.adapter);
-        object.insert(QStringLiteral("target"), drive.target);
-        object.insert(QStringLiteral("vendor"), Latin1(CutTrailingBlanks(id.substr(0, 8))));
-        object.insert(QStringLiteral("model"), Latin1(CutTrailingBlanks(id.substr(8, 16))));
-        object.insert(QStringLiteral("revision"), Latin1(CutTrailingBlanks(id.substr(24, 4))));
+        object.insert(QStringLiteral("adapter"), drive.address.adapter);
+        object.insert(QStringLiteral("target"), drive.address.target);
+        object.insert(QStringLiteral("vendor"), Latin1(CutTrailingBlanks(drive.identity.vendor)));
+        object.insert(QStringLiteral("model"), Latin1(CutTrailingBlanks(drive.identity.product)));
+        object.insert(QStringLiteral("revision"), Latin1(CutTrailingBlanks(drive.identity.revision)));
         object.insert(QStringLiteral("transport"), QString::fromLatin1(TransportWord(drive.transport)));
+        object.insert(QStringLiteral("under-way"), flash);
         array.append(object);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
@@ -111,22 +109,26 @@ std::string RecordLine(const FlashRecord &r) {
            number("adapter", r.adapter) + " " + number("target", r.target) + " " + text("file", r.file, true) +
            " " + number("size", r.size) + " " + text("sha256", r.sha256) + " " + text("version", r.version) +
            " " + number("block", r.block) + " " + number("blocks", r.blocks) + " " + text("detail", r.detail, true) +
-           (r.cause.empty() ? "" : " " + text("cause", r.cause)) + (r.sense.empty() ? "" : " " + text("sense", r.sense));
+           (r.cause.empty() ? "" : " " + text("cause", r.cause)) + (r.sense.empty() ? "" : " " + text("sense", r.sense)) +
+           (r.pid > 0 ? " " + number("pid", r.pid) : "");
 }
 
 namespace {
 // How one flash ended, from its record's lines in order.
-std::string FlashEnding(const std::vector<const FlashRecord *> &lines) {
+std::string HowItEnded(const RecordedFlash &flash) {
+    const std::vector<const FlashRecord *> &lines = flash.lines;
     std::vector<std::string> parts;
     for (size_t i = 0; i < lines.size(); ++i) {
         const FlashRecord &r = *lines[i];
-        const std::string of = std::to_string(r.block) + " of " + std::to_string(r.blocks);
         const std::string why = r.detail.empty() ? "" : " (" + r.detail + ")";
+        FlashOutcome outcome;
+        outcome.block = r.block;
+        outcome.blocks = r.blocks;
         switch (r.event) {
-        case RecordEvent::Accepted: parts.push_back("accepted"); break;
-        case RecordEvent::Refused: parts.push_back("refused at block " + of + why); break;
-        case RecordEvent::Gone: parts.push_back("went away at block " + of); break;
-        case RecordEvent::ProcessLost: parts.push_back("cut off at block " + of + why); break;
+        case RecordEvent::Accepted: outcome.ending = FlashEnding::Accepted; parts.push_back(OutcomeWords(outcome)); break;
+        case RecordEvent::Refused: outcome.ending = FlashEnding::Refused; parts.push_back(OutcomeWords(outcome) + why); break;
+        case RecordEvent::Gone: outcome.ending = FlashEnding::Gone; parts.push_back(OutcomeWords(outcome)); break;
+        case RecordEvent::ProcessLost: outcome.ending = FlashEnding::CutOff; parts.push_back(OutcomeWords(outcome) + why); break;
         case RecordEvent::Unattended: parts.push_back(r.detail + ": no restart was requested"); break;
         case RecordEvent::RestartNotRequested: parts.push_back("no restart was requested" + why); break;
         case RecordEvent::RestartRequested: {
@@ -141,6 +143,14 @@ std::string FlashEnding(const std::vector<const FlashRecord *> &lines) {
         case RecordEvent::NotTaken: parts.push_back("still runs " + r.revision + ", not " + r.version); break;
         case RecordEvent::Superseded: parts.push_back("a later flash of the drive was checked instead"); break;
         case RecordEvent::UnattendedTold: break;
+        case RecordEvent::Started:
+            // With no answer after it: under way, or cut off with nobody to
+            // say how far it got.
+            if (flash.underWay)
+                parts.push_back("under way");
+            else if (flash.outcome.ending == FlashEnding::CutOff && flash.Line(RecordEvent::ProcessLost) == nullptr)
+                parts.push_back(OutcomeWords(flash.outcome) + " (" + flash.outcome.why + ")");
+            break;
         }
     }
     std::string ending;
@@ -149,23 +159,22 @@ std::string FlashEnding(const std::vector<const FlashRecord *> &lines) {
 }
 }  // namespace
 
-std::vector<std::string> HistoryLines(const std::vector<FlashRecord> &records) {
-    std::vector<std::string> order;
-    std::map<std::string, std::vector<const FlashRecord *>> flashes;
-    for (const FlashRecord &record : records) {
-        std::vector<const FlashRecord *> &lines = flashes[record.flash];
-        if (lines.empty()) order.push_back(record.flash);
-        lines.push_back(&record);
-    }
+std::vector<std::string> HistoryLines(const FlashHistory &history) {
     // The record is anyone's to write: every field shown as printable text.
     std::vector<std::array<std::string, 5>> rows;  // when, drive, model, versions, ending
     std::array<size_t, 5> widths{};
-    for (const std::string &id : order) {
-        const FlashRecord &first = *flashes[id].front();
-        rows.push_back({Printable(first.time), AddressText(first.adapter, first.target),
+    // The flashes under way last.
+    std::vector<const RecordedFlash *> flashes;
+    for (const bool underWay : {false, true})
+        for (const RecordedFlash &flash : history.Flashes())
+            if (flash.underWay == underWay) flashes.push_back(&flash);
+    for (const RecordedFlash *each : flashes) {
+        const RecordedFlash &flash = *each;
+        const FlashRecord &first = flash.First();
+        rows.push_back({Printable(first.time), std::to_string(first.adapter) + ":" + std::to_string(first.target),
                         Printable(CutTrailingBlanks(first.vendor + " " + first.model)),
                         Printable(first.revision) + " -> " + Printable(first.version),
-                        Printable(FlashEnding(flashes[id]))});
+                        Printable(HowItEnded(flash))});
         for (size_t k = 0; k < widths.size(); ++k) widths[k] = std::max(widths[k], rows.back()[k].size());
     }
     std::vector<std::string> lines;
@@ -180,11 +189,14 @@ std::vector<std::string> HistoryLines(const std::vector<FlashRecord> &records) {
     return lines;
 }
 
-std::string RecordsJson(const std::vector<FlashRecord> &records) {
+std::string RecordsJson(const FlashHistory &history, const std::string &boot) {
+    std::set<const FlashRecord *> waiting;
+    for (const RecordedFlash *flash : history.WaitingForRestart(boot)) waiting.insert(flash->Line(RecordEvent::Accepted));
     QJsonArray array;
-    for (const FlashRecord &record : records) {
-        const std::string line = EncodeRecord(record);
-        array.append(QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size()))).object());
+    for (const FlashRecord &record : history.Lines()) {
+        QJsonObject object = RecordObject(record);
+        if (waiting.count(&record) != 0) object.insert(QStringLiteral("awaits-restart"), true);
+        array.append(object);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
 }
@@ -223,18 +235,29 @@ std::string ProgressBar(const Progress &p) {
 
 std::string ProgressLine(const Progress &p) { return Figures(p, " accepted"); }
 
+namespace {
+std::string Address(const DriveOutcome &d) { return AddressText(d.drive.address); }
+std::string Model(const DriveOutcome &d) { return Printable(d.drive.identity.Model()); }
+std::string OldVersion(const DriveOutcome &d) { return Printable(d.drive.identity.revision); }
+// What is known of why a drive refused, in one line (a drive gone says so itself).
+std::string Cause(const DriveOutcome &d) {
+    return d.outcome.ending == FlashEnding::Gone ? std::string() : OneLine(d.outcome.told);
+}
+}  // namespace
+
 std::string WritingLine(const std::string &newVersion, const DriveOutcome &first, bool oneDrive, int drives,
                         int64_t bytes, const std::string &image) {
-    const std::string figures = std::to_string(first.blocks) + " blocks, " + std::to_string(bytes) + " bytes of " + image;
+    const std::string figures =
+        std::to_string(first.outcome.blocks) + " blocks, " + std::to_string(bytes) + " bytes of " + image;
     if (oneDrive)
-        return "writing firmware " + newVersion + " into " + first.model + " at " + first.address + " (now " +
-               first.oldVersion + "): " + figures + ".";
+        return "writing firmware " + newVersion + " into " + Model(first) + " at " + Address(first) + " (now " +
+               OldVersion(first) + "): " + figures + ".";
     return "writing firmware " + newVersion + " into " + std::to_string(drives) + " drives at once: " + figures + " each.";
 }
 
 std::string ResultLine(const DriveOutcome &drive, bool accepted, bool oneDrive, bool restart) {
-    const std::string count = std::to_string(drive.blocks);
-    const std::string theDrive = oneDrive ? "The drive at " + drive.address : std::string("The drive");
+    const std::string count = std::to_string(drive.outcome.blocks);
+    const std::string theDrive = oneDrive ? "The drive at " + Address(drive) : std::string("The drive");
     if (!accepted)
         return "DOWNLOAD FAIL!! " + theDrive + " refused the final block (" + count + " of " + count +
                "); it may need attention.";
@@ -247,36 +270,32 @@ std::vector<std::string> TowerQuestion(const std::string &newVersion, const std:
     std::vector<std::string> lines;
     lines.push_back("Write firmware " + newVersion + " into these " + std::to_string(drives.size()) + " drives?");
     size_t width = 0;
-    for (const DriveOutcome &d : drives) width = std::max(width, d.model.size());
+    for (const DriveOutcome &d : drives) width = std::max(width, Model(d).size());
     for (const DriveOutcome &d : drives) {
-        std::string model = d.model;
+        std::string model = Model(d);
         model.resize(width, ' ');
-        std::string address = d.address;
+        std::string address = Address(d);
         address.resize(std::max<size_t>(address.size(), 7), ' ');
-        lines.push_back("  " + address + " " + model + "  " + d.oldVersion + " -> " + newVersion);
+        lines.push_back("  " + address + " " + model + "  " + OldVersion(d) + " -> " + newVersion);
     }
     lines.push_back("Write all " + std::to_string(drives.size()) + "? [y/N] ");
     return lines;
 }
 
-std::string ResultText(const DriveOutcome &o) {
-    const std::string of = std::to_string(o.block) + " of " + std::to_string(o.blocks);
-    switch (o.result) {
-    case DriveOutcome::Result::Accepted: return "accepted";
-    case DriveOutcome::Result::Refused: return "refused at block " + of + (o.cause.empty() ? "" : ": " + o.cause);
-    case DriveOutcome::Result::Gone: return "went away at block " + of;
-    case DriveOutcome::Result::Lost: return "cut off at block " + of;
-    case DriveOutcome::Result::RefusedBefore: return "not written: " + o.why;
-    case DriveOutcome::Result::Pending: break;
+std::string TowerResultText(const DriveOutcome &d) {
+    const std::string cause = Cause(d);
+    switch (d.outcome.ending) {
+    case FlashEnding::Refused: return OutcomeWords(d.outcome) + (cause.empty() ? "" : ": " + cause);
+    case FlashEnding::NotWritten: return "not written: " + d.outcome.why;
+    default: return OutcomeWords(d.outcome);
     }
-    return "not answered";
 }
 
 std::string TowerTable(const std::string &newVersion, const std::vector<DriveOutcome> &drives) {
     size_t addressWidth = 5, modelWidth = 5;
     for (const DriveOutcome &d : drives) {
-        addressWidth = std::max(addressWidth, d.address.size());
-        modelWidth = std::max(modelWidth, d.model.size());
+        addressWidth = std::max(addressWidth, Address(d).size());
+        modelWidth = std::max(modelWidth, Model(d).size());
     }
     const auto row = [&](std::string address, std::string model, std::string old, std::string now,
                          const std::string &result) {
@@ -288,20 +307,24 @@ std::string TowerTable(const std::string &newVersion, const std::vector<DriveOut
     };
     std::string table = row("DRIVE", "MODEL", "OLD", "NEW", "RESULT");
     for (const DriveOutcome &d : drives)
-        table += row(d.address, d.model, d.oldVersion,
-                     d.result == DriveOutcome::Result::Accepted ? newVersion : std::string("-"), ResultText(d));
+        table += row(Address(d), Model(d), OldVersion(d),
+                     d.outcome.ending != FlashEnding::Accepted ? std::string("-")
+                     : d.version.empty()                       ? newVersion
+                                                               : d.version,
+                     TowerResultText(d));
     return table;
 }
 
 namespace {
-const char *ResultName(DriveOutcome::Result result) {
-    switch (result) {
-    case DriveOutcome::Result::Accepted: return "accepted";
-    case DriveOutcome::Result::Refused: return "refused";
-    case DriveOutcome::Result::Gone: return "gone";
-    case DriveOutcome::Result::Lost: return "cut-off";
-    case DriveOutcome::Result::RefusedBefore: return "not-written";
-    case DriveOutcome::Result::Pending: break;
+// The result's word in a write's JSON.
+const char *ResultName(FlashEnding ending) {
+    switch (ending) {
+    case FlashEnding::Accepted: return "accepted";
+    case FlashEnding::Refused: return "refused";
+    case FlashEnding::Gone: return "gone";
+    case FlashEnding::CutOff: return "cut-off";
+    case FlashEnding::NotWritten: return "not-written";
+    case FlashEnding::Pending: break;
     }
     return "not-answered";
 }
@@ -311,11 +334,11 @@ QString Utf8(const std::string &text) { return QString::fromUtf8(text.data(), st
 // A drive of a write's or a check's summary: where, what, and its result.
 QJsonObject DriveJson(const DriveOutcome &d, const char *result) {
     QJsonObject drive;
-    drive.insert(QStringLiteral("drive"), Latin1(d.address));
-    drive.insert(QStringLiteral("model"), Latin1(d.model));
-    drive.insert(QStringLiteral("old"), Latin1(d.oldVersion));
+    drive.insert(QStringLiteral("drive"), Latin1(Address(d)));
+    drive.insert(QStringLiteral("model"), Latin1(Model(d)));
+    drive.insert(QStringLiteral("old"), Latin1(OldVersion(d)));
     drive.insert(QStringLiteral("result"), QLatin1String(result));
-    drive.insert(QStringLiteral("why"), Utf8(d.why));
+    drive.insert(QStringLiteral("why"), Utf8(d.outcome.why));
     return drive;
 }
 }  // namespace
@@ -323,10 +346,11 @@ QJsonObject DriveJson(const DriveOutcome &d, const char *result) {
 std::string TowerJson(const std::string &newVersion, const std::vector<DriveOutcome> &drives, int status) {
     QJsonArray array;
     for (const DriveOutcome &d : drives) {
-        QJsonObject drive = DriveJson(d, ResultName(d.result));
-        drive.insert(QStringLiteral("block"), d.block);
-        drive.insert(QStringLiteral("blocks"), d.blocks);
-        drive.insert(QStringLiteral("cause"), Latin1(d.cause));
+        QJsonObject drive = DriveJson(d, ResultName(d.outcome.ending));
+        drive.insert(QStringLiteral("block"), d.outcome.block);
+        drive.insert(QStringLiteral("blocks"), d.outcome.blocks);
+        drive.insert(QStringLiteral("cause"), Latin1(Cause(d)));
+        if (!d.version.empty()) drive.insert(QStringLiteral("version"), Latin1(d.version));
         array.append(drive);
     }
     QJsonObject summary;
@@ -349,7 +373,7 @@ std::string CheckJson(const ImageFigures &image, const std::vector<DriveOutcome>
     QJsonArray array;
     // Every drive that no check refused would be written.
     for (const DriveOutcome &d : drives)
-        array.append(DriveJson(d, d.result == DriveOutcome::Result::Pending ? "would-write" : "not-written"));
+        array.append(DriveJson(d, d.outcome.ending == FlashEnding::Pending ? "would-write" : "not-written"));
     QJsonObject object;
     object.insert(QStringLiteral("image"), Utf8(image.image));
     object.insert(QStringLiteral("model"), Latin1(image.model));

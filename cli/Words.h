@@ -7,31 +7,27 @@
 #include <string>
 #include <vector>
 
-#include "download/FlashRecord.h"
-#include "drive/Probe.h"
-
-// "A:T".
-std::string AddressText(int adapter, int target);
+#include "cli/TowerDrives.h"
+#include "drive/Drive.h"
+#include "flash/FlashUnderWay.h"
+#include "record/FlashHistory.h"
+#include "record/FlashRecord.h"
 
 // A box's text as one line of words: its lines joined by one blank, each
 // without the blanks around it (" DOWNLOAD BUSY!! \nAnother program ..." gives
 // "DOWNLOAD BUSY!! Another program ...").
 std::string OneLine(const std::string &boxText);
 
-// Bytes of a drive or an image (a model, a version) as a terminal may show
-// them: up to a zero byte, trailing blanks cut, each byte outside printable
-// ASCII as '?'.
-std::string Printable(const std::string &bytes);
-
 // One line of `list`: the address, then vendor (8), product (16) and
 // revision (4) in fixed columns as the drive reports them, so that blanks
 // inside a field stay unambiguous, then how the drive is attached
 // (TransportWord).
-std::string DriveLine(const ProbedDrive &drive);
+std::string DriveLine(const Drive &drive);
 // `list --json`: an array of objects with adapter and target (numbers),
 // vendor, model and revision (the drive's bytes one character each, trailing
-// blanks cut), and transport (TransportWord).
-std::string DrivesJson(const std::vector<ProbedDrive> &drives);
+// blanks cut), transport (TransportWord), and under-way: null, or for a drive
+// of `underWay` its flash (UnderWayObject).
+std::string DrivesJson(const std::vector<Drive> &drives, const std::vector<FlashUnderWay> &underWay = {});
 
 // One line of `history`: every field of the record as key=value in the
 // record's order, numbers bare, texts quoted ("\\", "\"" and bytes that are
@@ -39,14 +35,15 @@ std::string DrivesJson(const std::vector<ProbedDrive> &drives);
 std::string RecordLine(const FlashRecord &record);
 // `history`: one line a flash (its record's lines share the flash's id), in
 // the order of their first lines, newest last, in columns: when (its first
-// line's time: the drive's answer), the
-// drive ("A:T"), its model, "OLD -> NEW", and how it ended, its events in
-// order: "accepted; the restart was asked and accepted; now runs 1.20",
-// "refused at block 3 of 7", "cut off at block 3 of 7 (how the process
-// ended)", "no restart was requested (why)".
-std::vector<std::string> HistoryLines(const std::vector<FlashRecord> &records);
-// `history --json`: an array of the record's objects, as its file holds them.
-std::string RecordsJson(const std::vector<FlashRecord> &records);
+// line's time: the drive's answer), the drive ("A:T"), its model, "OLD ->
+// NEW", and how it ended, its events in order: "accepted; the restart was
+// asked and accepted; now runs 1.20", "refused at block 3 of 7", "cut off at
+// block 3 of 7 (how the process ended)", "no restart was requested (why)".
+std::vector<std::string> HistoryLines(const FlashHistory &history);
+// `history --json`: an array of the record's objects, as its file holds them;
+// the accepted line of each drive's flash that waits for this boot's restart
+// (`boot`) has "awaits-restart": true besides.
+std::string RecordsJson(const FlashHistory &history, const std::string &boot);
 
 // "Write firmware 1.20 into QUORVEL CDRW-4824A at 0:1, now 1.10? [y/N] ".
 std::string ConsentQuestion(const std::string &newVersion, const std::string &model, const std::string &address,
@@ -73,26 +70,6 @@ std::string ProgressLine(const Progress &progress);
 
 // Several drives at once (write --all, or --drive more than once).
 
-// One drive of a tower's write and how it came out.
-struct DriveOutcome {
-    enum class Result {
-        Pending,        // not yet answered
-        Accepted,       // the drive took every block
-        Refused,        // the drive refused block `block` of `blocks` (the final one too)
-        Gone,           // the drive went away at block `block` of `blocks`
-        Lost,           // the flash's process ended at block `block` of `blocks`
-        RefusedBefore,  // nothing was sent to it: `why`
-    };
-    std::string address;     // "A:T"
-    std::string model;       // printable, trailing blanks cut
-    std::string oldVersion;  // as the drive reported it
-    Result result = Result::Pending;
-    int block = 0;
-    int blocks = 0;
-    std::string why;
-    std::string cause;  // Refused: what is known of why the drive refused, in one line
-};
-
 // The line before the blocks: for one drive "writing firmware 1.20 into
 // QUORVEL CDRW-4824A at 2:6 (now 1.10): 7 blocks, 393216 bytes of FW.BIN.";
 // for `drives` of them at once, "writing firmware 1.20 into 4 drives at once:
@@ -112,7 +89,7 @@ std::vector<std::string> TowerQuestion(const std::string &newVersion, const std:
 // The result as the table says it: "accepted", "refused at block 3 of 7"
 // (": CAUSE" when one is known), "went away at block 3 of 7", "cut off at
 // block 3 of 7", "not written: WHY", "not answered".
-std::string ResultText(const DriveOutcome &outcome);
+std::string TowerResultText(const DriveOutcome &drive);
 // The summary: a header and a line a drive, columns aligned.
 std::string TowerTable(const std::string &newVersion, const std::vector<DriveOutcome> &drives);
 // The same as one JSON object on one line: {"version", "drives": [{address,

@@ -2,73 +2,36 @@
 // tower; one drive is a tower of one). Every check the window makes before
 // Down, for each drive (one that fails is said and left alone); one question
 // (or --yes); one sealed copy of the image for every drive's flash, each its
-// own process, all started together (download/Flash.h); the progress; one
-// restart, once every drive has accepted. The message loop runs from the
-// question to the end. One drive named with --drive, without --json, is said
-// in words of its own (its question, its bar, no address); every other write
-// in a tower's (a line a drive, the table or the JSON lines).
+// own process, all started together (flash/Flash.h); then the terminal's one
+// front end (TerminalFrontEnd.h) shows them to the end. The message loop runs
+// from the question to the end. One drive named with --drive, without
+// --json, is said in words of its own (its question, its bar, no address);
+// every other write in a tower's (a line a drive, the table or the JSON
+// lines).
 #include <QCoreApplication>
 #include <QTimer>
-#include <chrono>
-#include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "cli/TerminalFrontEnd.h"
 #include "cli/TowerDrives.h"
 #include "cli/Words.h"
-#include "download/Flash.h"
-#include "download/FlashTexts.h"
+#include "channel/FlashTexts.h"
+#include "drive/Drive.h"
+#include "flash/Flash.h"
 #include "platform/Terminal.h"
 #include "platform/Termination.h"
 #include "state/SharedState.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
-// How often the progress is looked at: BlocksAccepted() is read, never
-// waited for, so the flash's pace is the drive's alone.
-constexpr int kProgressMilliseconds = 100;
-
-class TerminalFrontEnd;
-
-// One drive's flash as the terminal shows it.
-class DriveView : public FlashFrontEnd {
+class WriteCommand {
 public:
-    DriveView(TerminalFrontEnd &terminal, size_t index) : terminal_(terminal), index_(index) {}
-    void FlashStateChanged(FlashState state) override;
-    void FinalBlockGoing() override;
-    void TransferOver(bool accepted) override;
-    void ShowResult(bool accepted, const FailureTold &why) override;
-    void ShowEndedEarly(int block, int count, const FailureTold &why) override;
-    void ShowProcessLost(int block, int count) override;
-    void Say(const std::string &line, Said said) override;
-    void EndProgram() override;
-
-private:
-    TerminalFrontEnd &terminal_;
-    size_t index_;
-};
-
-struct Drive {
-    ProbedDrive probed;
-    DriveOutcome outcome;
-    std::unique_ptr<Flash> flash;
-    std::unique_ptr<DriveView> view;
-    int shown = 0;          // blocks said so far, where each is said on a line
-    bool over = false;      // the drive has answered its last command
-    bool answered = false;  // ... and its result is said
-};
-
-class TerminalFrontEnd : public RestartListener {
-public:
-    explicit TerminalFrontEnd(const CliArguments &arguments)
+    explicit WriteCommand(const CliArguments &arguments)
         : arguments_(arguments),
-          oneDrive_(!arguments.all && arguments.drives.size() == 1 && !arguments.json),
-          terminal_(IsTerminal(StandardStream::Error)) {
-        QObject::connect(&timer_, &QTimer::timeout, [this] { ShowProgress(); });
-    }
+          terminal_(!arguments.all && arguments.drives.size() == 1 && !arguments.json, arguments.json,
+                    arguments.restart, {}) {}
 
     // Discovery, the image's checks, and each drive's; false when nothing
     // can be written (each refusal said).
@@ -77,373 +40,120 @@ public:
     void Ask();
     // SIGTERM, SIGINT, SIGHUP, read on the message loop.
     void TerminationRequested();
-    int Status() const { return status_; }
-    // Where nothing was sent: the drive, or any drive.
-    const char *Nothing() const { return oneDrive_ ? "Nothing was sent to the drive." : "Nothing was sent to any drive."; }
-    // The message loop is over: every flash's process is told that its drive
-    // may go, or goes on alone with a flash still written.
-    void FinishAtProgramEnd() {
-        for (Drive &drive : drives_)
-            if (drive.flash) drive.flash->FinishAtProgramEnd();
-    }
-
-    // From the drives' views.
-    Drive &At(size_t index) { return drives_[index]; }
-    // What goes before a line about one drive: nothing for a single drive.
-    std::string Of(size_t index) const { return oneDrive_ ? std::string() : drives_[index].outcome.address + ": "; }
-    void Event(size_t index, const std::string &event, int block = -1, int blocks = -1) {
-        if (arguments_.json) Print(EventJson(drives_[index].outcome.address, event, block, blocks));
-    }
-    void ShowProgress();
-    // Before a line about a drive, a tower's lines are brought up to date.
-    void BeforeSaying() {
-        if (!oneDrive_) ShowProgress();
-    }
-    void StateChanged(size_t index, FlashState state);
-    void DriveDone(size_t index);
-    void Result(size_t index, bool accepted, const FailureTold &why);
-    void Say(size_t index, const std::string &line, Said said);
-
-    // The restart's answer, once for every drive.
-    void Say(const std::string &line) override { Tell(line); }
-    void ShowRestartRefused(const char *reason) override {
-        status_ = kExitRestartRefused;
-        Tell(OneLine(RestartRefusedText(reason)));
-    }
+    TerminalFrontEnd &Terminal() { return terminal_; }
 
 private:
     void Start();
-    void Summarize(int status);
-    void AllAnswered();
-    void Finish(int status);
-    std::vector<DriveOutcome> Outcomes() const;
-    std::vector<Flash *> Flashes();
     const CliArguments &arguments_;
-    const bool oneDrive_;
-    const bool terminal_;
-    std::vector<Drive> drives_;  // in the order given (--all: discovery's)
-    std::string newVersion_;
-    std::vector<int64_t> bytesAfter_;  // the image's bytes in the first k blocks
-    QTimer timer_;
-    Clock::time_point startTime_;
-    int status_ = kExitRefused;
-    bool started_ = false;
-    bool endRequested_ = false;
-    bool allAnswered_ = false;
-    bool restartAsked_ = false;
-    bool finished_ = false;
-    std::set<std::string> processLines_;  // what the flashes' processes said, once a run
-    std::map<std::string, std::set<size_t>> endings_;  // how flashes end, and the drives that end so
+    TerminalFrontEnd terminal_;
+    BlockPlan plan_;  // the image's, made once
 };
 
-bool TerminalFrontEnd::Choose() {
-    std::vector<TowerDrive> chosen;
-    BlockPlan plan;
-    if (!ChooseDrivesToWrite(arguments_, oneDrive_, &chosen, &plan)) return false;
-    newVersion_ = Printable(std::string(ImageVersion, 4));
-    bytesAfter_.push_back(0);
-    for (const BlockStep &step : plan.steps) bytesAfter_.push_back(bytesAfter_.back() + step.length);
-    for (size_t i = 0; i < chosen.size(); ++i) {
-        drives_.push_back({chosen[i].probed, chosen[i].outcome, nullptr, std::make_unique<DriveView>(*this, i)});
-        drives_[i].outcome.blocks = static_cast<int>(plan.steps.size());
-        if (drives_[i].outcome.result == DriveOutcome::Result::RefusedBefore) Event(i, "not-written");
+bool WriteCommand::Choose() {
+    std::vector<DriveOutcome> chosen;
+    if (!ChooseDrivesToWrite(arguments_, terminal_.OneDrive(), &chosen, &plan_)) return false;
+    terminal_.SetVersion(Printable(std::string_view(ImageVersion, 4)));
+    std::vector<int64_t> bytesAfter{0};
+    for (const BlockStep &step : plan_.steps) bytesAfter.push_back(bytesAfter.back() + step.length);
+    bool pending = false;
+    for (DriveOutcome &drive : chosen) {
+        const size_t index = terminal_.Add(std::move(drive), bytesAfter);
+        const FlashEnding ending = terminal_.At(index).outcome.outcome.ending;
+        terminal_.At(index).restartFollows = arguments_.restart;
+        if (ending == FlashEnding::NotWritten) terminal_.Event(index, "not-written");
+        pending = pending || ending == FlashEnding::Pending;
     }
-    for (const Drive &drive : drives_)
-        if (drive.outcome.result == DriveOutcome::Result::Pending) return true;
+    if (pending) return true;
     // Nothing to write: the summary says why for each drive.
-    Summarize(TowerStatus(Outcomes()));
+    terminal_.NothingToShow();
     return false;
 }
 
-void TerminalFrontEnd::Ask() {
+void WriteCommand::Ask() {
     if (arguments_.yes) return Start();
     std::vector<std::string> question;
-    if (oneDrive_) {
-        const DriveOutcome &drive = drives_.front().outcome;
-        question.push_back(ConsentQuestion(newVersion_, drive.model, drive.address, drive.oldVersion));
+    if (terminal_.OneDrive()) {
+        const Drive &drive = terminal_.At(0).outcome.drive;
+        question.push_back(ConsentQuestion(terminal_.Version(), Printable(drive.identity.Model()),
+                                           AddressText(drive.address), Printable(drive.identity.revision)));
     } else {
         std::vector<DriveOutcome> toWrite;
-        for (const Drive &drive : drives_)
-            if (drive.outcome.result == DriveOutcome::Result::Pending) toWrite.push_back(drive.outcome);
-        question = TowerQuestion(newVersion_, toWrite);
+        for (const DriveOutcome &drive : terminal_.Outcomes())
+            if (drive.outcome.ending == FlashEnding::Pending) toWrite.push_back(drive);
+        question = TowerQuestion(terminal_.Version(), toWrite);
     }
     AskOnTerminal(question, [this](std::optional<bool> yes) {
-        if (finished_) return;  // asked to end meanwhile
+        if (terminal_.Finished()) return;  // asked to end meanwhile
         if (yes && *yes) return Start();
         Tell(std::string(yes ? "not written: the answer was not yes. " : "not written: the answer cannot be read. ") +
-             Nothing());
-        Finish(kExitRefused);
+             terminal_.Nothing());
+        terminal_.Finish(kExitRefused);
     });
 }
 
-void TerminalFrontEnd::Start() {
+void WriteCommand::Start() {
     // One sealed copy for every drive.
     CheckedImage image;
-    PlanVerdict verdict = PlanVerdict::Ok;
-    const FlashCheck checked = CheckTheLoadedImage(&image, &verdict);
+    const FlashCheck checked = CheckTheLoadedImage(plan_, &image);
     if (checked != FlashCheck::Ready) {
-        Tell(OneLine(FlashRefusalText(checked, verdict, ImageSize)) + (oneDrive_ ? "" : " Nothing was sent to any drive."));
-        return Finish(kExitRefused);
+        Tell(OneLine(FlashRefusalText(checked, plan_.verdict, ImageSize)) +
+             (terminal_.OneDrive() ? "" : " Nothing was sent to any drive."));
+        return terminal_.Finish(kExitRefused);
     }
     // Every drive taken before any is written: each drive's process holds
     // its drive, or says why not.
     std::vector<size_t> pending;
-    std::vector<FlashDrive> targets;
-    for (size_t i = 0; i < drives_.size(); ++i) {
-        const Drive &drive = drives_[i];
-        if (drive.outcome.result != DriveOutcome::Result::Pending) continue;
-        FlashDrive target;
-        target.adapter = drive.probed.adapter;
-        target.target = drive.probed.target;
-        target.model = drive.probed.identification.substr(0, 24);
-        target.revision = drive.probed.identification.substr(24, 4);
+    std::vector<Drive> targets;
+    for (size_t i = 0; i < terminal_.Count(); ++i) {
+        if (terminal_.At(i).outcome.outcome.ending != FlashEnding::Pending) continue;
         pending.push_back(i);
-        targets.push_back(target);
+        targets.push_back(terminal_.At(i).outcome.drive);
     }
     std::vector<std::unique_ptr<Flash>> flashes;
     std::vector<std::string> reasons;
-    const std::vector<FlashCheck> checks = Flash::Prepare(image, targets, kProgramName, &flashes, &reasons);
+    const std::vector<FlashCheck> checks =
+        Flash::Prepare(image, targets, kProgramName, arguments_.restart, &flashes, &reasons);
     for (size_t k = 0; k < pending.size(); ++k) {
-        Drive &drive = drives_[pending[k]];
+        DriveWrite &drive = terminal_.At(pending[k]);
         if (checks[k] == FlashCheck::Ready) {
             drive.flash = std::move(flashes[k]);
             continue;
         }
-        drive.outcome.result = DriveOutcome::Result::RefusedBefore;
-        drive.outcome.why = OneLine(FlashRefusalText(checks[k], PlanVerdict::Ok, ImageSize, reasons[k]));
-        Tell(Of(pending[k]) + drive.outcome.why);
-        Event(pending[k], "not-written");
+        drive.outcome.outcome.ending = FlashEnding::NotWritten;
+        drive.outcome.outcome.why = OneLine(FlashRefusalText(checks[k], PlanVerdict::Ok, ImageSize, reasons[k]));
+        Tell(terminal_.Of(pending[k]) + drive.outcome.outcome.why);
+        terminal_.Event(pending[k], "not-written");
     }
-    if (Flashes().empty()) return AllAnswered();
-    Tell(WritingLine(newVersion_, drives_[pending.front()].outcome, oneDrive_, static_cast<int>(Flashes().size()),
-                     ImageSize, arguments_.image));
-    started_ = true;
-    startTime_ = Clock::now();
-    timer_.start(kProgressMilliseconds);
-    for (size_t i = 0; i < drives_.size(); ++i) {
-        if (!drives_[i].flash) continue;
-        Event(i, "started", -1, drives_[i].outcome.blocks);
-        drives_[i].flash->Start(*drives_[i].view);
+    if (terminal_.Flashes().empty()) return terminal_.NothingToShow();
+    Tell(WritingLine(terminal_.Version(), terminal_.At(pending.front()).outcome, terminal_.OneDrive(),
+                     static_cast<int>(terminal_.Flashes().size()), ImageSize, arguments_.image));
+    terminal_.Begin("started");
+}
+
+void WriteCommand::TerminationRequested() {
+    if (terminal_.Finished()) return;
+    if (!terminal_.Began()) {
+        Tell(terminal_.OneDrive() ? "asked to end before the flash began: nothing was sent to the drive."
+                                  : "asked to end before the flash began: nothing was sent to any drive.");
+        return terminal_.Finish(kExitRefused);
     }
+    terminal_.HoldEndRequest();
 }
-
-void TerminalFrontEnd::ShowProgress() {
-    std::vector<std::string> lines;
-    for (size_t i = 0; i < drives_.size(); ++i) {
-        Drive &drive = drives_[i];
-        if (!drive.flash) continue;
-        const int count = drive.outcome.blocks;
-        const int accepted = std::min(drive.flash->BlocksAccepted(), count);
-        Progress progress;
-        progress.count = count;
-        progress.total = bytesAfter_.back();
-        progress.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - startTime_).count();
-        while (drive.shown < accepted) {
-            ++drive.shown;
-            Event(i, "block", drive.shown, count);
-            if (terminal_) continue;
-            progress.accepted = drive.shown;
-            progress.bytes = bytesAfter_[static_cast<size_t>(drive.shown)];
-            Tell(Of(i) + ProgressLine(progress));
-        }
-        progress.accepted = accepted;
-        progress.bytes = bytesAfter_[static_cast<size_t>(accepted)];
-        // A single drive's bar stays as the answer left it, ended by its
-        // result's line.
-        if (terminal_ && oneDrive_ && !drive.over) DrawOpenLine(ProgressBar(progress));
-        if (!oneDrive_)
-            lines.push_back(drive.outcome.address + " " + (drive.answered ? ResultText(drive.outcome) : ProgressBar(progress)));
-    }
-    if (terminal_ && !lines.empty()) DrawOpenLines(lines);
-}
-
-void TerminalFrontEnd::Result(size_t index, bool accepted, const FailureTold &why) {
-    BeforeSaying();
-    const DriveOutcome &drive = drives_[index].outcome;
-    Event(index, accepted ? "accepted" : "refused", drive.blocks, drive.blocks);
-    Tell(Of(index) + ResultLine(drive, accepted, oneDrive_, arguments_.restart) +
-         (why.text.empty() ? "" : " " + OneLine(why.text)));
-}
-
-void TerminalFrontEnd::Say(size_t index, const std::string &line, Said said) {
-    switch (said) {
-    case Said::OfTheFlash: Tell(Of(index) + line); break;
-    // What a process says is the system's as much as its drive's: said once.
-    case Said::ByItsProcess:
-        if (processLines_.insert(line).second) Tell(line);
-        break;
-    // Said once, naming every drive that ends so, when the program ends.
-    case Said::HowItEnds:
-        if (Flashes().size() == 1)
-            Tell(Of(index) + line);
-        else
-            endings_[line].insert(index);
-        break;
-    }
-}
-
-void TerminalFrontEnd::StateChanged(size_t index, FlashState state) {
-    // The drive has answered and its result is said: the result "box" is
-    // closed, or the flash ended early and is idle, or the program ends.
-    if (state == FlashState::RestartPending || state == FlashState::Idle || state == FlashState::Ended) {
-        if (!restartAsked_) DriveDone(index);
-    }
-    if (restartAsked_) {
-        for (Flash *flash : Flashes())
-            if (flash->State() != FlashState::Restarting && flash->State() != FlashState::Idle) return;
-        // Accepted (every flash restarting) or refused (every flash idle):
-        // not inside the flash's own call.
-        QTimer::singleShot(0, &timer_, [this] { Finish(status_); });
-    }
-}
-
-void TerminalFrontEnd::DriveDone(size_t index) {
-    Drive &done = drives_[index];
-    if (done.answered) return;
-    done.answered = true;
-    switch (done.flash->DriveAnswer()) {
-    case Flash::Answer::Accepted: done.outcome.result = DriveOutcome::Result::Accepted; break;
-    case Flash::Answer::Refused: done.outcome.result = DriveOutcome::Result::Refused; break;
-    case Flash::Answer::Gone: done.outcome.result = DriveOutcome::Result::Gone; break;
-    case Flash::Answer::Lost: done.outcome.result = DriveOutcome::Result::Lost; break;
-    case Flash::Answer::Pending: break;
-    }
-    done.outcome.block = done.flash->AnswerBlock();
-    if (!done.flash->Failure().Gone()) done.outcome.cause = OneLine(done.flash->Failure().text);
-    for (const Drive &drive : drives_)
-        if (drive.flash && !drive.answered) return;
-    if (allAnswered_) return;
-    allAnswered_ = true;
-    // Not inside the flash's own call, which is still under way.
-    QTimer::singleShot(0, &timer_, [this] { AllAnswered(); });
-}
-
-std::vector<DriveOutcome> TerminalFrontEnd::Outcomes() const {
-    std::vector<DriveOutcome> outcomes;
-    for (const Drive &drive : drives_) outcomes.push_back(drive.outcome);
-    return outcomes;
-}
-
-std::vector<Flash *> TerminalFrontEnd::Flashes() {
-    std::vector<Flash *> flashes;
-    for (Drive &drive : drives_)
-        if (drive.flash) flashes.push_back(drive.flash.get());
-    return flashes;
-}
-
-// The table, or its JSON line; a single drive has none.
-void TerminalFrontEnd::Summarize(int status) {
-    if (!oneDrive_ && !drives_.empty())
-        Print(arguments_.json ? TowerJson(newVersion_, Outcomes(), status) : TowerTable(newVersion_, Outcomes()));
-}
-
-void TerminalFrontEnd::AllAnswered() {
-    if (finished_) return;
-    ShowProgress();
-    timer_.stop();
-    // The summary says what the lines said.
-    if (terminal_ && !oneDrive_) ClearOpenLines();
-    status_ = TowerStatus(Outcomes());
-    Summarize(status_);
-    if (!started_) return Finish(status_);
-    if (status_ == kExitDone && arguments_.restart && !endRequested_) {
-        Tell(oneDrive_ ? "asking the system for the restart that finishes the update."
-                       : "asking the system for the restart that finishes the update of every drive.");
-        restartAsked_ = true;
-        if (!Flash::RequestRestart(Flashes(), *this)) Finish(status_);
-        return;
-    }
-    // Each drive's flash says, and records, why no restart was requested.
-    const std::string why = endRequested_ ? std::string() : NoRestartCause(oneDrive_, status_, arguments_.restart);
-    for (Flash *flash : Flashes()) flash->EndsWithProgram(why);
-    Finish(status_);
-}
-
-void TerminalFrontEnd::TerminationRequested() {
-    if (finished_) return;
-    if (!started_) {
-        Tell(oneDrive_ ? "asked to end before the flash began: nothing was sent to the drive."
-                       : "asked to end before the flash began: nothing was sent to any drive.");
-        return Finish(kExitRefused);
-    }
-    bool held = false;
-    for (Flash *flash : Flashes()) held = flash->TakesEndRequest() || held;
-    if (held) {
-        if (!endRequested_)
-            Tell(oneDrive_ ? "asked to end: the flash goes on until the drive has answered its final block; the "
-                             "program then ends without a restart."
-                           : "asked to end: the flashes go on until every drive has answered its final block; the "
-                             "program then ends without a restart.");
-        endRequested_ = true;
-        return;
-    }
-    endRequested_ = true;
-    if (allAnswered_) Finish(status_ == kExitRefused ? TowerStatus(Outcomes()) : status_);
-}
-
-void TerminalFrontEnd::Finish(int status) {
-    if (finished_) return;
-    finished_ = true;
-    status_ = status;
-    timer_.stop();
-    for (const auto &[line, named] : endings_) {
-        std::string drives;
-        for (const size_t index : named) drives += (drives.empty() ? "" : ", ") + drives_[index].outcome.address;
-        Tell(drives + ": " + line);
-    }
-    QCoreApplication::exit(status);
-}
-
-void DriveView::FlashStateChanged(FlashState state) { terminal_.StateChanged(index_, state); }
-
-void DriveView::FinalBlockGoing() {
-    terminal_.BeforeSaying();
-    terminal_.Event(index_, "final", -1, terminal_.At(index_).outcome.blocks);
-}
-
-void DriveView::TransferOver(bool) {
-    terminal_.ShowProgress();
-    terminal_.At(index_).over = true;
-}
-
-void DriveView::ShowResult(bool accepted, const FailureTold &why) { terminal_.Result(index_, accepted, why); }
-
-void DriveView::ShowEndedEarly(int block, int count, const FailureTold &why) {
-    terminal_.BeforeSaying();
-    terminal_.Event(index_, why.Gone() ? "gone" : "refused", block, count);
-    terminal_.Say(index_, OneLine(EndedEarlyText(block, count, why)) +
-                              (block == 0 || why.Gone() ? "" : " Nothing more was sent to it; it may need attention."),
-                  Said::OfTheFlash);
-}
-
-void DriveView::ShowProcessLost(int block, int count) {
-    terminal_.BeforeSaying();
-    terminal_.Event(index_, "cut-off", block, count);
-    terminal_.Say(index_, OneLine(ProcessLostText(block, count)), Said::OfTheFlash);
-}
-
-void DriveView::Say(const std::string &line, Said said) {
-    terminal_.BeforeSaying();
-    terminal_.Say(index_, line, said);
-}
-
-// A held end request, and the drive has answered: its result is said.
-void DriveView::EndProgram() { terminal_.DriveDone(index_); }
 }  // namespace
 
 int RunWrite(const CliArguments &arguments) {
-    TerminalFrontEnd terminal(arguments);
-    if (!terminal.Choose()) return kExitRefused;
+    WriteCommand write(arguments);
+    if (!write.Choose()) return kExitRefused;
     // A question needs someone to read it and to answer.
     if (!arguments.yes && !(IsTerminal(StandardStream::Input) && IsTerminal(StandardStream::Error))) {
         Tell(std::string("not written: there is no terminal to ask whether to write; give --yes to write without "
                          "asking. ") +
-             terminal.Nothing());
+             write.Terminal().Nothing());
         return kExitRefused;
     }
-    WatchTerminationRequests([&terminal](int) { terminal.TerminationRequested(); });
-    QTimer::singleShot(0, [&terminal] { terminal.Ask(); });
+    WatchTerminationRequests([&write](int) { write.TerminationRequested(); });
+    QTimer::singleShot(0, [&write] { write.Ask(); });
     QCoreApplication::exec();
-    terminal.FinishAtProgramEnd();
-    return terminal.Status();
+    write.Terminal().FinishAtProgramEnd();
+    return write.Terminal().Status();
 }

@@ -32,7 +32,7 @@ int main(int argc, char *argv[]) {
     }
 
     // Before any thread exists, so that every thread inherits it.
-    if (arguments.command == CliCommand::Write) BlockTerminationSignals();
+    if (arguments.command == CliCommand::Write || arguments.command == CliCommand::Watch) BlockTerminationSignals();
     IgnoreBrokenPipes();
 
     // The arguments are ours: the application gets none of them.
@@ -51,6 +51,8 @@ int main(int argc, char *argv[]) {
     case CliCommand::Check: return RunCheck(arguments);
     case CliCommand::Write: return RunWrite(arguments);
     case CliCommand::History: return RunHistory(arguments);
+    case CliCommand::Status: return RunStatus(arguments.json);
+    case CliCommand::Watch: return RunWatch(arguments);
     case CliCommand::Help:
     case CliCommand::Version: break;
     }

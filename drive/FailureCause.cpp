@@ -155,6 +155,13 @@ const char *FailureKindWord(FailureKind kind) {
     return "unknown";
 }
 
+std::optional<FailureKind> FailureKindOfWord(std::string_view word) {
+    for (const FailureKind kind : {FailureKind::None, FailureKind::Refused, FailureKind::TimedOut, FailureKind::Gone,
+                                   FailureKind::AdapterFailed, FailureKind::Unknown})
+        if (word == FailureKindWord(kind)) return kind;
+    return std::nullopt;
+}
+
 std::string SayFailureCause(const FailureCause &cause) {
     switch (cause.kind) {
     case FailureKind::Refused: {

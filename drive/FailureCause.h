@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
-#include "drive/Probe.h"
+#include "drive/Drive.h"
 #include "drive/Scsi.h"
 
 enum class FailureKind {
@@ -52,6 +54,8 @@ FailureCause DecideFailureCause(const ScsiAnswer &answer);
 
 // The record's word for a kind: "none", "refused", "timeout", "gone", "adapter", "unknown".
 const char *FailureKindWord(FailureKind kind);
+// The kind a word names, or nothing for a word that is none of them.
+std::optional<FailureKind> FailureKindOfWord(std::string_view word);
 
 // The cause in one sentence for the user, printable ASCII:
 //   "The drive said: ILLEGAL REQUEST, invalid command operation code (5/20/00)."

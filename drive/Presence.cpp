@@ -1,19 +1,12 @@
 #include "drive/Presence.h"
 
+#include "drive/Drive.h"
 #include "platform/Pause.h"
 #include "platform/wnaspi32.h"
 
 namespace {
 constexpr auto kAskAgainAfter = std::chrono::milliseconds(250);
 constexpr uint32_t kInquiryLength = 36;
-
-// An identification field as the record writes it.
-std::string FieldText(const uint8_t *bytes, size_t length) {
-    std::string text(reinterpret_cast<const char *>(bytes), length);
-    if (const size_t zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
 }  // namespace
 
 Presence AskWhetherThere(uint8_t adapter, uint8_t target, std::chrono::milliseconds within) {
@@ -34,7 +27,10 @@ FailureCause CauseOfFailedCommand(const ScsiAnswer &answer, uint8_t adapter, uin
 }
 
 bool AnswersAsTheDrive(const uint8_t *inquiry, const std::string &vendor, const std::string &model) {
-    return FieldText(inquiry + 8, 8) == vendor && FieldText(inquiry + 16, 16) == model;
+    // Read as the front end read the drive it chose, whose record names it.
+    const DriveIdentity identity =
+        DriveIdentity::FromBytes(std::string_view(reinterpret_cast<const char *>(inquiry) + 8, DriveIdentity::kLength));
+    return FieldText(identity.vendor) == vendor && FieldText(identity.product) == model;
 }
 
 bool StillTheDrive(uint8_t adapter, uint8_t target, const std::string &vendor, const std::string &model) {

@@ -27,9 +27,9 @@ Presence AskWhetherThere(uint8_t adapter, uint8_t target,
 FailureCause CauseOfFailedCommand(const ScsiAnswer &answer, uint8_t adapter, uint8_t target);
 
 // Whether an INQUIRY answer (its first 36 bytes) is of the drive a flash was
-// prepared for: its vendor (bytes 8 to 15) and model (16 to 31), each as a
-// record names them (cut at a zero byte, blanks at the end dropped), are
-// `vendor` and `model`.
+// prepared for: its identity (DriveIdentity::FromBytes of bytes 8 to 35)
+// gives the vendor and model a record names (FieldText), `vendor` and
+// `model`.
 bool AnswersAsTheDrive(const uint8_t *inquiry, const std::string &vendor, const std::string &model);
 
 // Whether the drive at the address, asked now with INQUIRY, is there and is

@@ -1,8 +1,9 @@
 #include "drive/Probe.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "state/SharedState.h"  // kDriveTableSize only: this file stays free of any window
+#include "state/SharedState.h"
 #include "drive/Scsi.h"
 #include "platform/aspi.h"
 #include "platform/wnaspi32.h"
@@ -11,7 +12,6 @@ namespace {
 constexpr int kTargetsPerAdapter = 8;
 constexpr int kInquiryLength = 36;
 constexpr uint8_t kCdDvdDevice = 0x05;  // peripheral qualifier 0, device type 5
-constexpr size_t kIdentificationLength = 28;
 }  // namespace
 
 DriveTransport TransportOfAnswer(uint32_t answer) {
@@ -35,11 +35,20 @@ const char *TransportWord(DriveTransport transport) {
     return "unknown";
 }
 
-std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
-    std::vector<ProbedDrive> drives;
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &known) {
+    std::vector<Drive> drives;
     if (buffer == nullptr) return drives;
     for (int adapter = 0; adapter < adapterCount && adapter <= 0xFF; ++adapter) {
         for (int target = 0; target < kTargetsPerAdapter; ++target) {
+            const DriveAddress address{static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
+            const auto given = std::find_if(known.begin(), known.end(),
+                                            [&address](const Drive &drive) { return drive.address == address; });
+            if (given != known.end()) {
+                if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
+                drives.push_back(*given);
+                drives.back().transport = TransportOfAnswer(aspi::GetASPI32DeviceTransport(address.adapter, address.target));
+                continue;
+            }
             // A device that reports success without sending its answer must not
             // be taken for the drive probed before it: the answer area starts
             // clear for every probe.
@@ -51,18 +60,12 @@ std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer) {
             // still probed (every pair exactly once) but not listed.
             if (drives.size() >= static_cast<size_t>(kDriveTableSize)) continue;
             buffer[kInquiryLength] = 0;
-            ProbedDrive drive;
-            drive.adapter = static_cast<uint8_t>(adapter);
-            drive.target = static_cast<uint8_t>(target);
-            // Vendor, product and revision (bytes 8..35) up to the first zero.
-            // A zero inside them would make the entry short and push every
-            // following entry of the drive list off its 30-character grid, so
-            // a short text is padded with blanks to the full 28 characters.
-            const char *text = reinterpret_cast<const char *>(buffer + 8);
-            drive.identification.assign(text, strnlen(text, kIdentificationLength));
-            drive.identification.resize(kIdentificationLength, ' ');
-            drive.transport =
-                TransportOfAnswer(aspi::GetASPI32DeviceTransport(drive.adapter, drive.target));
+            Drive drive;
+            drive.address = {static_cast<uint8_t>(adapter), static_cast<uint8_t>(target)};
+            // Vendor, product and revision (bytes 8..35), read once.
+            drive.identity = DriveIdentity::FromBytes(
+                std::string_view(reinterpret_cast<const char *>(buffer + 8), DriveIdentity::kLength));
+            drive.transport = TransportOfAnswer(aspi::GetASPI32DeviceTransport(drive.address.adapter, drive.address.target));
             drives.push_back(std::move(drive));
         }
     }
@@ -75,9 +78,9 @@ int UsableAdapters(uint32_t supportInfo) {
     return supportStatus == SS_COMP ? adapterCount : 0;
 }
 
-bool FindDrives(uint8_t *buffer, std::vector<ProbedDrive> *drives) {
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &known) {
     const int adapterCount = UsableAdapters(aspi::GetASPI32SupportInfo());
     if (adapterCount == 0) return false;
-    *drives = ProbeDrives(adapterCount, buffer);
+    *drives = ProbeDrives(adapterCount, buffer, known);
     return true;
 }

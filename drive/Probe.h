@@ -4,26 +4,21 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
-// How a drive is attached, as its manager tells it (GetASPI32DeviceTransport).
-enum class DriveTransport { Unknown, Usb, Ata, Scsi, Virtual };
-// The manager's answer; a value it has no name for is Unknown.
+#include "drive/Drive.h"
+
+// The manager's answer to GetASPI32DeviceTransport; a value it has no name
+// for is Unknown.
 DriveTransport TransportOfAnswer(uint32_t answer);
 // In the words quorvel-flash prints: "usb", "ata", "scsi", "virtual", "unknown".
 const char *TransportWord(DriveTransport transport);
 
-struct ProbedDrive {
-    uint8_t adapter = 0;
-    uint8_t target = 0;
-    std::string identification;  // one list entry: 28 characters
-    DriveTransport transport = DriveTransport::Unknown;
-};
-
 // `buffer` receives each INQUIRY answer (at least 37 bytes; byte 36 is zeroed).
-// Each drive listed carries its transport, asked of the manager.
-std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer);
+// Each drive listed carries its transport, asked of the manager. A drive of
+// `known` (one being flashed, which no command may reach until its flash is
+// over) is not asked: it is listed in its place as given.
+std::vector<Drive> ProbeDrives(int adapterCount, uint8_t *buffer, const std::vector<Drive> &known = {});
 
 // The host adapters that GetASPI32SupportInfo's answer offers: its count,
 // or 0 when there is no manager to use (no adapter, or a status other than
@@ -31,6 +26,7 @@ std::vector<ProbedDrive> ProbeDrives(int adapterCount, uint8_t *buffer);
 int UsableAdapters(uint32_t supportInfo);
 
 // Discovery without a window: asks the manager for its adapters and probes
-// them all. False when there is no manager to use; otherwise `drives` holds
-// the CD/DVD drives in the drive list's order (perhaps none).
-bool FindDrives(uint8_t *buffer, std::vector<ProbedDrive> *drives);
+// them all but the `known` ones. False when there is no manager to use;
+// otherwise `drives` holds the CD/DVD drives in the drive list's order
+// (perhaps none).
+bool FindDrives(uint8_t *buffer, std::vector<Drive> *drives, const std::vector<Drive> &known = {});

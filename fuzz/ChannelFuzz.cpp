@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "download/FlashChannel.h"
+#include "channel/FlashChannel.h"
 
 namespace {
 void Check(bool ok) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/FlashRecord.h"
+#include "record/FlashRecord.h"
 
 namespace {
 void Check(bool ok) {

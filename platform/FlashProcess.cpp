@@ -206,6 +206,24 @@ bool ChannelEnd::Send(const std::string &bytes) {
     return fd_ >= 0;
 }
 
+bool ChannelEnd::SendWithoutWaiting(const std::string &bytes) {
+    size_t sent = 0;
+    while (fd_ >= 0 && sent < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return fd_ >= 0;
+}
+
+int ChannelEnd::PeerProcess() const {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (fd_ < 0 || ::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return -1;
+    return static_cast<int>(credentials.pid);
+}
+
 ChannelEnd::Received ChannelEnd::Receive(std::string *into) {
     if (fd_ < 0) return Received::Ended;
     char buffer[4096];
@@ -254,9 +272,11 @@ private:
 };
 }  // namespace
 
-Hold ChannelEnd::Watch(std::function<void()> onReadable) {
-    if (fd_ < 0 || QCoreApplication::instance() == nullptr) return nullptr;
-    return std::make_unique<ChannelWatch>(fd_, std::move(onReadable));
+Hold ChannelEnd::Watch(std::function<void()> onReadable) { return WatchDescriptor(fd_, std::move(onReadable)); }
+
+Hold ChannelEnd::WatchDescriptor(int fd, std::function<void()> onReadable) {
+    if (fd < 0 || QCoreApplication::instance() == nullptr) return nullptr;
+    return std::make_unique<ChannelWatch>(fd, std::move(onReadable));
 }
 
 void ChannelEnd::Close() {
@@ -289,6 +309,11 @@ HANDLE qtlayer::SpawnFlashProcess(int channel, int image, std::string *error) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, channelCopy, 3);
     posix_spawn_file_actions_adddup2(&actions, imageCopy, 4);
+    // Of the front end's standard streams it keeps standard error alone, and
+    // lets even that go once the front end is gone: a script that reads the
+    // front end's output sees its end when the front end ends.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawnattr_init(&attributes);
     // The front end's mask, the termination signals blocked in it: none
     // reaches the program before it reads them itself.

@@ -73,6 +73,13 @@ public:
     // Sends all of `bytes`; false once the other end has gone (never a
     // SIGPIPE). Waits only while the other end's buffer is full.
     bool Send(const std::string &bytes);
+    // Sends all of `bytes` at once, never waiting: false when the other end
+    // has gone or its buffer has no room for them (what was sent then is cut
+    // off; the caller closes this end).
+    bool SendWithoutWaiting(const std::string &bytes);
+    // The process at the other end, as the system tells it (the one that
+    // made it, for a socket pair); -1 when it cannot be told.
+    int PeerProcess() const;
     // What has arrived, appended to `into`, without waiting: Data, Nothing
     // yet, or Ended (the other end closed, or the channel failed).
     Received Receive(std::string *into);
@@ -83,6 +90,8 @@ public:
     // be read or the other end has gone, until the hold is destroyed, which
     // must be before this end is closed.
     Hold Watch(std::function<void()> onReadable);
+    // The same for any descriptor of the platform's.
+    static Hold WatchDescriptor(int fd, std::function<void()> onReadable);
     void Close();
 
 private:
@@ -95,8 +104,9 @@ void CloseHandedDescriptor(int descriptor);
 namespace qtlayer {
 
 // The flash's process, quorvel-transfer, started in a session of its own
-// with `channel` as its descriptor 3 and `image` as its descriptor 4, and
-// nothing else of this process's; the signals blocked as the calling thread
+// with `channel` as its descriptor 3 and `image` as its descriptor 4, no
+// standard input or output, and nothing else of this process's but its
+// standard error; the signals blocked as the calling thread
 // has them (SIGTERM, SIGINT and SIGHUP, in the front ends). The program is
 // looked for beside the manager, where an install puts it, then beside this
 // program (a build tree). nullptr when it cannot be started, `error` saying

@@ -1,6 +1,7 @@
 // The flash's inhibitors: logind (system bus) and the desktop portal (session
 // bus), asked asynchronously so that a bus that never answers cannot hold up
 // the flash.
+#include "platform/SessionBus.h"
 #include "platform/Inhibitors.h"
 
 #include <fcntl.h>
@@ -38,24 +39,6 @@ struct Taken {
     QString portalRequest;  // the portal's request object, once it answered
 };
 
-// The session's bus, without ever starting one: with no address given, the
-// bus library would launch a bus of its own for an X display (and wait
-// seconds for it). The session's socket in the runtime folder is used where
-// there is one; otherwise there is no session bus.
-std::optional<QDBusConnection> SessionBus() {
-    const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && address[0] != '\0') return QDBusConnection::sessionBus();
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    struct stat info {};
-    if (runtime != nullptr && runtime[0] == '/') {
-        const std::string socket = std::string(runtime) + "/bus";
-        if (::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
-            return QDBusConnection::connectToBus(QString::fromStdString("unix:path=" + socket),
-                                                 QStringLiteral("quorvel-session-bus"));
-    }
-    return std::nullopt;
-}
-
 void CloseLogind(Taken &taken) {
     if (taken.logindFd >= 0) ::close(taken.logindFd);
     taken.logindFd = -1;
@@ -66,7 +49,7 @@ void ClosePortal(Taken &taken) {
     QDBusMessage close = QDBusMessage::createMethodCall(QLatin1String(kPortalService), taken.portalRequest,
                                                        QStringLiteral("org.freedesktop.portal.Request"),
                                                        QStringLiteral("Close"));
-    if (const std::optional<QDBusConnection> bus = SessionBus()) bus->send(close);
+    if (const std::optional<QDBusConnection> bus = qtlayer::SessionBus()) bus->send(close);
     taken.portalRequest.clear();
 }
 
@@ -134,7 +117,7 @@ void AskLogind(const std::shared_ptr<Taken> &taken, const QString &why) {
 void AskPortal(const std::shared_ptr<Taken> &taken, const QString &why) {
     // Without a session bus or a portal the flash goes on: logind holds off
     // what it can.
-    const std::optional<QDBusConnection> session = SessionBus();
+    const std::optional<QDBusConnection> session = qtlayer::SessionBus();
     if (!session) {
         SayOnce(*taken, "no session bus: nothing holds off logging out while the drive is written.");
         return;

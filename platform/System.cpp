@@ -1,6 +1,8 @@
 // What the system tells; see System.h.
 #include "platform/System.h"
 
+#include <chrono>
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -47,4 +49,24 @@ std::string Sha256Hex(const void *data, size_t length) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(QByteArrayView(static_cast<const char *>(data), static_cast<qsizetype>(length)));
     return hash.result().toHex().toStdString();
+}
+
+int64_t UnixMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int ProcessId() { return static_cast<int>(::getpid()); }
+
+bool qtlayer::FlashProgramRunning(int pid) {
+    if (pid <= 0) return false;
+    // Its name as the kernel keeps it (15 characters): an id taken since by
+    // another program is no flash's.
+    std::string name;
+    if (FILE *file = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re")) {
+        char line[32] = {};
+        if (std::fgets(line, sizeof line, file) != nullptr) name = line;
+        std::fclose(file);
+    }
+    return name.rfind("quorvel-transf", 0) == 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // $XDG_STATE_HOME/`program` (an absolute XDG_STATE_HOME only), else
@@ -13,5 +14,14 @@ std::string UserStateFolder(const char *program);
 std::string BootId();
 // The time now, UTC, as 2026-12-07T16:20:01Z.
 std::string UtcTimestamp();
+// The time now, in milliseconds since 1970 (UTC).
+int64_t UnixMilliseconds();
+// This process's id.
+int ProcessId();
+namespace qtlayer {
+// Whether the flash's own process (quorvel-transfer) of this id runs now.
+// Behind Win32Layer::FlashProcessRunning.
+bool FlashProgramRunning(int pid);
+}  // namespace qtlayer
 // The SHA-256 of `length` bytes, in lower-case hex.
 std::string Sha256Hex(const void *data, size_t length);

@@ -2,6 +2,8 @@
 // watched by the event loop.
 #include "platform/Terminal.h"
 
+#include <fcntl.h>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -72,4 +74,12 @@ bool ReadLineFromInput(std::function<void(std::optional<std::string>)> onLine) {
                          onLine(answer);
                      });
     return true;
+}
+
+void qtlayer::LetGoOfTheStreams() {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
 }

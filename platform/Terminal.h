@@ -21,3 +21,10 @@ bool WriteToStream(StandardStream stream, const std::string &text);
 // feed), or with nothing at the end of the input or on an error. Needs the
 // application object; false when the input cannot be watched.
 bool ReadLineFromInput(std::function<void(std::optional<std::string>)> onLine);
+namespace qtlayer {
+// Standard output and error let go of (pointed at /dev/null): a process that
+// outlives the program that started it keeps none of that program's streams
+// open, so that whoever reads them sees their end when the program ends.
+// Behind Win32Layer::LetGoOfStandardStreams.
+void LetGoOfTheStreams();
+}  // namespace qtlayer

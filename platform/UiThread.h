@@ -7,13 +7,7 @@
 
 #include "platform/win32.h"
 
-class QApplication;
-
 namespace qtlayer {
-
-// The application object when it is a widget application; nullptr without
-// one (no window can be shown then).
-QApplication *WidgetApplication();
 
 // Runs `work` on the user-interface thread and hands back its result (a
 // default one if the work threw); called there, it runs at once.
@@ -28,11 +22,5 @@ auto RunOnUiThread(Work work) -> std::invoke_result_t<Work> {
         return result;
     }
 }
-
-// PostQuitMessage: asks the message loop to end with `code` once it runs
-// with no modal box open.
-void PostQuit(int code);
-// Ends every loop of the user-interface thread at once, modal ones included.
-void QuitAtOnce(int code);
 
 }  // namespace qtlayer

@@ -18,16 +18,6 @@ Win32Layer *InstallWin32Layer(Win32Layer *layer) {
     return previous;
 }
 
-int MessageBoxA(HWND owner, const char *text, const char *caption, UINT style) {
-    return CurrentWin32Layer().MessageBox(owner, text, caption, style);
-}
-BOOL GetVersionExA(OSVERSIONINFOA *info) { return CurrentWin32Layer().GetVersionEx(info); }
-void PostQuitMessage(int code) { CurrentWin32Layer().PostQuitMessage(code); }
-const char *GetCommandLineA() { return CurrentWin32Layer().GetCommandLine(); }
-HWND SetCapture(HWND window) { return CurrentWin32Layer().SetCapture(window); }
-BOOL ReleaseCapture() { return CurrentWin32Layer().ReleaseCapture(); }
-void SetScreenCursor(int cursor) { CurrentWin32Layer().SetScreenCursor(cursor); }
-int ScreenCursor() { return CurrentWin32Layer().ScreenCursor(); }
 HANDLE CreateThread(void *, size_t, LPTHREAD_START_ROUTINE start, void *param, DWORD, DWORD *threadId) {
     if (threadId) *threadId = 0;
     return CurrentWin32Layer().CreateThread(start, param);
@@ -52,6 +42,11 @@ bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) {
 }
 void QuitNow(int code) { CurrentWin32Layer().QuitNow(code); }
 void WriteDiagnostic(const char *line) { CurrentWin32Layer().WriteDiagnostic(line); }
+void LetGoOfStandardStreams() { CurrentWin32Layer().LetGoOfStandardStreams(); }
+bool FlashProcessRunning(int pid) { return CurrentWin32Layer().FlashProcessRunning(pid); }
+bool NotifyDesktop(const std::string &summary, const std::string &body) {
+    return CurrentWin32Layer().NotifyDesktop(summary, body);
+}
 
 void SetRestartRefusedHandler(RestartRefusedHandler handler) { restartRefused = handler; }
 void ReportRestartRefusal(const char *reason) {

@@ -145,6 +145,14 @@ public:
     virtual void QuitNow(int code) = 0;
     // One line for the user on standard error.
     virtual void WriteDiagnostic(const char *line) = 0;
+    // Whether the flash's own process of this id runs now
+    // (platform/System.h).
+    virtual bool FlashProcessRunning(int pid) = 0;
+    // Standard output and error let go of (platform/Terminal.h).
+    virtual void LetGoOfStandardStreams() = 0;
+    // A notice on the user's desktop (platform/DesktopNotice.h); false when
+    // there is nobody to show it.
+    virtual bool NotifyDesktop(const std::string &summary, const std::string &body) = 0;
     // Runs the file-open dialog; true with the chosen full path, false on cancel.
     virtual bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) = 0;
     // The ASPI manager's two entry points (see platform/aspi.h).
@@ -161,15 +169,9 @@ Win32Layer &CurrentWin32Layer();
 // Installs `layer` (nullptr: back to the Qt layer); returns the previous one.
 Win32Layer *InstallWin32Layer(Win32Layer *layer);
 
-// The calls, as the program's code makes them.
-int MessageBoxA(HWND owner, const char *text, const char *caption, UINT style);
-BOOL GetVersionExA(OSVERSIONINFOA *info);
-void PostQuitMessage(int code);
-const char *GetCommandLineA();
-HWND SetCapture(HWND window);
-BOOL ReleaseCapture();
-void SetScreenCursor(int cursor);
-int ScreenCursor();
+// The calls, as the program's code makes them. The window's own (boxes,
+// capture, cursor, the command line, quitting the window's loop) are declared
+// in platform/window/win32_window.h, and defined only in the window's library.
 HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE start, void *param,
                     DWORD creationFlags, DWORD *threadId);
 DWORD WaitForSingleObject(HANDLE thread, DWORD milliseconds);
@@ -182,6 +184,9 @@ HANDLE StartFlashProcess(int channel, int image, std::string *error);
 bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how);
 void QuitNow(int code);
 void WriteDiagnostic(const char *line);
+void LetGoOfStandardStreams();
+bool FlashProcessRunning(int pid);
+bool NotifyDesktop(const std::string &summary, const std::string &body);
 
 // Where the layer reports a restart that the system refused after
 // ExitWindowsEx had asked for it: called on the user-interface thread with
@@ -194,10 +199,6 @@ void ReportRestartRefusal(const char *reason);
 using RestartAcceptedHandler = void (*)();
 void SetRestartAcceptedHandler(RestartAcceptedHandler handler);
 void ReportRestartAcceptance();
-
-// Sets the file-open dialog up to match its name filter in any letter case,
-// as Windows does: Qt's own dialog, since a desktop's native one may not.
-void PrepareOpenDialog(QFileDialog *dialog);
 
 // wsprintfA: %u, %d, %i, %x, %X, %s, %c and %%, with the flags '-', '0', '#',
 // a width, a precision and the l prefix (32 bits), as the Windows call formats

@@ -11,10 +11,13 @@
 
 #include "platform/AspiBinding.h"
 #include "platform/CommandLine.h"
+#include "platform/DesktopNotice.h"
 #include "platform/DriveLock.h"
 #include "platform/FlashProcess.h"
 #include "platform/Inhibitors.h"
 #include "platform/Login1.h"
+#include "platform/System.h"
+#include "platform/Terminal.h"
 #include "platform/Threads.h"
 
 struct CoreWin32Layer::State {
@@ -112,6 +115,14 @@ void CoreWin32Layer::QuitNow(int code) {
 void CoreWin32Layer::WriteDiagnostic(const char *line) {
     std::fprintf(stderr, "%s\n", line != nullptr ? line : "");
     std::fflush(stderr);
+}
+
+bool CoreWin32Layer::FlashProcessRunning(int pid) { return qtlayer::FlashProgramRunning(pid); }
+
+void CoreWin32Layer::LetGoOfStandardStreams() { qtlayer::LetGoOfTheStreams(); }
+
+bool CoreWin32Layer::NotifyDesktop(const std::string &summary, const std::string &body) {
+    return qtlayer::NotifyDesktop(summary, body);
 }
 
 bool CoreWin32Layer::ExecuteOpenDialog(QFileDialog *, std::string *) { return false; }

@@ -36,6 +36,9 @@ public:
     bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) override;
     void QuitNow(int code) override;
     void WriteDiagnostic(const char *line) override;
+    bool FlashProcessRunning(int pid) override;
+    void LetGoOfStandardStreams() override;
+    bool NotifyDesktop(const std::string &summary, const std::string &body) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
     uint32_t AspiSupportInfo() override;
     uint32_t AspiSendCommand(void *srb) override;
@@ -48,8 +51,8 @@ private:
     State *state_;
 };
 
-// The layer a program runs on unless a test installed another: the
-// window's (QtWin32Layer), from the platform library's DefaultLayer.cpp. A
-// program without a window system defines it itself, returning a
-// CoreWin32Layer, and so never links the window's layer.
+// The layer a program runs on unless a test installed another, defined by the
+// object each program links: this layer (platform/CoreLayer.cpp) for the
+// programs without a window system, the window's (QtWin32Layer,
+// platform/window/DefaultLayer.cpp) for the window's.
 Win32Layer &DefaultWin32Layer();

@@ -13,7 +13,9 @@
 #                          bash-completion for the completion's test,
 #                          dbus-x11 (the bus library's launcher for an X
 #                          display, which no flash's process may start),
-#                          Ansible for the fleet's collection
+#                          Ansible for the fleet's collection, with pytest
+#                          for its unit tests under ansible-test, and
+#                          OpenSSH's server and sudo for its hosts over SSH
 set -euo pipefail
 
 run=(
@@ -35,7 +37,8 @@ test=(
   weston
   bash-completion
   dbus-x11
-  ansible-core
+  ansible-core python3-pytest python3-pytest-mock python3-pytest-xdist python3-pytest-forked python3-mock
+  openssh-server sudo
 )
 
 case "${1:-}" in

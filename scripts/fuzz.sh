@@ -2,9 +2,9 @@
 # Builds the fuzz targets with clang's libFuzzer in build-fuzz and runs each
 # for a bounded time. Fails when a target crashes, leaks or trips a sanitizer.
 #   scripts/fuzz.sh [seconds for the trailer, default 30]
-# The channel's and the record's readers, and the cause of a failed command,
-# get a third of that each (at least 5 s): they are small, and the whole run
-# stays short for CI.
+# The channel's and the record's readers, what a follower of a flash may
+# send, and the cause of a failed command, get a third of that each (at
+# least 5 s): they are small, and the whole run stays short for CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
@@ -12,7 +12,7 @@ third=$((seconds / 3 < 5 ? 5 : seconds / 3))
 build="$root/build-fuzz"
 
 bash "$root/scripts/build.sh" "$build" --source fuzz --target trailer_fuzz --target channel_fuzz --target record_fuzz \
-  --target failure_cause_fuzz \
+  --target failure_cause_fuzz --target follower_fuzz \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
 
 corpus="$build/corpus/trailer"
@@ -53,6 +53,18 @@ printf 'restart refused\nrestart withheld\nrelease\nblock 3 ' >"$corpus/cut"
 "$build/channel_fuzz" -max_total_time="$third" -max_len=33000 -len_control=0 -timeout=10 \
   -print_final_stats=1 -artifact_prefix="$build/channel-" "$corpus"
 echo "fuzz: channel_fuzz ran ${third}s without a crash"
+
+# Seeds for a follower: its first byte says after how many lines it is
+# adopted. One that watches, its adopter's end, and one that tries to start.
+corpus="$build/corpus/follower"
+mkdir -p "$corpus"
+printf '\x09quorvel-transfer 3\nwatch\n' >"$corpus/watch"
+printf '\x02quorvel-transfer 3\nwatch\nrestart requested\nrestart accepted\nrelease\n' >"$corpus/adopter"
+printf '\x01quorvel-transfer 3\nstart\nflash 0 1 393216 60 7\n' >"$corpus/starts"
+
+"$build/follower_fuzz" -max_total_time="$third" -max_len=33000 -timeout=10 -print_final_stats=1 \
+  -artifact_prefix="$build/follower-" "$corpus"
+echo "fuzz: follower_fuzz ran ${third}s without a crash"
 
 # Seeds for the record: one line as the programs write it, and its refused kin.
 corpus="$build/corpus/record"

@@ -4,6 +4,8 @@
 #   own_session          a session bus and runtime directory of a test's own;
 #   e2e_setup and on     the real program on the simulated machine under an X
 #                        display, driven with xdotool;
+#   expect_revision,     what a drive took, and the simulated machine's restart;
+#   sim_restart
 #   revision_of, reboots what the demo's simulated machine holds.
 #
 # An end-to-end test sets `set -euo pipefail`, sources this file and calls
@@ -79,6 +81,7 @@ diagnose() {
   local log
   [ -f "$work/quorvel-sim.trace" ] && tail -n 30 "$work/quorvel-sim.trace" >&2
   [ -n "${QUORVEL_SIM_LOGIN1_RECORD:-}" ] && [ -f "$QUORVEL_SIM_LOGIN1_RECORD" ] && cat "$QUORVEL_SIM_LOGIN1_RECORD" >&2
+  [ -n "${QUORVEL_SIM_NOTICES:-}" ] && [ -f "$QUORVEL_SIM_NOTICES" ] && cat "$QUORVEL_SIM_NOTICES" >&2
   for log in "$work"/program*.log; do
     [ -f "$log" ] && { echo "--- $log" >&2; tail -n 30 "$log" >&2; }
   done
@@ -108,6 +111,23 @@ start_bus() {
   settings=$("$source/scripts/sim-bus.sh" start "$bus_dir" "$build/sim/quorvel-sim-login1" "$@") ||
     fail "the private bus did not start"
   eval "$settings"
+}
+
+# start_notices: the desktop's notification service, a stand-in on the test's
+# own session bus (own_session), its process beside the private bus's (so
+# that stopping that bus ends it); exports QUORVEL_SIM_NOTICES, the file that
+# records each notice.
+start_notices() {
+  local settings
+  [ -n "$bus_dir" ] || fail "start_notices comes after start_bus"
+  settings=$("$source/scripts/sim-bus.sh" notices "$bus_dir" "$build/sim/quorvel-sim-login1") ||
+    fail "the notification service did not start"
+  eval "$settings"
+}
+# notices: the notices recorded so far, one a line: SUMMARY | BODY.
+notices() {
+  sed -nE 's/.* notify app="[^"]*" icon="[^"]*" summary="(.*)" body="(.*)" timeout=.*/\1 | \2/p' \
+    "$QUORVEL_SIM_NOTICES" 2>/dev/null || true
 }
 
 # start_program [--bare] DIR LOG MACHINE [PROGRAM [ARGUMENTS...]]: runs the
@@ -179,7 +199,7 @@ finish() {
 transfers() {
   local p
   for p in $(pgrep -f '/quorvel-transfer$' 2>/dev/null || true); do
-    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qF "=${work:-${demo:-/nowhere}}/" && echo "$p"
   done
   return 0
 }
@@ -305,18 +325,31 @@ expect_dumps() {
   { part 368640 24576; part $((307200 + 24576)) 36864; head -c 4096 /dev/zero; } | cmp -s - "${dumps[6]}" ||
     fail "the final command did not carry the final block over the sixth"
 }
-# expect_revision ADAPTER TARGET REVISION: the final block was taken with the
-# new REVISION, and the machine's state file keeps it for that drive.
+# expect_revision ADAPTER TARGET REVISION [taken]: the final block was taken
+# with the new REVISION, and the machine's state file keeps it for that drive:
+# pending, accepted in this boot, until the machine restarts (the drive still
+# runs its old firmware); with `taken`, taken by a restart since.
 expect_revision() {
   grep -q "Phase=final .*NewRevision=\"$3\".* Status=0x01" "$work/quorvel-sim.trace" ||
     fail "the drive did not take $3"
-  grep -q "^revision $1 $2 \"$3\"" "$work/quorvel-sim.state" || fail "the state file lacks the new revision"
+  if [ "${4:-}" = taken ]; then
+    grep -qx "revision $1 $2 \"$3\"" "$work/quorvel-sim.state" && ! grep -q "^pending $1 $2 " "$work/quorvel-sim.state" ||
+      fail "the machine's restart did not take $3: $(cat "$work/quorvel-sim.state")"
+  else
+    grep -qx "pending $1 $2 \"$3\" boot=\"$(cat /proc/sys/kernel/random/boot_id)\"" "$work/quorvel-sim.state" ||
+      fail "the state file does not keep $3 for the machine's restart: $(cat "$work/quorvel-sim.state")"
+  fi
 }
+# sim_restart [MACHINE]: the simulated machine restarts (its drives take what
+# they accepted), as its login1 stand-in restarts it; MACHINE defaults to
+# $QUORVEL_SIM_MACHINE.
+sim_restart() { "$build/sim/quorvel-sim-restart" "$@" >/dev/null || fail "the simulated machine did not restart"; }
 
 # The demo's simulated machine, in $demo.
 
-# revision_of ADAPTER TARGET: the drive's firmware revision, as the machine's
-# state file holds it after a download, else as its machine file gives it.
+# revision_of ADAPTER TARGET: the firmware revision the drive runs: as the
+# machine's state file holds it once a restart has taken a download, else as
+# its machine file gives it.
 revision_of() {
   local rev
   rev=$(grep -E "^revision $1 $2 " "$demo/quorvel-sim.state" 2>/dev/null | sed -E 's/.*"(.*)"/\1/')

@@ -1,4 +1,4 @@
-// What the flows (drive/, image/, download/) may do to the main window, and
+// What the window's flows (app/) may do to the main window, and
 // nothing more: its five fields, its bar, its timer, its drive list, its
 // commands, the file dialog, and the owner of every box. app/ implements it
 // (TForm1); the flows never see a widget.

@@ -3,7 +3,6 @@
 // initial values.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 class TForm1;
@@ -23,10 +22,6 @@ constexpr int kImagePathSize = 132;  // 131 characters and the zero
 extern char ImagePath[kImagePathSize];
 
 extern int32_t AutorunFlag;
-// 1 from Download until the user has closed the result box, set where the
-// flash's process's answer is acted on, read by the timer; an atomic, as it
-// was when a worker thread of the window wrote it.
-extern std::atomic<int32_t> BusyFlag;
 extern int32_t TimerTicks;
 extern int32_t PromptShown;
 

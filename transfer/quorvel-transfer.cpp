@@ -1,4 +1,4 @@
-// quorvel-transfer: the flash's own process (download/Transfer.h), started by
+// quorvel-transfer: the flash's own process (transfer/Transfer.h), started by
 // a front end (the window, quorvel-flash) in a session of its own, never by a
 // user: its descriptor 3 is the channel to the front end, 4 the image's
 // sealed copy. A core application: the loop for the channel, the
@@ -7,22 +7,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "download/Transfer.h"
+#include "transfer/Transfer.h"
 #include "platform/Termination.h"
-#include "platform/win32_core.h"
 #include "state/SharedState.h"
 
 namespace {
 constexpr int kChannel = 3;
 constexpr int kImage = 4;
 }  // namespace
-
-// No window system here: the layer without one, so that the process starts
-// without loading any windowing library.
-Win32Layer &DefaultWin32Layer() {
-    static CoreWin32Layer layer;
-    return layer;
-}
 
 int main(int argc, char *argv[]) {
     // Started with SIGTERM, SIGINT and SIGHUP blocked, as its front end has

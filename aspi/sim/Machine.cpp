@@ -262,9 +262,9 @@ Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &b
     return result;
 }
 
-Parsed<Revisions> ParseState(const std::string &text) {
-    Parsed<Revisions> result;
-    Revisions revisions;
+Parsed<MachineState> ParseState(const std::string &text) {
+    Parsed<MachineState> result;
+    MachineState state;
     size_t lineNumber = 0, pos = 0;
     std::vector<std::string> words;
     std::string line;
@@ -277,27 +277,66 @@ Parsed<Revisions> ParseState(const std::string &text) {
         }
         if (words.empty()) continue;
         unsigned long adapter = 0, target = 0;
-        auto revision = words.size() == 4 ? Unquote(words[3]) : std::nullopt;
-        if (words[0] != "revision" || words.size() != 4 || !ParseNumber(words[1], 255, adapter) ||
-            !ParseNumber(words[2], 15, target) || !revision || revision->size() != 4) {
-            result.error = std::to_string(lineNumber) + ": expected revision HA TARGET \"REV\"";
+        const bool pending = words[0] == "pending";
+        auto revision = words.size() >= 4 ? Unquote(words[3]) : std::nullopt;
+        auto boot = pending && words.size() == 5 && words[4].rfind("boot=", 0) == 0 ? Unquote(words[4].substr(5))
+                                                                                   : std::nullopt;
+        const bool shaped = (words[0] == "revision" && words.size() == 4) || boot;
+        if (!shaped ||
+            !ParseNumber(words[1], 255, adapter) || !ParseNumber(words[2], 15, target) || !revision ||
+            revision->size() != 4) {
+            result.error = std::to_string(lineNumber) +
+                           ": expected revision HA TARGET \"REV\" or pending HA TARGET \"REV\" boot=\"ID\"";
             return result;
         }
         std::array<uint8_t, 4> bytes{};
         std::memcpy(bytes.data(), revision->data(), 4);
-        revisions[{static_cast<int>(adapter), static_cast<int>(target)}] = bytes;
+        const Address address{static_cast<int>(adapter), static_cast<int>(target)};
+        if (pending) state.pending[address] = {bytes, *boot};
+        else state.taken[address] = bytes;
     }
-    result.value = std::move(revisions);
+    result.value = std::move(state);
     return result;
 }
 
-std::string FormatState(const Revisions &revisions) {
+std::string FormatState(const MachineState &state) {
     std::string text = "# quorvel simulated machine: firmware revisions taken by downloads\n";
-    for (const auto &[address, revision] : revisions) {
-        text += "revision " + std::to_string(address.first) + " " + std::to_string(address.second) +
-                " " + Quote(revision.data(), revision.size()) + "\n";
-    }
+    const auto where = [](const Address &address) {
+        return std::to_string(address.first) + " " + std::to_string(address.second) + " ";
+    };
+    for (const auto &[address, revision] : state.taken)
+        text += "revision " + where(address) + Quote(revision.data(), revision.size()) + "\n";
+    for (const auto &[address, pending] : state.pending)
+        text += "pending " + where(address) + Quote(pending.revision.data(), pending.revision.size()) + " boot=" +
+                Quote(reinterpret_cast<const uint8_t *>(pending.boot.data()), pending.boot.size()) + "\n";
     return text;
+}
+
+namespace {
+bool AnotherBoot(const PendingRevision &pending, const std::string &bootNow) {
+    return !bootNow.empty() && !pending.boot.empty() && pending.boot != bootNow;
+}
+}  // namespace
+
+Revisions Running(const MachineState &state, const std::string &bootNow) {
+    Revisions running = state.taken;
+    for (const auto &[address, pending] : state.pending)
+        if (AnotherBoot(pending, bootNow)) running[address] = pending.revision;
+    return running;
+}
+
+MachineState Restarted(MachineState state) {
+    for (const auto &[address, pending] : state.pending) state.taken[address] = pending.revision;
+    state.pending.clear();
+    return state;
+}
+
+MachineState Accepted(MachineState state, Address drive, const std::array<uint8_t, 4> &revision,
+                      const std::string &bootNow) {
+    state.taken = Running(state, bootNow);
+    std::erase_if(state.pending, [&](const auto &entry) { return AnotherBoot(entry.second, bootNow); });
+    state.pending[drive] = {revision, bootNow};
+    return state;
 }
 
 }  // namespace quorvel_sim

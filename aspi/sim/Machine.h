@@ -59,13 +59,44 @@ struct Parsed {
     std::string error;  // "LINE: reason" when value is empty
 };
 
-using Revisions = std::map<std::pair<int, int>, std::array<uint8_t, 4>>;
+using Address = std::pair<int, int>;  // adapter, target
+using Revisions = std::map<Address, std::array<uint8_t, 4>>;
+
+// A revision a drive accepted whole: as a real drive, it runs it only from the
+// machine's next restart.
+struct PendingRevision {
+    std::array<uint8_t, 4> revision{};
+    std::string boot;  // the kernel's boot id when the drive accepted it; empty when unknown
+    bool operator==(const PendingRevision &) const = default;
+};
+
+// What the state file keeps: the revision each flashed drive runs, and the one
+// each drive takes at the machine's next restart.
+struct MachineState {
+    Revisions taken;
+    std::map<Address, PendingRevision> pending;
+    bool operator==(const MachineState &) const = default;
+};
 
 // Parses a machine file's text; relative paths are taken from baseDir.
 Parsed<MachineConfig> ParseMachine(const std::string &text, const std::string &baseDir);
 // Parses a state file's text.
-Parsed<Revisions> ParseState(const std::string &text);
-// The text of a state file holding these revisions.
-std::string FormatState(const Revisions &revisions);
+Parsed<MachineState> ParseState(const std::string &text);
+// The text of a state file holding this state.
+std::string FormatState(const MachineState &state);
+
+// The rules of a restart. The machine restarts when its login1 stand-in
+// restarts it (Restarted), or when the kernel's boot id is no longer the one a
+// pending revision was accepted in: the host itself restarted.
+//
+// What the flashed drives run at a start in boot `bootNow`: each taken
+// revision, and each pending one accepted in another boot.
+Revisions Running(const MachineState &state, const std::string &bootNow);
+// The machine restarted: every pending revision is taken.
+MachineState Restarted(MachineState state);
+// A drive accepted `revision` in boot `bootNow`: the pending revisions of
+// earlier boots are taken (those boots have ended), and the drive's new one waits.
+MachineState Accepted(MachineState state, Address drive, const std::array<uint8_t, 4> &revision,
+                      const std::string &bootNow);
 
 }  // namespace quorvel_sim

@@ -25,6 +25,7 @@
 #include "aspi/sim/Files.h"
 #include "aspi/sim/Hold.h"
 #include "aspi/sim/Machine.h"
+#include "aspi/sim/StateFile.h"
 #include "aspi/sim/Trace.h"
 #include "platform/wnaspi32.h"
 
@@ -122,18 +123,16 @@ std::shared_ptr<Machine> LoadMachine() {
 
     Revisions revisions;
     if (!machine->config.statePath.empty()) {
-        if (auto stateText = ReadWholeFile(machine->config.statePath)) {
-            auto state = ParseState(*stateText);
-            if (!state.value) {
-                std::fprintf(stderr, "quorvel-sim: %s:%s\n", machine->config.statePath.c_str(),
-                             state.error.c_str());
-                return machine;
-            }
-            revisions = std::move(*state.value);
+        auto state = ReadStateFile(machine->config.statePath);
+        if (!state.value) {
+            std::fprintf(stderr, "quorvel-sim: %s:%s\n", machine->config.statePath.c_str(), state.error.c_str());
+            return machine;
         }
+        revisions = Running(*state.value, KernelBootId());
     }
-    // A start is a power cycle of every drive: each runs the firmware its
-    // last flash took, as the state file remembers it.
+    // A start finds every drive as the machine's last restart left it: each
+    // runs the firmware it took then, as the state file remembers it; what a
+    // drive accepted since waits for the next restart.
     for (const DeviceConfig &config : machine->config.devices) {
         auto taken = revisions.find({config.adapter, config.target});
         machine->devices.push_back(std::make_unique<Device>(
@@ -203,27 +202,15 @@ uint32_t Transport(uint8_t adapter, uint8_t target) {
     return device != nullptr ? device->config.transport : TRANSPORT_UNKNOWN;
 }
 
-// Stores a revision a drive took, merging with what the file holds now.
-// Programs flashing other drives of the machine update the same file: the
-// read, the change and the rename happen under a lock that holds across
-// processes. It is a file of its own, STATE.lock, because each rename puts a
-// new file in the state's place and a lock on the old one would guard nothing.
+// Keeps a revision a drive accepted, for the machine's next restart.
 void StoreRevision(Machine &machine, const Device &device, const std::array<uint8_t, 4> &revision) {
     const std::string &path = machine.config.statePath;
     if (path.empty()) return;
     std::lock_guard lock(G().stateMutex);
-    FileLock fileLock(path + ".lock");
-    if (!fileLock.Held())  // the flash is still kept, at the risk of another program's update
-        std::fprintf(stderr, "quorvel-sim: cannot lock %s.lock: %s\n", path.c_str(), std::strerror(errno));
-    Revisions revisions;
-    if (auto text = ReadWholeFile(path)) {
-        auto state = ParseState(*text);
-        if (state.value) revisions = std::move(*state.value);
-    }
-    revisions[{device.config.adapter, device.config.target}] = revision;
-    if (!WriteFileAtomically(path, FormatState(revisions)))
-        std::fprintf(stderr, "quorvel-sim: cannot write state %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+    const Address drive{device.config.adapter, device.config.target};
+    const std::string boot = KernelBootId();
+    if (!UpdateStateFile(path, [&](MachineState state) { return Accepted(std::move(state), drive, revision, boot); }))
+        std::fprintf(stderr, "quorvel-sim: cannot write state %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
 // The data the record carries: exactly SRB_BufLen bytes at SRB_BufPointer.

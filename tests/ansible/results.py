@@ -1,6 +1,6 @@
-"""An ansible-playbook run's results as its json callback printed them:
-`load(path)` gives each host's task results by the task's name, and each
-host's counts."""
+"""An ansible-playbook run's results as the tests' callback (results_json)
+wrote them: `load(path)` gives each host's task results by the task's name,
+and each host's counts."""
 
 import json
 
@@ -12,8 +12,7 @@ FOUR = ["0:1", "0:2", "1:0", "1:1"]
 
 def load(path):
     with open(path) as handle:
-        text = handle.read()
-    run = json.loads(text[text.index("{"):])
+        run = json.load(handle)
     results = {}
     for play in run["plays"]:
         for task in play["tasks"]:

@@ -1,8 +1,9 @@
 """Reads the window of a running program as a screen reader finds it, through
 AT-SPI: every control that another names through labelled-by, as
 `ROLE: "LABEL" "NAME"`, and every progress bar with its name, in the order of
-the tree. Waits up to 30 s for the program's window with its panel.
-    atspi-read.py PID WINDOW_TITLE
+the tree. Waits up to 30 s for the program's window with its panel. With
+--values, a progress bar's line ends with the value it shows.
+    atspi-read.py PID WINDOW_TITLE [--values]
 """
 import sys
 import time
@@ -41,6 +42,7 @@ def window(pid, title):
 
 def main():
     pid, title = int(sys.argv[1]), sys.argv[2]
+    values = "--values" in sys.argv[3:]
     frame = window(pid, title)
     if frame is None:
         print(f"no window {title!r} of process {pid} on the accessibility bus", file=sys.stderr)
@@ -56,7 +58,8 @@ def main():
         if labels:
             print(f'{role}: {" ".join(repr(label) for label in labels)} {accessible.name!r}')
         elif accessible.getRole() == pyatspi.ROLE_PROGRESS_BAR:
-            print(f"{role}: {accessible.name!r}")
+            value = f" {accessible.queryValue().currentValue:g}" if values else ""
+            print(f"{role}: {accessible.name!r}{value}")
     return 0
 
 

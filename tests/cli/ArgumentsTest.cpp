@@ -91,6 +91,22 @@ const Accepted kAccepted[] = {
          a.json = true;
          return a;
      }()},
+    // status looks; watch follows every flash under way, or those named.
+    {{"status"}, Command(CliCommand::Status)},
+    {{"status", "--json"}, Json(CliCommand::Status)},
+    {{"watch"}, Command(CliCommand::Watch)},
+    {{"watch", "--all", "--json"},
+     [] {
+         CliArguments a = Json(CliCommand::Watch);
+         a.all = true;
+         return a;
+     }()},
+    {{"watch", "--drive", "0:1", "--drive=1:0"},
+     [] {
+         CliArguments a = Command(CliCommand::Watch);
+         a.drives = {{0, 1}, {1, 0}};
+         return a;
+     }()},
     // An image named by a single dash is a name, not an option.
     {{"check", "-"}, Check("-")},
     // --help and --version win over whatever else the line holds, before "--".
@@ -151,6 +167,13 @@ const Refused kRefused[] = {
      "'0:256' is no drive: give it as A:T, its adapter and target, as quorvel-flash list shows them"},
     {{"write", "FW.BIN", "--drive", "--yes"},
      "'--yes' is no drive: give it as A:T, its adapter and target, as quorvel-flash list shows them"},
+    {{"status", "--drive", "0:1"}, "status takes no --drive"},
+    {{"status", "--all"}, "status takes no --all"},
+    {{"watch", "FW.BIN"}, "watch takes no operand ('FW.BIN')"},
+    {{"watch", "--yes"}, "watch takes no --yes"},
+    {{"watch", "--restart", "--drive", "0:1"}, "watch takes no --restart"},
+    {{"watch", "--all", "--drive", "0:1"}, "--all and --drive: give one or the other"},
+    {{"watch", "--drive", "0:1", "--drive", "0:1"}, "--drive 0:1 given twice"},
     // After "--" even --help is an operand.
     {{"list", "--", "--help"}, "list takes no operand ('--help')"},
 };

@@ -6,29 +6,32 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstring>
+
+#include "cli/Arguments.h"
 #include "cli/Words.h"
+#include "drive/Probe.h"
 #include "platform/wnaspi32.h"
 
 namespace {
-ProbedDrive Drive(uint8_t adapter, uint8_t target, std::string identification,
-                  DriveTransport transport = DriveTransport::Unknown) {
-    ProbedDrive drive;
-    drive.adapter = adapter;
-    drive.target = target;
-    drive.identification = std::move(identification);
+Drive AtWith(uint8_t adapter, uint8_t target, const std::string &identification,
+             DriveTransport transport = DriveTransport::Unknown) {
+    Drive drive;
+    drive.address = {adapter, target};
+    drive.identity = DriveIdentity::FromBytes(identification);
     drive.transport = transport;
     return drive;
 }
 
 TEST(CliWords, DriveLinesKeepTheDrivesFieldsInFixedColumns) {
-    EXPECT_EQ(DriveLine(Drive(0, 1, "QUORVEL CDRW-4824A      1.10", DriveTransport::Ata)),
+    EXPECT_EQ(DriveLine(AtWith(0, 1, "QUORVEL CDRW-4824A      1.10", DriveTransport::Ata)),
               "0:1     QUORVEL  CDRW-4824A       1.10 ata");
     // A blank inside the vendor and a revision of blanks: the columns hold.
-    EXPECT_EQ(DriveLine(Drive(12, 7, "ACME CO DVD ROM X 12    AB  ", DriveTransport::Usb)),
+    EXPECT_EQ(DriveLine(AtWith(12, 7, "ACME CO DVD ROM X 12    AB  ", DriveTransport::Usb)),
               "12:7    ACME CO  DVD ROM X 12     AB   usb");
-    EXPECT_EQ(DriveLine(Drive(255, 255, "V       P                   ")), "255:255 V        P                     unknown");
+    EXPECT_EQ(DriveLine(AtWith(255, 255, "V       P                   ")), "255:255 V        P                     unknown");
     // Bytes a terminal must not be sent raw.
-    EXPECT_EQ(DriveLine(Drive(0, 0, std::string("A\x1b[2J   " "\xe9" "ODEL           " "1.0\x7f", 28),
+    EXPECT_EQ(DriveLine(AtWith(0, 0, std::string("A\x1b[2J   " "\xe9" "ODEL           " "1.0\x7f", 28),
                               DriveTransport::Virtual)),
               "0:0     A?[2J    ?ODEL            1.0? virtual");
     EXPECT_STREQ(TransportWord(DriveTransport::Scsi), "scsi");
@@ -42,14 +45,24 @@ TEST(CliWords, DriveLinesKeepTheDrivesFieldsInFixedColumns) {
 }
 
 TEST(CliWords, DrivesAsJsonAreObjectsWithoutTrailingBlanks) {
-    const std::string json = DrivesJson({Drive(1, 0, "QUORVEL DVDRW-1612B     2.04", DriveTransport::Usb),
-                                         Drive(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))});
+    // The drive at 0:5 is being flashed: its flash's block, its image, its
+    // starter.
+    FlashUnderWay flash;
+    flash.drive = {0, 5};
+    flash.record.version = "9.10";
+    flash.record.file = "FW.BIN";
+    flash.record.program = "quorvel";
+    flash.snapshot = {2, 5, false, 1796688000000, 4242, false, false, 60};
+    const std::string json = DrivesJson({AtWith(1, 0, "QUORVEL DVDRW-1612B     2.04", DriveTransport::Usb),
+                                         AtWith(0, 5, std::string("ACME CO " "DISC\xe9" "  X        " "9   ", 28))},
+                                        {flash});
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
     ASSERT_TRUE(document.isArray()) << json;
     const QJsonArray drives = document.array();
     ASSERT_EQ(drives.size(), 2);
     const QJsonObject first = drives[0].toObject();
-    EXPECT_EQ(first.size(), 6);
+    EXPECT_EQ(first.size(), 7);
+    EXPECT_TRUE(first["under-way"].isNull()) << "not being flashed";
     EXPECT_TRUE(first["adapter"].isDouble());
     EXPECT_EQ(first["adapter"].toInt(), 1);
     EXPECT_EQ(first["target"].toInt(), 0);
@@ -62,6 +75,9 @@ TEST(CliWords, DrivesAsJsonAreObjectsWithoutTrailingBlanks) {
     EXPECT_EQ(second["model"].toString(), QString::fromUtf8("DISC\u00e9  X"));  // blanks inside kept
     EXPECT_EQ(second["revision"].toString(), "9");
     EXPECT_EQ(second["transport"].toString(), "unknown");
+    EXPECT_EQ(QJsonDocument(second["under-way"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
+              R"({"block":2,"blocks":5,"file":"FW.BIN","final":false,"pid":4242,"present":false,)"
+              R"("since":"2026-12-08T00:00:00Z","starter":"quorvel","version":"9.10"})");
     EXPECT_EQ(DrivesJson({}), "[\n]\n");
 }
 
@@ -93,6 +109,16 @@ TEST(CliWords, HistoryLinesHoldEveryFieldInTheRecordsOrder) {
               "program=\"quorvel-flash\" event=\"refused\" vendor=\"QUORVEL\" model=\"CDRW-4824A\" "
               "revision=\"1.10\" adapter=0 target=1 file=\"FW \\\"new\\\" \xc3\xa9.BIN\" size=393216 "
               "sha256=\"ab12\" version=\"1\\xff20\" block=3 blocks=7 detail=\"a\\\\b\\x0ac\"");
+    // A flash's start names its process, last.
+    FlashRecord started = SampleRecord();
+    started.event = RecordEvent::Started;
+    started.detail.clear();
+    started.pid = 4242;
+    const std::string line = RecordLine(started);
+    EXPECT_EQ(line.substr(line.find(" event=")), " event=\"started\" vendor=\"QUORVEL\" model=\"CDRW-4824A\" "
+                                                 "revision=\"1.10\" adapter=0 target=1 file=\"FW \\\"new\\\" \xc3\xa9.BIN\" "
+                                                 "size=393216 sha256=\"ab12\" version=\"1\\xff20\" block=3 blocks=7 "
+                                                 "detail=\"\" pid=4242");
 }
 
 // One line a flash, whatever its lines' order among other flashes'; a
@@ -114,14 +140,14 @@ TEST(CliWords, HistoryForPeopleIsOneLineAFlashSayingHowItEnded) {
     refusedDrive.model = "DVD\x1b[2JRW";
     FlashRecord notTaken = line("5", E::NotTaken, 0, 0);
     notTaken.revision = "1.11";
-    const std::vector<std::string> lines = HistoryLines({
+    const std::vector<std::string> lines = HistoryLines(FlashHistory({
         line("1", E::Accepted, 0, 7), refusedDrive, line("1", E::RestartRequested, 0, 0),
         line("3", E::Accepted, 0, 7), line("1", E::RestartAccepted, 0, 0), line("4", E::ProcessLost, 0, 3,
         "it was killed by signal 9 (Killed)"), line("3", E::RestartRequested, 0, 0),
         line("3", E::RestartRefused, 0, 0, "it was not allowed."), line("1", E::Confirmed, 0, 0),
         line("5", E::Accepted, 0, 7), line("5", E::RestartNotRequested, 0, 0, "--restart was not given"), notTaken,
         line("6", E::Accepted, 0, 7), line("6", E::Unattended, 0, 7, "the window was gone"),
-        line("6", E::UnattendedTold, 0, 7)});
+        line("6", E::UnattendedTold, 0, 7)}));
     EXPECT_EQ(lines, (std::vector<std::string>{
         "2026-12-01T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; the restart was asked and "
         "accepted; now runs 1.20",
@@ -134,14 +160,14 @@ TEST(CliWords, HistoryForPeopleIsOneLineAFlashSayingHowItEnded) {
         "(--restart was not given); still runs 1.11, not 1.20",
         "2026-12-06T10:00:00Z  0:1   QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; the window was gone: no "
         "restart was requested"}));
-    EXPECT_EQ(HistoryLines({line("7", E::Accepted, 0, 7)}).at(0).find('\x1b'), std::string::npos);
+    EXPECT_EQ(HistoryLines(FlashHistory({line("7", E::Accepted, 0, 7)})).at(0).find('\x1b'), std::string::npos);
 }
 
 TEST(CliWords, HistoryAsJsonIsTheRecordsObjects) {
     FlashRecord second = SampleRecord();
     second.event = RecordEvent::RestartNotRequested;
     second.detail = "--restart was not given";
-    const std::string json = RecordsJson({SampleRecord(), second});
+    const std::string json = RecordsJson(FlashHistory({SampleRecord(), second}), "6d3b");
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
     ASSERT_TRUE(document.isArray()) << json;
     ASSERT_EQ(document.array().size(), 2);
@@ -199,25 +225,24 @@ TEST(CliWords, ProgressAsABarAndAsLines) {
     EXPECT_EQ(ProgressBar(progress), "[########################] block 7 of 7, 393216 of 393216 bytes, 61.9 s");
 }
 TEST(CliWords, ATowersQuestionTableAndJsonNameEveryDriveAndItsResult) {
-    const auto drive = [](const char *address, const char *model, const char *old, DriveOutcome::Result result,
-                          int block, const char *why = "") {
+    const auto drive = [](const char *address, const char *model, const char *old, FlashEnding ending, int block,
+                          const char *why = "") {
         DriveOutcome d;
-        d.address = address;
-        d.model = model;
-        d.oldVersion = old;
-        d.result = result;
-        d.block = block;
-        d.blocks = 7;
-        d.why = why;
+        d.drive.address = *ParseDriveAddress(address);
+        d.drive.identity = DriveIdentity::FromBytes(std::string(model).append(24 - strlen(model), ' ') + old);
+        d.outcome.ending = ending;
+        d.outcome.block = block;
+        d.outcome.blocks = 7;
+        d.outcome.why = why;
         return d;
     };
-    using R = DriveOutcome::Result;
+    using E = FlashEnding;
     const std::vector<DriveOutcome> drives = {
-        drive("0:1", "QUORVEL CDRW-4824A", "1.10", R::Accepted, 7),
-        drive("12:3", "QUORVEL CDRW-4824A", "1.00", R::Refused, 3),
-        drive("1:1", "QUORVEL CDRW-4824A", "1.10", R::Lost, 5),
-        drive("1:2", "QUORVEL DVDRW-1612B", "2.04", R::RefusedBefore, 0, "Different Model !!"),
-        drive("2:0", "QUORVEL CDRW-4824A", "1.10", R::Pending, 0),
+        drive("0:1", "QUORVEL CDRW-4824A", "1.10", E::Accepted, 7),
+        drive("12:3", "QUORVEL CDRW-4824A", "1.00", E::Refused, 3),
+        drive("1:1", "QUORVEL CDRW-4824A", "1.10", E::CutOff, 5),
+        drive("1:2", "QUORVEL DVDRW-1612B", "2.04", E::NotWritten, 0, "Different Model !!"),
+        drive("2:0", "QUORVEL CDRW-4824A", "1.10", E::Pending, 0),
     };
     EXPECT_EQ(TowerQuestion("1.20", {drives[0], drives[3]}),
               (std::vector<std::string>{"Write firmware 1.20 into these 2 drives?",
@@ -257,15 +282,13 @@ TEST(CliWords, CheckAsJsonGivesTheImagesFiguresAndEachDrivesVerdict) {
     image.blocks = 7;
     image.size = 393216;
     DriveOutcome writes;
-    writes.address = "0:1";
-    writes.model = "QUORVEL CDRW-4824A";
-    writes.oldVersion = "1.10";
-    DriveOutcome other = writes;
-    other.address = "1:2";
-    other.model = "QUORVEL DVDRW-1612B";
-    other.oldVersion = "2.04";
-    other.result = DriveOutcome::Result::RefusedBefore;
-    other.why = "Different Model !! The image is for QUORVEL CDRW-4824A.";
+    writes.drive.address = {0, 1};
+    writes.drive.identity = DriveIdentity::FromBytes("QUORVEL CDRW-4824A      1.10");
+    DriveOutcome other;
+    other.drive.address = {1, 2};
+    other.drive.identity = DriveIdentity::FromBytes("QUORVEL DVDRW-1612B     2.04");
+    other.outcome.ending = FlashEnding::NotWritten;
+    other.outcome.why = "Different Model !! The image is for QUORVEL CDRW-4824A.";
     // Compared byte for byte: the keys in order, one line, the quotes escaped.
     EXPECT_EQ(CheckJson(image, {writes, other}, 2),
               "{\"block-size\":61440,\"blocks\":7,\"drives\":["

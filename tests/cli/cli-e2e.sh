@@ -27,10 +27,14 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source=$(cd "$2" && pwd)
 work=$(mktemp -d /tmp/quorvel-cli-e2e-XXXXXX)
-trap e2e_cleanup EXIT
+# The run's session bus and its monitor go with it.
+trap 'stop_session_bus; e2e_cleanup' EXIT
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2; diagnose' ERR
 flash=$build/bin/quorvel-flash
 trace=$work/quorvel-sim.trace
+# The programs start_program starts have no runtime folder: their flashes
+# cannot be followed. cli and killed_mid_flash give theirs one, $work/runtime.
+unset XDG_RUNTIME_DIR
 
 # machine DELAY: four adapters; the drive at 2:6 takes DELAY ms a command and
 # ends it from its own thread; at 3:2 a drive that refuses its third command,
@@ -50,37 +54,8 @@ device 3 4 type=0x25 vendor="QUORVEL " product="OFFLINE-DRIVE   " revision="0.01
 device 3 5 type=0x05 vendor="QUORVEL " product="COMBO-52X       " revision="5.00" refuse=final
 M
 }
-# fresh: the drives as new, no record of flashes.
-fresh() {
-  rm -rf "$work/dumps" "$work/quorvel-sim.state" "$work/state"
-  : >"$trace"
-}
-mkimage() { "$build/bin/quorvel-mkimage" --quiet "$@"; }
-
-# cli ARGUMENTS...: the program in $work/run on the machine, to its end:
-# standard output in $work/out, standard error in $work/err, the exit status
-# in $status. Standard input is not a terminal. There is no display, and an
-# X platform is asked for: a program that loaded a windowing plugin would
-# end; the plugins it loads are said on standard error, which the checks
-# read. No session bus either: the flash's process says once that nothing holds
-# off logging out.
-cli() {
-  status=0
-  (cd "$work/run" && env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work/runtime" \
-    QT_QPA_PLATFORM=xcb QT_DEBUG_PLUGINS=1 \
-    LD_LIBRARY_PATH="$build/sim" QUORVEL_SIM_MACHINE="$work/machine" XDG_STATE_HOME="$work/state" \
-    "$flash" "$@") </dev/null >"$work/out" 2>"$work/err" || status=$?
-}
-# said REGEX: standard error has a line matching it.
-said() { grep -qE -- "$1" "$work/err"; }
-downloads() { grep -c 'Download=' "$trace" 2>/dev/null || true; }
-from_pid() { grep -cE "(pid|parent)=$1 .*Download=" "$trace" || true; }
-# events: the record's events of quorvel-flash, in order, on one line.
-events() {
-  python3 -c 'import json, sys
-print(" ".join(json.loads(l)["event"] for l in open(sys.argv[1]) if json.loads(l)["program"] == "quorvel-flash"))' \
-    "$work/state/quorvel/flashes.jsonl" 2>/dev/null || true
-}
+# shellcheck source=cli-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/cli-lib.sh"
 
 mkdir "$work/run" "$work/runtime"
 machine 5
@@ -153,9 +128,12 @@ python3 - "$work/out" <<'PY' || fail "list --json printed: $(cat "$work/out")"
 import json, sys
 drives = json.load(open(sys.argv[1]))
 assert drives == [
-    {"adapter": 2, "target": 6, "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10", "transport": "unknown"},
-    {"adapter": 3, "target": 2, "vendor": "QUORVEL", "model": "DVDRW-1612B", "revision": "2.04", "transport": "usb"},
-    {"adapter": 3, "target": 5, "vendor": "QUORVEL", "model": "COMBO-52X", "revision": "5.00", "transport": "unknown"},
+    {"adapter": 2, "target": 6, "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10", "transport": "unknown",
+     "under-way": None},
+    {"adapter": 3, "target": 2, "vendor": "QUORVEL", "model": "DVDRW-1612B", "revision": "2.04", "transport": "usb",
+     "under-way": None},
+    {"adapter": 3, "target": 5, "vendor": "QUORVEL", "model": "COMBO-52X", "revision": "5.00", "transport": "unknown",
+     "under-way": None},
 ], drives
 assert all(type(d["adapter"]) is int and type(d["target"]) is int for d in drives)
 PY
@@ -190,14 +168,17 @@ done
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested without --restart"
 grep -q 'inhibit taken .*who="QUORVEL" .*pid=' "$QUORVEL_SIM_LOGIN1_RECORD" &&
   grep -q 'inhibit released' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "the inhibitor was not held and let go"
-[ "$(events)" = "accepted restart-not-requested" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started accepted restart-not-requested" ] || fail "the record holds: $(events)"
 cli history --json
 [ "$status" -eq 0 ] || fail "history --json: exit $status"
 python3 - "$work/out" "$(sha256sum "$work/run/FW.BIN" | cut -d' ' -f1)" <<'PY' || fail "history --json: $(cat "$work/out")"
 import json, sys
 records = json.load(open(sys.argv[1]))
-assert [r["event"] for r in records] == ["accepted", "restart-not-requested"], records
-accepted, after = records
+assert [r["event"] for r in records] == ["started", "accepted", "restart-not-requested"], records
+started, accepted, after = records
+# The flash's process wrote its start before the first block: its pid, the boot.
+assert type(started["pid"]) is int and started["pid"] > 0 and started["block"] == 0, started
+assert started["flash"] == accepted["flash"] and started["boot"] == accepted["boot"] != "", started
 expected = {"program": "quorvel-flash", "vendor": "QUORVEL", "model": "CDRW-4824A", "revision": "1.10",
             "adapter": 2, "target": 6, "file": "FW.BIN", "size": 393216, "sha256": sys.argv[2],
             "version": "1.20", "block": 7, "blocks": 7, "quorvel-record": 1}
@@ -209,7 +190,7 @@ cli history
 [ "$(cat "$work/out")" = "$(grep -o '"time":"[^"]*"' "$work/state/quorvel/flashes.jsonl" | head -n 1 | cut -d'"' -f4)  2:6  QUORVEL CDRW-4824A  1.10 -> 1.20  accepted; no restart was requested (--restart was not given)" ] ||
   fail "history printed: $(cat "$work/out")"
 cli history --raw
-[ "$(wc -l <"$work/out")" -eq 2 ] && grep -q '^time="[^"]*" boot="[^"]*" flash="[^"]*" program="quorvel-flash" event="accepted" vendor="QUORVEL" model="CDRW-4824A" revision="1.10" adapter=2 target=6 file="FW.BIN" size=393216 sha256="[0-9a-f]\{64\}" version="1.20" block=7 blocks=7 detail=""$' "$work/out" ||
+[ "$(wc -l <"$work/out")" -eq 3 ] && grep -q '^time="[^"]*" boot="[^"]*" flash="[^"]*" program="quorvel-flash" event="started" .* block=0 blocks=7 detail="" pid=[1-9][0-9]*$' "$work/out" && grep -q '^time="[^"]*" boot="[^"]*" flash="[^"]*" program="quorvel-flash" event="accepted" vendor="QUORVEL" model="CDRW-4824A" revision="1.10" adapter=2 target=6 file="FW.BIN" size=393216 sha256="[0-9a-f]\{64\}" version="1.20" block=7 blocks=7 detail=""$' "$work/out" ||
   fail "history printed: $(cat "$work/out")"
 echo "3: write sent the image's 7 blocks byte for byte, said each, asked for no restart and recorded the flash"
 
@@ -276,14 +257,14 @@ said '^quorvel-flash: block 2 of 5 accepted, 122880 of 262144 bytes' || fail "bl
 said '^quorvel-flash: DOWNLOAD FAIL!! The drive refused block 3 of 5\. The drive said: MEDIUM ERROR, write error \(3/0C/00\)\. Nothing more was sent to it; it may need attention\.$' ||
   fail "the refusal and its cause were not said: $(cat "$work/err")"
 said 'block 3 of 5 accepted' && fail "the refused block was said to be accepted"
-[ "$(events)" = "refused" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started refused" ] || fail "the record holds: $(events)"
 cli write COMBO.BIN --drive 3:5 --yes --restart
 [ "$status" -eq 1 ] || fail "a refused final block: exit $status: $(cat "$work/err")"
 said '^quorvel-flash: DOWNLOAD FAIL!! The drive at 3:5 refused the final block \(3 of 3\); it may need attention\. The drive said: MEDIUM ERROR, write error \(3/0C/00\)\.$' ||
   fail "the refused final block was not said: $(cat "$work/err")"
 said '^quorvel-flash: the drive refused the final block: no restart was requested\.' || fail "no word of the restart"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after a refused final block"
-[ "$(events)" = "refused refused restart-not-requested" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started refused started refused restart-not-requested" ] || fail "the record holds: $(events)"
 echo "5: a refused block ended the flash (exit 1), a refused final block too, with no restart even with --restart;"
 echo "   each with the drive's sense in words"
 
@@ -305,7 +286,7 @@ cli write FW.BIN --drive 2:5 --yes --restart
 said '^quorvel-flash: DOWNLOAD FAIL!! The drive went away at block 3 of 7 \(unplugged, reset or switched off\)\. Connect it again and write the same image again; restart the computer if it does not come back\.$' ||
   fail "the drive gone was not said: $(cat "$work/err")"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested for a drive that went away"
-[ "$(events)" = "gone" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started gone" ] || fail "the record holds: $(events)"
 cli history
 grep -q '  went away at block 3 of 7$' "$work/out" || fail "history said: $(cat "$work/out")"
 machine 5
@@ -331,28 +312,36 @@ grep -q '^quorvel-flash: DOWNLOAD OK: the drive accepted all 7 blocks\.$' "$log"
 grep -q '^quorvel-flash: asked to end during the download: no restart was requested\. Restart the computer to finish\.$' "$log" ||
   fail "standard error did not say that no restart was requested"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after SIGTERM"
-[ "$(events)" = "accepted restart-not-requested" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started accepted restart-not-requested" ] || fail "the record holds: $(events)"
 echo "6: SIGTERM at block 2 waited for every block and the drive's answer; no restart"
 
 # --- 6b. SIGKILL at block 2: the flash's process finishes it --------------------
+# quorvel-flash's standard error read through a pipe, as a script that
+# captured it reads it, and a session bus of the run's own: the flash's
+# process lets go of the killed program's streams at once (the reader sees
+# their end long before the flash's), and tells its end in the record and in
+# the desktop's notice.
 fresh
-start_program "$work/run" "$work/program-6b.log" "$work/machine" "$flash" write FW.BIN --drive 2:6 --yes
-wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
-kill -KILL "$program_pid"
-finish 60 || fail "the flash's process did not end after the flash"
-[ "$exit_code" -eq 137 ] || fail "quorvel-flash was not killed as the test meant ($exit_code)"
+session_bus
+killed_mid_flash "$work/program-6b.log" write FW.BIN --drive 2:6 --yes
+grep -q 'Phase=final' "$trace" &&
+  fail "the reader of quorvel-flash's standard error saw its end only after the flash: the flash's process kept it"
+wait_transfers 60 || fail "the flash's process did not end after the flash"
 expect_downloads 7 18
 expect_dumps "$work/run/FW.BIN"
 expect_revision 2 6 1.20
 log=$work/program-6b.log
-grep -q '^quorvel-flash: quorvel-flash is gone: the download goes on until the drive has answered its final block\.$' "$log" ||
-  fail "the flash's process did not say that the download goes on"
-grep -q '^quorvel-flash: DOWNLOAD OK: the drive accepted all 7 blocks\.$' "$log" || fail "the result was not said"
-grep -q '^quorvel-flash: quorvel-flash was gone: no restart was requested\. Restart the computer to finish\.$' "$log" ||
-  fail "standard error did not say that no restart was requested"
+[ "$(grep -v '^quorvel-flash: block [12] of 7 accepted, ' "$log")" = "quorvel-flash: writing firmware 1.20 into QUORVEL CDRW-4824A at 2:6 (now 1.10): 7 blocks, 393216 bytes of FW.BIN.
+quorvel-flash: quorvel-flash is gone: the download goes on until the drive has answered its final block." ] ||
+  fail "the killed program's standard error holds: $(cat "$log")"
 grep -q ' reboot ' "$QUORVEL_SIM_LOGIN1_RECORD" && fail "a restart was requested after SIGKILL"
-[ "$(events)" = "accepted unattended" ] || fail "the record holds: $(events)"
-echo "6b: SIGKILL at block 2: the flash's process sent every block and asked for no restart"
+[ "$(events)" = "started accepted unattended" ] || fail "the record holds: $(events)"
+grep '"event":"unattended"' "$work/state/quorvel/flashes.jsonl" | grep '"block":7' |
+  grep -q '"detail":"quorvel-flash was gone"' || fail "the record does not say who was gone"
+expect_notices "Firmware written: restart to finish" \
+  "QUORVEL CDRW-4824A: firmware 1.20, written while quorvel-flash was gone. The drive accepted all 7 blocks. Restart the computer to finish the update."
+echo "6b: SIGKILL at block 2: the flash's process let go of quorvel-flash's standard error at once, sent every"
+echo "   block, asked for no restart, recorded the end and told it in the desktop's notice"
 
 # --- 6c. the terminal's keys reach the front end's process group, not the flash --
 # Ctrl+Z (SIGTSTP) and Ctrl+\ (SIGQUIT) go to every process of the terminal's
@@ -371,7 +360,7 @@ kill -CONT -- "-$program_pid"
 finish 60 || fail "quorvel-flash did not end once it went on"
 [ "$exit_code" -eq 0 ] || fail "after Ctrl+Z and fg the accepted flash ended with $exit_code"
 expect_downloads 7 18
-[ "$(events)" = "accepted restart-not-requested" ] || fail "after Ctrl+Z the record holds: $(events)"
+[ "$(events)" = "started accepted restart-not-requested" ] || fail "after Ctrl+Z the record holds: $(events)"
 fresh
 job "$work/program-6d.log"
 wait_trace 'Download=2 ' 30 || fail "the blocks did not start"
@@ -380,10 +369,13 @@ finish 60 || fail "the flash's process did not end after the flash"
 [ "$exit_code" -eq 131 ] || fail "Ctrl+\\ did not end quorvel-flash as the test meant ($exit_code)"
 expect_downloads 7 18
 expect_dumps "$work/run/FW.BIN"
-[ "$(events)" = "accepted unattended" ] || fail "after Ctrl+\\ the record holds: $(events)"
+[ "$(events)" = "started accepted unattended" ] || fail "after Ctrl+\\ the record holds: $(events)"
 echo "6c: Ctrl+Z and Ctrl+\\ to quorvel-flash's process group left its flash's process sending every block"
 
 # --- 7. a second write to the drive being flashed ------------------------------
+# The first write has no runtime folder: its flash says that it cannot be
+# followed and goes on; to the second, which cannot find it, its holder is
+# another program's.
 fresh
 start_program "$work/run" "$work/program-7.log" "$work/machine" "$flash" write FW.BIN --drive 2:6 --yes
 first=$program_pid
@@ -393,6 +385,8 @@ cli write FW.BIN --drive 2:6 --yes
 said '^quorvel-flash: DOWNLOAD BUSY!! Another program is writing to this drive\. Nothing was sent to it\.$' ||
   fail "the second write said: $(cat "$work/err")"
 finish 60 || fail "the first write did not end"
+grep -qx "quorvel-flash: this flash cannot be followed from another program (there is no runtime folder (XDG_RUNTIME_DIR)); it goes on all the same." \
+  "$work/program-7.log" || fail "the flash without a runtime folder did not say so: $(cat "$work/program-7.log")"
 [ "$exit_code" -eq 0 ] || fail "the first write ended with $exit_code"
 [ "$(grep -c 'Download=' "$trace")" -eq "$(from_pid "$first")" ] || fail "the second write sent a download command"
 [ "$(from_pid "$first")" -eq 7 ] || fail "the first write's flash was disturbed"
@@ -406,7 +400,8 @@ cli write FW.BIN --drive 2:6 --yes --restart
 said 'accepted all 7 blocks; the restart that finishes the update follows\.$' || fail "no word of the restart to come"
 said '^quorvel-flash: the restart was requested and the system accepted it\.$' || fail "the acceptance was not said"
 grep -q ' reboot interactive=true' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "logind was not asked for the restart"
-[ "$(events)" = "accepted restart-requested restart-accepted" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started accepted restart-requested restart-accepted" ] || fail "the record holds: $(events)"
+expect_revision 2 6 1.20 taken
 "$source/scripts/sim-bus.sh" stop "$work/bus" >/dev/null
 start_bus "$work/bus-refusing" --refuse-reboot
 fresh
@@ -415,6 +410,6 @@ cli write FW.BIN --drive 2:6 --yes --restart
 said '^quorvel-flash: RESTART FAILED!! The system did not restart: it was not allowed \(Interactive authentication required\.\)\. Restart the computer to finish the firmware update\.$' ||
   fail "the refusal was not said: $(cat "$work/err")"
 grep -q ' reboot refused ' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "logind was not asked"
-[ "$(events)" = "accepted restart-requested restart-refused" ] || fail "the record holds: $(events)"
+[ "$(events)" = "started accepted restart-requested restart-refused" ] || fail "the record holds: $(events)"
 echo "8: --restart asked logind once the drive took every block: accepted (0), refused (3)"
 echo "quorvel-flash end to end: statuses, list, write byte for byte, the question, refusals, SIGTERM, a busy drive, the restart"

@@ -7,8 +7,9 @@
 #  2. --all with a drive that refuses block 3 and a drive of another model:
 #     the refusing drive gets 3 commands, the other model none, the rest every
 #     block; exit 1; its line and the table name it;
-#  3. a drive busy with another write: refused, nothing sent to it from the
-#     tower, the others written;
+#  3. a drive busy with another write of this user's: refused, said as the
+#     flash under way that it is, nothing sent to it from the tower, the
+#     others written;
 #  4. SIGTERM in the middle: every drive finishes, no restart;
 #  5. --restart: one restart once every drive has accepted; none when one
 #     refused.
@@ -85,7 +86,8 @@ finish 60 || fail "the tower did not end"
 for drive in 0:1 0:2 1:0 1:1; do
   mapfile -t dumps < <(dumps_of "$drive")
   expect_dumps "$work/run/FW.BIN" "${dumps[@]}"
-  grep -q "^revision ${drive%:*} ${drive#*:} \"1.20\"" "$work/quorvel-sim.state" || fail "$drive does not keep 1.20"
+  grep -qx "pending ${drive%:*} ${drive#*:} \"1.20\" boot=\"$(cat /proc/sys/kernel/random/boot_id)\"" \
+    "$work/quorvel-sim.state" || fail "$drive does not keep 1.20 for the restart"
 done
 # Overlapping: every drive's first block came before any drive's last.
 latest_first=$(for d in 0:1 0:2 1:0 1:1; do first "$d"; done | sort | tail -n 1)
@@ -149,9 +151,11 @@ program_pid=""
 tower "$work/tower-3.log" write FW.BIN --drive 0:1 --drive 0:2 --drive 1:0 --yes
 finish 60 || fail "the tower did not end"
 [ "$exit_code" -eq 1 ] || fail "a busy drive ended the tower with $exit_code"
-grep -q '^quorvel-flash: 0:2: DOWNLOAD BUSY!! Another program is writing to this drive\. Nothing was sent to it\.$' \
-  "$work/tower-3.log" || fail "the busy drive was not said: $(cat "$work/tower-3.log")"
-grep -qE '^0:2 +QUORVEL CDRW-4824A +1\.10 +- +not written: DOWNLOAD BUSY!!' "$work/tower-3.log" ||
+# The single write is this user's flash, found under way: said with where it
+# stands, who started it and the watch that follows it.
+busy="DOWNLOAD BUSY!! A flash of this drive is under way: firmware 1\.20 from FW\.BIN, block [0-6] of 7, started by quorvel-flash \(pid $single, running\) at [-0-9T:]+Z\. Nothing was sent to it; quorvel-flash watch --drive 0:2 follows it\."
+grep -qE "^quorvel-flash: 0:2: $busy\$" "$work/tower-3.log" || fail "the busy drive was not said: $(cat "$work/tower-3.log")"
+grep -qE "^0:2 +QUORVEL CDRW-4824A +1\.10 +- +not written: $busy\$" "$work/tower-3.log" ||
   fail "the table does not say the busy drive was not written"
 [ "$(commands 0:2 | wc -l)" -eq 7 ] || fail "the busy drive got other commands than the single write's"
 [ "$(commands 0:2 | grep -cE "parent=$single ")" -eq 7 ] || fail "the tower sent the busy drive a command"

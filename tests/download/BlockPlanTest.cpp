@@ -2,7 +2,7 @@
 
 #include <tuple>
 
-#include "download/BlockPlan.h"
+#include "image/BlockPlan.h"
 
 namespace {
 constexpr int32_t KiB = 1024;

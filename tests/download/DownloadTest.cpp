@@ -12,6 +12,7 @@
 #include "state/SharedState.h"
 #include "app/WindowFlash.h"
 #include "drive/Scsi.h"
+#include "platform/window/win32_window.h"
 #include "tests/download/DownloadFixture.h"
 
 namespace {
@@ -73,7 +74,7 @@ TEST_F(DownloadFlow, SevenBlocksGoOutByteExactAndTheResultIsReported) {
     EXPECT_TRUE(box.onUiThread);
     EXPECT_EQ(form->StaticText5->text(), "OK");
     EXPECT_EQ(form->ProgressBar1->value(), 100);
-    EXPECT_EQ(BusyFlag.load(), 0);
+    EXPECT_EQ(CurrentFlashState(), FlashState::RestartPending);
     EXPECT_TRUE(form->Timer1->isActive());
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
@@ -105,7 +106,7 @@ TEST_F(DownloadFlow, WhileTheFinalBlockIsInTheDriveTheWindowWaits) {
     // The window starts the timer as the final block goes out.
     ASSERT_TRUE(WaitFor([this] { return Downloads().size() == 1 && form->Timer1->isActive(); }));
     EXPECT_EQ(form->StaticText5->text(), "WAIT..");
-    EXPECT_EQ(BusyFlag.load(), 1);
+    EXPECT_EQ(CurrentFlashState(), FlashState::FinalInDrive);
     EXPECT_EQ(layer.cursor, crHourGlass);
     EXPECT_EQ(layer.capture, form.get());
     EXPECT_TRUE(DriveBeingWritten(CurrentFlashState()));
@@ -176,7 +177,7 @@ TEST_F(DownloadFlow, ARefusedThirdBlockEndsTheTransferAndTellsTheUser) {
     EXPECT_EQ(Downloads().size(), 3u) << "two accepted, the third refused, nothing after it";
     EXPECT_FALSE(form->Timer1->isActive());
     EXPECT_EQ(layer.started.load(), 1) << "the transfer's one worker";
-    EXPECT_EQ(BusyFlag.load(), 1) << "untouched: no final block went out";
+    EXPECT_EQ(CurrentFlashState(), FlashState::Idle) << "no final block went out: no restart awaited";
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
     EXPECT_EQ(ImageFile, nullptr);
@@ -390,7 +391,7 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_EQ(layer.started.load(), 1);
 
     // the command has returned, but the result is not reported yet: a
-    // Download now would have its BusyFlag cleared by this worker
+    // Download now is refused: the flash still holds the drive
     bool triedWhileOpen = false;
     layer.onBox = [&](const BoxRecord &box) {
         if (box.text != kOk || triedWhileOpen) return;
@@ -403,7 +404,7 @@ TEST_F(DownloadFlow, ASecondDownloadWhileTheWorkerIsSendingIsHeldOff) {
     EXPECT_TRUE(triedWhileOpen);
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{layer.Boxes()[0].text, kOk, layer.Boxes()[0].text}));
     EXPECT_EQ(Downloads().size(), 1u);
-    EXPECT_EQ(BusyFlag.load(), 0);
+    EXPECT_EQ(CurrentFlashState(), FlashState::RestartPending);
     EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
     // once the system has answered the restart, Download runs again
     RestartRefusedBySystem();
@@ -428,7 +429,7 @@ TEST_F(DownloadFlow, ARefusedFinalBlockIsReportedAsFail) {
     EXPECT_EQ(layer.Boxes()[0].owner, form.get());
     EXPECT_EQ(form->StaticText5->text(), "FAIL");
     EXPECT_EQ(form->ProgressBar1->value(), 0) << "the completion steps leave the bar to the timer";
-    EXPECT_EQ(BusyFlag.load(), 0);
+    EXPECT_EQ(CurrentFlashState(), FlashState::RestartPending);
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
 }
@@ -451,8 +452,7 @@ TEST_F(DownloadFlow, AWorkerThatCannotStartEndsTheTransfer) {
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_TRUE(Downloads().empty()) << "the whole transfer is the worker's";
     EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_FALSE(DriveBeingWritten(CurrentFlashState()));
-    EXPECT_EQ(BusyFlag.load(), 1);
+    EXPECT_EQ(CurrentFlashState(), FlashState::Idle);
     EXPECT_EQ(layer.cursor, crDefault);
     EXPECT_EQ(layer.capture, nullptr);
     EXPECT_TRUE(HasEvent("ReleaseInhibit"));

@@ -6,21 +6,23 @@
 #include <string>
 #include <vector>
 
-#include "download/FlashChannel.h"
+#include "channel/FlashChannel.h"
 
 TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     const auto event = [](TransferWord word, int block, int count, std::string text = {}) {
-        return EncodeTransferEvent(TransferEvent{word, block, count, std::move(text), {}});
+        return EncodeTransferEvent(EventOf(word, block, count, std::move(text)));
     };
-    EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 2");
+    EXPECT_EQ(event(TransferWord::Hello, 0, 0), "quorvel-transfer 3");
     EXPECT_EQ(event(TransferWord::Held, 0, 0), "held");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0), "busy");
     EXPECT_EQ(event(TransferWord::Busy, 0, 0, "mounted at /media/a\\b"), "busy mounted at /media/a\\\\b");
-    TransferEvent cause{TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.", "refused"};
+    TransferEvent cause = EventOf(TransferWord::Cause, 0, 0, "The drive said: X.\nUSB.");
+    cause.cause = FailureKind::Refused;
     EXPECT_EQ(EncodeTransferEvent(cause), "cause refused The drive said: X.\\nUSB.");
     ASSERT_TRUE(DecodeTransferEvent("cause refused The drive said: X.\\nUSB."));
     EXPECT_EQ(DecodeTransferEvent("cause refused The drive said: X.\\nUSB.")->text, cause.text);
-    EXPECT_EQ(DecodeTransferEvent("cause gone")->kind, "gone");
+    EXPECT_EQ(DecodeTransferEvent("cause gone")->cause, FailureKind::Gone);
+    EXPECT_FALSE(DecodeTransferEvent("cause none")) << "a cause is never none";
     EXPECT_EQ(DecodeTransferEvent("busy a disc")->text, "a disc");
     EXPECT_EQ(event(TransferWord::Unguarded, 0, 0, "a pipe\\ at /run\n"), "unguarded a pipe\\\\ at /run\\n");
     EXPECT_EQ(event(TransferWord::Block, 3, 7), "block 3 7");
@@ -38,6 +40,23 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
     ASSERT_TRUE(DecodeTransferEvent(*one));
     EXPECT_EQ(DecodeTransferEvent(*one)->text, "one\naccepted 7");
     EXPECT_EQ(event(TransferWord::Released, 0, 0), "released");
+    // Where a flash stands, for a follower: blocks accepted, all, the final
+    // one out, since when, its starter and whether it is there, the restart
+    // it wants, and its blocks' KiB.
+    TransferEvent now = EventOf(TransferWord::Snapshot);
+    now.snapshot = {2, 7, true, 1796721267000, 4242, false, true, 60};
+    EXPECT_EQ(EncodeTransferEvent(now), "snapshot 2 7 1 1796721267000 4242 gone restart 60");
+    const std::optional<TransferEvent> seen = DecodeTransferEvent("snapshot 2 7 0 1796721267000 4242 present no-restart 48");
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->word, TransferWord::Snapshot);
+    EXPECT_EQ(seen->snapshot.accepted, 2);
+    EXPECT_EQ(seen->snapshot.count, 7);
+    EXPECT_FALSE(seen->snapshot.finalOut);
+    EXPECT_EQ(seen->snapshot.since, 1796721267000);
+    EXPECT_EQ(seen->snapshot.starterPid, 4242);
+    EXPECT_TRUE(seen->snapshot.starterPresent);
+    EXPECT_FALSE(seen->snapshot.restartWanted);
+    EXPECT_EQ(seen->snapshot.blockKb, 48);
 
     FrontEndMessage flash;
     flash.word = FrontEndWord::Flash;
@@ -71,7 +90,7 @@ TEST(FlashChannel, EveryLineIsWrittenAsDocumented) {
 
 TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
     for (const char *line : {
-             "", "HELD", "held now", "quorvel-transfer 1", "quorvel-transfer 3", "quorvel-transfer 2 ", "quorvel-transfer",
+             "", "HELD", "held now", "quorvel-transfer 2", "quorvel-transfer 4", "quorvel-transfer 3 ", "quorvel-transfer",
              "block 0 7",      // blocks count from 1
              "block 7 7",      // the final block is told by accepted
              "block 8 7", "block 3 0", "block 3", "block 3 7 ", "block  3 7", "block 03 7", "block -1 7",
@@ -79,7 +98,10 @@ TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
              "accepted", "accepted 0", "refused 8 7", "refused 3", "released 1", "busy ",
              "say \\q", "say \\x4", "say \\x4G", "say ends in \\", "say raw\ttab", "say raw\x7f",
              "unguarded \\", "declined \\xzz", "cause", "cause broken", "cause refused ", "cause refused \\q",
-             "busy \\q"}) {
+             "busy \\q",
+             // A snapshot without its blocks' KiB, or with too many words.
+             "snapshot 2 7 0 1796721267000 4242 gone restart", "snapshot 2 7 0 1 4242 gone restart 60 1",
+             "snapshot 2 7 0 1 4242 gone restart 256", "snapshot 2 7 2 1 4242 gone restart 60"}) {
         EXPECT_FALSE(DecodeTransferEvent(line)) << '"' << line << '"';
     }
     for (const char *line : {"", "flash 1 3 393216 60", "flash 1 3 393216 60 7 8", "flash 256 3 393216 60 7",
@@ -97,8 +119,8 @@ TEST(FlashChannel, ADamagedOrUnknownLineIsReadAsNothing) {
 
 TEST(FlashChannel, LinesAreCutWhereverTheBytesArriveAndAnOverlongOneDamagesTheChannel) {
     ChannelLines lines;
-    lines.Add("quorvel-transfer 2\nhe");
-    EXPECT_EQ(lines.Next(), "quorvel-transfer 2");
+    lines.Add("quorvel-transfer 3\nhe");
+    EXPECT_EQ(lines.Next(), "quorvel-transfer 3");
     EXPECT_FALSE(lines.Next()) << "a line is whole only with its line feed";
     EXPECT_TRUE(lines.Partial());
     lines.Add("ld\nblock 1 7\n");

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "download/AfterRestart.h"
-#include "download/FlashRecord.h"
+#include "record/FlashHistory.h"
+#include "record/FlashRecord.h"
 
 namespace {
 FlashRecord Sample() {
@@ -134,8 +134,13 @@ FlashRecord Accepted(const std::string &flash, const std::string &model, const s
     r.boot = boot;
     return r;
 }
-DriveFound Drive(const std::string &vendor, const std::string &model, const std::string &revision) {
-    return {vendor, model, revision, 1, 0};
+Drive Found(const std::string &vendor, const std::string &model, const std::string &revision) {
+    Drive drive;
+    drive.address = {1, 0};
+    drive.identity.vendor = vendor + std::string(8 - vendor.size(), ' ');
+    drive.identity.product = model + std::string(16 - model.size(), ' ');
+    drive.identity.revision = revision;
+    return drive;
 }
 const char kThen[] = "boot-then";
 const char kNow[] = "boot-now";
@@ -144,32 +149,32 @@ const char kNow[] = "boot-now";
 TEST(AfterRestart, TheRuleDecidesByIdentityVersionAndBoot) {
     struct Case {
         const char *name;
-        std::vector<DriveFound> drives;
+        std::vector<Drive> drives;
         const char *bootNow;
         FlashVerdict verdict;
         int drive;
     };
     const Case cases[] = {
-        {"the drive reports the new version", {Drive("QUORVEL", "CDRW-4824A", "1.20")}, kNow,
+        {"the drive reports the new version", {Found("QUORVEL", "CDRW-4824A", "1.20")}, kNow,
          FlashVerdict::Confirmed, 0},
-        {"the new version in the same boot is confirmed too", {Drive("QUORVEL", "CDRW-4824A", "1.20")}, kThen,
+        {"the new version in the same boot is confirmed too", {Found("QUORVEL", "CDRW-4824A", "1.20")}, kThen,
          FlashVerdict::Confirmed, 0},
-        {"another boot and the old version", {Drive("QUORVEL", "CDRW-4824A", "1.10")}, kNow,
+        {"another boot and the old version", {Found("QUORVEL", "CDRW-4824A", "1.10")}, kNow,
          FlashVerdict::NotTaken, 0},
-        {"the same boot and the old version", {Drive("QUORVEL", "CDRW-4824A", "1.10")}, kThen,
+        {"the same boot and the old version", {Found("QUORVEL", "CDRW-4824A", "1.10")}, kThen,
          FlashVerdict::Pending, -1},
-        {"no drive of that model", {Drive("QUORVEL", "DVDRW-1612B", "1.20")}, kNow, FlashVerdict::Pending, -1},
-        {"another maker's drive of a model of that name", {Drive("ACME", "CDRW-4824A", "1.10")}, kNow,
+        {"no drive of that model", {Found("QUORVEL", "DVDRW-1612B", "1.20")}, kNow, FlashVerdict::Pending, -1},
+        {"another maker's drive of a model of that name", {Found("ACME", "CDRW-4824A", "1.10")}, kNow,
          FlashVerdict::Pending, -1},
         {"two of that model, the second one updated",
-         {Drive("QUORVEL", "CDRW-4824A", "1.10"), Drive("QUORVEL", "DVDRW-1612B", "2.04"),
-          Drive("QUORVEL", "CDRW-4824A", "1.20")},
+         {Found("QUORVEL", "CDRW-4824A", "1.10"), Found("QUORVEL", "DVDRW-1612B", "2.04"),
+          Found("QUORVEL", "CDRW-4824A", "1.20")},
          kNow, FlashVerdict::Confirmed, 2},
         {"two of that model, neither updated: the first one named",
-         {Drive("QUORVEL", "DVDRW-1612B", "1.20"), Drive("QUORVEL", "CDRW-4824A", "1.10"),
-          Drive("QUORVEL", "CDRW-4824A", "1.11")},
+         {Found("QUORVEL", "DVDRW-1612B", "1.20"), Found("QUORVEL", "CDRW-4824A", "1.10"),
+          Found("QUORVEL", "CDRW-4824A", "1.11")},
          kNow, FlashVerdict::NotTaken, 1},
-        {"this boot unknown", {Drive("QUORVEL", "CDRW-4824A", "1.10")}, "", FlashVerdict::Pending, -1},
+        {"this boot unknown", {Found("QUORVEL", "CDRW-4824A", "1.10")}, "", FlashVerdict::Pending, -1},
         {"no drives at all", {}, kNow, FlashVerdict::Pending, -1},
     };
     const FlashRecord flash = Accepted("f1", "CDRW-4824A", "1.20", kThen);
@@ -192,13 +197,91 @@ TEST(AfterRestart, OnlyTheNewestOpenFlashOfAModelIsChecked) {
     closed.event = RecordEvent::Confirmed;
     records.push_back(refused);
     records.push_back(closed);
-    std::vector<FlashRecord> superseded;
-    const std::vector<FlashRecord> check = FlashesToCheck(records, &superseded);
+    std::vector<const FlashRecord *> superseded;
+    const FlashHistory history(records);
+    const std::vector<const FlashRecord *> check = history.ToCheck(&superseded);
     ASSERT_EQ(check.size(), 2u);
-    EXPECT_EQ(check[0].flash, "a2");
-    EXPECT_EQ(check[1].flash, "c1");
+    EXPECT_EQ(check[0]->flash, "a2");
+    EXPECT_EQ(check[1]->flash, "c1");
     ASSERT_EQ(superseded.size(), 1u);
-    EXPECT_EQ(superseded[0].flash, "a1");
+    EXPECT_EQ(superseded[0]->flash, "a1");
     EXPECT_EQ(ModelText("QUORVEL", "CDRW-4824A"), "QUORVEL CDRW-4824A");
     EXPECT_EQ(ModelText("ABCDEFGH", "X"), "ABCDEFGHX") << "eight characters of vendor, then the product";
+}
+
+// Which flash of a drive waits for the host's restart: the drive's newest,
+// accepted during this boot and settled by nothing since; a drive being its
+// address and identity, as a boot keeps them. And the flashes the window
+// still has to tell of, once each.
+TEST(AfterRestart, TheWalkerTellsEachDrivesWaitingFlashAndTheUnattendedOnes) {
+    const auto line = [](const char *flash, RecordEvent event, int target, const char *boot) {
+        FlashRecord r = Accepted(flash, "CDRW-4824A", "1.20", boot);
+        r.event = event;
+        r.target = target;
+        return r;
+    };
+    using E = RecordEvent;
+    const FlashHistory history({
+        line("a1", E::Accepted, 1, kNow),      // drive 1: superseded below by a2, refused
+        line("b1", E::Accepted, 2, kNow),      // drive 2: waits
+        line("a2", E::Refused, 1, kNow),
+        line("c1", E::Accepted, 3, kThen),     // drive 3: accepted during another boot
+        line("d1", E::Accepted, 4, kNow),      // drive 4: confirmed since
+        line("d1", E::Confirmed, 4, kNow),
+        line("e1", E::Accepted, 5, kNow),      // drive 5: waits, its front end gone
+        line("e1", E::Unattended, 5, kNow),
+        line("e1", E::Unattended, 5, kNow),
+        line("f1", E::Gone, 6, kNow),          // drive 6: gone, told already
+        line("f1", E::Unattended, 6, kNow),
+        line("f1", E::UnattendedTold, 6, kNow),
+    });
+    std::vector<std::string> waiting;
+    for (const RecordedFlash *flash : history.WaitingForRestart(kNow)) waiting.push_back(flash->id);
+    EXPECT_EQ(waiting, (std::vector<std::string>{"b1", "e1"}));
+    EXPECT_TRUE(history.WaitingForRestart("").empty()) << "no boot known, nothing waits";
+    const std::vector<const RecordedFlash *> told = history.UnattendedToTell();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0]->id, "e1");
+    EXPECT_EQ(told[0]->outcome.ending, FlashEnding::Accepted);
+    EXPECT_EQ(history.Flashes().size(), 7u);
+    EXPECT_EQ(history.Flashes()[2].outcome.ending, FlashEnding::Refused) << "a2";
+}
+
+// The rule of the flash that waits for the host's restart, case by case, as
+// the fleet's modules relied on it when they walked the record themselves.
+TEST(AfterRestart, AnAcceptedFlashOfThisBootWaitsUntilALaterFlashOrARestartSettlesIt) {
+    using E = RecordEvent;
+    const auto line = [](const char *flash, RecordEvent event, const char *boot = kNow, int target = 1) {
+        FlashRecord r = Accepted(flash, "CDRW-4824A", "1.20", boot);
+        r.event = event;
+        r.target = target;
+        return r;
+    };
+    struct Case {
+        const char *name;
+        std::vector<FlashRecord> records;
+        std::vector<std::string> waiting;
+    };
+    const Case cases[] = {
+        {"accepted now", {line("f1", E::Accepted)}, {"f1"}},
+        {"its own later lines", {line("f1", E::Accepted), line("f1", E::RestartNotRequested), line("f1", E::Unattended)},
+         {"f1"}},
+        {"before the boot", {line("f1", E::Accepted, kThen)}, {}},
+        {"refused", {line("f1", E::Refused)}, {}},
+        {"a later flash refused", {line("f1", E::Accepted), line("f2", E::Refused)}, {}},
+        {"a later flash accepted", {line("f1", E::Accepted), line("f2", E::Accepted)}, {"f2"}},
+        {"confirmed", {line("f1", E::Accepted), line("f1", E::Confirmed)}, {}},
+        {"not taken", {line("f1", E::Accepted), line("f1", E::NotTaken)}, {}},
+        {"an older flash superseded later",
+         {line("f0", E::Accepted, kThen), line("f1", E::Accepted), line("f0", E::Superseded)}, {"f1"}},
+        {"another drive's later flash", {line("f1", E::Accepted), line("f2", E::Refused, kNow, 2)}, {"f1"}},
+        {"nothing", {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const FlashHistory history(c.records);
+        std::vector<std::string> waiting;
+        for (const RecordedFlash *flash : history.WaitingForRestart(kNow)) waiting.push_back(flash->id);
+        EXPECT_EQ(waiting, c.waiting);
+    }
 }

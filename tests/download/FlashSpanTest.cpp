@@ -22,9 +22,10 @@
 #include <thread>
 
 #include "app/WindowFlash.h"
-#include "download/FlashRecord.h"
-#include "download/Transfer.h"
-#include "download/Progress.h"
+#include "record/FlashRecord.h"
+#include "transfer/Transfer.h"
+#include "app/Progress.h"
+#include "platform/window/win32_window.h"
 #include "state/SharedState.h"
 #include "tests/download/DownloadFixture.h"
 
@@ -339,11 +340,13 @@ TEST_F(DownloadFlow, AtTheProgramsEndAFlashStillWrittenGoesOnWithoutIt) {
                   "quorvel: DOWNLOAD OK: the drive accepted all 7 blocks.",
                   "quorvel: the window was gone: no restart was requested. Restart the computer to finish."}));
     const std::vector<FlashRecord> records = ReadFlashRecords([](const std::string &line) { ADD_FAILURE() << line; });
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].event, RecordEvent::Accepted);
-    EXPECT_EQ(records[1].event, RecordEvent::Unattended);
-    EXPECT_EQ(records[1].block, 7);
-    EXPECT_EQ(records[1].detail, "the window was gone");
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].event, RecordEvent::Started);
+    EXPECT_EQ(records[1].event, RecordEvent::Accepted);
+    EXPECT_EQ(records[2].event, RecordEvent::Unattended);
+    EXPECT_EQ(records[2].block, 7);
+    EXPECT_EQ(records[2].detail, "the window was gone");
+    EXPECT_TRUE(HasEvent("LetGoOfStandardStreams")) << "the window's standard error is let go of";
     EXPECT_TRUE(HasEvent("UnlockDrive"));
     form->Timer1Timer(form->Timer1);
     EXPECT_FALSE(HasEvent("ExitWindowsEx 2 0"));
@@ -370,7 +373,7 @@ TEST_F(DownloadFlow, AFlashProcessLostBeforeTheDrivesAnswerIsToldAndNoRestartFol
         layer.Clear();
         std::string lines = c.lines;
         layer.startFlashProcess = [&lines](int channel, int, std::string *) -> HANDLE {
-            const std::string said = "quorvel-transfer 2\nheld\n" + lines;
+            const std::string said = "quorvel-transfer 3\nheld\n" + lines;
             EXPECT_EQ(::write(channel, said.data(), said.size()), static_cast<ssize_t>(said.size()));
             return reinterpret_cast<HANDLE>(1);  // and its end of the channel closes with the front end's copy
         };

@@ -2,7 +2,7 @@
 // the program does there, and where each event leads.
 #include <gtest/gtest.h>
 
-#include "download/FlashState.h"
+#include "flash/FlashState.h"
 
 namespace {
 using S = FlashState;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "download/AfterRestart.h"
-#include "download/FlashRecord.h"
+#include "app/AfterRestart.h"
+#include "record/FlashRecord.h"
 #include "state/SharedState.h"
 #include "tests/download/DownloadFixture.h"
 
@@ -37,8 +37,14 @@ TEST_F(DownloadFlow, AFlashIsRecordedEventByEvent) {
     ASSERT_TRUE(WaitForWorkers());
     RestartRefusedBySystem();
 
-    const std::vector<FlashRecord> records = Records();
-    ASSERT_EQ(records.size(), 3u);
+    std::vector<FlashRecord> records = Records();
+    ASSERT_EQ(records.size(), 4u);
+    // The flash's start, by its process: its pid, the boot.
+    EXPECT_EQ(records[0].event, RecordEvent::Started);
+    EXPECT_EQ(records[0].pid, getpid()) << "the session runs in the test's own process";
+    EXPECT_EQ(records[0].block, 0);
+    EXPECT_EQ(records[0].boot.size(), 36u);
+    records.erase(records.begin());
     const FlashRecord &accepted = records[0];
     EXPECT_EQ(accepted.event, RecordEvent::Accepted);
     EXPECT_EQ(accepted.vendor, "QUORVEL");
@@ -69,11 +75,11 @@ TEST_F(DownloadFlow, AFlashIsRecordedEventByEvent) {
     layer.failThreads = true;
     form->ToolButton2Click(form->ToolButton2);
     const std::vector<FlashRecord> after = Records();
-    ASSERT_EQ(after.size(), 4u);
-    EXPECT_EQ(after[3].event, RecordEvent::Refused);
-    EXPECT_EQ(after[3].block, 3);
-    EXPECT_EQ(after[3].blocks, 7);
-    EXPECT_NE(after[3].flash, accepted.flash);
+    ASSERT_EQ(after.size(), 6u) << "its start, then the refusal; a transfer that never began: nothing";
+    EXPECT_EQ(after[5].event, RecordEvent::Refused);
+    EXPECT_EQ(after[5].block, 3);
+    EXPECT_EQ(after[5].blocks, 7);
+    EXPECT_NE(after[5].flash, accepted.flash);
 }
 
 TEST_F(DownloadFlow, AtTheNextStartEachCheckedFlashIsToldOnce) {
@@ -137,10 +143,10 @@ TEST_F(DownloadFlow, TheRecordsDigestIsOfTheBytesTheDriveGotWhateverBecomesOfThe
     ASSERT_TRUE(WaitForWorkers());
 
     const std::vector<FlashRecord> records = Records();
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records[0].event, RecordEvent::Accepted);
-    EXPECT_EQ(records[0].sha256, Sha256Of(original)) << "the digest of the bytes sent, not of the file now";
-    EXPECT_NE(records[0].sha256, Sha256Of(path));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].event, RecordEvent::Accepted);
+    EXPECT_EQ(records[1].sha256, Sha256Of(original)) << "the digest of the bytes sent, not of the file now";
+    EXPECT_NE(records[1].sha256, Sha256Of(path));
     std::remove(original.c_str());
 }
 
@@ -197,4 +203,40 @@ TEST_F(DownloadFlow, AtTheNextStartAFlashThatEndedWithoutItsWindowIsToldOnce) {
     CheckFlashesAfterRestart();
     EXPECT_TRUE(layer.Boxes().empty()) << "told once";
     EXPECT_EQ(Records().back().event, RecordEvent::UnattendedTold);
+}
+
+// The record is anyone's to write: fields of any length are read, and the
+// boxes at the window's start say each in at most 200 bytes.
+TEST_F(DownloadFlow, RecordFieldsOfTenKibibytesAreToldInBoxesOfABoundedSize) {
+    const std::string huge(10 * KiB, 'v');
+    FlashRecord accepted;
+    accepted.flash = "huge";
+    accepted.event = RecordEvent::Accepted;
+    accepted.vendor = "QUORVEL";
+    accepted.model = "CDRW-4824A";
+    accepted.revision = "1.00";
+    accepted.version = huge;
+    accepted.boot = "an earlier boot";
+    FlashRecord refused = accepted;
+    refused.flash = "alone";
+    refused.event = RecordEvent::Refused;
+    refused.model = "DVDRW-1612B";
+    refused.block = 3;
+    refused.blocks = 5;
+    refused.detail = std::string(10 * KiB, 'd');
+    FlashRecord alone = refused;
+    alone.event = RecordEvent::Unattended;
+    for (const FlashRecord &r : {accepted, refused, alone})
+        AppendFlashRecord(r, [](const std::string &line) { ADD_FAILURE() << line; });
+    DriveCount = 1;
+
+    // As at the window's start: the check runs from its first paint.
+    form->show();
+    ASSERT_TRUE(WaitFor([this] { return layer.Boxes().size() == 2; }));
+    const std::string cut = std::string(200, 'v') + "...";
+    EXPECT_EQ(layer.Boxes()[0].text, "FIRMWARE NOT UPDATED!!\nQUORVEL CDRW-4824A\nstill runs 1.10, not " + cut +
+                                         ".\nFlash it again, or ask the drive's maker.");
+    EXPECT_EQ(layer.Boxes()[1].text, " DOWNLOAD FAIL!! \nQUORVEL DVDRW-1612B\n" + cut + " was written while " +
+                                         std::string(200, 'd') + "...:\nthe drive refused block 3 of 5.\n"
+                                         "The drive may need the same image again.");
 }

@@ -79,7 +79,7 @@ expect_downloads 7 18
 grep -v ' Cmd=0x02 HaId=0 Flags=0x02 Target=1 Lun=0 BufLen=65536 SenseLen=14 CDBLen=12 ' <<<"$downloads" &&
   fail "a command's record was not as the program fills it"
 grep -q 'Changed=' <<<"$downloads" && fail "the program touched the buffer while the drive held it"
-expect_revision 0 1 1.20
+expect_revision 0 1 1.20 taken
 
 # Byte for byte: every command 65536 bytes from the start of the transfer
 # buffer, never cleared. Blocks of 61440 bytes leave the buffer's last 4096

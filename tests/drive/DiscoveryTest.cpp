@@ -14,7 +14,7 @@
 
 #include "app/Main.h"
 #include "state/SharedState.h"
-#include "drive/Discovery.h"
+#include "app/Discovery.h"
 #include "tests/support/FakeAspi.h"
 
 namespace {

@@ -74,6 +74,9 @@ TEST(Presence, TheDriveIsKnownByItsVendorAndModelAsTheRecordNamesThem) {
     EXPECT_FALSE(AnswersAsTheDrive(inquiry, "QUORVEL", "CDRW-4824")) << "the whole model";
     inquiry[25] = 0;  // the model cut at its tenth byte: "CDRW-4824"
     EXPECT_TRUE(AnswersAsTheDrive(inquiry, "QUORVEL", "CDRW-4824"));
+    inquiry[11] = 0;  // a zero in the vendor ends the identity there: the record names no model
+    EXPECT_TRUE(AnswersAsTheDrive(inquiry, "QUO", ""));
+    EXPECT_FALSE(AnswersAsTheDrive(inquiry, "QUO", "CDRW-4824"));
 }
 
 TEST(Presence, StillTheDriveAsksWithOneInquiry) {

@@ -51,12 +51,12 @@ TEST_F(ProbeFixture, ListsCdDvdDevicesInAdapterThenTargetOrder) {
     aspi.AddDevice(0, 5, 0x05, kDriveA);
     const auto drives = ProbeDrives(2, buffer.data());
     ASSERT_EQ(drives.size(), 2u);
-    EXPECT_EQ(drives[0].adapter, 0);
-    EXPECT_EQ(drives[0].target, 5);
-    EXPECT_EQ(drives[0].identification, kDriveA);
-    EXPECT_EQ(drives[1].adapter, 1);
-    EXPECT_EQ(drives[1].target, 0);
-    EXPECT_EQ(drives[1].identification, kDriveB);
+    EXPECT_EQ(drives[0].address.adapter, 0);
+    EXPECT_EQ(drives[0].address.target, 5);
+    EXPECT_EQ(drives[0].identity.Entry(), kDriveA);
+    EXPECT_EQ(drives[1].address.adapter, 1);
+    EXPECT_EQ(drives[1].address.target, 0);
+    EXPECT_EQ(drives[1].identity.Entry(), kDriveB);
     EXPECT_EQ(buffer[36], 0);
 }
 
@@ -84,7 +84,7 @@ TEST_F(ProbeFixture, OtherDeviceTypesAndQualifiersAreNotListed) {
     aspi.AddDevice(0, 3, 0x05, kDriveB);
     const auto drives = ProbeDrives(1, buffer.data());
     ASSERT_EQ(drives.size(), 1u);
-    EXPECT_EQ(drives[0].target, 3);
+    EXPECT_EQ(drives[0].address.target, 3);
     EXPECT_EQ(aspi.RequestCount(), 8u);
 }
 
@@ -98,7 +98,7 @@ TEST_F(ProbeFixture, FailedProbesAreSkippedWithoutEndingTheScan) {
     };
     const auto drives = ProbeDrives(1, buffer.data());
     ASSERT_EQ(drives.size(), 1u);
-    EXPECT_EQ(drives[0].target, 2);
+    EXPECT_EQ(drives[0].address.target, 2);
     EXPECT_EQ(aspi.RequestCount(), 8u);
 }
 
@@ -108,9 +108,9 @@ TEST_F(ProbeFixture, IdenticalDrivesGiveIdenticalEntries) {
     aspi.AddDevice(0, 7, 0x05, kDriveA);
     const auto drives = ProbeDrives(1, buffer.data());
     ASSERT_EQ(drives.size(), 2u);
-    EXPECT_EQ(drives[0].identification, drives[1].identification);
-    EXPECT_EQ(drives[0].target, 0);
-    EXPECT_EQ(drives[1].target, 7);
+    EXPECT_EQ(drives[0].identity.Entry(), drives[1].identity.Entry());
+    EXPECT_EQ(drives[0].address.target, 0);
+    EXPECT_EQ(drives[1].address.target, 7);
 }
 
 TEST_F(ProbeFixture, ShortIdentificationIsPaddedWithBlanksTo28) {
@@ -119,8 +119,8 @@ TEST_F(ProbeFixture, ShortIdentificationIsPaddedWithBlanksTo28) {
     aspi.AddDevice(0, 1, 0x05, std::string());
     const auto drives = ProbeDrives(1, buffer.data());
     ASSERT_EQ(drives.size(), 2u);
-    EXPECT_EQ(drives[0].identification, "SHORT" + std::string(23, ' '));
-    EXPECT_EQ(drives[1].identification, std::string(28, ' '));
+    EXPECT_EQ(drives[0].identity.Entry(), "SHORT" + std::string(23, ' '));
+    EXPECT_EQ(drives[1].identity.Entry(), std::string(28, ' '));
 }
 
 TEST_F(ProbeFixture, AtMostEightDrivesAreListedButEveryPairIsStillAsked) {
@@ -130,7 +130,7 @@ TEST_F(ProbeFixture, AtMostEightDrivesAreListedButEveryPairIsStillAsked) {
     aspi.AddDevice(1, 4, 0x05, kDriveB);
     const auto drives = ProbeDrives(2, buffer.data());
     ASSERT_EQ(drives.size(), 8u);
-    for (const auto &drive : drives) EXPECT_EQ(drive.adapter, 0);
+    for (const auto &drive : drives) EXPECT_EQ(drive.address.adapter, 0);
     EXPECT_EQ(aspi.RequestCount(), 16u);
 }
 
@@ -144,7 +144,7 @@ TEST_F(ProbeFixture, AnAnswerLeftOverFromTheLastProbeIsNeverTakenForANewDrive) {
     };
     const auto drives = ProbeDrives(1, buffer.data());
     ASSERT_EQ(drives.size(), 1u);
-    EXPECT_EQ(drives[0].target, 0);
+    EXPECT_EQ(drives[0].address.target, 0);
 }
 
 TEST_F(ProbeFixture, ManagerCompletingLaterFromAnotherThreadGivesTheSameList) {
@@ -154,8 +154,30 @@ TEST_F(ProbeFixture, ManagerCompletingLaterFromAnotherThreadGivesTheSameList) {
     aspi.delayMs = 1;
     const auto drives = ProbeDrives(1, buffer.data());
     ASSERT_EQ(drives.size(), 1u);
-    EXPECT_EQ(drives[0].target, 4);
-    EXPECT_EQ(drives[0].identification, kDriveB);
+    EXPECT_EQ(drives[0].address.target, 4);
+    EXPECT_EQ(drives[0].identity.Entry(), kDriveB);
+}
+
+TEST_F(ProbeFixture, ADriveBeingWrittenIsAskedNothingAndListedAtItsPlaceAsItsFlashNamesIt) {
+    aspi.SetAdapters(2);
+    aspi.AddDevice(0, 2, 0x05, kDriveA);
+    aspi.AddDevice(0, 6, 0x05, kDriveA);  // its flash says it is the other model, at another revision
+    aspi.AddDevice(1, 1, 0x05, kDriveB);
+    Drive written;
+    written.address = {0, 6};
+    written.identity = DriveIdentity::FromBytes(kDriveB);
+    layer.deviceTransport = [](uint8_t, uint8_t target) { return target == 6 ? TRANSPORT_ATA : TRANSPORT_USB; };
+    const auto drives = ProbeDrives(2, buffer.data(), {written});
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].identity.Entry(), kDriveA);
+    EXPECT_EQ(drives[1].address, (DriveAddress{0, 6}));
+    EXPECT_EQ(drives[1].identity.Entry(), kDriveB);
+    EXPECT_EQ(drives[1].transport, DriveTransport::Ata) << "asked of the manager, which sends the drive nothing";
+    EXPECT_EQ(drives[2].address, (DriveAddress{1, 1}));
+    const auto requests = aspi.Requests();
+    ASSERT_EQ(requests.size(), 15u);
+    for (const FakeRequest &request : requests)
+        EXPECT_FALSE(request.srb.SRB_HaId == 0 && request.srb.SRB_Target == 6) << "a command to the drive being written";
 }
 
 TEST_F(ProbeFixture, NoAdaptersAsksNothing) {

@@ -15,7 +15,7 @@
 
 #include "app/Main.h"
 #include "state/SharedState.h"
-#include "image/OpenCommand.h"
+#include "app/OpenCommand.h"
 #include "tests/image/ImageFiles.h"
 #include "tests/support/FakeAspi.h"
 

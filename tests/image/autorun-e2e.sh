@@ -51,7 +51,7 @@ finish 30 || fail "the program did not end through the restart"
 # that holds the trailer.
 expect_downloads 5 40
 grep -v 'HaId=1 Flags=0x02 Target=4 ' <<<"$downloads" && fail "a download command went elsewhere"
-expect_revision 1 4 1.20
+expect_revision 1 4 1.20 taken
 grep -q 'reboot' "$QUORVEL_SIM_LOGIN1_RECORD" || fail "no restart was requested"
 
 # What the drive received, byte for byte: each block from the start of the
@@ -90,5 +90,5 @@ wait_trace "parent=$blank .*Phase=final" 60 || fail "FW4824.BIN named after \"my
 box=$(wait_window MESSAGE 60 "$prompt") || fail "no result box came"
 answer "$box"
 finish 30 || fail "the program did not end through the restart"
-expect_revision 1 4 1.30
+expect_revision 1 4 1.30 taken
 echo "a path with a blank: no box at start, the name after it loaded and flashed"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # An install, run as installed: `cmake --install` into a staging prefix, then
-#  1. the program component alone holds no simulated machine, and not
-#     quorvel-mkimage either;
+#  1. the default install (quorvel-flash's and the window's components) holds
+#     no simulated machine, and not quorvel-mkimage either;
 #  2. the program's RUNPATH names its manager relative to $ORIGIN, and with no
 #     library path at all the installed program binds the installed SG_IO
 #     manager, not the build tree's;
@@ -17,12 +17,12 @@ set -euo pipefail
 . "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/lib.sh"
 e2e_setup install "$@"
 
-# 1. The default install is the program; the simulated machine is optional.
+# 1. The default install is the two programs; the simulated machine is optional.
 cmake --install "$build" --prefix "$work/program" >/dev/null
 [ -x "$work/program/bin/quorvel" ] || fail "the program was not installed"
 [ -n "$(find "$work/program" -path '*/quorvel/sim*' -o -name quorvel-demo)" ] &&
-  fail "the program component holds the simulated machine"
-[ -n "$(find "$work/program" -name 'quorvel-mkimage*')" ] && fail "the program component holds quorvel-mkimage"
+  fail "the default install holds the simulated machine"
+[ -n "$(find "$work/program" -name 'quorvel-mkimage*')" ] && fail "the default install holds quorvel-mkimage"
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cmake --install "$build" --prefix "$prefix" --component sim >/dev/null

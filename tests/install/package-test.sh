@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The installed desktop files pass their validators; the Debian package that
-# cpack builds from the build tree passes lintian without an error or a
-# warning, without a hardening or an unneeded-section tag, and holds what a
-# user's system needs and no test tool; every binary an install puts in place
+# The installed desktop files pass their validators; the two Debian packages
+# that cpack builds from the build tree pass lintian without an error or a
+# warning, without a hardening or an unneeded-section tag, and hold what a
+# user's system needs and no test tool: quorvel-flash (the terminal's tool,
+# the flash's process, the SG_IO manager) pulls no windowing library and runs
+# from its own files alone; quorvel (the window) depends on it, on the fonts
+# and on Qt's platform plugins; every binary an install puts in place
 # (the package's and the simulated machine's) passes hardening-check, and was
 # compiled, unit by unit, with the hardening flags.
 #   package-test.sh BUILD_DIR
@@ -32,32 +35,61 @@ for size in 16x16 32x32 48x48 256x256 scalable; do
 done
 
 (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
-deb=$(ls "$work"/deb/quorvel_*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-for needed in fonts-wine qt6-qpa-plugins libqt6widgets6 libqt6dbus6; do
-  grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed: $depends"
+terminal=$(ls "$work"/deb/quorvel-flash_*.deb)
+window=$(ls "$work"/deb/quorvel_*.deb)
+
+# quorvel-flash: what a server that only flashes installs.
+depends=$(dpkg-deb -f "$terminal" Depends)
+gui=$(tr ',' '\n' <<<"$depends" | grep -E 'libqt6(gui|widgets|opengl|xcb)|qt6-qpa|qt6-wayland|fonts-|libx11|libxcb|libgl|libegl|libwayland|libfontconfig|libfreetype' || true)
+[ -z "$gui" ] || fail "quorvel-flash pulls a windowing library: $gui"
+for needed in libqt6core6 libqt6dbus6 libsgutils2; do
+  grep -q "$needed" <<<"$depends" || fail "quorvel-flash does not depend on $needed: $depends"
 done
+dpkg-deb -x "$terminal" "$work/terminal"
+needs=$(find "$work/terminal" -type f \( -perm -u+x -o -name '*.so*' \) -exec readelf -d {} + 2>/dev/null |
+  sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | sort -u | tr '\n' ' ')
+grep -qE 'libQt6(Gui|Widgets)' <<<"$needs" && fail "a binary of quorvel-flash needs a windowing library: $needs"
 # The sense decoder: a program that links Debian's sg3_utils library (the
 # flash's process, once it says why a command failed) brings its package.
-unpacked="$work/unpacked"
-dpkg-deb -x "$deb" "$unpacked"
-if find "$unpacked" -type f \( -perm -u+x -o -name '*.so*' \) -exec readelf -d {} + 2>/dev/null | grep -q 'NEEDED.*libsgutils2'; then
-  grep -q libsgutils2 <<<"$depends" || fail "a program links libsgutils2 but the package does not depend on it: $depends"
-fi
-[ "$(dpkg-deb -f "$deb" Recommends)" = qt6-wayland ] || fail "the package does not recommend qt6-wayland"
-contents=$(dpkg-deb -c "$deb")
-for file in ./usr/bin/quorvel ./usr/bin/quorvel-flash ./usr/lib/quorvel/quorvel-transfer ./usr/lib/quorvel/sg/libwnaspi32.so.1 \
-  ./usr/lib/modules-load.d/quorvel.conf ./usr/share/man/man1/quorvel.1.gz ./usr/share/man/man1/quorvel-flash.1.gz \
+grep -q 'libsgutils2' <<<"$needs" && ! grep -q libsgutils2 <<<"$depends" &&
+  fail "a program links libsgutils2 but quorvel-flash does not depend on it: $depends"
+contents=$(dpkg-deb -c "$terminal")
+for file in ./usr/bin/quorvel-flash ./usr/lib/quorvel/quorvel-transfer ./usr/lib/quorvel/sg/libwnaspi32.so.1 \
+  ./usr/lib/modules-load.d/quorvel.conf ./usr/share/man/man1/quorvel-flash.1.gz \
   ./usr/share/bash-completion/completions/quorvel-flash; do
-  grep -q " $file\$" <<<"$contents" || fail "the package lacks $file"
+  grep -q " $file\$" <<<"$contents" || fail "quorvel-flash lacks $file"
 done
-grep -q 'quorvel/sim' <<<"$contents" && fail "the package holds the simulated machine"
-grep -q 'quorvel-mkimage' <<<"$contents" && fail "the package holds quorvel-mkimage"
-dpkg-deb -x "$deb" "$work/root"
-grep -qx sg "$work/root/usr/lib/modules-load.d/quorvel.conf" || fail "modules-load.d does not name sg"
+grep -qE 'bin/quorvel$|applications/|icons/|metainfo/' <<<"$contents" && fail "quorvel-flash holds the window's files"
+grep -qx sg "$work/terminal/usr/lib/modules-load.d/quorvel.conf" || fail "modules-load.d does not name sg"
+# Run from the package's own files: no library of the build tree but the
+# simulated machine's, no display.
+cp "$(dirname "$0")/../../demo/machine/demo.machine" "$work/demo.machine"
+listed=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH="$build/sim" \
+  QUORVEL_SIM_MACHINE="$work/demo.machine" XDG_STATE_HOME="$work/state" \
+  "$work/terminal/usr/bin/quorvel-flash" list 2>&1) || fail "the packaged quorvel-flash list failed: $listed"
+grep -q 'CDRW-4824A' <<<"$listed" || fail "the packaged quorvel-flash listed: $listed"
+
+# quorvel: the window, over the terminal's package.
+depends=$(dpkg-deb -f "$window" Depends)
+for needed in "quorvel-flash (= 2.02)" fonts-wine qt6-qpa-plugins libqt6widgets6; do
+  grep -qF "$needed" <<<"$depends" || fail "quorvel does not depend on $needed: $depends"
+done
+[ "$(dpkg-deb -f "$window" Recommends)" = qt6-wayland ] || fail "quorvel does not recommend qt6-wayland"
+contents=$(dpkg-deb -c "$window")
+for file in ./usr/bin/quorvel ./usr/share/man/man1/quorvel.1.gz ./usr/share/applications/org.quorvel.Quorvel.desktop; do
+  grep -q " $file\$" <<<"$contents" || fail "quorvel lacks $file"
+done
+grep -qE 'quorvel-transfer|libwnaspi32|bin/quorvel-flash' <<<"$contents" && fail "quorvel holds the terminal package's files"
+for deb in "$terminal" "$window"; do
+  contents=$(dpkg-deb -c "$deb")
+  grep -q 'quorvel/sim' <<<"$contents" && fail "$(basename "$deb") holds the simulated machine"
+  grep -q 'quorvel-mkimage' <<<"$contents" && fail "$(basename "$deb") holds quorvel-mkimage"
+  dpkg-deb -x "$deb" "$work/root"
+done
 
 # lintian warns that it runs as root; that is the test's, not the package's.
-lintian --pedantic --display-info "$deb" 2>&1 | grep -v 'running with root privileges' | tee "$work/lintian.log" || true
+lintian --pedantic --display-info "$terminal" "$window" 2>&1 | grep -v 'running with root privileges' |
+  tee "$work/lintian.log" || true
 grep -qE '^(E|W): ' "$work/lintian.log" && fail "lintian found errors or warnings"
 # An override that no longer matches is reported too: the overrides stay true.
 grep -qE ': (hardening-[a-z-]+|binary-has-unneeded-section|unused-override|mismatched-override)( |$)' \
@@ -74,7 +106,7 @@ is_elf() { [ "$(od -An -tx1 -N4 "$1" | tr -d ' \n')" = 7f454c46 ]; }
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:FILEPATH=//p' "$build/CMakeCache.txt")
 control_flow=()
 readelf -n "$("$compiler" -print-file-name=Scrt1.o)" | grep 'IBT, SHSTK' >/dev/null || control_flow=(--nocfprotection)
-overrides=$work/root/usr/share/lintian/overrides/quorvel
+overrides=$work/root/usr/share/lintian/overrides/quorvel-flash
 checked=0
 while IFS= read -r -d '' file; do
   is_elf "$file" || continue
@@ -85,7 +117,7 @@ while IFS= read -r -d '' file; do
   hardening-check "${options[@]}" "$file" >"$work/hardening.log" 2>&1 || fail "$(cat "$work/hardening.log")"
   checked=$((checked + 1))
 done < <(find "$work/root" "$work/prefix/bin" "$work/prefix/lib/quorvel/sim" -type f -print0)
-[ "$checked" -ge 5 ] || fail "hardening-check saw $checked binaries, not the package's two and the simulated machine's three"
+[ "$checked" -ge 7 ] || fail "hardening-check saw $checked binaries, not the packages' four and the simulated machine's three"
 
 # The flags themselves, from the staging install (not stripped): every
 # compilation unit of every installed binary names them, and glibc's fortified
@@ -110,6 +142,6 @@ while IFS= read -r -d '' file; do
     fail "${file#"$work/"} was not compiled with _FORTIFY_SOURCE"
 done < <(find "$work/prefix/bin" "$work/prefix/lib/quorvel" -type f -print0)
 
-[ "$failed" -eq 0 ] && echo "package: validators clean, $(basename "$deb") without lintian errors, warnings or" \
-  "hardening tags, $checked binaries hardened"
+[ "$failed" -eq 0 ] && echo "package: validators clean, $(basename "$terminal") (no windowing library) and" \
+  "$(basename "$window") without lintian errors, warnings or hardening tags, $checked binaries hardened"
 exit "$failed"

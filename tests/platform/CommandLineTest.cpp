@@ -10,6 +10,7 @@
 
 #include "platform/CommandLine.h"
 #include "platform/win32.h"
+#include "platform/window/win32_window.h"
 
 TEST(CommandLine, PathFirstThenArgumentsWithSingleBlanksUnquoted) {
     const std::string line = GetCommandLineA();

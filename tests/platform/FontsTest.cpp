@@ -6,7 +6,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 
-#include "platform/Fonts.h"
+#include "platform/window/Fonts.h"
 
 TEST(WindowFonts, BothFamiliesAreThereOnceLoaded) {
     const bool installed = QFileInfo("/usr/share/wine/fonts/ms_sans_serif.ttf").isFile() &&

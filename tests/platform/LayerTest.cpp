@@ -26,6 +26,7 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "platform/window/win32_window.h"
 #include "tests/platform/BoxWatch.h"
 
 // ---------------------------------------------------------------------------

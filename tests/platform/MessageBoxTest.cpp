@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "platform/win32.h"
+#include "platform/window/win32_window.h"
 #include "tests/platform/BoxWatch.h"
 
 namespace {

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/win32.h"
+#include "platform/window/win32_window.h"
 #include "tests/platform/BoxWatch.h"
 
 namespace {

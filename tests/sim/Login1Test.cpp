@@ -85,7 +85,9 @@ protected:
         std::filesystem::remove_all(dir_);
     }
 
-    void Start(Caller &caller, const char *what) {
+    // machine: the caller's QUORVEL_SIM_MACHINE, as it names it from its
+    // working folder dir_; none when empty.
+    void Start(Caller &caller, const char *what, const std::string &machine = "") {
         int toChild[2], fromChild[2];
         ASSERT_EQ(::pipe2(toChild, O_CLOEXEC), 0);
         ASSERT_EQ(::pipe2(fromChild, O_CLOEXEC), 0);
@@ -95,6 +97,10 @@ protected:
             ::dup2(toChild[0], 0);
             ::dup2(fromChild[1], 1);
             ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+            if (machine.empty()) ::unsetenv("QUORVEL_SIM_MACHINE");
+            else ::setenv("QUORVEL_SIM_MACHINE", machine.c_str(), 1);
+            ::unsetenv("QUORVEL_SIM_STATE");
+            if (::chdir(dir_.c_str()) != 0) ::_exit(126);
             ::execl(QUORVEL_SIM_LOGIN1_CLIENT, QUORVEL_SIM_LOGIN1_CLIENT, what, static_cast<char *>(nullptr));
             ::_exit(127);
         }
@@ -110,9 +116,15 @@ protected:
     std::string dir_, busDir_, address_, record_;
 };
 
-TEST_F(Login1Test, RebootIsRecordedAndEndsTheCaller) {
+// The machine the caller runs on restarts: what its drives accepted, they run.
+TEST_F(Login1Test, RebootIsRecordedRestartsTheCallersMachineAndEndsTheCaller) {
+    std::filesystem::create_directory(dir_ + "/host");
+    WriteText(dir_ + "/host/x.machine", "state x.state\nadapters 1\n"
+                                        "device 0 1 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\"\n"
+                                        "device 0 2 vendor=\"QUORVEL \" product=\"CDRW-4824A\" revision=\"1.10\"\n");
+    WriteText(dir_ + "/host/x.state", "revision 0 2 \"1.15\"\npending 0 1 \"1.20\" boot=\"b\"\n");
     Caller caller;
-    Start(caller, "reboot");
+    Start(caller, "reboot", "host/x.machine");
     pid_t pid = caller.pid;
     int status = caller.Wait();  // it waits on stdin for ever unless ended
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
@@ -129,6 +141,21 @@ TEST_F(Login1Test, RebootIsRecordedAndEndsTheCaller) {
     EXPECT_EQ(f["pid"], std::to_string(pid));
     EXPECT_EQ(f["signal"], "SIGTERM");
     EXPECT_EQ(f["caller"].substr(0, 1), ":");
+    EXPECT_EQ(f["machine"], "\"" + dir_ + "/host/x.machine\"");
+    EXPECT_EQ(f["taken"], "0:1");
+    EXPECT_EQ(ReadText(dir_ + "/host/x.state"),
+              "# quorvel simulated machine: firmware revisions taken by downloads\n"
+              "revision 0 1 \"1.20\"\n"
+              "revision 0 2 \"1.15\"\n");
+}
+
+TEST_F(Login1Test, RebootOfAProgramOnNoSimulatedMachineRestartsNone) {
+    Caller caller;
+    Start(caller, "reboot");
+    ASSERT_TRUE(WIFSIGNALED(caller.Wait()));
+    auto lines = Record();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Fields(lines[0].substr(lines[0].find(' ') + 1))["machine"], "none");
 }
 
 TEST_F(Login1Test, InhibitIsHeldUntilTheCallerClosesIt) {

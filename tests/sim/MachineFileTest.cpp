@@ -216,11 +216,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "2: expected key=value, found 'loose'"}));
 
 TEST(StateFile, ParsesAndFormatsRevisions) {
-    auto parsed = ParseState("# comment\nrevision 0 1 \"1.20\"\n\nrevision 1 0 \"\\x00ab\\\"\"\n");
+    auto parsed = ParseState("# comment\nrevision 0 1 \"1.20\"\n\nrevision 1 0 \"\\x00ab\\\"\"\n"
+                             "pending 0 2 \"1.30\" boot=\"b-1\"\npending 1 0 \"2.10\" boot=\"\"\n");
     ASSERT_TRUE(parsed.value) << parsed.error;
-    Revisions expected;
-    expected[{0, 1}] = {'1', '.', '2', '0'};
-    expected[{1, 0}] = {0, 'a', 'b', '"'};
+    MachineState expected;
+    expected.taken[{0, 1}] = {'1', '.', '2', '0'};
+    expected.taken[{1, 0}] = {0, 'a', 'b', '"'};
+    expected.pending[{0, 2}] = {{'1', '.', '3', '0'}, "b-1"};
+    expected.pending[{1, 0}] = {{'2', '.', '1', '0'}, ""};
     EXPECT_EQ(*parsed.value, expected);
     auto again = ParseState(FormatState(expected));
     ASSERT_TRUE(again.value);
@@ -228,17 +231,51 @@ TEST(StateFile, ParsesAndFormatsRevisions) {
     EXPECT_EQ(FormatState(expected),
               "# quorvel simulated machine: firmware revisions taken by downloads\n"
               "revision 0 1 \"1.20\"\n"
-              "revision 1 0 \"\\x00ab\\\"\"\n");
+              "revision 1 0 \"\\x00ab\\\"\"\n"
+              "pending 0 2 \"1.30\" boot=\"b-1\"\n"
+              "pending 1 0 \"2.10\" boot=\"\"\n");
 }
 
 TEST(StateFile, MalformedLinesAreRefused) {
     for (const char *bad : {"revision 0 1 \"1.2\"", "revision 0 1 1.20", "revision 0 \"1.20\"",
                             "rev 0 1 \"1.20\"", "revision 0 16 \"1.20\"", "revision x 1 \"1.20\"",
-                            "revision 0 1 \"1.20\" extra"}) {
+                            "revision 0 1 \"1.20\" extra", "revision 0 1 \"1.20\" boot=\"b\"",
+                            "pending 0 1 \"1.20\"", "pending 0 1 \"1.20\" boot=b", "pending 0 1 \"1.20\" at=\"b\"",
+                            "pending 0 1 \"1.2\" boot=\"b\""}) {
         auto parsed = ParseState(std::string("# ok\n") + bad + "\n");
         EXPECT_FALSE(parsed.value) << bad;
-        EXPECT_EQ(parsed.error, "2: expected revision HA TARGET \"REV\"") << bad;
+        EXPECT_EQ(parsed.error, "2: expected revision HA TARGET \"REV\" or pending HA TARGET \"REV\" boot=\"ID\"")
+            << bad;
     }
+}
+
+// A drive runs what it accepted once the machine has restarted: through its
+// login1 stand-in, or by a boot id other than the one it accepted it in.
+TEST(StateFile, AcceptedFirmwareRunsFromTheNextRestart) {
+    const std::array<uint8_t, 4> v120{'1', '.', '2', '0'}, v130{'1', '.', '3', '0'}, v210{'2', '.', '1', '0'};
+    MachineState state;
+    state.taken[{1, 0}] = v210;
+    state = Accepted(state, {0, 1}, v120, "boot-1");
+    EXPECT_EQ(Running(state, "boot-1"), (Revisions{{{1, 0}, v210}})) << "the same boot: still the old firmware";
+    EXPECT_EQ(Running(state, ""), (Revisions{{{1, 0}, v210}})) << "no boot id to tell a restart by";
+    EXPECT_EQ(Running(state, "boot-2"), (Revisions{{{0, 1}, v120}, {{1, 0}, v210}}));
+    EXPECT_EQ(Running(Restarted(state), "boot-1"), (Revisions{{{0, 1}, v120}, {{1, 0}, v210}}));
+    EXPECT_TRUE(Restarted(state).pending.empty());
+
+    // Flashed again before the restart: the newer firmware waits instead.
+    MachineState again = Accepted(state, {0, 1}, v130, "boot-1");
+    EXPECT_EQ(again.pending.at({0, 1}), (PendingRevision{v130, "boot-1"}));
+    EXPECT_EQ(Running(again, "boot-2").at({0, 1}), v130);
+    // Accepted in a later boot: what waited from the earlier one was taken
+    // at the restart between them, and stays taken.
+    MachineState later = Accepted(state, {1, 0}, v210, "boot-2");
+    EXPECT_EQ(later.taken.at({0, 1}), v120);
+    EXPECT_EQ(later.pending, (std::map<Address, PendingRevision>{{{1, 0}, {v210, "boot-2"}}}));
+    // Accepted when the boot id could not be read: only a restart by the
+    // login1 stand-in takes it.
+    MachineState unknown = Accepted({}, {0, 1}, v120, "");
+    EXPECT_TRUE(Running(unknown, "boot-2").empty());
+    EXPECT_EQ(Running(Restarted(unknown), "").at({0, 1}), v120);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "aspi/sim/StateFile.h"
 #include "platform/wnaspi32.h"
 #include "tests/sim/SimTestSupport.h"
 
@@ -77,6 +78,22 @@ protected:
         answer.fill(0xEE);
         SRB_ExecSCSICmd srb = Request(adapter, target, {0x12, 0, 0, 0, 0x24, 0}, answer.data(), 36);
         return Run(srb);
+    }
+
+    // The machine restarted, as its login1 stand-in restarts it, and the
+    // program started again.
+    void Restart() {
+        const char *state = std::getenv("QUORVEL_SIM_STATE");
+        const quorvel_sim::Restart restart = quorvel_sim::RestartMachine(machinePath_, state != nullptr ? state : "");
+        EXPECT_EQ(restart.error, "");
+        support_();
+    }
+
+    // The kernel's boot id, as a drive's accepted firmware is kept with it.
+    static std::string BootId() {
+        std::string id = ReadText("/proc/sys/kernel/random/boot_id");
+        if (!id.empty() && id.back() == '\n') id.pop_back();
+        return id;
     }
 
     // The revision that INQUIRY reports now.
@@ -279,7 +296,7 @@ TEST_F(SimAspiTest, UnknownCommandGivesIllegalRequestSense) {
     EXPECT_EQ(Trace().back()["Sense"], "05/24/00");
 }
 
-TEST_F(SimAspiTest, WholeDownloadIsTakenAtTheNextStart) {
+TEST_F(SimAspiTest, WholeDownloadIsTakenAtTheMachinesRestart) {
     Machine(kTwoDrives);
     ASSERT_EQ(support_(), 0x0102u);
     auto first = Block(1), next = Block(2), last = Block(3, kModelA, "1.20");
@@ -288,8 +305,8 @@ TEST_F(SimAspiTest, WholeDownloadIsTakenAtTheNextStart) {
     EXPECT_EQ(Download(0, 1, 0x18, last), SS_COMP);
     EXPECT_EQ(ReadText(dir_ + "/state"),
               "# quorvel simulated machine: firmware revisions taken by downloads\n"
-              "revision 0 1 \"1.20\"\n");
-    EXPECT_EQ(Revision(0, 1), "1.10");  // the running firmware until the next start
+              "pending 0 1 \"1.20\" boot=\"" + BootId() + "\"\n");
+    EXPECT_EQ(Revision(0, 1), "1.10");  // the running firmware until the machine restarts
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 4u);
     EXPECT_EQ(trace[0]["Phase"], "first");
@@ -298,9 +315,14 @@ TEST_F(SimAspiTest, WholeDownloadIsTakenAtTheNextStart) {
     EXPECT_EQ(trace[2]["NewRevision"], "\"1.20\"");
     EXPECT_EQ(trace[2]["Download"], "3");
 
-    ASSERT_EQ(support_(), 0x0102u);  // the next start
+    ASSERT_EQ(support_(), 0x0102u);  // the program's next start, the same machine's
+    EXPECT_EQ(Revision(0, 1), "1.10");
+    Restart();
     EXPECT_EQ(Revision(0, 1), "1.20");
     EXPECT_EQ(Revision(1, 0), "2.04");
+    EXPECT_EQ(ReadText(dir_ + "/state"),
+              "# quorvel simulated machine: firmware revisions taken by downloads\n"
+              "revision 0 1 \"1.20\"\n");
 }
 
 TEST_F(SimAspiTest, RevisionIsTheFourBytesAfterTheFirstOccurrenceOfTheModel) {
@@ -312,7 +334,7 @@ TEST_F(SimAspiTest, RevisionIsTheFourBytesAfterTheFirstOccurrenceOfTheModel) {
     // A single-block download: byte 5 neither 0x00 nor 0xFF.
     EXPECT_EQ(Download(1, 0, 0x40, only), SS_COMP);
     EXPECT_EQ(Trace().back()["Phase"], "only");
-    support_();
+    Restart();
     EXPECT_EQ(Revision(1, 0), "9.99");
     EXPECT_EQ(Revision(0, 1), "1.10");
 }
@@ -324,7 +346,7 @@ TEST_F(SimAspiTest, FinalBlockMarkedZeroEndsTheSession) {
     EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
     EXPECT_EQ(Download(0, 1, 0x00, last), SS_COMP);  // LastBlockKb 0: 256 KiB modulo 256
     EXPECT_EQ(Trace().back()["Phase"], "final");
-    support_();
+    Restart();
     EXPECT_EQ(Revision(0, 1), "1.30");
 }
 
@@ -395,7 +417,7 @@ TEST_F(SimAspiTest, RefusedCommandEndsTheSessionAndTakesNothing) {
     EXPECT_EQ(Download(0, 1, 0x00, first), SS_ERR);
     EXPECT_EQ(Download(0, 1, 0x00, first), SS_COMP);
     EXPECT_EQ(Download(0, 1, 0x18, last), SS_COMP);
-    support_();
+    Restart();
     EXPECT_EQ(Revision(0, 1), "1.20");
 }
 
@@ -555,7 +577,9 @@ TEST_F(SimAspiTest, EnvironmentOverridesPathsRelativeToTheMachineFile) {
     EXPECT_EQ(Download(0, 1, 0x01, only), SS_COMP);
     EXPECT_TRUE(std::filesystem::exists(dir_ + "/elsewhere.trace"));
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/trace"));
-    EXPECT_NE(ReadText(dir_ + "/elsewhere.state").find("revision 0 1 \"2.00\""), std::string::npos);
+    EXPECT_NE(ReadText(dir_ + "/elsewhere.state").find("pending 0 1 \"2.00\""), std::string::npos);
+    Restart();
+    EXPECT_EQ(Revision(0, 1), "2.00");
 }
 
 TEST_F(SimAspiTest, StateKeepsEveryDrivesRevision) {
@@ -564,13 +588,15 @@ TEST_F(SimAspiTest, StateKeepsEveryDrivesRevision) {
     auto onlyA = Block(1, kModelA, "1.11"), onlyB = Block(2, kModelB, "2.22");
     EXPECT_EQ(Download(0, 1, 0x01, onlyA), SS_COMP);
     EXPECT_EQ(Download(1, 0, 0x01, onlyB), SS_COMP);
-    support_();
+    Restart();
     EXPECT_EQ(Revision(0, 1), "1.11");
     EXPECT_EQ(Revision(1, 0), "2.22");
     // A drive flashed again keeps only the newest revision.
     auto again = Block(3, kModelA, "1.12");
+    auto between = Block(4, kModelA, "1.99");
+    EXPECT_EQ(Download(0, 1, 0x01, between), SS_COMP);
     EXPECT_EQ(Download(0, 1, 0x01, again), SS_COMP);
-    support_();
+    Restart();
     EXPECT_EQ(Revision(0, 1), "1.12");
     EXPECT_EQ(Revision(1, 0), "2.22");
 }
@@ -629,10 +655,10 @@ TEST_F(SimAspiTest, ProgramsFlashingDrivesAtOnceKeepEveryRevision) {
     }
     EXPECT_EQ(ReadText(dir_ + "/state"),
               "# quorvel simulated machine: firmware revisions taken by downloads\n"
-              "revision 0 1 \"4.01\"\n"
-              "revision 0 2 \"4.02\"\n"
-              "revision 1 0 \"4.03\"\n"
-              "revision 1 1 \"4.04\"\n");
+              "pending 0 1 \"4.01\" boot=\"" + BootId() + "\"\n"
+              "pending 0 2 \"4.02\" boot=\"" + BootId() + "\"\n"
+              "pending 1 0 \"4.03\" boot=\"" + BootId() + "\"\n"
+              "pending 1 1 \"4.04\" boot=\"" + BootId() + "\"\n");
 }
 
 TEST_F(SimAspiTest, DemoMachineIsWellFormed) {

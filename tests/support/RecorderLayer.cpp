@@ -1,12 +1,14 @@
 #include "tests/support/RecorderLayer.h"
 
+#include <unistd.h>
+
 #include <fcntl.h>
 
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
 
-#include "download/Transfer.h"
+#include "transfer/Transfer.h"
 
 #include "platform/wnaspi32.h"
 
@@ -139,6 +141,17 @@ bool RecorderLayer::FlashProcessEnded(HANDLE handle, DWORD, std::string *how) {
 }
 
 void RecorderLayer::QuitNow(int code) { Log("QuitNow " + std::to_string(code)); }
+
+bool RecorderLayer::FlashProcessRunning(int pid) {
+    return pid == static_cast<int>(getpid()) || QtWin32Layer::FlashProcessRunning(pid);
+}
+
+void RecorderLayer::LetGoOfStandardStreams() { Log("LetGoOfStandardStreams"); }
+
+bool RecorderLayer::NotifyDesktop(const std::string &summary, const std::string &body) {
+    Log("NotifyDesktop " + summary + "|" + body);
+    return false;
+}
 
 void RecorderLayer::WriteDiagnostic(const char *line) {
     std::lock_guard lock(mutex_);

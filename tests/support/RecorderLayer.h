@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32_qt.h"
+#include "platform/window/win32_qt.h"
+#include "platform/window/win32_window.h"
 
 struct BoxRecord {
     std::string text;
@@ -46,6 +47,10 @@ public:
     bool FlashProcessEnded(HANDLE process, DWORD milliseconds, std::string *how) override;
     void QuitNow(int code) override;
     void WriteDiagnostic(const char *line) override;
+    // The flashes' processes it runs are sessions of the test's own.
+    bool FlashProcessRunning(int pid) override;
+    void LetGoOfStandardStreams() override;
+    bool NotifyDesktop(const std::string &summary, const std::string &body) override;
     bool ExecuteOpenDialog(QFileDialog *dialog, std::string *path) override;
     uint32_t AspiSupportInfo() override;
     uint32_t AspiSendCommand(void *srb) override;

@@ -15,7 +15,11 @@ int main(int argc, char **argv) {
     // The record of flashes goes to a folder of this process's own, never to
     // the user's: a window started by a later case would check it.
     char state[] = "/tmp/quorvel-test-state-XXXXXX";
-    if (mkdtemp(state) != nullptr) setenv("XDG_STATE_HOME", state, 1);
+    if (mkdtemp(state) != nullptr) {
+        setenv("XDG_STATE_HOME", state, 1);
+        // And a runtime folder of its own, for the places of its flashes.
+        setenv("XDG_RUNTIME_DIR", state, 1);
+    }
     QApplication application(argc, argv);
     const int result = RUN_ALL_TESTS();
     std::error_code ignored;

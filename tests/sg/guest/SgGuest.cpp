@@ -181,7 +181,7 @@ int BareInquiry(int fd, uint8_t *answer) { return BareCommand(fd, InquiryCommand
 // still waits for the command's end (a bare SG_IO would return EINTR with
 // the command still running, or with SA_RESTART send it a second time). The
 // scsi_debug device is slowed down for this.
-void SignalDuringCommand(const ProbedDrive &drive, const std::string &node) {
+void SignalDuringCommand(const Drive &drive, const std::string &node) {
     const std::string delayPath = "/sys/bus/pseudo/drivers/scsi_debug/delay";
     const std::string oldDelay = ReadLine(delayPath);
     std::ofstream(delayPath) << "100\n";  // jiffies: some hundreds of milliseconds
@@ -193,7 +193,7 @@ void SignalDuringCommand(const ProbedDrive &drive, const std::string &node) {
 
     alarms = 0;
     setitimer(ITIMER_REAL, &timer, nullptr);
-    const Outcome outcome = SendRecord(drive.adapter, drive.target, kRead10, 10, 512);
+    const Outcome outcome = SendRecord(drive.address.adapter, drive.address.target, kRead10, 10, 512);
     std::printf("QV signal manager status=%02X targstat=%02X alarms=%d\n", outcome.status, outcome.srb.SRB_TargStat,
                 static_cast<int>(alarms));
 
@@ -216,16 +216,16 @@ void PrepareDownload() {
 }
 
 // The drive whose identification starts with `prefix`; null when none.
-const ProbedDrive *FindDrive(const std::vector<ProbedDrive> &drives, const std::string &prefix) {
-    for (const ProbedDrive &drive : drives)
-        if (drive.identification.rfind(prefix, 0) == 0) return &drive;
+const Drive *FindDrive(const std::vector<Drive> &drives, const std::string &prefix) {
+    for (const Drive &drive : drives)
+        if (drive.identity.Entry().rfind(prefix, 0) == 0) return &drive;
     return nullptr;
 }
 
 // One download command with byte 5 set as given, through the transport.
-int SendBlock(const ProbedDrive &drive, uint8_t mark) {
+int SendBlock(const Drive &drive, uint8_t mark) {
     DownloadBlock[5] = mark;
-    const int status = ExecuteScsiCommand(drive.adapter, drive.target, DownloadBlock, 12, transfer.get(), kBlockSize);
+    const int status = ExecuteScsiCommand(drive.address.adapter, drive.address.target, DownloadBlock, 12, transfer.get(), kBlockSize);
     DownloadBlock[5] = 0x00;
     return status;
 }
@@ -247,7 +247,7 @@ std::vector<std::string> CdDvdNodes() {
 // Time per INQUIRY through ExecuteScsiCommand and the manager, beside a bare
 // SG_IO loop on a descriptor of its own to the same node. Rounds alternate
 // so that both see the same machine; the best round of each counts.
-void Bench(int index, const ProbedDrive &drive, const std::string &node) {
+void Bench(int index, const Drive &drive, const std::string &node) {
     const int fd = open(("/dev/" + node).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::printf("QV bench %d cannot open /dev/%s: %s\n", index, node.c_str(), std::strerror(errno));
@@ -261,7 +261,7 @@ void Bench(int index, const ProbedDrive &drive, const std::string &node) {
     for (int round = 0; round < kRounds; ++round) {
         auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kCommands; ++i)
-            if (ExecuteScsiCommand(drive.adapter, drive.target, InquiryCommand, 6, answer, 36) != SS_COMP) ++failures;
+            if (ExecuteScsiCommand(drive.address.adapter, drive.address.target, InquiryCommand, 6, answer, 36) != SS_COMP) ++failures;
         const double manager =
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / kCommands;
 
@@ -275,7 +275,7 @@ void Bench(int index, const ProbedDrive &drive, const std::string &node) {
     }
     close(fd);
     std::printf("QV bench %d \"%s\" commands=%d manager_ns=%.0f bare_ns=%.0f ratio=%.3f failures=%d\n", index,
-                drive.identification.c_str(), kRounds * kCommands, bestManager, bestBare, bestManager / bestBare,
+                drive.identity.Entry().c_str(), kRounds * kCommands, bestManager, bestBare, bestManager / bestBare,
                 failures);
 }
 
@@ -286,7 +286,7 @@ void Bench(int index, const ProbedDrive &drive, const std::string &node) {
 // only. Each round is one run of each, in turns first, so that neither
 // always meets the machine as the other left it; the ratio per round is
 // reported as its least, middle and greatest value.
-void BenchBlocks(const ProbedDrive &drive, const std::string &node) {
+void BenchBlocks(const Drive &drive, const std::string &node) {
     const int fd = open(("/dev/" + node).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::printf("QV bench-block cannot open /dev/%s: %s\n", node.c_str(), std::strerror(errno));
@@ -331,7 +331,7 @@ void BenchBlocks(const ProbedDrive &drive, const std::string &node) {
     const size_t middle = kRounds / 2;
     std::printf("QV bench-block \"%s\" rounds=%d blocks=%d manager_us=%.0f bare_us=%.0f ratio_min=%.3f "
                 "ratio_median=%.3f ratio_max=%.3f failures=%d\n",
-                drive.identification.c_str(), kRounds, kBlocks, managerNs[middle] / 1000, bareNs[middle] / 1000,
+                drive.identity.Entry().c_str(), kRounds, kBlocks, managerNs[middle] / 1000, bareNs[middle] / 1000,
                 ratios.front(), ratios[middle], ratios.back(), failures);
 }
 
@@ -360,14 +360,14 @@ void DesktopUser(bool inGroup) {
         }
         ownManager = new sgaspi::SgManager(sgaspi::RealSgSystem());
         const uint32_t info = aspi::GetASPI32SupportInfo();
-        const std::vector<ProbedDrive> drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
+        const std::vector<Drive> drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
         std::printf("QV %s uid=%d adapters=%u status=%02X drives=%zu\n", name, static_cast<int>(getuid()),
                     info & 0xFF, (info >> 8) & 0xFF, drives.size());
         PrepareDownload();
         for (size_t k = 0; k < drives.size(); ++k) {
-            std::printf("QV %s drive %zu text=\"%s\"\n", name, k, drives[k].identification.c_str());
+            std::printf("QV %s drive %zu text=\"%s\"\n", name, k, drives[k].identity.Entry().c_str());
             PrintRecord((std::string(name) + "-download").c_str(), static_cast<int>(k),
-                        SendRecord(drives[k].adapter, drives[k].target, DownloadBlock, 12, kBlockSize));
+                        SendRecord(drives[k].address.adapter, drives[k].address.target, DownloadBlock, 12, kBlockSize));
         }
         std::fflush(stdout);
         _exit(0);
@@ -395,20 +395,20 @@ int NoSgDriver() {
 // next. Nothing hangs.
 int HandlerDies(const std::string &prefix) {
     const uint32_t info = aspi::GetASPI32SupportInfo();
-    const std::vector<ProbedDrive> drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
-    const ProbedDrive *drive = FindDrive(drives, prefix);
+    const std::vector<Drive> drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
+    const Drive *drive = FindDrive(drives, prefix);
     std::printf("QV dies drives=%zu found=%d\n", drives.size(), drive ? 1 : 0);
     if (!drive) return 1;
     PrepareDownload();
     std::printf("QV dies first status=%02X\n", SendBlock(*drive, 0x00));
     auto start = std::chrono::steady_clock::now();
     DownloadBlock[5] = 0xFF;
-    const Outcome next = SendRecord(drive->adapter, drive->target, DownloadBlock, 12, kBlockSize);
+    const Outcome next = SendRecord(drive->address.adapter, drive->address.target, DownloadBlock, 12, kBlockSize);
     DownloadBlock[5] = 0x00;
     const double nextSeconds = Seconds(start);
     PrintRecord("dies-next", 1, next);
     start = std::chrono::steady_clock::now();
-    const Outcome inquiry = SendRecord(drive->adapter, drive->target, InquiryCommand, 6, 36);
+    const Outcome inquiry = SendRecord(drive->address.adapter, drive->address.target, InquiryCommand, 6, 36);
     const double inquirySeconds = Seconds(start);
     PrintRecord("dies-inquiry", 2, inquiry);
     std::printf("QV dies seconds next=%.1f inquiry=%.1f limit=%u\n", nextSeconds, inquirySeconds,
@@ -437,10 +437,10 @@ int LockProbe(const char *node) {
 
 // The drive whose identification starts with `prefix`, found as the program
 // finds drives; null (said) when there is none.
-const ProbedDrive *Discover(std::vector<ProbedDrive> &drives, const std::string &prefix, const char *what) {
+const Drive *Discover(std::vector<Drive> &drives, const std::string &prefix, const char *what) {
     const uint32_t info = aspi::GetASPI32SupportInfo();
     drives = ProbeDrives(static_cast<int>(info & 0xFF), transfer.get());
-    const ProbedDrive *drive = FindDrive(drives, prefix);
+    const Drive *drive = FindDrive(drives, prefix);
     if (drive == nullptr) std::printf("QV %s no-drive\n", what);
     return drive;
 }
@@ -454,9 +454,9 @@ uint8_t Mark(int block, int count) { return block == 0 ? 0x00 : block < count - 
 // The hold taken as the manager takes it (its exclusive open), or as it took
 // it before (the block node read-only); true when taken. `sg`, `sr`: what
 // the read-only take opened, for its release.
-bool TakeHold(const ProbedDrive &drive, const std::string &node, bool exclusive, int *sg, int *sr, uint32_t *answer) {
+bool TakeHold(const Drive &drive, const std::string &node, bool exclusive, int *sg, int *sr, uint32_t *answer) {
     if (exclusive) {
-        *answer = ::HoldASPI32Device(drive.adapter, drive.target, HOLD_TAKE);
+        *answer = ::HoldASPI32Device(drive.address.adapter, drive.address.target, HOLD_TAKE);
         return *answer == HOLD_HELD;
     }
     std::string block;
@@ -469,8 +469,8 @@ bool TakeHold(const ProbedDrive &drive, const std::string &node, bool exclusive,
     return held;
 }
 
-void ReleaseHold(const ProbedDrive &drive, bool exclusive, int *sg, int *sr) {
-    if (exclusive) ::HoldASPI32Device(drive.adapter, drive.target, HOLD_RELEASE);
+void ReleaseHold(const Drive &drive, bool exclusive, int *sg, int *sr) {
+    if (exclusive) ::HoldASPI32Device(drive.address.adapter, drive.address.target, HOLD_RELEASE);
     if (*sr >= 0) close(*sr);
     if (*sg >= 0) close(*sg);
     *sr = *sg = -1;
@@ -480,10 +480,10 @@ int HoldFlash(const std::string &prefix, int count, bool exclusive) {
     using Clock = std::chrono::steady_clock;
     const auto micros = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); };
     const char *mode = exclusive ? "exclusive" : "read-only";
-    std::vector<ProbedDrive> drives;
-    const ProbedDrive *drive = Discover(drives, prefix, "hold-flash");
+    std::vector<Drive> drives;
+    const Drive *drive = Discover(drives, prefix, "hold-flash");
     if (drive == nullptr) return 1;
-    const std::string node = NodeOf(drive->identification);
+    const std::string node = NodeOf(drive->identity.Entry());
     int sg = -1, sr = -1;
     uint32_t answer = 0;
     const auto started = Clock::now();
@@ -516,14 +516,14 @@ int HoldFlash(const std::string &prefix, int count, bool exclusive) {
 
 // The manager's answer to a take, and the text that goes with it.
 int HoldAnswer(const std::string &prefix) {
-    std::vector<ProbedDrive> drives;
-    const ProbedDrive *drive = Discover(drives, prefix, "hold");
+    std::vector<Drive> drives;
+    const Drive *drive = Discover(drives, prefix, "hold");
     if (drive == nullptr) return 1;
-    const uint32_t answer = ::HoldASPI32Device(drive->adapter, drive->target, HOLD_TAKE);
+    const uint32_t answer = ::HoldASPI32Device(drive->address.adapter, drive->address.target, HOLD_TAKE);
     char detail[256] = {};
-    ::HoldASPI32DeviceDetail(drive->adapter, drive->target, detail, sizeof detail);
+    ::HoldASPI32DeviceDetail(drive->address.adapter, drive->address.target, detail, sizeof detail);
     if (answer == HOLD_HELD || answer == HOLD_HELD_SHARED)
-        ::HoldASPI32Device(drive->adapter, drive->target, HOLD_RELEASE);
+        ::HoldASPI32Device(drive->address.adapter, drive->address.target, HOLD_RELEASE);
     std::printf("QV hold answer=%u detail=\"%s\"\n", answer, detail);
     return 0;
 }
@@ -531,13 +531,13 @@ int HoldAnswer(const std::string &prefix) {
 // How the drive is attached, and the first block's fate, as the flash's
 // process will say it.
 int Cause(const std::string &prefix) {
-    std::vector<ProbedDrive> drives;
-    const ProbedDrive *drive = Discover(drives, prefix, "cause");
+    std::vector<Drive> drives;
+    const Drive *drive = Discover(drives, prefix, "cause");
     if (drive == nullptr) return 1;
     PrepareDownload();
     DownloadBlock[5] = 0x00;
     const ScsiAnswer answer =
-        ExecuteScsiCommandAnswered(drive->adapter, drive->target, DownloadBlock, 12, transfer.get(), kBlockSize);
+        ExecuteScsiCommandAnswered(drive->address.adapter, drive->address.target, DownloadBlock, 12, transfer.get(), kBlockSize);
     const FailureCause cause = DecideFailureCause(answer);
     std::printf("QV cause transport=%s status=%02X kind=%s sense=%s\n", TransportWord(drive->transport),
                 answer.status, FailureKindWord(cause.kind), cause.senseHex.c_str());
@@ -551,22 +551,22 @@ int Cause(const std::string &prefix) {
 // block's statuses, its cause as they alone tell it, and as the flash's
 // process decides it, asking whether the drive is still there.
 int Gone(const std::string &prefix, int count) {
-    std::vector<ProbedDrive> drives;
-    const ProbedDrive *drive = Discover(drives, prefix, "gone");
+    std::vector<Drive> drives;
+    const Drive *drive = Discover(drives, prefix, "gone");
     if (drive == nullptr) return 1;
-    const uint32_t held = ::HoldASPI32Device(drive->adapter, drive->target, HOLD_TAKE);
+    const uint32_t held = ::HoldASPI32Device(drive->address.adapter, drive->address.target, HOLD_TAKE);
     std::printf("QV gone held=%u\n", held);
     PrepareDownload();
     for (int block = 0; block < count; ++block) {
-        const ScsiAnswer answer = ExecuteScsiCommandAnswered(drive->adapter, drive->target, DownloadBlock, 12,
+        const ScsiAnswer answer = ExecuteScsiCommandAnswered(drive->address.adapter, drive->address.target, DownloadBlock, 12,
                                                              transfer.get(), kBlockSize);
         DownloadBlock[5] = Mark(block + 1, count);
         std::printf("QV gone block %d status=%02X hastat=%02X kind=%s asked=%s\n", block + 1, answer.status,
                     answer.haStat, FailureKindWord(DecideFailureCause(answer).kind),
-                    FailureKindWord(CauseOfFailedCommand(answer, drive->adapter, drive->target).kind));
+                    FailureKindWord(CauseOfFailedCommand(answer, drive->address.adapter, drive->address.target).kind));
     }
-    std::printf("QV gone inquiry status=%02X\n", SendRecord(drive->adapter, drive->target, InquiryCommand, 6, 36).status);
-    std::printf("QV gone released=%u\n", ::HoldASPI32Device(drive->adapter, drive->target, HOLD_RELEASE));
+    std::printf("QV gone inquiry status=%02X\n", SendRecord(drive->address.adapter, drive->address.target, InquiryCommand, 6, 36).status);
+    std::printf("QV gone released=%u\n", ::HoldASPI32Device(drive->address.adapter, drive->address.target, HOLD_RELEASE));
     return 0;
 }
 
@@ -604,38 +604,38 @@ int main(int argc, char **argv) {
                         reinterpret_cast<const char *>(transfer.get() + 8));
         }
 
-    const std::vector<ProbedDrive> drives = ProbeDrives(adapters, transfer.get());
+    const std::vector<Drive> drives = ProbeDrives(adapters, transfer.get());
     std::printf("QV drives %zu\n", drives.size());
     for (size_t k = 0; k < drives.size(); ++k)
-        std::printf("QV drive %zu adapter=%d target=%d text=\"%s\"\n", k, drives[k].adapter, drives[k].target,
-                    drives[k].identification.c_str());
+        std::printf("QV drive %zu adapter=%d target=%d text=\"%s\"\n", k, drives[k].address.adapter, drives[k].address.target,
+                    drives[k].identity.Entry().c_str());
 
     // The download command, first block, to every drive: through the
     // transport as the program sends it, and once more keeping the record.
     PrepareDownload();
     for (size_t k = 0; k < drives.size(); ++k) {
-        const int status = ExecuteScsiCommand(drives[k].adapter, drives[k].target, DownloadBlock, 12, transfer.get(),
+        const int status = ExecuteScsiCommand(drives[k].address.adapter, drives[k].address.target, DownloadBlock, 12, transfer.get(),
                                               kBlockSize);
         std::printf("QV download %zu transport-status=%d\n", k, status);
-        PrintRecord("download-record", static_cast<int>(k), SendRecord(drives[k].adapter, drives[k].target,
+        PrintRecord("download-record", static_cast<int>(k), SendRecord(drives[k].address.adapter, drives[k].address.target,
                                                                        DownloadBlock, 12, kBlockSize));
     }
 
     // Records the manager refuses before anything reaches the device.
     if (!drives.empty()) {
-        const ProbedDrive &d = drives[0];
-        std::printf("QV refuse cdb17 status=%02X\n", SendRecord(d.adapter, d.target, DownloadBlock, 12, kBlockSize, 17).status);
-        std::printf("QV refuse buflen status=%02X\n", SendRecord(d.adapter, d.target, DownloadBlock, 12, 0x7FFFFFFF).status);
+        const Drive &d = drives[0];
+        std::printf("QV refuse cdb17 status=%02X\n", SendRecord(d.address.adapter, d.address.target, DownloadBlock, 12, kBlockSize, 17).status);
+        std::printf("QV refuse buflen status=%02X\n", SendRecord(d.address.adapter, d.address.target, DownloadBlock, 12, 0x7FFFFFFF).status);
         std::printf("QV refuse adapter status=%02X\n", SendRecord(static_cast<uint8_t>(adapters), 0, InquiryCommand, 6, 36).status);
         std::printf("QV after-refusals inquiry status=%02X\n",
-                    SendRecord(d.adapter, d.target, InquiryCommand, 6, 36).status);
+                    SendRecord(d.address.adapter, d.address.target, InquiryCommand, 6, 36).status);
     }
 
     // A caller without any capability, with a manager of its own: once with
     // read and write access to the nodes, once with read access alone.
     if (!drives.empty()) {
         for (const mode_t mode : {mode_t{0666}, mode_t{0444}}) {
-            for (const ProbedDrive &d : drives) chmod(("/dev/" + NodeOf(d.identification)).c_str(), mode);
+            for (const Drive &d : drives) chmod(("/dev/" + NodeOf(d.identity.Entry())).c_str(), mode);
             const char *access = mode == 0666 ? "rw" : "ro";
             std::fflush(stdout);
             const pid_t child = fork();
@@ -654,11 +654,11 @@ int main(int argc, char **argv) {
                             static_cast<int>(getuid()), TrimRight(capabilities.substr(capabilities.find_first_not_of(" \t"))).c_str(),
                             own & 0xFF, (own >> 8) & 0xFF);
                 for (size_t k = 0; k < drives.size(); ++k) {
-                    const ProbedDrive &d = drives[k];
+                    const Drive &d = drives[k];
                     std::printf("QV unprivileged-%s inquiry %zu status=%02X\n", access, k,
-                                SendRecord(d.adapter, d.target, InquiryCommand, 6, 36).status);
+                                SendRecord(d.address.adapter, d.address.target, InquiryCommand, 6, 36).status);
                     PrintRecord((std::string("unprivileged-") + access + "-download").c_str(), static_cast<int>(k),
-                                SendRecord(d.adapter, d.target, DownloadBlock, 12, kBlockSize));
+                                SendRecord(d.address.adapter, d.address.target, DownloadBlock, 12, kBlockSize));
                 }
                 std::fflush(stdout);
                 _exit(0);
@@ -668,41 +668,41 @@ int main(int argc, char **argv) {
             std::printf("QV unprivileged-%s exit=%d\n", access,
                         WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus));
         }
-        for (const ProbedDrive &d : drives) chmod(("/dev/" + NodeOf(d.identification)).c_str(), 0600);
+        for (const Drive &d : drives) chmod(("/dev/" + NodeOf(d.identity.Entry())).c_str(), 0600);
     }
 
     DesktopUser(true);
     DesktopUser(false);
 
     // The slow command and the vanishing device are the kernel's scsi_debug.
-    const ProbedDrive *debugDrive = FindDrive(drives, "QVTEST  SGDEBUG");
-    if (debugDrive) SignalDuringCommand(*debugDrive, NodeOf(debugDrive->identification));
+    const Drive *debugDrive = FindDrive(drives, "QVTEST  SGDEBUG");
+    if (debugDrive) SignalDuringCommand(*debugDrive, NodeOf(debugDrive->identity.Entry()));
 
     // INQUIRY on the kernel's own devices: what the manager adds to the
     // shortest command there is.
     for (size_t k = 0; k < drives.size(); ++k) {
         if (&drives[k] != FindDrive(drives, "QEMU    QEMU CD-ROM") && &drives[k] != debugDrive) continue;
-        const std::string node = NodeOf(drives[k].identification);
+        const std::string node = NodeOf(drives[k].identity.Entry());
         if (node.empty()) {
             std::printf("QV bench %zu no node\n", k);
             continue;
         }
         Bench(static_cast<int>(k), drives[k], node);
     }
-    if (const ProbedDrive *blocks = FindDrive(drives, benchDrive)) BenchBlocks(*blocks, NodeOf(blocks->identification));
+    if (const Drive *blocks = FindDrive(drives, benchDrive)) BenchBlocks(*blocks, NodeOf(blocks->identity.Entry()));
     else std::printf("QV bench-block no drive \"%s\"\n", benchDrive.c_str());
 
     // A drive goes away after discovery; its address must fail.
     if (debugDrive) {
-        const ProbedDrive &d = *debugDrive;
-        const std::string node = NodeOf(d.identification);
+        const Drive &d = *debugDrive;
+        const std::string node = NodeOf(d.identity.Entry());
         std::ofstream("/sys/class/scsi_generic/" + node + "/device/delete") << "1\n";
         const bool gone = access(("/dev/" + node).c_str(), F_OK) != 0;
         std::printf("QV vanished %s node-gone=%d\n", node.c_str(), gone ? 1 : 0);
         std::printf("QV vanished inquiry status=%d\n",
-                    ExecuteScsiCommand(d.adapter, d.target, InquiryCommand, 6, transfer.get(), 36));
+                    ExecuteScsiCommand(d.address.adapter, d.address.target, InquiryCommand, 6, transfer.get(), 36));
         PrintRecord("vanished-download", static_cast<int>(debugDrive - drives.data()),
-                    SendRecord(d.adapter, d.target, DownloadBlock, 12, kBlockSize));
+                    SendRecord(d.address.adapter, d.address.target, DownloadBlock, 12, kBlockSize));
     }
 
     std::printf("QV end\n");

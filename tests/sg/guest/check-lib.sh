@@ -44,7 +44,7 @@ fnv1a64() {
 # drive is given all 12), the length, the data's hash. Every command moves
 # 65536 bytes from the start of the transfer buffer, into which its block was
 # read; the buffer is never cleared, so an empty final block sends the block
-# before it again (download/BlockPlan.h: byte 5 0x00 first, 0xFF further, the
+# before it again (image/BlockPlan.h: byte 5 0x00 first, 0xFF further, the
 # final block's KiB count last).
 planned() {
   local image=$1 kb=$2 count=$3 cdb=${4:-10} size i offset length mark buffer

@@ -30,7 +30,6 @@ build=$(realpath "$1")
 work=$(realpath -m "$2")
 guest=$build/tests/sg/guest/quorvel_sg_guest
 cache=${QUORVEL_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/quorvel-kernel}
-meta=linux-image-amd64
 started=$SECONDS
 
 say() { echo "kernel-test: $*"; }
@@ -44,82 +43,30 @@ done
 busybox=/bin/busybox  # busybox-static's: the initramfs has no C library
 [ -x "$busybox" ] || busybox=$(command -v busybox)
 
-# --- the kernel package: the current dependency of linux-image-amd64 -------
-package_name() { apt-cache depends "$meta" 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1; }
-mkdir -p "$cache"
-# One download at a time into the cache, whatever build trees run this.
-exec 9> "$cache/.lock"
-flock 9
-pkg=$(package_name || true)
-if [ -z "$pkg" ] && [ "$(id -u)" -eq 0 ]; then
-  apt-get update -qq >/dev/null 2>&1 || true
-  pkg=$(package_name || true)
-fi
-deb=""
-if [ -n "$pkg" ]; then
-  version=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)
-  wanted="$cache/${pkg}_${version//:/%3a}_amd64.deb"
-  if [ -n "$version" ] && [ -s "$wanted" ] && dpkg-deb --info "$wanted" >/dev/null 2>&1; then
-    deb=$wanted
-  else
-    say "downloading $pkg $version"
-    sandbox=()
-    [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
-    if (cd "$cache" && apt-get "${sandbox[@]}" -qq download "$pkg" >/dev/null) \
-       || { [ "$(id -u)" -eq 0 ] && apt-get update -qq >/dev/null 2>&1 \
-            && (cd "$cache" && apt-get "${sandbox[@]}" -qq download "$pkg" >/dev/null); }; then
-      deb=$(ls -t "$cache"/"${pkg}"_*_amd64.deb 2>/dev/null | head -n1 || true)
-    fi
-  fi
-fi
-if [ -z "$deb" ]; then
-  # No network: an earlier download will do.
-  deb=$(ls -t "$cache"/linux-image-*_amd64.deb 2>/dev/null | head -n1 || true)
-fi
-if [ -z "$deb" ]; then
+# --- the kernel package, unpacked -------------------------------------------
+# shellcheck source=SCRIPTDIR/kernel-lib.sh
+. "$source/tests/sg/guest/kernel-lib.sh"
+status=0
+kernel_package "$cache" || status=$?
+if [ "$status" -eq 77 ]; then
   say "SKIP: no kernel package could be downloaded"
   exit 77
 fi
-# Keep only the package in use.
-for old in "$cache"/linux-image-*_amd64.deb; do [ "$old" = "$deb" ] || rm -f "$old"; done
+deb=$kernel_deb
 say "kernel package $(basename "$deb")"
-exec 9>&-
-
-# --- unpack, module closure ---------------------------------------------------
 rm -rf "$work"
 mkdir -p "$work"
 kernel="$work/kernel"
-dpkg-deb -x "$deb" "$kernel"
-kver=$(ls "$kernel/lib/modules" | head -n1)
-vmlinuz="$kernel/boot/vmlinuz-$kver"
-[ -f "$vmlinuz" ] || { echo "kernel-test: no kernel image in $(basename "$deb")" >&2; exit 1; }
-depmod -b "$kernel" "$kver"
+kernel_unpack "$deb" "$kernel" || exit 1
 
 root="$work/initramfs"
-mkdir -p "$root"/{bin,dev,proc,sys,lib/modules}
+mkdir -p "$root"/{bin,dev,proc,sys}
 cp "$busybox" "$root/bin/busybox"
 cp "$guest" "$root/quorvel-sg-guest"
-: > "$root/modules.list"
-declare -A seen=()
 # The base world's modules; a scenario loads more itself (guest-lib.sh's
 # load_module, from the package unpacked here, which the guest sees).
-for module in virtio_pci virtio_scsi cdrom sr_mod sg scsi_debug \
-              9p 9pnet_virtio overlay configfs target_core_user tcm_loop \
-              xhci_pci isofs; do
-  while read -r verb path _; do
-    [ "$verb" = insmod ] || continue
-    name=$(basename "$path")
-    case "$name" in
-      *.ko) cp "$path" "$root/lib/modules/$name" ;;
-      *.ko.xz) name=${name%.xz}; xz -dc "$path" > "$root/lib/modules/$name" ;;
-      *.ko.zst) name=${name%.zst}; zstd -qdc "$path" > "$root/lib/modules/$name" ;;
-      *) continue ;;
-    esac
-    [ -n "${seen[$name]:-}" ] && continue
-    seen[$name]=1
-    echo "$name" >> "$root/modules.list"
-  done < <(modprobe -d "$kernel" -S "$kver" --show-depends "$module")
-done
+kernel_modules "$kernel" "$root" virtio_pci virtio_scsi cdrom sr_mod sg scsi_debug \
+  9p 9pnet_virtio overlay configfs target_core_user tcm_loop xhci_pci isofs
 say "modules: $(tr '\n' ' ' < "$root/modules.list")"
 
 # The guest's init: the modules, then the host's root, read-only under a
@@ -196,32 +143,7 @@ mkdir -p "$work/images" "$work/out"
   "$work/images/FW-T.BIN"
 
 # --- KVM, when it runs this kernel ------------------------------------------------
-# Some hosts offer a /dev/kvm that cannot run an ordinary kernel (a nested
-# one made for guests of its own kind): the kernel then hangs at its start.
-# One short boot of a tiny initramfs decides, and the answer is kept beside
-# the work directory for this kernel.
-accel=${QUORVEL_KERNEL_ACCEL:-}
-verdict="$work.accel"
-if [ -z "$accel" ] && ! { [ -r /dev/kvm ] && [ -w /dev/kvm ]; }; then
-  accel=tcg
-fi
-if [ -z "$accel" ] && [ -f "$verdict" ] && [ "$(sed -n 1p "$verdict")" = "$kver" ]; then
-  accel=$(sed -n 2p "$verdict")
-fi
-if [ -z "$accel" ]; then
-  probe="$work/probe"
-  mkdir -p "$probe/root/bin"
-  cp "$busybox" "$probe/root/bin/busybox"
-  printf '#!/bin/busybox sh\n/bin/busybox echo QV-KVM-RUNS\n/bin/busybox poweroff -f\n' > "$probe/root/init"
-  chmod +x "$probe/root/init"
-  (cd "$probe/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$probe/initramfs.cpio.gz")
-  timeout --kill-after=5 20 qemu-system-x86_64 -accel kvm -nodefaults -no-reboot -serial stdio -display none \
-    -m 256 -kernel "$vmlinuz" -initrd "$probe/initramfs.cpio.gz" -append "console=ttyS0 panic=-1 quiet" \
-    < /dev/null > "$probe/console.log" 2>&1 || true
-  if grep -q QV-KVM-RUNS "$probe/console.log"; then accel=kvm; else accel=tcg; fi
-  rm -rf "$probe"
-  printf '%s\n%s\n' "$kver" "$accel" > "$verdict"
-fi
+kernel_accel "$work.accel" "$busybox"
 [ "$accel" = kvm ] && say "accelerator: KVM" || say "accelerator: software emulation (TCG)"
 
 # --- the scenarios, and the time they may take --------------------------------

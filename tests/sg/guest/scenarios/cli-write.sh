@@ -43,7 +43,7 @@ check() {
   python3 - "$out/cli-history.json" <<'PY' || fail "quorvel-flash's history: $(cat "$out/cli-history.json" 2>/dev/null)"
 import json, sys
 mine = [r for r in json.load(open(sys.argv[1])) if r["program"] == "quorvel-flash"]
-assert [r["event"] for r in mine] == ["accepted", "restart-not-requested"], mine
-assert (mine[0]["model"], mine[0]["revision"], mine[0]["version"], mine[0]["file"]) == ("CDRW-4824A", "1.20", "1.30", "FW-C.BIN"), mine[0]
+assert [r["event"] for r in mine] == ["started", "accepted", "restart-not-requested"], mine
+assert (mine[1]["model"], mine[1]["revision"], mine[1]["version"], mine[1]["file"]) == ("CDRW-4824A", "1.20", "1.30", "FW-C.BIN"), mine[1]
 PY
 }

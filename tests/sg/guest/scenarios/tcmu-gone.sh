@@ -58,8 +58,8 @@ check() {
   python3 - "$out/gone-flashes.jsonl" "$left_at" <<'PY' || fail "drive-f's flash was recorded otherwise: $(cat "$out/gone-flashes.jsonl" 2>/dev/null)"
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
-assert [e["event"] for e in events] == ["gone"], events
-assert (events[0]["block"], events[0]["cause"]) == (int(sys.argv[2]), "gone"), events[0]
+assert [e["event"] for e in events] == ["started", "gone"], events
+assert (events[1]["block"], events[1]["cause"]) == (int(sys.argv[2]), "gone"), events[1]
 PY
   ! grep -q 'asking the system for the restart\|no restart was requested' "$out/gone-write.log" ||
     fail "a restart was spoken of for a drive that went away: $(cat "$out/gone-write.log")"

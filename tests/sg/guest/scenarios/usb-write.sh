@@ -63,8 +63,8 @@ check() {
   grep -qx 'quorvel-flash: DOWNLOAD OK!! The drive at [0-9]*:0 accepted all 5 blocks; a restart finishes the update\.' "$out/write.log" ||
     fail "quorvel-flash did not say its result: $(cat "$out/write.log")"
   record_says "$out/flashes.jsonl" '
-assert [e["event"] for e in events] == ["accepted", "restart-not-requested"], events
-assert (events[0]["model"], events[0]["revision"], events[0]["version"], events[0]["file"]) == ("CDRW-4824A", "1.00", "1.20", "FW-U.BIN"), events[0]
+assert [e["event"] for e in events] == ["started", "accepted", "restart-not-requested"], events
+assert (events[1]["model"], events[1]["revision"], events[1]["version"], events[1]["file"]) == ("CDRW-4824A", "1.00", "1.20", "FW-U.BIN"), events[1]
 ' || fail "the USB drive's flash was recorded otherwise: $(cat "$out/flashes.jsonl" 2>/dev/null)"
   grep -E '^quorvel-flash: (block|DOWNLOAD)' "$out/write.log" | sed 's/^/kernel-test: usb-write: /'
 }

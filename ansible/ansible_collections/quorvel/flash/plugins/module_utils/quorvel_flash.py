@@ -1,7 +1,8 @@
 # -*- coding: utf-8 -*-
 # What the collection's modules share: quorvel-flash run and its JSON read,
-# the record's rule for a flash that waits for the host's restart, the boot id
-# and the image's SHA-256. The modules never read the lines quorvel-flash
+# which of its record's flashes waits for the host's restart (quorvel-flash
+# history --json marks it; the rule is quorvel-flash's own), the boot id and
+# the image's digests. The modules never read the lines quorvel-flash
 # writes for people, only its JSON and its exit status.
 
 from __future__ import absolute_import, division, print_function
@@ -15,11 +16,10 @@ import re
 
 BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id"
 
-# Lines of an accepted flash, written by the window after a restart, that
-# settle it: it no longer waits for anything.
-SETTLED = frozenset(("confirmed", "not-taken", "superseded"))
-
 _ADDRESS = re.compile(r"^([0-9]{1,3}):([0-9]{1,3})$")
+
+# The algorithms a checksum may name, and the hex digits of each digest.
+CHECKSUM_DIGITS = {"sha1": 40, "sha224": 56, "sha256": 64, "sha384": 96, "sha512": 128}
 
 
 class FlashError(Exception):
@@ -37,6 +37,19 @@ def parse_address(text):
     return adapter, target
 
 
+def parse_checksum(text):
+    """(algorithm, lower-case hex digest) from "ALGORITHM:HEX", as the builtin
+    modules that fetch files take a checksum; a FlashError that says the form
+    otherwise."""
+    algorithm, _, digest = text.strip().partition(":")
+    algorithm, digest = algorithm.lower(), digest.lower()
+    digits = CHECKSUM_DIGITS.get(algorithm)
+    if digits is None or len(digest) != digits or not re.match(r"^[0-9a-f]+$", digest):
+        raise FlashError("checksum '%s' is not ALGORITHM:HEX: give e.g. sha256: and the image's 64 hex digits "
+                         "(sha1, sha224, sha256, sha384 and sha512 are taken); nothing was sent" % text)
+    return algorithm, digest
+
+
 def boot_id(path=BOOT_ID_PATH):
     try:
         with open(path) as handle:
@@ -45,9 +58,9 @@ def boot_id(path=BOOT_ID_PATH):
         raise FlashError("the boot id cannot be read from %s: %s" % (path, error.strerror or error))
 
 
-def image_sha256(path):
-    """The SHA-256 of the image's bytes, as the record keeps it."""
-    digest = hashlib.sha256()
+def image_digest(path, algorithm="sha256"):
+    """The digest of the image's bytes, in lower-case hex (SHA-256: as the record keeps it)."""
+    digest = hashlib.new(algorithm)
     try:
         with open(path, "rb") as handle:
             for chunk in iter(lambda: handle.read(1 << 20), b""):
@@ -57,32 +70,30 @@ def image_sha256(path):
     return digest.hexdigest()
 
 
-def waiting_flash(records, boot, adapter, target, vendor, model):
-    """The record's accepted flash of this drive that waits for the restart,
-    or None.
+def waiting_flash(records, drive, sha256=None):
+    """The accepted flash of `drive` that waits for the host's restart, or
+    None. `records` are `quorvel-flash history --json`'s, which marks each
+    drive's waiting flash ("awaits-restart": accepted during this boot, no
+    later flash of the drive, nothing settled it since); `drive` is one of
+    `quorvel-flash list --json`'s: its adapter, target, vendor, model and the
+    revision it reports.
 
-    It waits when it was accepted since the boot `boot`, no later flash of
-    the same drive (adapter, target, vendor, model) followed it, and nothing
-    settled it after a restart. Lines of older flashes that come later (the
-    window marking one superseded) change nothing.
+    A drive that reports the flash's version runs it already: nothing waits.
+    With `sha256`, only a flash of that image waits: a drive that waits with
+    another image still has this one to take.
     """
-    key = (adapter, target, vendor, model)
-    waiting = None
-    seen = set()
+    key = tuple(drive.get(k) for k in ("adapter", "target", "vendor", "model"))
     for record in records:
-        if not isinstance(record, dict):
+        if not isinstance(record, dict) or record.get("awaits-restart") is not True:
             continue
-        if (record.get("adapter"), record.get("target"), record.get("vendor"), record.get("model")) != key:
+        if tuple(record.get(k) for k in ("adapter", "target", "vendor", "model")) != key:
             continue
-        flash, event = record.get("flash"), record.get("event")
-        if flash not in seen:
-            seen.add(flash)
-            waiting = None
-        elif waiting is not None and flash == waiting.get("flash") and event in SETTLED:
-            waiting = None
-        if event == "accepted" and record.get("boot") == boot:
-            waiting = record
-    return waiting
+        if record.get("version") == drive.get("revision"):
+            return None
+        if sha256 is not None and record.get("sha256") != sha256:
+            return None
+        return record
+    return None
 
 
 class QuorvelFlash(object):
