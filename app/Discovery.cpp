@@ -25,12 +25,7 @@ constexpr int kWorkAreaSize = kDriveTableSize * kEntryPitch + 1;
 void DiscoverDrives() {
     std::vector<Drive> beingWritten;
     std::string unused;
-    for (const FlashUnderWay &flash : FlashesUnderWay(&unused)) {
-        Drive drive;
-        drive.address = flash.drive;
-        drive.identity = IdentityInRecord(flash.record);
-        beingWritten.push_back(drive);
-    }
+    for (const FlashUnderWay &flash : FlashesUnderWay(&unused)) beingWritten.push_back(DriveOfFlash(flash));
     std::vector<Drive> drives;
     if (!FindDrives(TransferBuffer, &drives, beingWritten)) {
         MessageBoxA(BoxOwner(), "ASPI Not Found!!", "MESSAGE", MB_SYSTEMMODAL | MB_ICONERROR);
@@ -54,16 +49,6 @@ void DiscoverDrives() {
     }
     SelectedTarget = DriveTable[0][0];
     SelectedAdapter = DriveTable[1][0];
-}
-
-DriveIdentity IdentityInRecord(const FlashRecord &record) {
-    const auto padded = [](std::string text, size_t length) {
-        text.resize(length, ' ');
-        return text;
-    };
-    return DriveIdentity::FromBytes(padded(record.vendor, DriveIdentity::kVendorLength) +
-                                    padded(record.model, DriveIdentity::kProductLength) +
-                                    padded(record.revision, DriveIdentity::kRevisionLength));
 }
 
 bool SelectDriveEntry(int k) {

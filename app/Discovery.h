@@ -2,7 +2,6 @@
 #pragma once
 
 #include "drive/Probe.h"
-#include "record/FlashRecord.h"
 
 // Probes every adapter and target 0..7 with INQUIRY, lists the CD/DVD drives
 // in the main window's drive list, fills DriveTable and DriveCount, selects
@@ -10,9 +9,6 @@
 // there is no manager or no drive. A drive that a flash of this user's writes
 // is asked nothing: it is listed as its flash's record names it.
 void DiscoverDrives();
-// A drive as the record of its flash names it: vendor, product and the
-// revision it reported when the flash began, padded as INQUIRY gives them.
-DriveIdentity IdentityInRecord(const FlashRecord &record);
 // Makes entry k of the drive list the drive commands go to, as the autorun
 // match does: silently, no image forgotten. False for no such entry.
 bool SelectDriveEntry(int k);

@@ -154,7 +154,7 @@ bool FollowTheFlash(int k) {
     ImageSize = 0;
     AutorunFlag = 0;
     const FlashRecord &record = TheFlash()->Found().record;
-    const DriveIdentity drive = IdentityInRecord(record);
+    const DriveIdentity drive = DriveOfFlash(TheFlash()->Found()).identity;
     MainForm->SetField(Field::ModelName, drive.Model().c_str());
     MainForm->SetField(Field::OldVersion, drive.revision.c_str());
     MainForm->SetField(Field::NewVersion, record.version.c_str());

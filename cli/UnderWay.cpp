@@ -23,16 +23,6 @@ std::string Padded(std::string field, size_t width) {
 std::string Model(const FlashRecord &record) { return Printable(ModelText(record.vendor, record.model)); }
 }  // namespace
 
-Drive DriveOfFlash(const FlashUnderWay &flash) {
-    const FlashRecord &r = flash.record;
-    Drive drive;
-    drive.address = flash.drive;
-    drive.identity = DriveIdentity::FromBytes(Padded(r.vendor, DriveIdentity::kVendorLength) +
-                                              Padded(r.model, DriveIdentity::kProductLength) +
-                                              Padded(r.revision, DriveIdentity::kRevisionLength));
-    return drive;
-}
-
 std::string UtcTimeText(int64_t milliseconds) {
     // Days since 1970 to the civil date (the proleptic Gregorian calendar).
     int64_t seconds = milliseconds / 1000;

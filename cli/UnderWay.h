@@ -15,10 +15,6 @@
 #include "flash/FlashUnderWay.h"
 #include "platform/OtherFlashes.h"
 
-// The drive as its flash's record names it: its address, and vendor, product
-// and revision as it reported them before the flash (never asked again while
-// it is written).
-Drive DriveOfFlash(const FlashUnderWay &flash);
 // Milliseconds since 1970 as the record writes a time: "2026-12-08T09:14:27Z".
 std::string UtcTimeText(int64_t milliseconds);
 // Who started it: "quorvel-flash (pid 4242, running)", "quorvel (pid 4242,

@@ -8,7 +8,22 @@ namespace {
 // Its process answers at once, or is not serving: a follower never waits
 // long for it.
 constexpr int kAnswerMilliseconds = 2000;
+
+std::string Padded(std::string field, size_t width) {
+    field.resize(width, ' ');
+    return field;
+}
 }  // namespace
+
+Drive DriveOfFlash(const FlashUnderWay &flash) {
+    const FlashRecord &r = flash.record;
+    Drive drive;
+    drive.address = flash.drive;
+    drive.identity = DriveIdentity::FromBytes(Padded(r.vendor, DriveIdentity::kVendorLength) +
+                                              Padded(r.model, DriveIdentity::kProductLength) +
+                                              Padded(r.revision, DriveIdentity::kRevisionLength));
+    return drive;
+}
 
 ChannelEnd FollowFlash(DriveAddress drive, bool watch, FlashUnderWay *seen, ChannelLines *lines, std::string *problem) {
     const std::string path = FlashPlacePath(drive.adapter, drive.target, false, problem);

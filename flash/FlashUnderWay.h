@@ -19,6 +19,11 @@ struct FlashUnderWay {
     FlashOutcome answer;     // LookAtFlash: the drive's answer, when it had given it (else Pending)
 };
 
+// The drive as its flash's record names it: its address, and vendor, product
+// and revision as it reported them before the flash (never asked again while
+// it is written).
+Drive DriveOfFlash(const FlashUnderWay &flash);
+
 // Connected to the flash of `drive`, told where it stands: `seen` filled, and
 // the lines that came after the snapshot (the drive's answer, adoption) left
 // in `lines`. With `watch`, the follower watches to the end, and adopts the

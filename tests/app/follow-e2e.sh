@@ -85,7 +85,7 @@ finish 30 || fail "the restart did not end the window that adopted the flash"
 grep -qE " reboot .* pid=$second " "$QUORVEL_SIM_LOGIN1_RECORD" || fail "the adopting window asked no restart"
 [ "$(reboots)" -eq 1 ] || fail "$(reboots) restarts were asked for"
 expect_downloads 7 18
-expect_revision 0 1 1.20
+expect_revision 0 1 1.20 taken
 [ "$(events)" = "started:quorvel accepted:quorvel restart-requested:quorvel restart-accepted:quorvel" ] ||
   fail "the record holds: $(events)"
 [ -z "$(notices)" ] || fail "the desktop was told of a flash a window saw to its end: $(notices)"
