@@ -59,6 +59,7 @@ check() {
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
 assert [e["event"] for e in events] == ["started", "gone"], events
+assert (events[0]["block"], events[0]["pid"] > 0) == (0, True), events[0]
 assert (events[1]["block"], events[1]["cause"]) == (int(sys.argv[2]), "gone"), events[1]
 PY
   ! grep -q 'asking the system for the restart\|no restart was requested' "$out/gone-write.log" ||

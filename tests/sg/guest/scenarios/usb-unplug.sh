@@ -91,6 +91,7 @@ check() {
     fail "a restart was spoken of for a drive that went away: $(cat "$out/write.log")"
   record_says "$out/gone-flashes.jsonl" '
 assert [e["event"] for e in events] == ["started", "gone"], events
+assert (events[0]["block"], events[0]["pid"] > 0) == (0, True), events[0]
 assert (events[1]["block"], events[1]["cause"]) == (3, "gone"), events[1]
 ' || fail "the flash was recorded otherwise: $(cat "$out/gone-flashes.jsonl" 2>/dev/null)"
   say "usb-unplug: $(grep 'DOWNLOAD FAIL' "$out/write.log")"
