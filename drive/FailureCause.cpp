@@ -132,6 +132,17 @@ FailureCause DecideFailureCause(const ScsiAnswer &answer) {
                                                        std::min<size_t>(answer.senseLength, answer.sense.size())));
 }
 
+bool AsksWhetherGone(const FailureCause &cause) {
+    return cause.kind == FailureKind::TimedOut || cause.kind == FailureKind::AdapterFailed ||
+           cause.kind == FailureKind::Unknown;
+}
+
+Presence DecidePresence(const ScsiAnswer &inquiry) {
+    if (inquiry.status == SS_COMP) return Presence::There;
+    if (inquiry.status == SS_NO_DEVICE || inquiry.haStat == kHaStatSelectionTimeout) return Presence::Gone;
+    return Presence::Unsure;
+}
+
 const char *FailureKindWord(FailureKind kind) {
     switch (kind) {
     case FailureKind::None: return "none";

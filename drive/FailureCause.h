@@ -66,6 +66,26 @@ std::optional<FailureKind> FailureKindOfWord(std::string_view word);
 // Empty for None and Unknown: nothing more is known than what is said today.
 std::string SayFailureCause(const FailureCause &cause);
 
+// Whether a failure may be the drive gone away although the command's
+// statuses do not say so: one the drive did not explain (no answer in time,
+// the adapter's or the bus's failure, nothing known). A drive unplugged from
+// USB ends the command in flight with the adapter's failure (the kernel's
+// DID_ERROR, said as a bus phase error), and only the next command finds no
+// device: whether the drive is still there decides (AskWhetherThere).
+// Refused and Gone are decided already; None failed not.
+bool AsksWhetherGone(const FailureCause &cause);
+
+// What an INQUIRY sent to ask whether the drive is still there tells, in
+// this order, the first that holds:
+//   1. SS_COMP: There, it answered.
+//   2. SS_NO_DEVICE: Gone, there is no device there any more.
+//   3. SRB_HaStat selection time-out (0x11): Gone, nothing answers at its
+//      address (a USB drive while the kernel removes it, a device the kernel
+//      has taken offline).
+//   4. Unsure: any other failure (its bus still being reset, say).
+enum class Presence { There, Gone, Unsure };
+Presence DecidePresence(const ScsiAnswer &inquiry);
+
 // The advice for a drive behind USB that refuses the first block as a
 // command it does not know (ILLEGAL REQUEST with ASC 20h, invalid command
 // operation code, or 24h, invalid field in CDB) or does not answer it in

@@ -24,6 +24,7 @@
 #include "record/FlashRecord.h"
 #include "channel/FlashTexts.h"
 #include "drive/FailureCause.h"
+#include "drive/Presence.h"
 #include "drive/Probe.h"
 #include "record/FlashHistory.h"
 #include "record/FlashOutcome.h"
@@ -220,6 +221,12 @@ void TransferSession::Prepare() {
         Send(EventOf(TransferWord::Unguarded, 0, 0, DriveLockProblem()));
         return Finish(2);
     }
+    // The drive there must be the one the front end chose: one unplugged
+    // and plugged in again, or another, may answer where it found it.
+    if (!StillTheDrive(adapter_, target_, record_.vendor, record_.model))
+        return decline("The drive at " + std::to_string(adapter_) + ":" + std::to_string(target_) + " is not the " +
+                       record_.vendor + " " + record_.model +
+                       " chosen any more (unplugged, or another drive in its place). Find the drives again.");
     // How the drive is attached decides the advice a refused first block
     // gets.
     transport_ = TransportOfAnswer(aspi::GetASPI32DeviceTransport(adapter_, target_));
@@ -299,10 +306,11 @@ void TransferSession::SendBlocks() {
 }
 
 // A block the drive did not take: why, decided from what the manager filled
-// in, recorded with the drive's sense, and told to the front end with the
-// drive's answer.
+// in (and, where the drive gave no word of its own, from whether it is still
+// there), recorded with the drive's sense, and told to the front end with
+// the drive's answer.
 FlashOutcome TransferSession::Failed(int block, int count, const ScsiAnswer &answer) {
-    const FailureCause cause = DecideFailureCause(answer);
+    const FailureCause cause = CauseOfFailedCommand(answer, adapter_, target_);
     FlashOutcome outcome;
     outcome.ending = cause.kind == FailureKind::Gone ? FlashEnding::Gone : FlashEnding::Refused;
     outcome.block = block;

@@ -79,8 +79,9 @@ Direction TransferDirection(uint8_t flags, uint32_t dataLength) {
     return in ? Direction::FromDevice : Direction::ToDevice;
 }
 
-unsigned TimeoutFor(const uint8_t *cdb, int cdbLength) {
-    return (cdbLength > 0 && cdb[0] == kInquiry) ? kInquiryTimeoutMs : kCommandTimeoutMs;
+unsigned TimeoutFor(const uint8_t *cdb, int cdbLength, uint32_t transport) {
+    if (cdbLength > 0 && cdb[0] == kInquiry) return kInquiryTimeoutMs;
+    return transport == TRANSPORT_USB ? kUsbCommandTimeoutMs : kCommandTimeoutMs;
 }
 
 uint8_t HostAdapterStatus(unsigned hostStatus, unsigned driverStatus) {
@@ -265,6 +266,7 @@ void SgManager::Discover() {
         Adapter &adapter = hosts[address->host];
         adapter.host = address->host;
         if (reachable) {
+            node.transport = TransportOf(entry);
             adapter.targets[address->target] = std::move(node);
             nodeSeen.listed = true;
         } else {
@@ -313,9 +315,13 @@ uint32_t SgManager::Transport(uint8_t adapter, uint8_t target) {
     if (adapter >= adapters.size() || target >= kTargetsPerAdapter) return TRANSPORT_UNKNOWN;
     const std::optional<Node> &node = adapters[adapter].targets[target];
     if (!node) return TRANSPORT_UNKNOWN;
+    return TransportOf(node->entry);
+}
+
+uint32_t SgManager::TransportOf(const std::string &entry) {
     // The device's own directory under /sys/devices, and every one above it.
     constexpr std::string_view kDevices = "/sys/devices/";
-    std::string directory = system_.RealPath(node->entry + "/device");
+    std::string directory = system_.RealPath(entry + "/device");
     std::vector<SysfsAncestor> chain;
     while (directory.size() > kDevices.size() && directory.compare(0, kDevices.size(), kDevices) == 0) {
         const size_t slash = directory.rfind('/');
@@ -390,7 +396,7 @@ uint8_t SgManager::Execute(SRB_ExecSCSICmd *srb) {
     header.dxferp = direction == Direction::None ? nullptr : srb->SRB_BufPointer;
     header.mx_sb_len = sizeof(sense);
     header.sbp = sense;
-    header.timeout = TimeoutFor(cdb, cdbLength);
+    header.timeout = TimeoutFor(cdb, cdbLength, node->transport);
 
     const int result = system_.Ioctl(node->fd, SG_IO, &header);
     const int error = result < 0 ? errno : 0;

@@ -37,6 +37,12 @@ constexpr int kTargetsPerAdapter = 8;
 constexpr unsigned kInquiryTimeoutMs = 5'000;
 // Everything else may be a drive writing its flash, which takes minutes.
 constexpr unsigned kCommandTimeoutMs = 10 * 60 * 1'000;
+// Behind a USB bridge: a bridge that has dropped a command (many drop the
+// vendor commands they do not know, or hang on them) never answers it, and
+// the kernel gets it back only when the command's time runs out, by resetting
+// its USB port. Two minutes are left to a drive writing its flash behind such
+// a bridge, and a dropped command is told in two minutes instead of ten.
+constexpr unsigned kUsbCommandTimeoutMs = 2 * 60 * 1'000;
 // Used when the kernel does not say how much one command may carry.
 constexpr uint32_t kFallbackMaxTransfer = 65'536;
 constexpr size_t kSenseBufferSize = 96;  // the kernel's own sense buffer size
@@ -58,7 +64,9 @@ enum class Direction { None, FromDevice, ToDevice, Invalid };
 // moves nothing; both bits at once is no valid request.
 Direction TransferDirection(uint8_t flags, uint32_t dataLength);
 
-unsigned TimeoutFor(const uint8_t *cdb, int cdbLength);
+// The command's time limit: INQUIRY's whatever the device, every other
+// command's by how the device is attached (GetASPI32DeviceTransport's answer).
+unsigned TimeoutFor(const uint8_t *cdb, int cdbLength, uint32_t transport);
 
 // The record's outcome after one SG_IO call.
 struct SrbOutcome {
@@ -147,6 +155,7 @@ public:
         std::string entry;  // its sysfs directory, "/sys/class/scsi_generic/sg1"
         int fd = -1;
         uint32_t maxTransfer = kFallbackMaxTransfer;
+        uint32_t transport = TRANSPORT_UNKNOWN;  // as discovery found it: its commands' time limit
     };
     struct Adapter {
         int host = 0;
@@ -158,6 +167,7 @@ private:
     void Discover();
     std::vector<CdDvdDriveSeen> CdDvdDrives();
     std::string Identity(const std::string &deviceDirectory);
+    uint32_t TransportOf(const std::string &entry);
     uint8_t Execute(SRB_ExecSCSICmd *srb);
     uint32_t TakeHold(const Node &node, std::pair<int, int> address);
     uint32_t ReleaseHold(const Node &node, std::pair<int, int> address);

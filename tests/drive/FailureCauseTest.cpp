@@ -115,6 +115,38 @@ TEST(FailureCause, DecidedInOrderRefusalTimeOutGoneAdapterUnknown) {
     for (int i = 0; i < 6; ++i) EXPECT_STREQ(FailureKindWord(kinds[i]), words[i]);
 }
 
+TEST(FailureCause, NoDeviceIsGoneWhateverTheAdaptersStatus) {
+    // A drive gone with a host status beside SS_NO_DEVICE: gone, not the
+    // adapter's failure that the status alone would say.
+    for (const uint8_t haStat : {0x00, 0x0E, 0x11, 0x14, 0x42})
+        EXPECT_EQ(DecideFailureCause(SS_NO_DEVICE, haStat, 0x00, {}).kind, FailureKind::Gone) << int(haStat);
+    EXPECT_EQ(DecideFailureCause(SS_ERR, 0x14, 0x00, {}).kind, FailureKind::AdapterFailed);
+}
+
+TEST(FailureCause, OnlyAFailureTheDriveDidNotExplainAsksWhetherItIsThere) {
+    EXPECT_TRUE(AsksWhetherGone(DecideFailureCause(SS_ERR, 0x14, 0x00, {})));
+    EXPECT_TRUE(AsksWhetherGone(DecideFailureCause(SS_ERR, 0x0B, 0x00, {})));
+    EXPECT_TRUE(AsksWhetherGone(DecideFailureCause(SS_ERR, 0x00, 0x02, {})));
+    EXPECT_FALSE(AsksWhetherGone(Refusal(Fixed(0x05, 0x20, 0x00))));
+    EXPECT_FALSE(AsksWhetherGone(DecideFailureCause(SS_NO_DEVICE, 0x00, 0x00, {})));
+    EXPECT_FALSE(AsksWhetherGone(DecideFailureCause(SS_COMP, 0x00, 0x00, {})));
+}
+
+TEST(FailureCause, PresenceIsAnAnswerNoDeviceOrNothingAtTheAddress) {
+    const auto inquiry = [](int status, uint8_t haStat) {
+        ScsiAnswer answer;
+        answer.status = status;
+        answer.haStat = haStat;
+        return DecidePresence(answer);
+    };
+    EXPECT_EQ(inquiry(SS_COMP, 0x00), Presence::There);
+    EXPECT_EQ(inquiry(SS_NO_DEVICE, 0x00), Presence::Gone);
+    EXPECT_EQ(inquiry(SS_ERR, 0x11), Presence::Gone) << "selection time-out: nothing answers there";
+    EXPECT_EQ(inquiry(SS_ERR, 0x14), Presence::Unsure);
+    EXPECT_EQ(inquiry(SS_ERR, 0x0B), Presence::Unsure);
+    EXPECT_EQ(inquiry(SS_ERR, 0x00), Presence::Unsure);
+}
+
 TEST(FailureCause, TheRecordKeepsTheRawSenseAsHex) {
     EXPECT_EQ(Refusal(Fixed(0x05, 0x20, 0x00)).senseHex, "700005000000000a000000002000");
     EXPECT_EQ(DecideFailureCause(SS_NO_DEVICE, 0, 0, Bytes{0x00, 0xAB, 0x1F}).senseHex, "00ab1f");

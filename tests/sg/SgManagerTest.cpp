@@ -248,6 +248,25 @@ TEST_F(SgManagerTest, DownloadBlockGoesOutWithItsDataAndAFlashLongTimeout) {
     EXPECT_GE(call.header.timeout, 3u * 60 * 1000);  // minutes: a drive writing its flash
 }
 
+TEST_F(SgManagerTest, BehindAUsbBridgeADownloadBlockHasTheBridgesTimeAndInquiryItsOwn) {
+    system.AddNode(0, "0:0:0:0");
+    system.AddNode(1, "1:0:0:0");
+    const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host1/target1:0:0/1:0:0:0";
+    system.realPaths["/sys/class/scsi_generic/sg1/device"] = usb;
+    system.links["/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/subsystem"] = "../../../../bus/usb";
+    SgManager manager(system);
+    Request usbBlock(1, 0, kDownload, 12, 0x02, buffer, 65536);
+    Request otherBlock(0, 0, kDownload, 12, 0x02, buffer, 65536);
+    EXPECT_EQ(manager.Send(usbBlock.srb), SS_COMP);
+    EXPECT_EQ(manager.Send(otherBlock.srb), SS_COMP);
+    EXPECT_EQ(Inquiry(manager, 1, 0), SS_COMP);
+    ASSERT_EQ(system.calls.size(), 3u);
+    EXPECT_EQ(system.calls[0].path, "/dev/sg1");
+    EXPECT_EQ(system.calls[0].header.timeout, 120'000u);
+    EXPECT_EQ(system.calls[1].header.timeout, 600'000u) << "a drive not behind USB keeps its ten minutes";
+    EXPECT_EQ(system.calls[2].header.timeout, 5'000u);
+}
+
 TEST_F(SgManagerTest, DirectionRuleAsSent) {
     OneDevice();
     SgManager manager(system);

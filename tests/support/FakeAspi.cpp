@@ -83,17 +83,19 @@ uint32_t FakeAspi::Send(void *request) {
         status = DefaultStatus(srb);
         if (decide) status = decide(*srb, n);
     }
-    auto finish = [this, srb, status] {
+    // INQUIRY, which a drive answers whatever it is doing, passes the gate.
+    const bool gated = srb->CDBByte[0] != 0x12;
+    auto finish = [this, srb, status, gated] {
         if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         std::unique_lock lock(mutex_);
-        gateChanged_.wait(lock, [this] { return gateOpen_; });
+        gateChanged_.wait(lock, [this, gated] { return gateOpen_ || !gated; });
         if (fill) fill(*srb);
         SrbStatusStore(srb, status);
     };
     bool later;
     {
         std::lock_guard lock(mutex_);
-        later = completeLater || !gateOpen_;
+        later = completeLater || (!gateOpen_ && gated);
     }
     if (later) {
         std::lock_guard lock(mutex_);

@@ -55,6 +55,7 @@
 
 #include "aspi/sg/SgManager.h"
 #include "drive/FailureCause.h"
+#include "drive/Presence.h"
 #include "drive/Probe.h"
 #include "drive/Scsi.h"
 #include "platform/aspi.h"
@@ -546,7 +547,9 @@ int Cause(const std::string &prefix) {
 }
 
 // Every block sent whatever the drive answered, and an INQUIRY after them:
-// a drive that has gone answers no device from then on, at once.
+// a drive that has gone answers no device from then on, at once. Each
+// block's statuses, its cause as they alone tell it, and as the flash's
+// process decides it, asking whether the drive is still there.
 int Gone(const std::string &prefix, int count) {
     std::vector<Drive> drives;
     const Drive *drive = Discover(drives, prefix, "gone");
@@ -558,8 +561,9 @@ int Gone(const std::string &prefix, int count) {
         const ScsiAnswer answer = ExecuteScsiCommandAnswered(drive->address.adapter, drive->address.target, DownloadBlock, 12,
                                                              transfer.get(), kBlockSize);
         DownloadBlock[5] = Mark(block + 1, count);
-        std::printf("QV gone block %d status=%02X kind=%s\n", block + 1, answer.status,
-                    FailureKindWord(DecideFailureCause(answer).kind));
+        std::printf("QV gone block %d status=%02X hastat=%02X kind=%s asked=%s\n", block + 1, answer.status,
+                    answer.haStat, FailureKindWord(DecideFailureCause(answer).kind),
+                    FailureKindWord(CauseOfFailedCommand(answer, drive->address.adapter, drive->address.target).kind));
     }
     std::printf("QV gone inquiry status=%02X\n", SendRecord(drive->address.adapter, drive->address.target, InquiryCommand, 6, 36).status);
     std::printf("QV gone released=%u\n", ::HoldASPI32Device(drive->address.adapter, drive->address.target, HOLD_RELEASE));
