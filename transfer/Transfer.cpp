@@ -12,34 +12,9 @@
 //     requested, unless it had settled the restart), or on an end request
 //   Finished: the drive let go, the channel closed.
 #include "transfer/Transfer.h"
-
-#include <QTimer>
-#include <chrono>
-#include <cstring>
-#include <mutex>
-#include <string>
-
-#include "image/BlockPlan.h"
-#include "channel/FlashChannel.h"
-#include "record/FlashRecord.h"
-#include "channel/FlashTexts.h"
-#include "drive/FailureCause.h"
-#include "drive/Presence.h"
-#include "drive/Probe.h"
-#include "record/FlashHistory.h"
-#include "record/FlashOutcome.h"
-#include "drive/Scsi.h"
-#include "platform/FlashProcess.h"
-#include "platform/System.h"
-#include "transfer/Followers.h"
-#include "platform/aspi.h"
-#include "platform/Pause.h"
-#include "platform/wnaspi32.h"
-#include "state/SharedState.h"
+#include "transfer/TransferSession.h"
 
 namespace {
-constexpr char kInhibitReason[] = "QUORVEL is writing new firmware into a CD/DVD drive";
-constexpr auto kInhibitorAnswerWait = std::chrono::milliseconds(250);
 // The front end writes the flash's figures before it starts the process:
 // they are there at once, or the front end is not one of ours.
 constexpr int kFiguresWaitMilliseconds = 10000;
@@ -49,79 +24,6 @@ std::string Gone(const std::string &program) {
     return program == "quorvel" ? "the window" : program;
 }
 }  // namespace
-
-class TransferSession {
-public:
-    TransferSession(int channel, int image, std::function<void(int)> ended)
-        : channel_(ChannelEnd::Adopt(channel)),
-          imageFd_(image),
-          ended_(std::move(ended)),
-          followers_([this](FrontEndWord word) { TakeOwnerWord(word); }, [this] { AdopterGone(); },
-                     [this](const std::string &line) { Say(line); }) {}
-
-    void Prepare();
-    void EndRequested();
-    const std::string &Program() const { return program_; }
-
-private:
-    bool ReadFigures(std::string *problem);
-    void Send(const TransferEvent &event);
-    void Say(const std::string &line);
-    void Record(RecordEvent event, int block, const std::string &detail = {});
-    void Finish(int status);
-    void OnReadable();
-    void TakeOwnerWord(FrontEndWord word);
-    void StarterGone();
-    void AdopterGone();
-    void Start();
-    void Answered();
-    void AfterTheAnswer();
-    void FrontEndGone();
-    static DWORD Worker(void *session);
-    void SendBlocks();
-    FlashOutcome Failed(int block, int count, const ScsiAnswer &answer);
-
-    ChannelEnd channel_;
-    int imageFd_;
-    std::function<void(int)> ended_;
-    ChannelLines lines_;
-    Hold watch_;
-
-    // The flash, fixed before the worker starts; the worker reads them.
-    int64_t size_ = 0;
-    int blockKb_ = 0;
-    int blocks_ = 0;
-    uint8_t adapter_ = 0;
-    uint8_t target_ = 0;
-    DriveTransport transport_ = DriveTransport::Unknown;
-    SealedImage image_;
-    BlockPlan plan_;
-    FlashRecord record_;
-    std::string program_ = "quorvel";
-    bool restartWanted_ = false;  // the starter will ask for the restart once the drive accepted
-
-    Hold drive_;      // keeps other processes off the drive, until the session ends
-    Hold inhibitor_;  // no shutdown, sleep or logout while the drive is written
-    HANDLE worker_ = nullptr;
-
-    // Written by the worker before its hand-over, read on the loop after it.
-    FlashOutcome outcome_;        // the drive's answer
-    bool restartWasDue_ = false;  // the final block went out: a restart would finish the update
-
-    enum class Stage { Preparing, Held, Writing, Answered, Finished };
-    Stage stage_ = Stage::Preparing;  // on the loop
-    bool letGoWhenAnswered_ = false;  // released by the front end, or an end requested, while written
-    bool settled_ = false;            // the front end has said what became of the restart
-    std::mutex sendMutex_;            // the worker and the loop both send
-    bool frontEndGone_ = false;       // the starter; written on the loop under sendMutex_, read by the worker under it
-    Followers followers_;             // the front ends that follow the flash; one adopts it when the starter is gone
-};
-
-ScsiAnswer SendImageBlock(const uint8_t *image, const BlockStep &step, uint8_t adapter, uint8_t target) {
-    std::memcpy(TransferBuffer, image + step.offset, static_cast<size_t>(step.length));
-    DownloadCommand[5] = step.byte5;
-    return ExecuteScsiCommandAnswered(adapter, target, DownloadCommand, 12, TransferBuffer, kDownloadTransferLength);
-}
 
 void TransferSession::Send(const TransferEvent &event) {
     {
@@ -246,81 +148,6 @@ void TransferSession::Prepare() {
     // The blocks wait for the front end's start: a front end that gave up
     // meanwhile closes the channel, and nothing is written.
     watch_ = channel_.Watch([this] { OnReadable(); });
-}
-
-void TransferSession::Start() {
-    stage_ = Stage::Writing;
-    inhibitor_ = HoldOffShutdown(kInhibitReason, [this](const std::string &line) { Say(line); });
-    worker_ = CreateThread(nullptr, 0, Worker, this, 0, nullptr);
-    if (worker_ == nullptr) {
-        // Nothing was sent: the flash ends before its first block.
-        outcome_.ending = FlashEnding::Refused;
-        outcome_.blocks = static_cast<int>(plan_.steps.size());
-        Answered();
-    }
-}
-
-DWORD TransferSession::Worker(void *session) {
-    static_cast<TransferSession *>(session)->SendBlocks();
-    return 0;
-}
-
-void TransferSession::SendBlocks() {
-    // The inhibitors are asked without waiting; logind and the portal answer
-    // within milliseconds, and the first block waits that long, so that they
-    // are in force before the drive is written. One that does not answer
-    // holds the flash up no longer than this.
-    AwaitAnswers(inhibitor_.get(), kInhibitorAnswerWait);
-    // The record knows the flash from its first block: should it never end
-    // (its process killed, the power lost), the flash is told as cut off.
-    FlashRecord started = record_;
-    started.pid = ProcessId();
-    RecordFlashEvent(started, RecordEvent::Started, 0, {}, [this](const std::string &line) { Say(line); });
-    const std::vector<BlockStep> &steps = plan_.steps;
-    const int count = static_cast<int>(steps.size());
-    bool early = false;
-    for (int i = 0; i + 1 < count; ++i) {
-        const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps[static_cast<size_t>(i)], adapter_, target_);
-        if (sent.status != SS_COMP) {
-            outcome_ = Failed(i + 1, count, sent);
-            early = true;
-            break;
-        }
-        Send(EventOf(TransferWord::Block, i + 1, count));
-    }
-    if (!early) {
-        // The final block: from here a restart finishes the update, or is due
-        // after a refusal all the same (not once the drive has gone).
-        Send(EventOf(TransferWord::Final, 0, count));
-        restartWasDue_ = true;
-        const ScsiAnswer sent = SendImageBlock(image_.Bytes(), steps.back(), adapter_, target_);
-        if (sent.status == SS_COMP) {
-            outcome_.ending = FlashEnding::Accepted;
-            outcome_.block = outcome_.blocks = count;
-            RecordDriveAnswer(record_, outcome_, {}, {}, [this](const std::string &said) { Say(said); });
-        } else {
-            outcome_ = Failed(count, count, sent);
-        }
-    }
-    RunOnUserInterfaceThread([this] { Answered(); });
-}
-
-// A block the drive did not take: why, decided from what the manager filled
-// in (and, where the drive gave no word of its own, from whether it is still
-// there), recorded with the drive's sense, and told to the front end with
-// the drive's answer.
-FlashOutcome TransferSession::Failed(int block, int count, const ScsiAnswer &answer) {
-    const FailureCause cause = CauseOfFailedCommand(answer, adapter_, target_);
-    FlashOutcome outcome;
-    outcome.ending = cause.kind == FailureKind::Gone ? FlashEnding::Gone : FlashEnding::Refused;
-    outcome.block = block;
-    outcome.blocks = count;
-    outcome.cause = cause.kind;
-    outcome.told = TellFailure(cause, transport_, block == 1);
-    if (outcome.ending == FlashEnding::Gone) restartWasDue_ = false;
-    RecordDriveAnswer(record_, outcome, SayFailureCause(cause), cause.senseHex,
-                      [this](const std::string &said) { Say(said); });
-    return outcome;
 }
 
 void TransferSession::Answered() {
